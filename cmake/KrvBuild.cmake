@@ -1,0 +1,50 @@
+# Shared build settings: warnings, hidden visibility, sanitizers, test registration.
+
+set(CMAKE_CXX_VISIBILITY_PRESET hidden)
+set(CMAKE_C_VISIBILITY_PRESET hidden)
+set(CMAKE_VISIBILITY_INLINES_HIDDEN ON)
+
+add_library(krv_warnings INTERFACE)
+target_compile_options(krv_warnings INTERFACE -Wall -Wextra -Wno-unused-parameter)
+
+if(KRV_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# Python scripts always run on Debian's own interpreter, which has Debian's python3-* packages.
+set(KRV_PYTHON3 /usr/bin/python3 CACHE FILEPATH "Debian's python3")
+
+set(KRV_FEATURES "" CACHE INTERNAL "")
+function(krv_feature name state)
+  set(KRV_FEATURES "${KRV_FEATURES};${name}=${state}" CACHE INTERNAL "")
+endfunction()
+
+function(krv_feature_summary)
+  message(STATUS "MirrorKit feature summary:")
+  message(STATUS "  sanitizers: ${KRV_SANITIZE}")
+  foreach(f ${KRV_FEATURES})
+    if(f)
+      message(STATUS "  ${f}")
+    endif()
+  endforeach()
+endfunction()
+
+# krv_add_gtest(name SOURCES ... LIBS ... [ENV k=v ...] [WRAPPER cmd ...])
+# One test executable per topic, registered with CTest as a whole.
+function(krv_add_gtest name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;ENV;WRAPPER;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE GTest::gtest GTest::gtest_main krv_warnings ${T_LIBS})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  add_test(NAME ${name} COMMAND ${T_WRAPPER} $<TARGET_FILE:${name}>)
+  set(env "KRV_TEST_BINARY_DIR=${CMAKE_BINARY_DIR}")
+  if(KRV_SANITIZE)
+    list(APPEND env "ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0" "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
+  endif()
+  list(APPEND env ${T_ENV})
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" SKIP_RETURN_CODE 77 TIMEOUT 600)
+  if(T_LABELS)
+    set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
+  endif()
+endfunction()

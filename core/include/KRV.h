@@ -1,0 +1,173 @@
+/* Public interface of the mirror kit: the DM record, result codes, enumerations and the core exports. Plain C. */
+#ifndef KRV_H
+#define KRV_H
+
+#include <stdint.h>
+#include <stdbool.h>
+
+#if defined(__GNUC__)
+#define KRVAPI __attribute__((visibility("default")))
+#else
+#define KRVAPI
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define KRV_MAX_PATH 260
+#define KRV_SERIAL_NUMBER_LEN 11
+#define MAX_DM_SIZE 4096
+#define KRV_DEV_ID_ANY 0
+#define KRV_DEV_ID_QUERY_PROFILE 0x10000
+
+typedef enum DRVTYPE {
+    KRV_USB = 0,
+    KRV_PCIE = 1,
+    KRV_DUMMY_DRV = 2
+} DRVTYPE;
+
+typedef enum KRV_LOGLEVEL {
+    KRV_LOG_ALL = 0,
+    KRV_LOG_TRACE = 0,
+    KRV_LOG_DEBUG = 1,
+    KRV_LOG_INFO = 2,
+    KRV_LOG_WARN = 3,
+    KRV_LOG_ERROR = 4,
+    KRV_LOG_FATAL = 5,
+    KRV_LOG_OFF = 6
+} KRV_LOGLEVEL;
+
+typedef enum DMLayout {
+    DMSquareLayout = 0,
+    DMCircularLayout = 1,
+    DMLinearLayout = 2,
+    DMHexLayout = 3,
+    DMLayoutCount = 4
+} DMLayout;
+
+typedef enum DMSegmentAxis {
+    DM_Piston = 0,
+    DM_XTilt = 1,
+    DM_YTilt = 2
+} DMSegmentAxis;
+
+typedef enum DMSurfaceOptions {
+    DM_SURFACE_DEFAULT_OPTIONS = 0,
+    DM_SURFACE_ABSOLUTE_DEFLECTION = 1,
+    DM_SURFACE_BEST_EFFORT = 2
+} DMSurfaceOptions;
+
+typedef enum KRVRC {
+    NO_ERR = 0,
+    ERR_UNKNOWN = 1,
+    ERR_NO_HW = 2,
+    ERR_INIT_DRIVER = 3,
+    ERR_SERIAL_NUMBER = 4,
+    ERR_MALLOC = 5,
+    ERR_INVALID_DRIVER_TYPE = 6,
+    ERR_INVALID_ACTUATOR_COUNT = 7,
+    ERR_INVALID_LUT = 8,
+    ERR_ACTUATOR_ID = 9,
+    ERR_OPENFILE = 10,
+    ERR_NOT_IMPLEMENTED = 11,
+    ERR_TIMEOUT = 12,
+    ERR_POKE = 13,
+    ERR_REGISTRY = 14,
+    ERR_PCIE_REGWR = 15,
+    ERR_PCIE_REGRD = 16,
+    ERR_PCIE_BURST = 17,
+    ERR_X64_ONLY = 18,
+    ERR_PULSE_RANGE = 19,
+    ERR_INVALID_SEQUENCE = 20,
+    ERR_INVALID_SEQUENCE_RATE = 21,
+    ERR_INVALID_DITHER_WVFRM = 22,
+    ERR_INVALID_DITHER_GAIN = 23,
+    ERR_INVALID_DITHER_RATE = 24,
+    ERR_BADARG = 25,
+    ERR_SEGMENT_ID = 26,
+    ERR_INVALID_CALIBRATION = 27,
+    ERR_OUT_OF_LUT_RANGE = 28,
+    ERR_DRIVER_NOT_OPEN = 29,
+    ERR_DRIVER_ALREADY_OPEN = 30,
+    ERR_FILE_PERMISSIONS = 31,
+    ERR_FILE_FORMAT = 32,
+    ERR_USB_READ = 33,
+    ERR_USB_WRITE = 34,
+    ERR_USB_OTHER = 35,
+    ERR_INVALID_COEFFICIENTS = 36
+} KRVRC;
+
+/* One drive electronics unit. The two working fields belong to the back ends. */
+typedef struct DM_DRIVER {
+    uint32_t ChannelCount;
+    char SerialNumber[KRV_SERIAL_NUMBER_LEN + 1];
+    uint32_t HVAType;
+    uint8_t UseFiber;
+    uint8_t UseCL;
+    uint8_t FiberMode;
+    uint32_t HWRev;
+    uint64_t Work64;
+    uint32_t Work32;
+} DM_DRIVER;
+
+/* Opaque working state of an open record; owned by the record, created on open, freed by KRVClose. */
+typedef struct DMState DMState;
+
+/*
+ * The caller's record of one mirror. Zero-fill it before first use and pass it first to every call.
+ * MaxVoltage, VoltageLimit and the InactiveActuators entries are stored encoded.
+ */
+typedef struct DM {
+    DRVTYPE DriverType;
+    int32_t DevId;
+    uint32_t HVAType;
+    uint32_t UseFiber;
+    uint32_t UseCL;
+    uint32_t BurstMode;
+    uint32_t FiberMode;
+    uint32_t ActCount;
+    uint32_t MaxVoltage;
+    uint32_t VoltageLimit;
+    char MappingFile[KRV_MAX_PATH];
+    uint32_t InactiveActuators[MAX_DM_SIZE];
+    char ProfilesPath[KRV_MAX_PATH];
+    char MapsPath[KRV_MAX_PATH];
+    char CalibrationsPath[KRV_MAX_PATH];
+    char CalibrationFile[KRV_MAX_PATH];
+    char SerialNumber[KRV_SERIAL_NUMBER_LEN + 1];
+    DM_DRIVER Driver;
+    DMState* State;
+    uint32_t ActCountWidth;
+    uint32_t Layout;
+    uint32_t DriverCount;
+    /* DriverCount - 1 further units (at least one element is allocated while a profile is loaded). */
+    DM_DRIVER* ExtraDrivers;
+} DM;
+
+KRVAPI KRVRC KRVOpen(DM* dm, const char* serialNumber);
+KRVAPI KRVRC KRVClose(DM* dm);
+KRVAPI KRVRC KRVSetArray(DM* dm, const double* values, const uint32_t* map);
+KRVAPI KRVRC KRVSetSingle(DM* dm, uint32_t actuator, double value);
+KRVAPI KRVRC KRVGetArray(DM* dm, double* out, uint32_t outCount);
+KRVAPI KRVRC KRVClearArray(DM* dm);
+KRVAPI KRVRC KRVLoadMap(DM* dm, const char* mapPath, uint32_t* map);
+KRVAPI KRVRC KRVApplyMap(DM* dm, uint32_t* map, uint32_t* actuatorEnable);
+KRVAPI KRVRC KRVLoadCalibrationFile(DM* dm, const char* path);
+KRVAPI KRVRC KRVConfigureSequence(DM* dm, const double* sequence, double delay, uint32_t frameLength,
+                                  uint32_t seqLength);
+KRVAPI KRVRC KRVEnableSequence(DM* dm, double frameRate, bool enable);
+KRVAPI KRVRC KRVConfigureDither(DM* dm, const double* waveform, uint32_t waveformLength, const double* gains);
+KRVAPI KRVRC KRVEnableDither(DM* dm, double frameRate, bool enable);
+KRVAPI KRVRC KRVSetProfilesPath(DM* dm, const char* path);
+KRVAPI KRVRC KRVSetMapsPath(DM* dm, const char* path);
+KRVAPI KRVRC KRVSetCalibrationsPath(DM* dm, const char* path);
+KRVAPI KRVRC KRVConfigureLog(const char* filePath, KRV_LOGLEVEL level);
+KRVAPI const char* KRVErrorString(KRVRC code);
+KRVAPI const char* KRVVersionString(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KRV_H */

@@ -1,0 +1,53 @@
+// Working state of an open mirror record, shared by the core and both back ends.
+#pragma once
+#ifndef KRV_INTERNAL
+#error "krv internal headers are for the kit's own libraries; include <KRV.h> instead"
+#endif
+
+#include <KRV.h>
+
+#include <bitset>
+#include <cstdint>
+#include <vector>
+
+struct DMState {
+    using CalibrationLoadFn = KRVRC (*)(DM*, const char*);
+    using CalibrationDeleteFn = void (*)(DM*);
+
+    uint32_t ActCount = 0;
+    // One entry per channel of the record's total channel count; 4096 marks an unmapped entry.
+    std::vector<uint32_t> Map;
+    // One bit per actuator; set bits are driven.
+    std::bitset<MAX_DM_SIZE> ActiveMask;
+    // Owned by the open-loop library, which alone creates and deletes it.
+    void* Calibration = nullptr;
+    // Driver units by actuator: what the hardware holds, and the last frame requested.
+    std::vector<uint32_t> AppliedFrame;
+    std::vector<uint32_t> RequestedFrame;
+    // Back-end working buffers.
+    std::vector<uint16_t> ChannelBuffer;
+    uint32_t PairCount = 0;
+    std::vector<uint32_t> PairBuffer;
+    // Host-driver device index (USB) or card number (PCIe) of each unit, in unit order.
+    std::vector<uint32_t> UsbDeviceIds;
+    std::vector<uint32_t> CardIds;
+    uint32_t SequenceCapacity = MAX_DM_SIZE;
+    CalibrationLoadFn CalibrationLoad = nullptr;
+    CalibrationDeleteFn CalibrationDelete = nullptr;
+};
+
+namespace MirrorKit {
+
+// Builds the working state for a record whose profile is read and whose unit channel counts are set.
+// Throws std::bad_alloc when memory runs out.
+DMState* createDMState(const DM& dm);
+void destroyDMState(DMState* state);
+
+// Unit i of a record: Driver for 0, ExtraDrivers[i - 1] after that.
+DM_DRIVER& driverUnit(DM& dm, uint32_t unit);
+const DM_DRIVER& driverUnit(const DM& dm, uint32_t unit);
+
+// ActCount except on USB, where it is the sum of the units' channel counts.
+uint32_t totalChannelCount(const DM& dm);
+
+}  // namespace MirrorKit

@@ -1,0 +1,47 @@
+// Encoded record fields and the conversion between frame values and driver units.
+#pragma once
+#ifndef KRV_INTERNAL
+#error "krv internal headers are for the kit's own libraries; include <KRV.h> instead"
+#endif
+
+#include <KRV.h>
+
+#include <cmath>
+#include <cstdint>
+
+namespace MirrorKit {
+
+constexpr uint32_t kInactiveTerminator = 0xFFFF;
+
+constexpr uint32_t encodeValue(uint32_t value) { return (value << 7) ^ 0x1D5u; }
+constexpr uint32_t decodeValue(uint32_t stored) { return (stored ^ 0x180u) >> 7; }
+
+// VoltageLimit / MaxVoltage of a record, decoded, in double precision.
+inline double voltageRatio(const DM& dm) {
+    return static_cast<double>(decodeValue(dm.VoltageLimit)) / static_cast<double>(decodeValue(dm.MaxVoltage));
+}
+
+// lround for values in [0, 2^31): truncate, then round half away from zero. Bit-identical to std::lround
+// there, but inline; the library call dominates frame conversion otherwise.
+inline uint32_t roundNonNegative(double x) {
+    if (!(x >= 0.0)) return 0;  // also NaN, from a record whose maximum voltage is 0
+    if (x >= 4294967295.0) return 0xFFFFFFFFu;
+    const uint32_t whole = static_cast<uint32_t>(x);
+    return whole + ((x - static_cast<double>(whole)) >= 0.5 ? 1u : 0u);
+}
+
+// Frame value to driver units: clamp to [0,1], then lround(x * 65535 * ratio), evaluated left to right.
+inline uint32_t toDriverUnits(double value, double ratio) {
+    double x = value;
+    if (!(x >= 0.0)) x = 0.0;  // NaN clamps to 0 as well
+    if (x > 1.0) x = 1.0;
+    return roundNonNegative(x * 65535.0 * ratio);
+}
+
+// Driver units back to a frame value, capped at 1.0.
+inline double fromDriverUnits(uint32_t units, double ratio) {
+    double v = static_cast<double>(units) / 65535.0 / ratio;
+    return v > 1.0 ? 1.0 : v;
+}
+
+}  // namespace MirrorKit
