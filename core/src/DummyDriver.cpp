@@ -1,0 +1,51 @@
+// The dummy driver: a back end without hardware that keeps the applied frame in memory.
+#include "krv/Backend.h"
+#include "krv/DMState.h"
+#include "krv/KRVApiImpl.h"
+
+#include <algorithm>
+
+namespace MirrorKit {
+namespace {
+
+KRVRC dummyOpen(DM* dm) {
+    const uint32_t units = dm->DriverCount == 0 ? 1 : dm->DriverCount;
+    for (uint32_t i = 0; i < units; ++i) driverUnit(*dm, i).ChannelCount = dm->ActCount / units;
+    dm->DevId = 1;
+    dm->State = createDMState(*dm);
+    return KRVOpenCommon(dm);
+}
+
+KRVRC dummySetArray(DM* dm, const uint32_t* frame, const uint32_t*) {
+    DMState& state = *dm->State;
+    for (uint32_t i = 0; i < state.ActCount; ++i)
+        if (state.ActiveMask[i]) state.AppliedFrame[i] = frame[i];
+    return NO_ERR;
+}
+
+KRVRC dummyClear(DM* dm) {
+    DMState& state = *dm->State;
+    state.AppliedFrame.assign(state.ActCount, 0);
+    return NO_ERR;
+}
+
+KRVRC dummyClose(DM*) { return NO_ERR; }
+
+}  // namespace
+
+const Backend& dummyBackend() {
+    static const Backend table{dummyOpen, dummySetArray, nullptr, dummyClear, nullptr,
+                               dummyClose, nullptr,      nullptr, nullptr,    nullptr};
+    return table;
+}
+
+const Backend* backendFor(uint32_t driverType) {
+    switch (driverType) {
+        case KRV_USB: return &usbBackend();
+        case KRV_PCIE: return &pcieBackend();
+        case KRV_DUMMY_DRV: return &dummyBackend();
+        default: return nullptr;
+    }
+}
+
+}  // namespace MirrorKit

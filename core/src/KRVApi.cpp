@@ -1,0 +1,343 @@
+// The core's exported flat interface: argument checks, frame conversion and dispatch to the back ends.
+#include "krv/Backend.h"
+#include "krv/DMState.h"
+#include "krv/Encoding.h"
+#include "krv/Guard.h"
+#include "krv/KRVApiImpl.h"
+#include "krv/Log.h"
+#include "krv/Profile.h"
+
+#include <krv/platform/paths.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+using namespace MirrorKit;
+
+namespace {
+
+constexpr uint32_t kMaxSequenceWords = 0x10000;
+constexpr uint32_t kMaxDitherSamples = 2048;
+
+const char* const kMessages[] = {
+    "No error.",
+    "Uknown error.",
+    "No hardware found.",
+    "Error initializing connection to hardware.",
+    "An invalid serial number was entered.",
+    "Error allocating memory.",
+    "Invalid driver type.",
+    "Invalid number of actuators.",
+    "Invalid mapping lookup table.",
+    "Invalid actuator ID.",
+    "Error opening file.",
+    "Function not available in this configuration.",
+    "Operation timed out.",
+    "Error poking actuator.",
+    "Error reading value from system registry.",
+    "Error writing PCIe board register.",
+    "Error reading PCIe board register.",
+    "Error writing burst array.",
+    "Function Only available on 64-bit OS.",
+    "Sync pulse out of range.",
+    "Invalid sequence array received.",
+    "Invalid sequence rate received.",
+    "Invalid dither waveform.",
+    "Invalid dither gains.",
+    "Invalid dither rate.",
+    "Bad argument.",
+    "Invalid segment ID.",
+    "Calibration not loaded or invalid.",
+    "Value not found in lookup table.",
+    "Driver not initialized; must open driver first.",
+    "Driver already open; must close driver first.",
+    "Error reading or writing file due to OS permissions.",
+    "Error reading file; it was formatted incorrectly.",
+    "Error reading from USB.",
+    "Error writing to USB.",
+    "Unknown USB error.",
+};
+// Every code up to ERR_USB_OTHER has its text; ERR_INVALID_COEFFICIENTS deliberately has none.
+static_assert(sizeof(kMessages) / sizeof(kMessages[0]) == ERR_USB_OTHER + 1, "one message per result code");
+constexpr const char* kUnknownCode = "Unknown error code.";
+
+// A serial number names a file in the profiles directory: exactly 11 printable characters, and no path
+// separator, which would reach outside that directory.
+bool validSerialNumber(const char* serial) {
+    if (!serial) return false;
+    const size_t length = strnlen(serial, KRV_SERIAL_NUMBER_LEN + 1);
+    if (length != KRV_SERIAL_NUMBER_LEN) return false;
+    for (size_t i = 0; i < length; ++i) {
+        const unsigned char c = static_cast<unsigned char>(serial[i]);
+        if (!std::isprint(c) || c == '/' || c == '\\') return false;
+    }
+    return true;
+}
+
+void freeExtraDrivers(DM* dm) {
+    std::free(dm->ExtraDrivers);
+    dm->ExtraDrivers = nullptr;
+}
+
+// Open-record guard shared by the frame, map, calibration and sequence calls.
+KRVRC checkOpen(const DM* dm) {
+    if (!dm) return ERR_BADARG;
+    if (!dm->State) return ERR_DRIVER_NOT_OPEN;
+    return NO_ERR;
+}
+
+KRVRC setSearchPath(DM* dm, const char* path, SearchDir which, char* field) {
+    if (!dm) return ERR_BADARG;
+    if (path) {
+        std::snprintf(field, KRV_MAX_PATH, "%s", path);
+        return NO_ERR;
+    }
+    return set_default_search_dir(*dm, which);
+}
+
+void convertFrame(const DM& dm, const double* values, uint32_t count, uint32_t* out) {
+    const double ratio = voltageRatio(dm);
+    for (uint32_t i = 0; i < count; ++i) out[i] = toDriverUnits(values[i], ratio);
+}
+
+}  // namespace
+
+extern "C" {
+
+KRVAPI const char* KRVErrorString(KRVRC code) {
+    const uint32_t index = static_cast<uint32_t>(code);
+    return index < sizeof(kMessages) / sizeof(kMessages[0]) ? kMessages[index] : kUnknownCode;
+}
+
+KRVAPI const char* KRVVersionString(void) { return "4.2.1"; }
+
+KRVAPI KRVRC KRVConfigureLog(const char* filePath, KRV_LOGLEVEL level) {
+    Log::configure(filePath ? filePath : "", level, true);
+    return NO_ERR;
+}
+
+KRVAPI KRVRC KRVSetProfilesPath(DM* dm, const char* path) {
+    return guarded(Log::api(), "KRVSetProfilesPath", ERR_UNKNOWN, [&] {
+        return setSearchPath(dm, path, SearchDir::Profiles, dm ? dm->ProfilesPath : nullptr);
+    });
+}
+
+KRVAPI KRVRC KRVSetMapsPath(DM* dm, const char* path) {
+    return guarded(Log::api(), "KRVSetMapsPath", ERR_UNKNOWN,
+                   [&] { return setSearchPath(dm, path, SearchDir::Maps, dm ? dm->MapsPath : nullptr); });
+}
+
+KRVAPI KRVRC KRVSetCalibrationsPath(DM* dm, const char* path) {
+    return guarded(Log::api(), "KRVSetCalibrationsPath", ERR_UNKNOWN, [&] {
+        return setSearchPath(dm, path, SearchDir::Calibrations, dm ? dm->CalibrationsPath : nullptr);
+    });
+}
+
+KRVAPI KRVRC KRVOpen(DM* dm, const char* serialNumber) {
+    if (!dm) return ERR_BADARG;
+    Log::configure(std::string(), KRV_LOG_DEBUG, false);
+    // Opening again would lose the open driver connection and its working state.
+    if (dm->State) return ERR_DRIVER_ALREADY_OPEN;
+    return guarded(Log::api(), "KRVOpen", ERR_UNKNOWN, [&] {
+        dm->ActCount = 0;
+        dm->Driver.ChannelCount = 0;
+        dm->State = nullptr;
+        dm->ExtraDrivers = nullptr;
+        if (!validSerialNumber(serialNumber)) return ERR_SERIAL_NUMBER;
+
+        const struct {
+            char* field;
+            SearchDir which;
+        } dirs[] = {{dm->ProfilesPath, SearchDir::Profiles},
+                    {dm->MapsPath, SearchDir::Maps},
+                    {dm->CalibrationsPath, SearchDir::Calibrations}};
+        for (const auto& d : dirs) {
+            if (platform::pathExists(d.field)) continue;
+            if (KRVRC rc = set_default_search_dir(*dm, d.which)) return rc;
+        }
+
+        if (KRVRC rc = read_profile(dm->ProfilesPath, serialNumber, *dm)) {
+            freeExtraDrivers(dm);
+            return rc;
+        }
+        const Backend* backend = backendFor(dm->DriverType);
+        if (!backend) {
+            // The profile fields stay for inspection; the unit array is not reachable by a later close.
+            freeExtraDrivers(dm);
+            return ERR_INVALID_DRIVER_TYPE;
+        }
+        KRVRC rc = backend->open(dm);
+        if (rc != NO_ERR && !dm->State) freeExtraDrivers(dm);
+        return rc;
+    });
+}
+
+KRVAPI KRVRC KRVClose(DM* dm) {
+    if (!dm) return ERR_BADARG;
+    if (!dm->State) {
+        freeExtraDrivers(dm);
+        return ERR_DRIVER_NOT_OPEN;
+    }
+    const Backend* backend = backendFor(dm->DriverType);
+    KRVRC rc = guarded(Log::api(), "KRVClose", ERR_UNKNOWN,
+                       [&] { return backend ? backend->close(dm) : ERR_INVALID_DRIVER_TYPE; });
+    if (DMState* state = dm->State) {
+        if (state->CalibrationDelete) state->CalibrationDelete(dm);
+        destroyDMState(state);
+    }
+    dm->State = nullptr;
+    dm->DriverType = static_cast<DRVTYPE>(0);
+    dm->DevId = 0;
+    dm->ActCount = 0;
+    dm->MaxVoltage = 0;
+    std::memset(dm->MappingFile, 0, sizeof dm->MappingFile);
+    dm->Driver.ChannelCount = 0;
+    freeExtraDrivers(dm);
+    return rc;
+}
+
+KRVAPI KRVRC KRVSetArray(DM* dm, const double* values, const uint32_t* map) {
+    if (KRVRC rc = checkOpen(dm)) return rc;
+    if (!values) return ERR_BADARG;
+    return guarded(Log::api(), "KRVSetArray", ERR_UNKNOWN, [&] {
+        DMState& state = *dm->State;
+        // The requested frame is rebuilt in place: no allocation per frame.
+        state.RequestedFrame.resize(dm->ActCount);
+        convertFrame(*dm, values, dm->ActCount, state.RequestedFrame.data());
+        const Backend* backend = backendFor(dm->DriverType);
+        if (!backend) return ERR_INVALID_DRIVER_TYPE;
+        return backend->setArray(dm, state.RequestedFrame.data(), map ? map : state.Map.data());
+    });
+}
+
+KRVAPI KRVRC KRVSetSingle(DM* dm, uint32_t actuator, double value) {
+    if (KRVRC rc = checkOpen(dm)) return rc;
+    if (actuator >= dm->ActCount) return ERR_ACTUATOR_ID;
+    return guarded(Log::api(), "KRVSetSingle", ERR_UNKNOWN, [&] {
+        const Backend* backend = backendFor(dm->DriverType);
+        if (!backend) return ERR_INVALID_DRIVER_TYPE;
+        const uint32_t units = toDriverUnits(value, voltageRatio(*dm));
+        if (backend->poke) return backend->poke(dm, actuator, units);
+        DMState& state = *dm->State;
+        if (actuator >= MAX_DM_SIZE || !state.ActiveMask[actuator]) return NO_ERR;
+        state.AppliedFrame[actuator] = units;
+        // Drivers without a hardware poke resend the whole buffered frame with the current map.
+        return backend->setArray(dm, state.AppliedFrame.data(), state.Map.data());
+    });
+}
+
+KRVAPI KRVRC KRVGetArray(DM* dm, double* out, uint32_t outCount) {
+    if (KRVRC rc = checkOpen(dm)) return rc;
+    if (!out || outCount < dm->ActCount) return ERR_BADARG;
+    const DMState& state = *dm->State;
+    const double ratio = voltageRatio(*dm);
+    for (uint32_t i = 0; i < dm->ActCount; ++i) out[i] = fromDriverUnits(state.AppliedFrame[i], ratio);
+    return NO_ERR;
+}
+
+KRVAPI KRVRC KRVClearArray(DM* dm) {
+    if (KRVRC rc = checkOpen(dm)) return rc;
+    return guarded(Log::api(), "KRVClearArray", ERR_UNKNOWN, [&] {
+        const Backend* backend = backendFor(dm->DriverType);
+        return backend ? backend->clearArray(dm) : ERR_INVALID_DRIVER_TYPE;
+    });
+}
+
+KRVAPI KRVRC KRVLoadMap(DM* dm, const char* mapPath, uint32_t* map) {
+    if (KRVRC rc = checkOpen(dm)) return rc;
+    return guarded(Log::api(), "KRVLoadMap", ERR_UNKNOWN, [&] {
+        DMState& state = *dm->State;
+        const uint32_t n = totalChannelCount(*dm);
+        if (state.Map.size() < n) state.Map.resize(n, MAX_DM_SIZE);
+        const char* path = mapPath ? mapPath : dm->MappingFile;
+        KRVRC rc = KRVLoadMapImpl(path, map ? map : state.Map.data(), n);
+        if (map) {
+            std::copy(map, map + n, state.Map.begin());
+            return rc;
+        }
+        const Backend* backend = backendFor(dm->DriverType);
+        if (backend && backend->writeLUT) {
+            std::vector<uint32_t> enable(MAX_DM_SIZE, 1);
+            return backend->writeLUT(dm, state.Map.data(), enable.data());
+        }
+        return rc;
+    });
+}
+
+KRVAPI KRVRC KRVApplyMap(DM* dm, uint32_t* map, uint32_t* actuatorEnable) {
+    if (KRVRC rc = checkOpen(dm)) return rc;
+    return guarded(Log::api(), "KRVApplyMap", ERR_UNKNOWN, [&] {
+        const Backend* backend = backendFor(dm->DriverType);
+        if (!backend) {
+            KRV_LOG_ERROR(Log::api(), "Hardware LUT not supported.");
+            return ERR_NOT_IMPLEMENTED;
+        }
+        DMState& state = *dm->State;
+        KRVRC rc = backend->writeLUT ? backend->writeLUT(dm, map ? map : state.Map.data(), actuatorEnable) : NO_ERR;
+        if (map) {
+            const uint32_t n = totalChannelCount(*dm);
+            if (state.Map.size() < n) state.Map.resize(n, MAX_DM_SIZE);
+            std::copy(map, map + n, state.Map.begin());
+        }
+        return rc;
+    });
+}
+
+KRVAPI KRVRC KRVLoadCalibrationFile(DM* dm, const char* path) {
+    if (KRVRC rc = checkOpen(dm)) return rc;
+    if (!dm->State->CalibrationLoad) return ERR_NOT_IMPLEMENTED;
+    if (!path) return ERR_BADARG;
+    return guarded(Log::api(), "KRVLoadCalibrationFile", ERR_UNKNOWN,
+                   [&] { return dm->State->CalibrationLoad(dm, path); });
+}
+
+KRVAPI KRVRC KRVConfigureSequence(DM* dm, const double* sequence, double delay, uint32_t frameLength,
+                                  uint32_t seqLength) {
+    if (KRVRC rc = checkOpen(dm)) return rc;
+    const Backend* backend = backendFor(dm->DriverType);
+    if (!backend || !backend->configureSequence) return ERR_NOT_IMPLEMENTED;
+    const uint64_t words = static_cast<uint64_t>(frameLength) * seqLength;
+    if (frameLength == 0 || frameLength > dm->ActCount || words > kMaxSequenceWords ||
+        words > dm->State->SequenceCapacity)
+        return ERR_INVALID_SEQUENCE;
+    if (!sequence && words > 0) return ERR_BADARG;
+    return guarded(Log::api(), "KRVConfigureSequence", ERR_UNKNOWN, [&] {
+        std::vector<uint32_t> converted(words);
+        convertFrame(*dm, sequence, static_cast<uint32_t>(words), converted.data());
+        return backend->configureSequence(dm, converted.data(), delay, frameLength, seqLength);
+    });
+}
+
+KRVAPI KRVRC KRVEnableSequence(DM* dm, double frameRate, bool enable) {
+    if (KRVRC rc = checkOpen(dm)) return rc;
+    const Backend* backend = backendFor(dm->DriverType);
+    if (!backend || !backend->enableSequence) return ERR_NOT_IMPLEMENTED;
+    return guarded(Log::api(), "KRVEnableSequence", ERR_UNKNOWN,
+                   [&] { return backend->enableSequence(dm, frameRate, enable); });
+}
+
+KRVAPI KRVRC KRVConfigureDither(DM* dm, const double* waveform, uint32_t waveformLength, const double* gains) {
+    if (KRVRC rc = checkOpen(dm)) return rc;
+    const Backend* backend = backendFor(dm->DriverType);
+    if (!backend || !backend->configureDither) return ERR_NOT_IMPLEMENTED;
+    if (waveformLength < 1 || waveformLength > kMaxDitherSamples) return ERR_INVALID_DITHER_WVFRM;
+    if (!waveform || !gains) return ERR_BADARG;
+    return guarded(Log::api(), "KRVConfigureDither", ERR_UNKNOWN, [&] {
+        std::vector<uint32_t> converted(dm->ActCount);
+        convertFrame(*dm, gains, dm->ActCount, converted.data());
+        return backend->configureDither(dm, waveform, waveformLength, converted.data());
+    });
+}
+
+KRVAPI KRVRC KRVEnableDither(DM* dm, double frameRate, bool enable) {
+    if (KRVRC rc = checkOpen(dm)) return rc;
+    const Backend* backend = backendFor(dm->DriverType);
+    if (!backend || !backend->enableDither) return ERR_NOT_IMPLEMENTED;
+    return guarded(Log::api(), "KRVEnableDither", ERR_UNKNOWN,
+                   [&] { return backend->enableDither(dm, frameRate, enable); });
+}
+
+}  // extern "C"
