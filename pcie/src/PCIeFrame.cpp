@@ -1,0 +1,302 @@
+// Frame output on PCIe cards: bursts, pokes, clear, lookup tables, orientation, sync, mode read-back, close.
+#include "PCIeCards.h"
+
+#include <KRV_PCIeAPI.h>
+
+#include "krv/Encoding.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace MirrorKit::PCIe {
+
+// Loads one card's lookup table from t (channel by actuator, relative to this card's unit).
+KRVRC PCIeWriteLUT_OneCard(DM* dm, const DM_DRIVER* unit, uint32_t card, const uint32_t* t, const uint32_t* enable) {
+    auto log = logger();
+    uint32_t word = 0;
+    if (readReg(card, REG_HVA_CONFIG, word) != 0) return ERR_PCIE_REGRD;
+
+    // A card whose link configuration does not describe this mirror would route the table to the wrong
+    // amplifier channels; older firmware does not keep the word in a comparable form.
+    if (unit->HWRev >= kRevCurrentTypeCoding && !hvaConfigMatches(*dm, *unit, word)) {
+        KRV_LOG_ERROR(log, "HVA Type: \t" << (word & kHvaTypeMask) << " (driver: " << unit->HVAType << ")"
+                                          << "\n\tUse CL: \t" << ((word & kHvaUseCL) ? 1 : 0) << " (driver: "
+                                          << (unit->UseCL ? 1 : 0) << ")"
+                                          << "\n\tUse Fiber: \t" << ((word & kHvaUseFiber) ? 1 : 0) << " (driver: "
+                                          << (unit->UseFiber ? 1 : 0) << ")"
+                                          << "\n\tFiber Mode: \t" << ((word & kHvaFiberMode) ? 1 : 0)
+                                          << " (driver: " << (unit->FiberMode ? 1 : 0) << ")"
+                                          << "\n\tHVA Length: \t" << hvaLength(word) << " (DM: " << dm->ActCount
+                                          << ")");
+        return ERR_INVALID_DRIVER_TYPE;
+    }
+
+    // The highest channel number the link can address.
+    uint32_t limit = unit->ChannelCount;
+    if (dm->State->CardIds.size() > 1) {
+        limit = 4096;
+    } else if (word & kHvaUseCL) {
+        limit = 256;
+    } else if (word & kHvaUseFiber) {
+        limit = (word & kHvaFiberMode) ? 4096 : 1024;
+    }
+
+    // The card resets the table's address on 0x80000000, so the table is framed by two resets.
+    if (writeReg(card, REG_LUT, kPortReset) != 0) return ERR_PCIE_REGWR;
+    for (uint32_t i = 0; i < dm->ActCount; ++i) {
+        uint32_t entry = kNoChannel;
+        if (enable[i] != 0) {
+            entry = t[i];
+            if (entry > limit) return ERR_INVALID_LUT;
+            // Channels of the other unit have no channel on this card.
+            if (entry >= unit->ChannelCount) entry = kNoChannel;
+        }
+        if (writeReg(card, REG_LUT, entry) != 0) return ERR_PCIE_REGWR;
+    }
+    for (uint32_t i = dm->ActCount; i < kLutEntries; ++i) {
+        if (writeReg(card, REG_LUT, kNoChannel) != 0) return ERR_PCIE_REGWR;
+    }
+    if (writeReg(card, REG_LUT, kPortReset) != 0) return ERR_PCIE_REGWR;
+    if (writeReg(card, REG_ORIENTATION, 0) != 0) return ERR_PCIE_REGWR;
+    return NO_ERR;
+}
+
+namespace {
+
+KRVRC writeLUT(DM* dm, uint32_t* map, uint32_t* enable) {
+    DMState& state = *dm->State;
+    const uint32_t n = dm->ActCount;
+    if (map == nullptr) map = state.Map.data();
+    // Without a table every actuator is driven; the caller then has nothing to receive the inactive ones.
+    std::vector<uint32_t> allEnabled;
+    if (enable == nullptr) {
+        allEnabled.assign(kLutEntries, 1u);
+        enable = allEnabled.data();
+    }
+
+    state.ActiveMask.set();
+    for (uint32_t k = 0; k < MAX_DM_SIZE && dm->InactiveActuators[k] != kInactiveTerminator; ++k) {
+        const uint32_t a = decodeValue(dm->InactiveActuators[k]);
+        if (a < MAX_DM_SIZE && a < n) {
+            enable[a] = 0;
+            state.ActiveMask.reset(a);
+        }
+    }
+
+    KRVRC rc = NO_ERR;
+    uint32_t offset = 0;
+    std::vector<uint32_t> shifted;
+    for (size_t k = 0; k < state.CardIds.size(); ++k) {
+        const DM_DRIVER& unit = driverUnit(*dm, static_cast<uint32_t>(k));
+        const uint32_t* table = map;
+        if (offset != 0) {
+            // The second unit's channels are counted from the end of the first unit's.
+            shifted.resize(n);
+            for (uint32_t i = 0; i < n; ++i) shifted[i] = map[i] >= offset ? map[i] - offset : MAX_DM_SIZE;
+            table = shifted.data();
+        }
+        rc = PCIeWriteLUT_OneCard(dm, &unit, state.CardIds[k], table, enable);
+        offset += unit.ChannelCount;
+    }
+    return rc;
+}
+
+KRVRC setArray(DM* dm, const uint32_t* values) {
+    DMState& state = *dm->State;
+    const uint32_t n = dm->ActCount;
+    const uint32_t words = state.PairCount;
+    uint32_t* pairs = state.PairBuffer.data();
+    for (uint32_t i = 0; i + 1 < n; i += 2) pairs[i / 2] = (values[i] & 0xFFFFu) | ((values[i + 1] & 0xFFFFu) << 16);
+    if (n % 2 != 0) pairs[n / 2] = (pairs[n / 2] & 0xFFFF0000u) | (values[n - 1] & 0xFFFFu);
+
+    for (uint32_t card : state.CardIds) {
+        if (n <= kSingleBurstLimit) {
+            if (writeBurst(card, FRAME_MEMORY, words, pairs) != 0) return ERR_PCIE_BURST;
+        } else {
+            // The card cannot take a frame of more than 2040 actuators in one burst; it needs a pause between
+            // the two halves.
+            const uint32_t half = n / 4;
+            if (writeBurst(card, FRAME_MEMORY, half, pairs) != 0) return ERR_PCIE_BURST;
+            Sleep_us(kSplitBurstPauseUs);
+            if (writeBurst(card, FRAME_MEMORY + half, words - half, pairs + half) != 0) return ERR_PCIE_BURST;
+        }
+    }
+
+    if (values != state.AppliedFrame.data()) {
+        for (uint32_t i = 0; i < n; ++i) {
+            if (state.ActiveMask.test(i)) state.AppliedFrame[i] = values[i];
+        }
+    }
+    return NO_ERR;
+}
+
+KRVRC poke(DM* dm, uint32_t actuator, uint32_t value) {
+    if (actuator >= dm->ActCount) return ERR_ACTUATOR_ID;
+    DMState& state = *dm->State;
+    if (writeEveryCard(state, REG_POKE, (actuator << 16) | (value & 0xFFFFu)) != 0) return ERR_PCIE_REGWR;
+    if (state.ActiveMask.test(actuator)) state.AppliedFrame[actuator] = value;
+    return NO_ERR;
+}
+
+KRVRC clearArray(DM* dm) {
+    DMState& state = *dm->State;
+    for (uint32_t i = 0; i < dm->ActCount; ++i) {
+        if (writeEveryCard(state, REG_POKE, i << 16) != 0) return ERR_PCIE_REGWR;
+        if (state.ActiveMask.test(i)) state.AppliedFrame[i] = 0;
+    }
+    return NO_ERR;
+}
+
+KRVRC setSync(DM* dm, uint32_t actuator, double widthUs) {
+    if (!(widthUs >= 0.0 && widthUs <= 700.0)) return ERR_PULSE_RANGE;
+    if (actuator >= dm->ActCount) return ERR_ACTUATOR_ID;
+    const DMState& state = *dm->State;
+    if (widthUs > 0.0) {
+        // The width register counts ticks of 12^-9 s, unlike the 16 ns ticks of the other timing registers.
+        const double ticks = widthUs * 1e-6 / std::pow(12.0, -9.0);
+        if (writeEveryCard(state, REG_SYNC_WIDTH, static_cast<uint32_t>(std::lround(ticks))) != 0) {
+            return ERR_PCIE_REGWR;
+        }
+        if (writeEveryCard(state, REG_SYNC_ACTUATOR, actuator << 16) != 0) return ERR_PCIE_REGWR;
+        if (writeEveryCard(state, REG_SYNC_CONTROL, 0x80000001u) != 0) return ERR_PCIE_REGWR;
+    } else {
+        if (writeEveryCard(state, REG_SYNC_ACTUATOR, actuator << 16) != 0) return ERR_PCIE_REGWR;
+        if (writeEveryCard(state, REG_SYNC_CONTROL, 1u) != 0) return ERR_PCIE_REGWR;
+    }
+    return NO_ERR;
+}
+
+// Steps of a close that talk to the cards; failures are logged and never stop the close.
+void quietCards(DM* dm) {
+    auto log = logger();
+    DMState& state = *dm->State;
+    KRV_PCIeClearArray(dm);
+
+    for (size_t k = 0; k < state.CardIds.size(); ++k) {
+        const DM_DRIVER& unit = driverUnit(*dm, static_cast<uint32_t>(k));
+        if (!unit.UseFiber || unit.FiberMode || unit.ChannelCount == 0) continue;
+        uint32_t rc = 0;
+        for (uint32_t j = 0; j < unit.ChannelCount; ++j) {
+            const uint32_t address = 0x04000000u + j * 0x10000u;
+            writeReg(state.CardIds[k], REG_FIBER_CHANNEL, address | 0x80000000u);
+            rc = writeReg(state.CardIds[k], REG_FIBER_CHANNEL, address | 0xC0000000u);
+        }
+        if (rc != 0) KRV_LOG_ERROR(log, "Error " << rc << " in HVA Setup.");
+    }
+
+    for (uint32_t card : state.CardIds) {
+        uint32_t word = 0;
+        if (readReg(card, REG_HVA_CONFIG, word) != 0 || (word & kHvaHighRes) == 0) continue;
+        if (const uint32_t rc = writeReg(card, REG_HVA_CONFIG, word & ~kHvaHighRes); rc != 0) {
+            KRV_LOG_ERROR(log, "Error " << rc
+                                        << " disabling High-Res Mode:  the hardware may continue sending commands.");
+        }
+    }
+
+    if (writeEveryCard(state, REG_SEQ_PERIOD, 0) == 0) writeEveryCard(state, REG_SEQ_CONTROL, kPortReset);
+    writeEveryCard(state, REG_DITHER_PERIOD, 0);
+}
+
+// The unit array is allocated by the profile reader with calloc.
+void releaseExtraDrivers(DM& dm) {
+    std::free(dm.ExtraDrivers);
+    dm.ExtraDrivers = nullptr;
+}
+
+void releaseRecord(DM* dm) {
+    if (dm->State != nullptr) {
+        destroyDMState(dm->State);
+        dm->State = nullptr;
+    }
+    dm->ActCount = 0;
+    dm->DriverType = static_cast<DRVTYPE>(0);
+    dm->DevId = 0;
+    dm->MaxVoltage = 0;
+    dm->Driver.ChannelCount = 0;
+    std::memset(dm->MappingFile, 0, sizeof dm->MappingFile);
+    releaseExtraDrivers(*dm);
+}
+
+}  // namespace
+}  // namespace MirrorKit::PCIe
+
+using namespace MirrorKit;
+using namespace MirrorKit::PCIe;
+
+extern "C" KRVAPI KRVRC KRV_PCIeSetArray(DM* dm, const uint32_t* values) {
+    if (openState(dm) == nullptr) return ERR_DRIVER_NOT_OPEN;
+    if (values == nullptr) return ERR_BADARG;
+    return guarded("KRV_PCIeSetArray", ERR_UNKNOWN, [&] { return setArray(dm, values); });
+}
+
+extern "C" KRVAPI int32_t toBurstArray(const uint32_t* src, uint32_t count, uint16_t* dst) {
+    if (src == nullptr || dst == nullptr) return 0;
+    for (uint32_t i = 0; i < count; ++i) dst[i] = static_cast<uint16_t>(src[i] & 0xFFFFu);
+    return 0;
+}
+
+extern "C" KRVAPI KRVRC KRV_PCIePoke(DM* dm, uint32_t actuator, uint32_t value) {
+    if (openState(dm) == nullptr) return ERR_DRIVER_NOT_OPEN;
+    return guarded("KRV_PCIePoke", ERR_UNKNOWN, [&] { return poke(dm, actuator, value); });
+}
+
+extern "C" KRVAPI KRVRC KRV_PCIeClearArray(DM* dm) {
+    if (openState(dm) == nullptr) return ERR_DRIVER_NOT_OPEN;
+    return guarded("KRV_PCIeClearArray", ERR_UNKNOWN, [&] { return clearArray(dm); });
+}
+
+extern "C" KRVAPI KRVRC KRV_PCIeWriteLUT(DM* dm, uint32_t* map, uint32_t* actuatorEnable) {
+    if (openState(dm) == nullptr) return ERR_DRIVER_NOT_OPEN;
+    return guarded("KRV_PCIeWriteLUT", ERR_UNKNOWN, [&] { return writeLUT(dm, map, actuatorEnable); });
+}
+
+extern "C" KRVAPI KRVRC KRV_PCIeSetOrientation(DM* dm, uint32_t orientation) {
+    if (openState(dm) == nullptr) return ERR_DRIVER_NOT_OPEN;
+    return writeEveryCard(*dm->State, REG_ORIENTATION, orientation) != 0 ? ERR_PCIE_REGWR : NO_ERR;
+}
+
+extern "C" KRVAPI KRVRC KRV_PCIeSetSync(DM* dm, uint32_t actuator, double widthUs) {
+    if (openState(dm) == nullptr) return ERR_DRIVER_NOT_OPEN;
+    return setSync(dm, actuator, widthUs);
+}
+
+extern "C" KRVAPI KRVRC KRV_PCIeGetMode(DM* dm, uint32_t* mode) {
+    if (openState(dm) == nullptr) return ERR_DRIVER_NOT_OPEN;
+    if (mode == nullptr) return ERR_BADARG;
+    if (dm->State->CardIds.empty()) return ERR_PCIE_REGRD;
+    uint32_t word = 0;
+    if (readReg(dm->State->CardIds.front(), REG_HVA_CONFIG, word) != 0) return ERR_PCIE_REGRD;
+    mode[0] = hvaLength(word);
+    mode[1] = 0;
+    mode[2] = (word & kHvaFiberMode) ? 1 : 0;
+    mode[3] = (word & kHvaUseFiber) ? 1 : 0;
+    mode[4] = (word & kHvaUseCL) ? 1 : 0;
+    mode[5] = word & kHvaTypeMask;
+    return NO_ERR;
+}
+
+extern "C" KRVAPI KRVRC KRV_PCIeClose(DM* dm) {
+    if (dm == nullptr) return NO_ERR;
+    if (dm->State != nullptr) {
+        guarded("KRV_PCIeClose", NO_ERR, [&] {
+            quietCards(dm);
+            // The calibration object belongs to the open-loop library, which alone may free it.
+            if (dm->State->CalibrationDelete != nullptr) dm->State->CalibrationDelete(dm);
+            return NO_ERR;
+        });
+    }
+    releaseRecord(dm);
+    return NO_ERR;
+}
+
+extern "C" KRVAPI void Sleep_us(int32_t microseconds) {
+    // A busy wait: the pause between the halves of a split frame is far below the scheduler's granularity.
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    const auto wait = std::chrono::microseconds(microseconds);
+    while (Clock::now() - start < wait) {
+    }
+}
