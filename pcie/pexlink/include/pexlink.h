@@ -26,7 +26,8 @@ extern "C" {
 #define PEX_ERR_MUTEX_ABANDONED 16u /* the last holder of the lock ended while holding it */
 #define PEX_ERR_INIT 17u           /* PEXInit could not create the lock */
 #define PEX_ERR_WAIT_TIMEOUT 18u   /* the bits did not reach the wanted state before the time-out */
-#define PEX_ERR_NO_LOCK 19u        /* no lock handle (PEXInit failed or PEXCleanUp ran): nothing is sent */
+#define PEX_ERR_MUTEX_WAIT 19u     /* the lock could not be waited for (no lock handle, or the wait itself
+                                    * failed); nothing is sent */
 
 /* Transfer commands: bit 0x100 marks a burst, 0x200 the alternate block mode, 0x800 configuration space;
  * low byte 0x51 reads, 0x52 writes. */

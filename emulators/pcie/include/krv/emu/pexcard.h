@@ -88,6 +88,8 @@ class Card {
 public:
     // Maps an existing image; null (and a message in error) when the file is missing or not a card image.
     static std::unique_ptr<Card> open(const std::string& path, std::string* error = nullptr);
+    // Maps the image open as fd (the descriptor stays the caller's); null when it is not a card image.
+    static std::unique_ptr<Card> attach(int fd, std::string* error = nullptr);
     ~Card();
     Card(const Card&) = delete;
     Card& operator=(const Card&) = delete;
