@@ -1,0 +1,64 @@
+// Pieces shared by the USB back end's sources: the host-driver server binding, status mapping, logging.
+#pragma once
+
+#include "KRV_USB.h"
+
+#include "HostDrvRef.h"
+
+#include <log4cxx/logger.h>
+
+#include <cstdint>
+#include <string>
+
+namespace MirrorKit::USB {
+
+// Identity of the drive units and of the server's status words.
+constexpr long kVendorId = 0x1781;
+constexpr long kProductId160 = 0x0ED8;
+constexpr long kProductId32 = 0x0ED9;
+constexpr int kMaxDevices = 32;
+
+enum StatusId : long {
+    kStatName = 0,
+    kStatVendorId = 1,
+    kStatProductId = 2,
+    kStatEepromSize = 6,
+    kStatExternalEeprom = 7,
+    kStatSerialNumber = 8,
+};
+
+enum ControlId : long {
+    kCtlLine82 = 2,
+    kCtlLine02 = 3,
+    kCtlOutputsOn = 4,
+    kCtlOutputsOff = 5,
+    kCtlPicoMode = 10,
+    kCtlWriteSerial = 11,
+};
+
+// Server status values.
+constexpr long kStatusNoDevice = -1;
+constexpr long kStatusTransfer = -4;
+
+log4cxx::LoggerPtr logger();  // "KRV.USB"
+
+// Makes sure COM is initialised for the process; 0, or the failing HRESULT (logged).
+HRESULT comInit();
+// The process-wide server instance, created on first use; empty (and logged) when it cannot be created.
+HostDrvRef hostDrv();
+
+// A server status value as a result code: non-negative NO_ERR, -4 ERR_TIMEOUT, -1 ERR_NO_HW, else ERR_USB_OTHER.
+KRVRC statusResult(long status);
+// The message text of an HRESULT, for log lines.
+std::string hresultText(HRESULT hr);
+// Logs "<what>: <text of hr>" at error level.
+void logServerFailure(const char* what, HRESULT hr);
+
+// Exactly 11 printable characters (looking at no more than 12).
+bool validSerialNumber(const char* sn);
+
+// Open-record bookkeeping, so the shared server is not released under an open mirror.
+void recordOpened();
+void recordClosed();
+
+}  // namespace MirrorKit::USB

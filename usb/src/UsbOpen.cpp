@@ -1,0 +1,310 @@
+// Opening a USB mirror: finding each drive unit by its EEPROM serial number and bringing it up.
+#include "UsbBackend.h"
+
+#include "krv/DMState.h"
+#include "krv/Encoding.h"
+#include "krv/KRVApiImpl.h"
+#include "krv/Log.h"
+
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace MirrorKit::USB {
+namespace {
+
+// Ends the open with a code; carries nothing else, so the scan can stop from any depth.
+struct OpenResult {
+    KRVRC rc;
+};
+
+// One status read that may fail as a call (HRESULT) or report a negative status.
+struct StatusRead {
+    HRESULT hr;
+    long value;
+};
+
+// The outcome of looking at one device during the scan.
+enum class Scan { Next, Skip, Take };
+
+// Handles a negative status seen while scanning: a missing device is skipped and remembered as the pending
+// result; anything else ends the open with its code.
+Scan negativeStatus(const char* what, long status, KRVRC& pending) {
+    KRV_LOG_ERROR(logger(), what << ": " << status);
+    if (status == kStatusNoDevice) {
+        pending = ERR_NO_HW;
+        return Scan::Skip;
+    }
+    throw OpenResult{statusResult(status)};
+}
+
+long readWord(IHostDrv* server, long device, long statId, const char* what) {
+    LONG value = 0;
+    const HRESULT hr = server->Dravix_GetStatus(device, statId, &value);
+    if (FAILED(hr)) {
+        logServerFailure(what, hr);
+        throw OpenResult{ERR_UNKNOWN};
+    }
+    return value;
+}
+
+// Reads a status item into a zeroed byte buffer of at least size bytes; the server writes through the status
+// pointer, so the buffer is made of LONGs to keep it aligned.
+std::vector<LONG> readBlock(IHostDrv* server, long device, long statId, size_t size, const char* what) {
+    std::vector<LONG> buffer((size + sizeof(LONG) - 1) / sizeof(LONG) + 1, 0);
+    const HRESULT hr = server->Dravix_GetStatus(device, statId, buffer.data());
+    if (FAILED(hr)) {
+        logServerFailure(what, hr);
+        throw OpenResult{ERR_UNKNOWN};
+    }
+    return buffer;
+}
+
+std::string bytesAt(const std::vector<LONG>& buffer, size_t offset, size_t maxLength) {
+    const char* bytes = reinterpret_cast<const char*>(buffer.data());
+    const size_t total = buffer.size() * sizeof(LONG);
+    if (offset >= total) return {};
+    return std::string(bytes + offset, strnlen(bytes + offset, std::min(maxLength, total - offset)));
+}
+
+struct Scanner {
+    IHostDrv* server;
+    const std::vector<std::string>& wanted;
+    std::vector<int>& found;
+    KRVRC pending = NO_ERR;
+    int lastMatched = -1;
+
+    // Looks at one listed device; returns true when the scan is over.
+    bool look(int i) {
+        const std::vector<LONG> name = readBlock(server, i, kStatName, 256, "Failure to get USB device name");
+        if (name[0] < 0) {
+            negativeStatus("Failure to get USB device name", name[0], pending);
+            return false;
+        }
+        const long productId = readWord(server, i, kStatProductId, "Failure to get USB product ID");
+        if (productId < 0 && negativeStatus("Failure to get USB product ID", productId, pending) == Scan::Skip)
+            return false;
+        const long vendorId = readWord(server, i, kStatVendorId, "Failure to get USB vendor ID");
+        if (vendorId < 0 && negativeStatus("Failure to get USB vendor ID", vendorId, pending) == Scan::Skip)
+            return false;
+        KRV_LOG_DEBUG(logger(), "VID " << vendorId << " PID " << productId << " cDevName " << bytesAt(name, 0, 256));
+        if (vendorId != kVendorId || (productId != kProductId160 && productId != kProductId32)) return false;
+
+        const long eepromSize = readWord(server, i, kStatEepromSize, "Failure to get EEPROM size");
+        LOG4CXX_TRACE(logger(), "EEPROM size: " << eepromSize);
+        if (eepromSize < 0 && negativeStatus("Failure to get EEPROM size", eepromSize, pending) == Scan::Skip)
+            return false;
+        if (eepromSize > 0) {
+            // The server fills a whole 128-byte block whatever size it reports, so never pass less.
+            const size_t size = std::max<size_t>(static_cast<size_t>(eepromSize), 128);
+            const std::vector<LONG> external =
+                readBlock(server, i, kStatExternalEeprom, size, "Failure to get External EEPROM data.");
+            KRV_LOG_DEBUG(logger(), "External EEPROM SN: '"
+                                        << std::string(reinterpret_cast<const char*>(external.data()) + 16, 4)
+                                        << "'");
+        }
+
+        std::string serial;
+        const std::vector<LONG> block = readBlock(server, i, kStatSerialNumber, 12, "Failure to get Internal EEPROM data");
+        if (block[0] < 0) {
+            KRV_LOG_DEBUG(logger(), "Failure to get Internal EEPROM data: " << block[0]);
+            KRV_LOG_INFO(logger(), "Driver not ready for use with multiple devices. Please contact KRV to enable "
+                                   "this functionality.");
+            pending = statusResult(block[0]);
+            if (block[0] == kStatusNoDevice) return false;
+        } else {
+            serial = bytesAt(block, 0, 12);
+        }
+        KRV_LOG_DEBUG(logger(), "EEPROM SN: '" << serial << "'");
+
+        if (wanted.empty() || wanted[0].empty()) {
+            KRV_LOG_DEBUG(logger(), "No driver SN in profile, skipping SN check.");
+            found[0] = i;
+            lastMatched = i;
+            return true;
+        }
+        if (!validSerialNumber(serial.c_str())) {
+            KRV_LOG_DEBUG(logger(), "Driver SN is invalid.");
+            return false;
+        }
+        for (size_t k = 0; k < wanted.size(); ++k) {
+            if (wanted[k] == serial) {
+                KRV_LOG_DEBUG(logger(), "Driver SN match.");
+                found[k] = i;  // a later device with the same number replaces an earlier one
+                lastMatched = i;
+                return false;
+            }
+        }
+        KRV_LOG_DEBUG(logger(), "Driver SN does not match.");
+        return false;
+    }
+};
+
+// Reads the product id of a found unit, switches a 32-channel unit to its short frames and brings the unit's
+// control lines up; returns the unit's channel count.
+uint32_t bringUp(IHostDrv* server, long device, uint32_t unit, const DM& dm) {
+    const long productId = readWord(server, device, kStatProductId, "Failure to get USB product ID");
+    if (productId < 0) {
+        KRV_LOG_ERROR(logger(), "Failure to get USB product ID: " << productId);
+        throw OpenResult{statusResult(productId)};
+    }
+    uint32_t channels = 0;
+    LONG status = 0;
+    if (productId == kProductId32) {
+        const HRESULT hr = server->Dravix_SetControl(device, kCtlPicoMode, &status);
+        if (FAILED(hr)) {
+            logServerFailure("Error setting Pico mode", hr);
+            throw OpenResult{ERR_UNKNOWN};
+        }
+        channels = 32;
+    } else if (productId == kProductId160) {
+        channels = 160;
+    }
+    LOG4CXX_TRACE(logger(), "Driver " << unit << " has " << channels << " channels.");
+    if (dm.DriverCount < 2 && channels < dm.ActCount)
+        KRV_LOG_WARN(logger(), "DM Profile has " << dm.ActCount << " actuators but driver only has " << channels
+                                                 << " channels!");
+    // The units take frames only after these three lines are set, in this order; their statuses carry no
+    // information the open could act on.
+    for (long control : {static_cast<long>(kCtlLine02), static_cast<long>(kCtlLine82),
+                         static_cast<long>(kCtlOutputsOn)}) {
+        status = 0;
+        const HRESULT hr = server->Dravix_SetControl(device, control, &status);
+        if (FAILED(hr)) {
+            logServerFailure("Error", hr);
+            throw OpenResult{ERR_UNKNOWN};
+        }
+    }
+    return channels;
+}
+
+// Finds and brings up the units; fills the channel counts and DevId. Returns the device of each unit.
+KRVRC findUnits(DM* dm, std::vector<int>& found) {
+    HostDrvRef server = hostDrv();
+    if (!server) return ERR_INIT_DRIVER;
+
+    LONG ids[kMaxDevices];
+    LONG status = 0;
+    const HRESULT hr = server->Dravix_GetAvailableDevices(ids, kMaxDevices, &status);
+    if (FAILED(hr)) {
+        logServerFailure("Failure to get available USB devices.", hr);
+        return ERR_UNKNOWN;
+    }
+    int listed = 0;
+    for (LONG id : ids) listed += id != -1 ? 1 : 0;
+    KRV_LOG_DEBUG(logger(), listed << " USB devices installed.");
+
+    const uint32_t units = dm->DriverCount == 0 ? 1 : dm->DriverCount;
+    if (units > kMaxDevices) {
+        KRV_LOG_WARN(logger(), "DM Profile names " << units << " drivers; at most " << kMaxDevices
+                                                   << " USB devices are supported.");
+        return ERR_NO_HW;
+    }
+
+    std::vector<std::string> wanted;
+    for (uint32_t k = 0; k < units; ++k) {
+        const char* sn = driverUnit(*dm, k).SerialNumber;
+        if (validSerialNumber(sn)) {
+            KRV_LOG_INFO(logger(), "Enumerating devices, looking for SN: " << std::string(sn, 11));
+            wanted.emplace_back(sn, 11);
+        } else if (units > 1) {
+            KRV_LOG_WARN(logger(), "Driver SN must be specified for all drivers.");
+            return ERR_SERIAL_NUMBER;
+        } else {
+            KRV_LOG_INFO(logger(), "No driver SN in profile, looking for any connected device.");
+            wanted.emplace_back();
+        }
+    }
+    found.assign(units, -1);
+
+    Scanner scanner{server.get(), wanted, found};
+    for (int i = 0; i < kMaxDevices; ++i) {
+        if (ids[i] == -1) continue;
+        if (scanner.look(i)) break;
+    }
+
+    for (uint32_t k = 0; k < units; ++k) {
+        if (found[k] < 0) {
+            KRV_LOG_WARN(logger(), "Specified USB DM device not found or busy.");
+            dm->ActCount = 0;
+            return scanner.pending != NO_ERR ? scanner.pending : ERR_NO_HW;
+        }
+    }
+    dm->DevId = scanner.lastMatched;
+
+    for (uint32_t k = 0; k < units; ++k)
+        driverUnit(*dm, k).ChannelCount = bringUp(server.get(), found[k], k, *dm);
+    return NO_ERR;
+}
+
+// Working state, default map, common steps and inactive actuators; may throw.
+KRVRC finishOpen(DM* dm, const std::vector<int>& found) {
+    dm->State = createDMState(*dm);
+    recordOpened();
+    DMState& state = *dm->State;
+    state.UsbDeviceIds.assign(found.begin(), found.end());
+
+    if (dm->MappingFile[0] == '\0') {
+        KRV_LOG_WARN(logger(), "No default mapping specified.");
+    } else if (KRVLoadMapImpl(dm->MappingFile, state.Map.data(), state.Map.size()) != NO_ERR) {
+        KRV_LOG_WARN(logger(), "Error loading default mapping: " << dm->MappingFile);
+    }
+    KRV_LOG_WARN(logger(), "Load a mapping file using KRVLoadMap to enable control.");
+
+    const KRVRC rc = KRVOpenCommon(dm);
+
+    // bitset::reset throws std::out_of_range for an index past the last actuator bit; the caller closes.
+    for (size_t j = 0; j < MAX_DM_SIZE && dm->InactiveActuators[j] != kInactiveTerminator; ++j)
+        state.ActiveMask.reset(decodeValue(dm->InactiveActuators[j]));
+    return rc;
+}
+
+}  // namespace
+}  // namespace MirrorKit::USB
+
+using namespace MirrorKit;
+using namespace MirrorKit::USB;
+
+extern "C" KRVAPI KRVRC KRV_USBOpenDM(DM* dm) {
+    if (!dm) return ERR_BADARG;
+    dm->Driver.ChannelCount = 0;
+    dm->State = nullptr;
+    if (dm->DevId == KRV_DEV_ID_QUERY_PROFILE) return ERR_NO_HW;
+
+    std::vector<int> found;
+    try {
+        if (comInit() < 0) return ERR_INIT_DRIVER;
+        const KRVRC rc = findUnits(dm, found);
+        if (rc != NO_ERR) return rc;
+    } catch (const OpenResult& result) {
+        return result.rc;
+    } catch (const std::bad_alloc& e) {
+        KRV_LOG_ERROR(logger(), e.what());
+        return ERR_MALLOC;
+    } catch (const std::exception& e) {
+        KRV_LOG_ERROR(logger(), "In KRV_USBOpenDM: " << e.what());
+        return ERR_INIT_DRIVER;
+    } catch (...) {
+        KRV_LOG_ERROR(logger(), "Unknown exception in KRV_USBOpenDM()");
+        return ERR_INIT_DRIVER;
+    }
+
+    // From here the units are switched on, so every failure closes them again.
+    KRVRC rc;
+    try {
+        return finishOpen(dm, found);
+    } catch (const std::bad_alloc& e) {
+        KRV_LOG_ERROR(logger(), e.what());
+        rc = ERR_MALLOC;
+    } catch (const std::exception& e) {
+        KRV_LOG_ERROR(logger(), "In KRV_USBOpenDM: " << e.what());
+        rc = ERR_INIT_DRIVER;
+    } catch (...) {
+        KRV_LOG_ERROR(logger(), "Unknown exception in KRV_USBOpenDM()");
+        rc = ERR_INIT_DRIVER;
+    }
+    KRV_USBClose(dm);
+    return rc;
+}
