@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the kit, then runs the demo or every test.
+# Usage: scripts/run.sh demo|test [--sanitize]
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+cd "$here"
+
+job=${1:-}
+sanitize=OFF
+build=build
+if [ "${2:-}" = "--sanitize" ]; then
+  sanitize=ON
+  build=build-sanitize
+fi
+case "$job" in
+  demo|test) ;;
+  *) echo "usage: scripts/run.sh demo|test [--sanitize]" >&2; exit 2 ;;
+esac
+
+bash scripts/install-deps.sh
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKRV_SANITIZE="$sanitize"
+cmake --build "$build" -j"$(nproc)"
+
+if [ "$job" = demo ]; then
+  exec "$build/bin/krvctl" demo
+fi
+exec ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
