@@ -1,0 +1,159 @@
+// The emulated units seen through plain libusb: enumeration, vendor requests, bulk recording, stuck and vanished units.
+#include <gtest/gtest.h>
+#include <libusb.h>
+
+#include <cstring>
+#include <thread>
+
+#include "krv/emulators/UsbUnits.h"
+
+namespace {
+
+using MirrorKit::emu::UsbUnitBed;
+using MirrorKit::emu::UsbUnitConfig;
+
+class Units : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!bed_.available()) GTEST_SKIP() << "needs umockdev-wrapper";
+    }
+    void TearDown() override {
+        if (handle_) libusb_close(handle_);
+        if (ctx_) libusb_exit(ctx_);
+    }
+    // Opens the n-th unit of vendor 0x1781 in enumeration order.
+    libusb_device_handle* open(int n) {
+        if (!ctx_ && libusb_init(&ctx_) != 0) return nullptr;
+        libusb_device** list = nullptr;
+        ssize_t count = libusb_get_device_list(ctx_, &list);
+        libusb_device_handle* h = nullptr;
+        std::vector<libusb_device*> units;
+        for (ssize_t i = 0; i < count; ++i) {
+            libusb_device_descriptor d;
+            if (libusb_get_device_descriptor(list[i], &d) == 0 && d.idVendor == 0x1781) units.push_back(list[i]);
+        }
+        std::sort(units.begin(), units.end(), [](libusb_device* a, libusb_device* b) {
+            return std::make_pair(libusb_get_bus_number(a), libusb_get_port_number(a)) <
+                   std::make_pair(libusb_get_bus_number(b), libusb_get_port_number(b));
+        });
+        if (n < int(units.size())) libusb_open(units[size_t(n)], &h);
+        libusb_free_device_list(list, 1);
+        return h;
+    }
+    UsbUnitBed bed_;
+    libusb_context* ctx_ = nullptr;
+    libusb_device_handle* handle_ = nullptr;
+};
+
+TEST_F(Units, EnumerateInPlugOrderWithDescriptorsAndName) {
+    UsbUnitConfig a, b;
+    a.product = "Unit A";
+    b.productId = 0x0ED9;
+    b.product = "Unit B";
+    ASSERT_EQ(bed_.addUnit(a), 0);
+    ASSERT_EQ(bed_.addUnit(b), 1);
+    handle_ = open(1);
+    ASSERT_NE(handle_, nullptr);
+    libusb_device_descriptor d;
+    ASSERT_EQ(libusb_get_device_descriptor(libusb_get_device(handle_), &d), 0);
+    EXPECT_EQ(d.idProduct, 0x0ED9);
+    unsigned char name[64] = {};
+    ASSERT_GT(libusb_get_string_descriptor_ascii(handle_, d.iProduct, name, sizeof name), 0);
+    EXPECT_STREQ(reinterpret_cast<char*>(name), "Unit B");
+    libusb_config_descriptor* config = nullptr;
+    ASSERT_EQ(libusb_get_active_config_descriptor(libusb_get_device(handle_), &config), 0);
+    ASSERT_EQ(config->interface[0].altsetting[0].bNumEndpoints, 1);
+    EXPECT_EQ(config->interface[0].altsetting[0].endpoint[0].bEndpointAddress, 0x02);
+    EXPECT_EQ(config->interface[0].altsetting[0].endpoint[0].bmAttributes, 0x02);
+    libusb_free_config_descriptor(config);
+}
+
+TEST_F(Units, VendorRequestsEepromStatusAndControlLines) {
+    UsbUnitConfig c;
+    c.serialNumber = "AB#00000123";
+    c.statusWord = 0x0105;
+    c.externalEeprom[16] = 'X';
+    int unit = bed_.addUnit(c);
+    ASSERT_EQ(unit, 0);
+    handle_ = open(0);
+    ASSERT_NE(handle_, nullptr);
+    unsigned char buf[128] = {};
+    EXPECT_EQ(libusb_control_transfer(handle_, 0xC0, 0xF0, 0, 0, buf, 22, 1000), 22);
+    EXPECT_EQ(libusb_control_transfer(handle_, 0xC0, 0xF4, 0, 0, buf, 2, 1000), 2);
+    EXPECT_EQ(buf[0] | buf[1] << 8, 0x0105);
+    EXPECT_EQ(libusb_control_transfer(handle_, 0xC0, 0xF6, 0, 0, buf, 128, 1000), 128);
+    EXPECT_EQ(buf[16], 'X');
+    ASSERT_EQ(libusb_control_transfer(handle_, 0xC0, 0xF2, 0, 0x1F80, buf, 64, 1000), 64);
+    EXPECT_EQ(std::memcmp(buf + 2, "DXPOLY", 6), 0);
+    EXPECT_EQ(buf[16], 'A');
+    EXPECT_EQ(buf[17], 0);
+    EXPECT_EQ(buf[20], '#');
+    // More than one chunk per request is refused, as the firmware does.
+    EXPECT_EQ(libusb_control_transfer(handle_, 0xC0, 0xF2, 0, 0x1F80, buf, 128, 1000), LIBUSB_ERROR_PIPE);
+    unsigned char out[4] = {1, 2, 3, 4};
+    ASSERT_EQ(libusb_control_transfer(handle_, 0x40, 0xF2, 0, 0x0100, out, 4, 1000), 4);
+    EXPECT_EQ(bed_.eeprom(unit)[0x101], 2);
+    EXPECT_EQ(libusb_control_transfer(handle_, 0x40, 0xF5, 0, 0x84, nullptr, 0, 1000), 0);
+    EXPECT_EQ(libusb_control_transfer(handle_, 0x40, 0xF5, 0, 0x04, nullptr, 0, 1000), 0);
+    EXPECT_EQ(bed_.controlLines(unit), (std::vector<uint16_t>{0x84, 0x04}));
+    bed_.failRequest(unit, 0xF4, true);
+    EXPECT_EQ(libusb_control_transfer(handle_, 0xC0, 0xF4, 0, 0, buf, 2, 1000), LIBUSB_ERROR_PIPE);
+}
+
+TEST_F(Units, BulkTransfersAreRecordedWholeAndCanStall) {
+    int unit = bed_.addUnit(UsbUnitConfig());
+    handle_ = open(0);
+    ASSERT_NE(handle_, nullptr);
+    std::vector<unsigned char> frame(2560);
+    for (size_t i = 0; i < frame.size(); ++i) frame[i] = uint8_t(i * 7);
+    int done = 0;
+    ASSERT_EQ(libusb_bulk_transfer(handle_, 0x02, frame.data(), int(frame.size()), &done, 1000), 0);
+    EXPECT_EQ(done, 2560);
+    ASSERT_EQ(bed_.bulkCount(unit), 1u);
+    EXPECT_EQ(bed_.bulkTransfers(unit)[0], std::vector<uint8_t>(frame.begin(), frame.end()));
+    bed_.failBulk(unit, true);
+    EXPECT_EQ(libusb_bulk_transfer(handle_, 0x02, frame.data(), 320, &done, 1000), LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(bed_.bulkCount(unit), 1u);
+}
+
+TEST_F(Units, HeldTransferTimesOutAndUnplugFailsTheRest) {
+    int unit = bed_.addUnit(UsbUnitConfig());
+    handle_ = open(0);
+    ASSERT_NE(handle_, nullptr);
+    bed_.holdBulk(unit, true);
+    unsigned char frame[320] = {};
+    int done = 0;
+    EXPECT_EQ(libusb_bulk_transfer(handle_, 0x02, frame, 320, &done, 100), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(bed_.bulkInFlight(unit), 0u);  // the time-out discarded it
+
+    int result = 1;
+    std::thread t([&] { result = libusb_bulk_transfer(handle_, 0x02, frame, 320, &done, 5000); });
+    for (int i = 0; i < 200 && bed_.bulkInFlight(unit) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(bed_.bulkInFlight(unit), 1u);
+    bed_.unplug(unit);
+    t.join();
+    EXPECT_EQ(result, LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_EQ(libusb_bulk_transfer(handle_, 0x02, frame, 320, &done, 1000), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_EQ(bed_.bulkCount(unit), 0u);
+}
+
+TEST_F(Units, ReplugKeepsEepromAtANewAddress) {
+    int unit = bed_.addUnit(UsbUnitConfig());
+    bed_.writeEeprom(unit, 0x10, {0xAB});
+    handle_ = open(0);
+    ASSERT_NE(handle_, nullptr);
+    uint8_t before = libusb_get_device_address(libusb_get_device(handle_));
+    libusb_close(handle_);
+    handle_ = nullptr;
+    bed_.unplug(unit);
+    EXPECT_FALSE(bed_.plugged(unit));
+    ASSERT_TRUE(bed_.replug(unit));
+    handle_ = open(0);
+    ASSERT_NE(handle_, nullptr);
+    EXPECT_NE(libusb_get_device_address(libusb_get_device(handle_)), before);
+    unsigned char buf[64] = {};
+    ASSERT_EQ(libusb_control_transfer(handle_, 0xC0, 0xF2, 0, 0x0000, buf, 64, 1000), 64);
+    EXPECT_EQ(buf[0x10], 0xAB);
+}
+
+}  // namespace
