@@ -1,0 +1,141 @@
+// One frame to a 160-channel drive unit through KRVSetArray, against the same 320-byte bulk transfer made
+// with libusb directly, both on one emulated unit in the same run. Prints the ratio of the two frame rates.
+#include <KRV.h>
+
+#include "KRV_USB.h"
+#include "KrvTestSupport.h"
+#include "krv/emulators/UsbUnits.h"
+
+#include <krv/platform/com.h>
+
+#include <benchmark/benchmark.h>
+#include <libusb.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint16_t kVendor = 0x1781;
+constexpr uint16_t kProduct160 = 0x0ED8;
+constexpr unsigned char kBulkOut = 0x02;
+
+MirrorKit::emu::UsbUnitBed* gBed = nullptr;
+krvtest::InstallTree* gTree = nullptr;
+int gUnit = -1;
+
+// The baseline: what a bare libusb program pays for the same frame on the same unit.
+void BM_LibusbBulk320(benchmark::State& state) {
+    libusb_context* ctx = nullptr;
+    if (libusb_init(&ctx) != 0) return state.SkipWithError("libusb_init failed");
+    libusb_device_handle* handle = libusb_open_device_with_vid_pid(ctx, kVendor, kProduct160);
+    if (!handle || libusb_claim_interface(handle, 0) != 0) {
+        if (handle) libusb_close(handle);
+        libusb_exit(ctx);
+        return state.SkipWithError("cannot open the emulated unit");
+    }
+    std::vector<unsigned char> block(320);
+    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<unsigned char>(i);
+    for (auto _ : state) {
+        int sent = 0;
+        if (libusb_bulk_transfer(handle, kBulkOut, block.data(), 320, &sent, 5000) != 0 || sent != 320) {
+            state.SkipWithError("bulk transfer failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+    libusb_release_interface(handle, 0);
+    libusb_close(handle);
+    libusb_exit(ctx);
+    gBed->clearRecords(gUnit);
+}
+
+// The kit's path: frame conversion in the core, channel block in the back end, one synchronous server transfer.
+void BM_KRVSetArray160(benchmark::State& state) {
+    auto dm = std::make_unique<DM>(gTree->record());
+    if (KRVOpen(dm.get(), "USBBENCH001") != NO_ERR) return state.SkipWithError("KRVOpen failed");
+    std::vector<double> frame(160);
+    for (size_t a = 0; a < frame.size(); ++a) frame[a] = a / 160.0;
+    for (auto _ : state) {
+        if (KRVSetArray(dm.get(), frame.data(), nullptr) != NO_ERR) {
+            state.SkipWithError("KRVSetArray failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+    KRVClose(dm.get());
+    KRV_USBReleaseHostDriver();
+    gBed->clearRecords(gUnit);
+}
+
+BENCHMARK(BM_LibusbBulk320)->UseRealTime();
+BENCHMARK(BM_KRVSetArray160)->UseRealTime();
+
+// Keeps the console output and remembers each benchmark's time per frame.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs)
+            if (!run.error_occurred) perFrame[run.benchmark_name()] = run.GetAdjustedRealTime();
+        ConsoleReporter::ReportRuns(runs);
+    }
+    std::map<std::string, double> perFrame;
+};
+
+// The emulated unit needs umockdev's preload library, which must be in place before the program starts.
+void reexecUnderWrapper(int argc, char** argv) {
+    const char* preload = std::getenv("LD_PRELOAD");
+    if ((preload && std::strstr(preload, "umockdev")) || std::getenv("KRV_BENCH_REEXEC")) return;
+    setenv("KRV_BENCH_REEXEC", "1", 1);
+    std::vector<char*> args;
+    args.push_back(const_cast<char*>("umockdev-wrapper"));
+    for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
+    args.push_back(nullptr);
+    execvp("umockdev-wrapper", args.data());
+    std::perror("umockdev-wrapper");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    reexecUnderWrapper(argc, argv);
+    benchmark::Initialize(&argc, argv);
+
+    gBed = new MirrorKit::emu::UsbUnitBed;
+    if (!gBed->available()) {
+        std::fprintf(stderr, "emulated USB units unavailable (umockdev-wrapper missing?): skipped\n");
+        return 77;
+    }
+    gTree = new krvtest::InstallTree;
+    setenv("KRV_OPENLOOP_LIBRARY", "libKRV_OpenLoop4_absent.so", 1);
+    if (MirrorKit::com::registerServer(DRAVIX_PATH, false) != S_OK) {
+        std::fprintf(stderr, "cannot register the host-driver server\n");
+        return 1;
+    }
+    KRVConfigureLog(nullptr, KRV_LOG_WARN);
+    MirrorKit::emu::UsbUnitConfig unit;
+    unit.serialNumber = "DU0000BENCH";
+    gUnit = gBed->addUnit(unit);
+    std::vector<uint32_t> map(160);
+    for (uint32_t c = 0; c < 160; ++c) map[c] = c;
+    krvtest::writeMap(gTree->maps() + "/bench.map", map);
+    krvtest::writeProfile(gTree->profiles() + "/USBBENCH001.dm",
+                          {"type=0", "size=160", "maxv=200", "vlim=200", "driver_sn=DU0000BENCH", "map=bench.map"});
+
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    const auto base = reporter.perFrame.find("BM_LibusbBulk320/real_time");
+    const auto kit = reporter.perFrame.find("BM_KRVSetArray160/real_time");
+    if (base != reporter.perFrame.end() && kit != reporter.perFrame.end() && kit->second > 0)
+        std::printf("KRVSetArray frame rate / libusb bulk rate = %.3f (goal >= 0.8)\n", base->second / kit->second);
+
+    delete gTree;
+    delete gBed;
+    return 0;
+}

@@ -1,0 +1,309 @@
+// USB mirrors end to end: KRVOpen on scrambled profiles, the real host-driver server, emulated drive units.
+#include "KRV_USB.h"
+
+#include "KrvTestSupport.h"
+#include "krv/dravix/IHostDrv.h"
+#include "krv/emulators/UsbUnits.h"
+
+#include <krv/platform/com.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+using MirrorKit::emu::UsbUnitBed;
+using MirrorKit::emu::UsbUnitConfig;
+
+namespace {
+
+krvtest::InstallTree* gTree = nullptr;
+
+// One install tree for the process, with the server registered in its registry store and no open-loop library.
+class Environment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        gTree = new krvtest::InstallTree;
+        krvtest::setEnv("KRV_OPENLOOP_LIBRARY", "libKRV_OpenLoop4_absent.so");
+        ASSERT_EQ(MirrorKit::com::registerServer(DRAVIX_PATH, false), S_OK);
+    }
+    void TearDown() override {
+        delete gTree;
+        gTree = nullptr;
+    }
+};
+const auto* const gEnvironment = ::testing::AddGlobalTestEnvironment(new Environment);
+
+// A caller's record, closed at the end of the test if still open.
+struct Mirror {
+    std::unique_ptr<DM> dm = std::make_unique<DM>(gTree->record());
+    ~Mirror() {
+        if (dm->State) KRVClose(dm.get());
+    }
+    DM* get() const { return dm.get(); }
+    DM* operator->() const { return dm.get(); }
+};
+
+void profile(const std::string& serial, const std::vector<std::string>& lines) {
+    krvtest::writeProfile(gTree->profiles() + "/" + serial + ".dm", lines);
+}
+
+uint16_t units(double value) { return static_cast<uint16_t>(std::lround(value * 65535.0)); }
+
+std::vector<uint16_t> codes(const std::vector<uint8_t>& block) {
+    std::vector<uint16_t> out(block.size() / 2);
+    for (size_t c = 0; c < out.size(); ++c) out[c] = static_cast<uint16_t>(block[2 * c] | block[2 * c + 1] << 8);
+    return out;
+}
+
+class UsbEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!bed.available()) GTEST_SKIP() << "needs umockdev-wrapper";
+    }
+    // The server's libusb context must be gone before the bed's devices are.
+    void TearDown() override { EXPECT_EQ(KRV_USBReleaseHostDriver(), NO_ERR); }
+
+    int add(const std::string& serial, uint16_t productId = MirrorKit::emu::kUnitProductId160) {
+        UsbUnitConfig cfg;
+        cfg.serialNumber = serial;
+        cfg.productId = productId;
+        cfg.pico = productId == MirrorKit::emu::kUnitProductId32;
+        const int id = bed.addUnit(cfg);
+        EXPECT_GE(id, 0);
+        return id;
+    }
+    std::vector<uint16_t> lastBlock(int unit, size_t count) {
+        EXPECT_TRUE(bed.waitBulkCount(unit, count, 2000)) << "unit " << unit;
+        const auto all = bed.bulkTransfers(unit);
+        return all.empty() ? std::vector<uint16_t>() : codes(all.back());
+    }
+
+    UsbUnitBed bed;
+};
+
+TEST_F(UsbEndToEnd, TwoUnitsFoundAtIndexesThreeAndOneEachGetTheirHalf) {
+    add("DU00000000X");
+    add("DU00000000B");
+    add("DU000000-YY");
+    add("DU00000000A");
+    std::vector<uint32_t> map(320);
+    for (uint32_t c = 0; c < 320; ++c) map[c] = c;
+    krvtest::writeMap(gTree->maps() + "/two.map", map);
+    profile("USBTWO00001", {"type=0", "size=320", "maxv=200", "vlim=200", "driver_sn=DU00000000A",
+                            "driver_sn2=DU00000000B", "map=two.map"});
+    Mirror m;
+    ASSERT_EQ(KRVOpen(m.get(), "USBTWO00001"), NO_ERR);
+    EXPECT_EQ(m->DevId, 3);
+    EXPECT_EQ(m->Driver.ChannelCount, 160u);
+    EXPECT_EQ(m->ExtraDrivers[0].ChannelCount, 160u);
+    EXPECT_EQ(bed.controlLines(3), std::vector<uint16_t>({0x02, 0x82, 0x88}));
+    EXPECT_EQ(bed.controlLines(1), std::vector<uint16_t>({0x02, 0x82, 0x88}));
+
+    std::vector<double> frame(320);
+    for (uint32_t a = 0; a < 320; ++a) frame[a] = a / 400.0;
+    ASSERT_EQ(KRVSetArray(m.get(), frame.data(), nullptr), NO_ERR);
+    const auto first = lastBlock(3, 1), second = lastBlock(1, 1);
+    ASSERT_EQ(first.size(), 160u);
+    ASSERT_EQ(second.size(), 160u);
+    for (uint32_t c = 0; c < 160; ++c) {
+        EXPECT_EQ(first[c], units(c / 400.0)) << c;
+        EXPECT_EQ(second[c], units((160 + c) / 400.0)) << c;
+    }
+    EXPECT_EQ(bed.bulkCount(0), 0u);
+    EXPECT_EQ(bed.bulkCount(2), 0u);
+
+    // Close sends a zero block, then switches each unit off.
+    EXPECT_EQ(KRVClose(m.get()), NO_ERR);
+    EXPECT_EQ(lastBlock(3, 2), std::vector<uint16_t>(160, 0));
+    EXPECT_EQ(lastBlock(1, 2), std::vector<uint16_t>(160, 0));
+    EXPECT_EQ(bed.controlLines(3).back(), 0x08);
+    EXPECT_EQ(bed.controlLines(1).back(), 0x08);
+    EXPECT_TRUE(bed.controlLines(0).empty());
+    EXPECT_EQ(m->State, nullptr);
+}
+
+TEST_F(UsbEndToEnd, ProfileWithoutDriverSerialTakesTheFirstUnit) {
+    add("DU00000000A");
+    add("DU00000000B");
+    profile("USBANY00001", {"type=0", "size=140", "maxv=200", "vlim=200"});
+    Mirror m;
+    ASSERT_EQ(KRVOpen(m.get(), "USBANY00001"), NO_ERR);
+    EXPECT_EQ(m->DevId, 0);
+    EXPECT_EQ(bed.controlLines(0).size(), 3u);
+    EXPECT_TRUE(bed.controlLines(1).empty());
+}
+
+TEST_F(UsbEndToEnd, SecondUnitWithoutSerialIsRefusedBeforeAnyUnitIsRead) {
+    add("DU00000000A");
+    add("DU00000000B");
+    profile("USBBAD00001", {"type=0", "size=320", "maxv=200", "vlim=200", "driver_sn=DU00000000A", "driver_sn2="});
+    Mirror m;
+    EXPECT_EQ(KRVOpen(m.get(), "USBBAD00001"), ERR_SERIAL_NUMBER);
+    EXPECT_EQ(m->State, nullptr);
+    for (int unit : {0, 1}) {
+        for (const auto& request : bed.vendorRequests(unit)) EXPECT_NE(request.request, 0xF2) << unit;
+        EXPECT_TRUE(bed.controlLines(unit).empty());
+    }
+}
+
+TEST_F(UsbEndToEnd, ThirtyTwoChannelUnitDrivesTheFirstChannelsOfALargerMirror) {
+    add("DU0000000P1", MirrorKit::emu::kUnitProductId32);
+    std::vector<uint32_t> map(32);
+    for (uint32_t c = 0; c < 32; ++c) map[c] = 31 - c;
+    krvtest::writeMap(gTree->maps() + "/pico.map", map);
+    profile("USBPICO0001", {"type=0", "size=140", "maxv=200", "vlim=100", "driver_sn=DU0000000P1", "map=pico.map"});
+    Mirror m;
+    ASSERT_EQ(KRVOpen(m.get(), "USBPICO0001"), NO_ERR);
+    EXPECT_EQ(m->Driver.ChannelCount, 32u);
+    // Short-frame units raise the extra line (and wait) before the outputs go on.
+    EXPECT_EQ(bed.controlLines(0), std::vector<uint16_t>({0x02, 0x82, 0x10, 0x88}));
+    std::vector<double> frame(140, 1.0);
+    frame[31] = 0.25;
+    ASSERT_EQ(KRVSetArray(m.get(), frame.data(), nullptr), NO_ERR);
+    const auto block = lastBlock(0, 1);
+    ASSERT_EQ(block.size(), 32u);
+    EXPECT_EQ(block[0], units(0.25 * 0.5));  // vlim is half of maxv
+    EXPECT_EQ(block[1], units(0.5));
+}
+
+TEST_F(UsbEndToEnd, FramesFollowZeroAndOneBasedMapsAndSkipInactiveActuators) {
+    add("DU00000000A");
+    std::vector<uint32_t> oneBased(160, MAX_DM_SIZE), zeroBased(160, MAX_DM_SIZE);
+    for (uint32_t c = 0; c < 140; ++c) {
+        zeroBased[c] = (11 * c) % 140;
+        oneBased[c] = zeroBased[c] + 1;
+    }
+    krvtest::writeMap(gTree->maps() + "/one.map", oneBased);
+    krvtest::writeMap(gTree->maps() + "/zero.map", zeroBased);
+    profile("USBMAP00001", {"type=0", "size=140", "maxv=200", "vlim=200", "driver_sn=DU00000000A", "map=one.map",
+                            "inactive=1:5"});
+    Mirror m;
+    ASSERT_EQ(KRVOpen(m.get(), "USBMAP00001"), NO_ERR);
+    std::vector<double> frame(140);
+    for (uint32_t a = 0; a < 140; ++a) frame[a] = (a + 1) / 150.0;
+    ASSERT_EQ(KRVSetArray(m.get(), frame.data(), nullptr), NO_ERR);
+    const auto oneBlock = lastBlock(0, 1);
+    ASSERT_EQ(oneBlock.size(), 160u);
+    for (uint32_t c = 0; c < 160; ++c) {
+        const uint32_t a = zeroBased[c];
+        EXPECT_EQ(oneBlock[c], c >= 140 || a == 5 ? 0 : units((a + 1) / 150.0)) << c;
+    }
+    std::vector<double> applied(140, -1.0);
+    ASSERT_EQ(KRVGetArray(m.get(), applied.data(), 140), NO_ERR);
+    EXPECT_EQ(applied[5], 0.0);
+    EXPECT_NEAR(applied[6], 7 / 150.0, 1.0 / 65535);
+
+    ASSERT_EQ(KRVLoadMap(m.get(), (gTree->maps() + "/zero.map").c_str(), nullptr), NO_ERR);
+    ASSERT_EQ(KRVSetArray(m.get(), frame.data(), nullptr), NO_ERR);
+    EXPECT_EQ(lastBlock(0, 2), oneBlock);
+
+    // A poke resends the whole applied frame; an inactive actuator cannot be poked.
+    ASSERT_EQ(KRVSetSingle(m.get(), 0, 1.0), NO_ERR);
+    EXPECT_EQ(lastBlock(0, 3)[0], 65535);
+    ASSERT_EQ(KRVSetSingle(m.get(), 5, 1.0), NO_ERR);
+    EXPECT_EQ(bed.bulkCount(0), 3u);
+}
+
+TEST_F(UsbEndToEnd, UnplugMidSessionFailsFramesAndCloseStillFreesTheRecord) {
+    const int unit = add("DU00000000A");
+    profile("USBGONE0001", {"type=0", "size=140", "maxv=200", "vlim=200", "driver_sn=DU00000000A"});
+    Mirror m;
+    ASSERT_EQ(KRVOpen(m.get(), "USBGONE0001"), NO_ERR);
+    std::vector<double> frame(140, 0.5);
+    ASSERT_EQ(KRVSetArray(m.get(), frame.data(), nullptr), NO_ERR);
+    bed.unplug(unit);
+    const KRVRC rc = KRVSetArray(m.get(), frame.data(), nullptr);
+    EXPECT_TRUE(rc == ERR_NO_HW || rc == ERR_TIMEOUT) << rc;
+    const KRVRC closed = KRVClose(m.get());
+    EXPECT_TRUE(closed == NO_ERR || closed == ERR_NO_HW || closed == ERR_TIMEOUT) << closed;
+    EXPECT_EQ(m->State, nullptr);
+    EXPECT_EQ(m->ActCount, 0u);
+    EXPECT_EQ(m->ExtraDrivers, nullptr);
+}
+
+TEST_F(UsbEndToEnd, SerialNumberWrittenIsReadBackAndBadOnesAreRefused) {
+    const int unit = add("DU00000000A");
+    DM dm = gTree->record();
+    dm.DevId = 0;
+    std::strcpy(dm.Driver.SerialNumber, "DU0000#00W1");
+    EXPECT_EQ(MirrorKit::USB::WriteDriverSN(&dm), NO_ERR);
+    std::memset(dm.Driver.SerialNumber, 0, sizeof dm.Driver.SerialNumber);
+    EXPECT_EQ(MirrorKit::USB::ReadDriverSN(&dm), NO_ERR);
+    EXPECT_STREQ(dm.Driver.SerialNumber, "DU0000#00W1");
+    std::vector<uint8_t> eeprom = bed.eeprom(unit);
+    EXPECT_EQ(std::string(eeprom.begin() + 0x1F82, eeprom.begin() + 0x1F88), "DXPOLY");
+
+    for (const char* bad : {"DU-0000000X", "DU0000000X"}) {
+        std::strcpy(dm.Driver.SerialNumber, bad);
+        EXPECT_EQ(MirrorKit::USB::WriteDriverSN(&dm), ERR_USB_OTHER) << bad;
+    }
+    EXPECT_EQ(bed.eeprom(unit), eeprom);
+    dm.DevId = 7;  // nothing there
+    EXPECT_EQ(MirrorKit::USB::ReadDriverSN(&dm), ERR_NO_HW);
+}
+
+TEST_F(UsbEndToEnd, SerialNumberOfAShortFrameUnitKeepsItsTagAfterOpen) {
+    const int unit = add("DU0000000P1", MirrorKit::emu::kUnitProductId32);
+    profile("USBPICO0002", {"type=0", "size=32", "maxv=200", "vlim=200", "driver_sn=DU0000000P1"});
+    {
+        Mirror m;
+        ASSERT_EQ(KRVOpen(m.get(), "USBPICO0002"), NO_ERR);
+        std::strcpy(m->Driver.SerialNumber, "DU0000000P2");
+        EXPECT_EQ(MirrorKit::USB::WriteDriverSN(m.get()), NO_ERR);
+    }
+    const std::vector<uint8_t> eeprom = bed.eeprom(unit);
+    EXPECT_EQ(std::string(eeprom.begin() + 0x1F82, eeprom.begin() + 0x1F88), "DXPICO");
+    EXPECT_EQ(eeprom[0x1F80 + 16], 'D');
+    EXPECT_EQ(eeprom[0x1F80 + 16 + 2 * 10], '2');
+}
+
+// The VARIANT forms of the server's methods, as automation clients call them.
+TEST_F(UsbEndToEnd, VariantMethodsCheckTheirArguments) {
+    add("DU00000000A");
+    ASSERT_GE(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), 0);
+    IHostDrv* server = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_CHostDrv, nullptr, CLSCTX_INPROC, IID_IHostDrv,
+                               reinterpret_cast<void**>(&server)),
+              S_OK);
+
+    VARIANT status;
+    VariantInit(&status);
+    status.vt = VT_ARRAY | VT_I4;
+    status.parray = SafeArrayCreateVector(VT_I4, 0, 4);
+    EXPECT_EQ(server->Dravix_GetStatusVar(0, 1, &status), S_OK);
+    EXPECT_EQ(static_cast<LONG*>(status.parray->pvData)[0], 0x1781);
+    EXPECT_EQ(server->Dravix_GetStatusVar(32, 1, &status), E_INVALIDARG);
+    EXPECT_EQ(server->Dravix_GetStatusVar(-1, 1, &status), E_INVALIDARG);
+    EXPECT_EQ(server->Dravix_GetStatusVar(0, 1, nullptr), E_INVALIDARG);
+    EXPECT_EQ(server->Dravix_SetControlVar(40, 3, &status), E_INVALIDARG);
+    EXPECT_EQ(server->Dravix_FlushStreamVar(32, &status), E_INVALIDARG);
+
+    VARIANT scalar;
+    VariantInit(&scalar);
+    scalar.vt = VT_I4;
+    EXPECT_EQ(server->Dravix_GetStatusVar(0, 1, &scalar), E_INVALIDARG);
+    EXPECT_EQ(server->Dravix_StepFrameDataVar(0, nullptr, 320, &status), E_INVALIDARG);
+
+    // The name goes into a string of at least 50 characters.
+    VARIANT name;
+    VariantInit(&name);
+    name.vt = VT_BSTR;
+    name.bstrVal = SysAllocStringLen(nullptr, 49);
+    EXPECT_EQ(server->Dravix_GetStatusVar(0, 0, &name), E_INVALIDARG);
+    VariantClear(&name);
+    name.vt = VT_BSTR;
+    name.bstrVal = SysAllocStringLen(nullptr, 50);
+    EXPECT_EQ(server->Dravix_GetStatusVar(0, 0, &name), S_OK);
+    EXPECT_NE(name.bstrVal[0], 0);
+    VariantClear(&name);
+
+    VariantClear(&status);
+    server->Release();
+    CoUninitialize();
+}
+
+}  // namespace
