@@ -3,8 +3,11 @@
 
 #include <KRV.h>
 
+#include <cstdint>
 #include <ostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace krvctl {
 
@@ -19,6 +22,17 @@ KRVRC demoReport(DemoContext& ctx, const std::string& what, KRVRC rc, KRVRC expe
 
 using DemoStep = void (*)(DemoContext&);
 bool registerDemoStep(int order, const char* name, DemoStep step);
+
+// Prints "<what>: <detail>" and counts a failure when ok is false. Returns ok.
+bool demoCheck(DemoContext& ctx, const std::string& what, bool ok, const std::string& detail);
+
+// Files of the demo tree. Both return the full path written and throw std::runtime_error when the file
+// cannot be written (the demo counts that as a failed step).
+// <installDir>/Profiles/<serial>.dm from key=value settings, checked and scrambled as `krvctl profile write`.
+std::string writeDemoProfile(DemoContext& ctx, const std::string& serial,
+                             const std::vector<std::pair<std::string, std::string>>& settings);
+// <installDir>/Map/<fileName>, one entry per line.
+std::string writeDemoMap(DemoContext& ctx, const std::string& fileName, const std::vector<uint32_t>& entries);
 
 }  // namespace krvctl
 

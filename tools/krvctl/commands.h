@@ -1,0 +1,21 @@
+// The subcommands of krvctl; each returns the process exit status or throws UsageError / Failure.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace krvctl {
+
+using Args = std::vector<std::string>;
+
+// krvctl profile write|show ...
+int profileCommand(const Args& args);
+// krvctl demo [--dir <path>] [--log-level <level>]
+int demoCommand(const Args& args);
+
+// Writes bytes to path through a temporary file and a rename, so a failed write leaves the old file intact.
+void writeFileAtomically(const std::string& path, const std::string& bytes);
+// The whole file; throws Failure when it cannot be read.
+std::string readWholeFile(const std::string& path);
+
+}  // namespace krvctl
