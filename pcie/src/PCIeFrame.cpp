@@ -5,7 +5,8 @@
 
 #include "krv/Encoding.h"
 
-#include <chrono>
+#include <krv/platform/timing.h>
+
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -294,9 +295,13 @@ extern "C" KRVAPI KRVRC KRV_PCIeClose(DM* dm) {
 
 extern "C" KRVAPI void Sleep_us(int32_t microseconds) {
     // A busy wait: the pause between the halves of a split frame is far below the scheduler's granularity.
-    using Clock = std::chrono::steady_clock;
-    const auto start = Clock::now();
-    const auto wait = std::chrono::microseconds(microseconds);
-    while (Clock::now() - start < wait) {
+    const int64_t start = platform::perfCounter();
+    const int64_t frequency = platform::perfFrequency();
+    if (frequency <= 0) {
+        KRV_LOG_ERROR(Log::util(), "QueryPerformanceFrequency failed.");
+        return;
+    }
+    const auto wait = static_cast<int64_t>(microseconds / 1e6 * static_cast<double>(frequency));
+    while (platform::perfCounter() - start < wait) {
     }
 }

@@ -5,6 +5,7 @@
 
 #include "krv/KRVApiImpl.h"
 
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -131,7 +132,12 @@ KRVRC openLocked(DM* dm) {
             dm->ActCount = 0;
             return ERR_PCIE_REGRD;
         }
-        KRV_LOG_INFO(log, "PCIe HW Rev: " << std::hex << unit.HWRev);
+        if (log->isInfoEnabled()) {
+            // Formatted apart: a hex manipulator would stay on the logger's reused message stream.
+            char revision[16];
+            std::snprintf(revision, sizeof revision, "%x", unit.HWRev);
+            KRV_LOG_INFO(log, "PCIe HW Rev: " << revision);
+        }
         if ((unit.HWRev >> 16) != kRevisionFamily) {
             dm->ActCount = 0;
             return ERR_INVALID_DRIVER_TYPE;

@@ -1,0 +1,197 @@
+// PCIe mirrors end to end through the core's exports, on emulated cards and a temporary install tree.
+#include "PCIeTestSupport.h"
+
+#include <KRV.h>
+#include <pexlink.h>
+
+#include "krv/DMState.h"
+#include "krv/Encoding.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+using namespace MirrorKit::PCIeTest;
+namespace Reg = MirrorKit::Emu::Reg;
+
+namespace {
+
+// One install tree per process: the core looks the install directory up once and keeps it.
+class InstallTree : public ::testing::Environment {
+public:
+    void SetUp() override {
+        root = std::make_unique<TempDir>();
+        for (const char* sub : {"Profiles", "Map", "Calibration"}) {
+            std::filesystem::create_directories(root->file(sub));
+        }
+        // No registry key: the install directory comes from the parent of $KRV.
+        setenv("KRV_REGISTRY_FILE", root->file("absent.reg").c_str(), 1);
+        setenv("KRV", root->file("KRV4").c_str(), 1);
+        setenv("KRV_OPENLOOP_LIBRARY", "libKRV_OpenLoop4_absent_in_tests.so", 1);
+    }
+    void TearDown() override { root.reset(); }
+    static std::unique_ptr<TempDir> root;
+};
+std::unique_ptr<TempDir> InstallTree::root;
+const auto* const installTree = ::testing::AddGlobalTestEnvironment(new InstallTree);
+
+void writeProfile(const std::string& serial, const std::vector<std::string>& lines) {
+    std::ofstream out(InstallTree::root->file("Profiles/" + serial + ".dm"), std::ios::binary);
+    for (const std::string& line : lines) {
+        std::string scrambled = line;
+        for (char& c : scrambled) c = static_cast<char>(static_cast<unsigned char>(c) ^ 0xA7);
+        out << scrambled << "\r\n";
+    }
+}
+
+std::vector<std::string> profileLines(uint32_t size, const std::string& map, const std::string& extra = "") {
+    std::vector<std::string> lines{"type=1", "size=" + std::to_string(size), "maxv=200", "vlim=100", "hva=2",
+                                   "use_fiber=1", "use_CL=0", "fiber_mode=1", "burst_mode=0"};
+    if (!map.empty()) lines.push_back("map=" + map);
+    if (!extra.empty()) lines.push_back(extra);
+    return lines;
+}
+
+// A zero-filled record, as callers hand it to the core.
+struct Mirror {
+    DM dm{};
+    ~Mirror() {
+        if (dm.State) KRVClose(&dm);
+    }
+};
+
+}  // namespace
+
+TEST(PCIeThroughCore, OpenSendCloseLandsTheFrameOnTheCard) {
+    Cards cards(1);
+    const std::string serial = freshSerial();
+    auto map = identityMap(140);
+    std::swap(map[0], map[139]);
+    writeMap(InstallTree::root->file("Map/e2e.map"), map);
+    writeProfile(serial, profileLines(140, "e2e.map", "inactive=1:9"));
+
+    Mirror mirror;
+    ASSERT_EQ(KRVOpen(&mirror.dm, serial.c_str()), NO_ERR);
+    EXPECT_EQ(mirror.dm.DevId, 1);
+    EXPECT_EQ(mirror.dm.Driver.ChannelCount, 140u);
+    EXPECT_EQ(mirror.dm.ActCountWidth, 12u);
+    EXPECT_EQ(cards.card(1).reg(Reg::HvaConfig), (140u << 16) | 0xC2u);
+    const auto lut = cards.card(1).lut();
+    EXPECT_EQ(lut[0], 139u);
+    EXPECT_EQ(lut[139], 0u);
+    EXPECT_EQ(lut[9], 0x10000u);
+    EXPECT_EQ(lut[10], 10u);
+
+    std::vector<double> frame(140);
+    for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<double>(i) / 139.0;
+    cards.clearLogs();
+    ASSERT_EQ(KRVSetArray(&mirror.dm, frame.data(), nullptr), NO_ERR);
+    // vlim is half of maxv, so a command of 1 is half the driver range.
+    const auto onCard = cards.card(1).frameActuators(140);
+    for (uint32_t i = 0; i < 140; ++i) {
+        ASSERT_EQ(onCard[i], MirrorKit::toDriverUnits(frame[i], 0.5)) << i;
+    }
+    EXPECT_EQ(onCard[139], 32768u);
+    ASSERT_EQ(transfersOf(cards.card(1), PEX_CMD_WRITE_BURST).size(), 1u);
+
+    std::vector<double> back(140, -1.0);
+    ASSERT_EQ(KRVGetArray(&mirror.dm, back.data(), 140), NO_ERR);
+    EXPECT_NEAR(back[50], frame[50], 1e-4);
+    EXPECT_EQ(back[9], 0.0);  // inactive: never applied
+
+    ASSERT_EQ(KRVSetSingle(&mirror.dm, 3, 1.0), NO_ERR);
+    EXPECT_EQ(writesTo(cards.card(1), Reg::Poke), std::vector<uint32_t>{(3u << 16) | 32768u});
+
+    cards.clearLogs();
+    ASSERT_EQ(KRVClose(&mirror.dm), NO_ERR);
+    EXPECT_EQ(mirror.dm.State, nullptr);
+    EXPECT_EQ(mirror.dm.ActCount, 0u);
+    EXPECT_EQ(writesTo(cards.card(1), Reg::Poke).size(), 140u);
+    EXPECT_EQ(writesTo(cards.card(1), Reg::SeqControl), std::vector<uint32_t>{0x80000000u});
+}
+
+TEST(PCIeThroughCore, ApplyMapWithoutAnEnableTableDrivesEveryActuator) {
+    Cards cards(1);
+    const std::string serial = freshSerial();
+    writeProfile(serial, profileLines(140, ""));
+    Mirror mirror;
+    ASSERT_EQ(KRVOpen(&mirror.dm, serial.c_str()), NO_ERR);
+    auto map = identityMap(140);
+    map[5] = 77;
+    ASSERT_EQ(KRVApplyMap(&mirror.dm, map.data(), nullptr), NO_ERR);
+    const auto lut = cards.card(1).lut();
+    for (uint32_t i = 0; i < 140; ++i) ASSERT_EQ(lut[i], map[i]) << i;
+    EXPECT_EQ(mirror.dm.State->Map[5], 77u);
+}
+
+TEST(PCIeThroughCore, LoadMapWritesTheCardsTable) {
+    Cards cards(1);
+    const std::string serial = freshSerial();
+    writeProfile(serial, profileLines(140, ""));
+    auto map = identityMap(140);
+    map[1] = 100;
+    writeMap(InstallTree::root->file("Map/later.map"), map);
+    Mirror mirror;
+    ASSERT_EQ(KRVOpen(&mirror.dm, serial.c_str()), NO_ERR);
+    EXPECT_EQ(cards.card(1).lut()[1], 0x10000u);  // no default map
+    ASSERT_EQ(KRVLoadMap(&mirror.dm, InstallTree::root->file("Map/later.map").c_str(), nullptr), NO_ERR);
+    EXPECT_EQ(cards.card(1).lut()[1], 100u);
+}
+
+TEST(PCIeThroughCore, SequenceOfNoFramesIsRefusedWithoutTouchingTheCard) {
+    Cards cards(1);
+    const std::string serial = freshSerial();
+    writeProfile(serial, profileLines(140, ""));
+    Mirror mirror;
+    ASSERT_EQ(KRVOpen(&mirror.dm, serial.c_str()), NO_ERR);
+    cards.clearLogs();
+    const double sequence[] = {0.5, 0.5, 0.5};
+    EXPECT_EQ(KRVConfigureSequence(&mirror.dm, sequence, 0.0, 3, 0), ERR_INVALID_SEQUENCE);
+    EXPECT_TRUE(writesOf(cards.card(1)).empty());
+
+    ASSERT_EQ(KRVConfigureSequence(&mirror.dm, sequence, 0.0, 3, 1), NO_ERR);
+    // Half of the voltage limit: 0.5 of the range is a quarter of the driver units.
+    EXPECT_EQ(cards.card(1).sequenceMemory(3)[2], (2u << 16) | 16384u | (3u << 28));
+    ASSERT_EQ(KRVEnableSequence(&mirror.dm, 1000.0, true), NO_ERR);
+    EXPECT_EQ(cards.card(1).reg(Reg::SeqPeriod), 62500u);
+
+    const double waveform[] = {0.0, 1.0};
+    std::vector<double> gains(140, 1.0);
+    ASSERT_EQ(KRVConfigureDither(&mirror.dm, waveform, 2, gains.data()), NO_ERR);
+    EXPECT_EQ(cards.card(1).ditherWaveform(2), (std::vector<uint32_t>{0, 32768u | 0x10000u}));
+    EXPECT_EQ(cards.card(1).ditherGains(1), std::vector<uint32_t>{32768u});
+    ASSERT_EQ(KRVEnableDither(&mirror.dm, 100.0, true), NO_ERR);
+    EXPECT_EQ(cards.card(1).reg(Reg::DitherPeriod), 625000u);
+}
+
+TEST(PCIeThroughCore, OpenWithoutCardsFailsAndLeavesTheRecordClosed) {
+    Cards none(0);
+    const std::string serial = freshSerial();
+    writeProfile(serial, profileLines(140, ""));
+    Mirror mirror;
+    EXPECT_EQ(KRVOpen(&mirror.dm, serial.c_str()), ERR_NO_HW);
+    EXPECT_EQ(mirror.dm.State, nullptr);
+    EXPECT_EQ(mirror.dm.ExtraDrivers, nullptr);
+}
+
+TEST(PCIeThroughCore, TwoUnitProfileOpensOnConsecutiveCards) {
+    Cards cards(3);
+    const std::string serial = freshSerial();
+    auto lines = profileLines(2048, "");
+    lines.insert(lines.end(), {"driver_sn=UNIT0000001", "driver_sn2=UNIT0000002", "hva2=2", "use_fiber2=1",
+                               "use_CL2=0", "fiber_mode2=1"});
+    writeProfile(serial, lines);
+    Mirror mirror;
+    mirror.dm.DevId = 2;
+    ASSERT_EQ(KRVOpen(&mirror.dm, serial.c_str()), NO_ERR);
+    EXPECT_EQ(mirror.dm.DriverCount, 2u);
+    EXPECT_EQ(mirror.dm.State->CardIds, (std::vector<uint32_t>{2, 3}));
+    std::vector<double> frame(2048, 1.0);
+    cards.clearLogs();
+    ASSERT_EQ(KRVSetArray(&mirror.dm, frame.data(), nullptr), NO_ERR);
+    EXPECT_EQ(transfersOf(cards.card(2), PEX_CMD_WRITE_BURST).size(), 2u);
+    EXPECT_EQ(transfersOf(cards.card(3), PEX_CMD_WRITE_BURST).size(), 2u);
+    EXPECT_EQ(cards.card(3).frameActuators(2048)[2047], 32768u);
+}
