@@ -1,0 +1,266 @@
+// PCIe back end on emulated cards: frames and lookup-table loads against the same transfers made directly.
+//
+// Frames: KRVSetArray on a 4096-actuator one-card mirror (conversion, packing, two bursts with the card's
+// 80 us pause between them) against the same two bursts of prepacked words sent with WriteMemBurst and the
+// same pause. Tables: one KRV_PCIeWriteLUT (one read, 4099 register writes) against 4099 bare WriteReg calls.
+// The goal for both is a rate of at least 0.8 of the baseline's; the ratios are printed after the runs. The
+// frame baseline without the pause is reported as well, to show what the pause costs.
+#include <KRV.h>
+#include <KRV_PCIeAPI.h>
+#include <pexlink.h>
+
+#include <krv/Profile.h>
+#include <krv/emu/pexcard.h>
+#include <krv/platform/named_lock.h>
+
+#include <benchmark/benchmark.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t kActuators = 4096;
+constexpr uint32_t kFrameMemory = 32;
+constexpr uint32_t kRegLut = 6;
+constexpr uint32_t kRegOrientation = 7;
+constexpr const char* kSerial = "BENCHPCIE01";
+constexpr double kGoal = 0.8;
+
+std::vector<double> frameValues() {
+    std::vector<double> v(kActuators);
+    for (uint32_t i = 0; i < kActuators; ++i) v[i] = static_cast<double>(i) / (kActuators - 1);
+    return v;
+}
+
+void pause80us() {
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < std::chrono::microseconds(80)) {
+    }
+}
+
+// One emulated card and an install tree with a 4096-actuator PCIe profile, opened through the core; all of it
+// removed at exit. The card-access lock is this process's own.
+class Bench {
+public:
+    Bench() {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/krv-pcie-bench-XXXXXX";
+        if (!::mkdtemp(pattern.data())) return;
+        dir_ = pattern;
+        lockName_ = "krv-pcie-bench-" + std::to_string(getpid());
+        setenv("PEXLINK_LOCK_NAME", lockName_.c_str(), 1);
+        PEXCleanUp();
+        PEXInit();
+        setenv("PEXLINK_DEVICE_DIR", (dir_ + "/dev").c_str(), 1);
+        setenv("KRV_OPENLOOP_LIBRARY", "libKRV_OpenLoop4_not_in_bench.so", 1);
+        ::mkdir((dir_ + "/dev").c_str(), 0755);
+        MirrorKit::Emu::CardOptions options;
+        if (!MirrorKit::Emu::createCards(dir_ + "/dev", 1, options)) return;
+        card_ = MirrorKit::Emu::Card::open(MirrorKit::Emu::cardDevicePath(dir_ + "/dev", 1));
+
+        for (const char* sub : {"/Profiles", "/Map", "/Calibration"}) ::mkdir((dir_ + sub).c_str(), 0755);
+        std::ofstream profile(dir_ + "/Profiles/" + kSerial + ".dm", std::ios::binary);
+        for (const std::string& line : {std::string("type=1"), "size=" + std::to_string(kActuators),
+                                       std::string("maxv=200"), std::string("vlim=200"), std::string("hva=2"),
+                                       std::string("use_fiber=1"), std::string("fiber_mode=1")})
+            profile << MirrorKit::scramble_line(line) << '\n';
+        profile.close();
+        KRVConfigureLog((dir_ + "/bench.log").c_str(), KRV_LOG_ERROR);
+        dm_ = std::make_unique<DM>();
+        KRVSetProfilesPath(dm_.get(), (dir_ + "/Profiles").c_str());
+        KRVSetMapsPath(dm_.get(), (dir_ + "/Map").c_str());
+        KRVSetCalibrationsPath(dm_.get(), (dir_ + "/Calibration").c_str());
+        rc_ = KRVOpen(dm_.get(), kSerial);
+    }
+    ~Bench() {
+        if (dm_ && dm_->State) KRVClose(dm_.get());
+        card_.reset();
+        if (!lockName_.empty()) MirrorKit::platform::NamedLock::remove(lockName_);
+        std::error_code ignored;
+        if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
+    }
+    DM* dm() const { return rc_ == NO_ERR ? dm_.get() : nullptr; }
+    KRVRC rc() const { return rc_; }
+    MirrorKit::Emu::Card* card() const { return card_.get(); }
+
+private:
+    std::string dir_;
+    std::string lockName_;
+    std::unique_ptr<DM> dm_;
+    std::unique_ptr<MirrorKit::Emu::Card> card_;
+    KRVRC rc_ = ERR_UNKNOWN;
+};
+
+Bench& bench() {
+    static Bench b;
+    return b;
+}
+
+bool ready(benchmark::State& state) {
+    if (bench().dm() && bench().card()) return true;
+    state.SkipWithError((std::string("PCIe mirror not open: ") + KRVErrorString(bench().rc())).c_str());
+    return false;
+}
+
+// The words KRVSetArray must put into the card's frame memory for frameValues().
+std::vector<uint32_t> packedFrame() {
+    const auto values = frameValues();
+    std::vector<uint32_t> words(kActuators / 2);
+    for (uint32_t k = 0; k < words.size(); ++k) {
+        const auto lo = static_cast<uint32_t>(std::lround(values[2 * k] * 65535.0));
+        const auto hi = static_cast<uint32_t>(std::lround(values[2 * k + 1] * 65535.0));
+        words[k] = lo | (hi << 16);
+    }
+    return words;
+}
+
+void BM_KRVSetArray_4096(benchmark::State& state) {
+    if (!ready(state)) return;
+    DM* dm = bench().dm();
+    const auto values = frameValues();
+    // One checked frame first: a fast wrong answer is no result.
+    if (KRVSetArray(dm, values.data(), nullptr) != NO_ERR ||
+        bench().card()->frameWords(0, kActuators / 2) != packedFrame()) {
+        state.SkipWithError("frame did not land on the card as expected");
+        return;
+    }
+    for (auto _ : state) {
+        if (KRVSetArray(dm, values.data(), nullptr) != NO_ERR) state.SkipWithError("KRVSetArray failed");
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
+void sendBursts(benchmark::State& state, bool withPause) {
+    if (!ready(state)) return;
+    const auto words = packedFrame();
+    const uint32_t half = kActuators / 4;
+    const auto total = static_cast<uint32_t>(words.size());
+    for (auto _ : state) {
+        uint32_t rc = WriteMemBurst(1, kFrameMemory, half, words.data());
+        if (withPause) pause80us();
+        rc |= WriteMemBurst(1, kFrameMemory + half, total - half, words.data() + half);
+        if (rc != 0) state.SkipWithError("WriteMemBurst failed");
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
+void BM_Baseline_TwoBurstsWithPause(benchmark::State& state) { sendBursts(state, true); }
+void BM_Baseline_TwoBurstsNoPause(benchmark::State& state) { sendBursts(state, false); }
+
+void BM_KRV_PCIeWriteLUT(benchmark::State& state) {
+    if (!ready(state)) return;
+    DM* dm = bench().dm();
+    std::vector<uint32_t> map(kActuators), enable(kActuators, 1);
+    for (uint32_t i = 0; i < kActuators; ++i) map[i] = kActuators - 1 - i;
+    if (KRV_PCIeWriteLUT(dm, map.data(), enable.data()) != NO_ERR || bench().card()->lut() != map) {
+        state.SkipWithError("table did not land on the card as expected");
+        return;
+    }
+    for (auto _ : state) {
+        if (KRV_PCIeWriteLUT(dm, map.data(), enable.data()) != NO_ERR) state.SkipWithError("table load failed");
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
+void BM_Baseline_4099WriteReg(benchmark::State& state) {
+    if (!ready(state)) return;
+    // The same writes as a table load: reset, 4096 entries, reset, orientation.
+    for (auto _ : state) {
+        uint32_t rc = WriteReg(1, kRegLut, 0x80000000u);
+        for (uint32_t i = 0; i < kActuators; ++i) rc |= WriteReg(1, kRegLut, kActuators - 1 - i);
+        rc |= WriteReg(1, kRegLut, 0x80000000u);
+        rc |= WriteReg(1, kRegOrientation, 0);
+        if (rc != 0) state.SkipWithError("WriteReg failed");
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
+BENCHMARK(BM_KRVSetArray_4096);
+BENCHMARK(BM_Baseline_TwoBurstsWithPause);
+BENCHMARK(BM_Baseline_TwoBurstsNoPause);
+BENCHMARK(BM_KRV_PCIeWriteLUT)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Baseline_4099WriteReg)->Unit(benchmark::kMillisecond);
+
+// Keeps each benchmark's CPU time per iteration (the median when repetitions are asked for) for the ratios.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.error_occurred) {
+                ++errors_;
+                continue;
+            }
+            const std::string name = run.run_name.function_name;
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
+                seconds_[name] = seconds(run);
+                fromMedian_[name] = true;
+            } else if (run.run_type == Run::RT_Iteration && !fromMedian_[name]) {
+                seconds_[name] = seconds(run);
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    int errors() const { return errors_; }
+    double get(const std::string& name) const {
+        auto it = seconds_.find(name);
+        return it == seconds_.end() ? 0.0 : it->second;
+    }
+
+private:
+    // CPU time: the busy pause and every transfer run on the calling thread; other processes' turns on the
+    // shared cores would otherwise count.
+    static double seconds(const Run& run) {
+        return run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+    }
+    std::map<std::string, double> seconds_;
+    std::map<std::string, bool> fromMedian_;
+    int errors_ = 0;
+};
+
+void printRatio(const RatioReporter& reporter, const char* what, const char* kit, const char* base,
+                bool judged = true) {
+    const double k = reporter.get(kit), b = reporter.get(base);
+    if (k > 0 && b > 0) {
+        // Rates are the inverse of the times: rate(kit) / rate(base) = time(base) / time(kit).
+        const double ratio = b / k;
+        if (judged) {
+            std::printf("%s: %.1f us vs %.1f us per iteration, rate ratio %.2f (goal at least %.1f): %s\n", what,
+                        k * 1e6, b * 1e6, ratio, kGoal, ratio >= kGoal ? "met" : "NOT met");
+        } else {
+            std::printf("%s: %.1f us vs %.1f us per iteration, rate ratio %.2f\n", what, k * 1e6, b * 1e6, ratio);
+        }
+    } else {
+        std::printf("%s: ratio not available (filtered or failed)\n", what);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    std::printf("\n");
+    printRatio(reporter, "KRVSetArray 4096 vs two bursts with the card's pause", "BM_KRVSetArray_4096",
+               "BM_Baseline_TwoBurstsWithPause");
+    printRatio(reporter, "KRVSetArray 4096 vs two bursts without a pause (for reference)", "BM_KRVSetArray_4096",
+               "BM_Baseline_TwoBurstsNoPause", false);
+    printRatio(reporter, "Table load vs 4099 WriteReg", "BM_KRV_PCIeWriteLUT", "BM_Baseline_4099WriteReg");
+    benchmark::Shutdown();
+    // A benchmark that could not run (or checked a wrong result) fails the program.
+    return reporter.errors() == 0 ? 0 : 1;
+}
