@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -73,6 +74,24 @@ bool isWrite(uint32_t command) {
 }
 
 bool isConfig(uint32_t command) { return (command & 0x800u) != 0; }
+
+// getpid() is a system call on current C libraries; the log asks for it on every transfer, so it is kept here
+// and refreshed in the child after a fork.
+std::atomic<int32_t> g_pid{0};
+
+int32_t currentPid() {
+    static const bool registered = [] {
+        pthread_atfork(nullptr, nullptr, [] { g_pid.store(0); });
+        return true;
+    }();
+    (void)registered;
+    int32_t pid = g_pid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        pid = int32_t(getpid());
+        g_pid.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
+}
 
 }  // namespace
 
@@ -243,7 +262,7 @@ void logTransfer(Card::Image* image, const PexRequest& request, uint32_t status,
     e.address = request.Address;
     e.count = request.Count;
     e.status = status;
-    e.pid = int32_t(getpid());
+    e.pid = currentPid();
     e.dataOffset = image->dataHead;
     e.wordsStored = 0;
     if (status != 0 || words == nullptr || request.Count == 0 || request.Count > kTransferDataWords) return;
