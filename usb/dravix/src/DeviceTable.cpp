@@ -1,0 +1,142 @@
+// Lazy slot opening with identity checks and the identification probe; vendor requests and chunked EEPROM access.
+#include "DeviceTable.h"
+
+#include <chrono>
+#include <thread>
+
+namespace MirrorKit::dravix {
+
+namespace {
+constexpr uint8_t kReqIdentify = 0xF0;
+constexpr uint8_t kReqEeprom = 0xF2;
+constexpr uint16_t kIdentifyLength = 22;
+constexpr uint32_t kEepromChunk = 64;
+
+bool validSlot(int slot) { return slot >= 0 && slot < kSlotCount; }
+}  // namespace
+
+DeviceTable::DeviceTable(UsbBus& bus, std::function<void(int)> beforeClose)
+    : bus_(bus), beforeClose_(std::move(beforeClose)) {
+    rescan();
+}
+
+DeviceTable::~DeviceTable() {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    for (int i = 0; i < kSlotCount; ++i) closeSlot(i);
+}
+
+void DeviceTable::rescan() {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    deviceCount_ = bus_.countUnits();
+    for (int i = 0; i < kSlotCount; ++i) closeSlot(i);
+}
+
+int DeviceTable::deviceCount() {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    return deviceCount_;
+}
+
+void DeviceTable::closeSlot(int slot) {
+    if (!validSlot(slot)) return;
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    Slot& s = slots_[size_t(slot)];
+    if (s.device && beforeClose_) beforeClose_(slot);
+    s.device.reset();
+    s.bulkEndpoint = 0;
+    s.controlEndpoint = false;
+}
+
+bool DeviceTable::openSlot(int slot) {
+    if (!validSlot(slot)) return false;
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    Slot& s = slots_[size_t(slot)];
+    if (s.device && s.device->isOpen()) return true;
+
+    s.device.reset(new UsbDevice(bus_));
+    if (!s.device->open(slot)) {
+        s.device->resetAndReconnect();
+        if (!s.device->open(slot)) {
+            s.device.reset();
+            return false;
+        }
+    }
+    const UsbDevice& d = *s.device;
+    const bool identity = d.vendorId() == kUnitVendorId &&
+                          (d.productId() == kUnitProductIdPoly || d.productId() == kUnitProductIdPico);
+    const bool shape = d.endpoints().size() == 1 && d.endpoints()[0].address == kBulkOutEndpoint &&
+                       (d.endpoints()[0].attributes & 0x03) == LIBUSB_TRANSFER_TYPE_BULK;
+    if (!identity || !shape) {
+        closeSlot(slot);
+        return false;
+    }
+    s.bulkEndpoint = kBulkOutEndpoint;
+    s.controlEndpoint = true;
+    uint8_t reply[kIdentifyLength] = {};
+    if (!vendorRequest(slot, true, kReqIdentify, 0, 0, reply, sizeof reply)) {
+        closeSlot(slot);
+        return false;
+    }
+    // Endpoint time-out and transfer size need no setting here: every transfer carries its own time-out and
+    // length.
+    return true;
+}
+
+UsbDevice* DeviceTable::device(int slot) {
+    if (!validSlot(slot)) return nullptr;
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    Slot& s = slots_[size_t(slot)];
+    return s.device && s.device->isOpen() ? s.device.get() : nullptr;
+}
+
+uint8_t DeviceTable::bulkEndpoint(int slot) {
+    if (!validSlot(slot)) return 0;
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    return slots_[size_t(slot)].bulkEndpoint;
+}
+
+void DeviceTable::setTransferSize(int slot, int bytes) {
+    if (!validSlot(slot)) return;
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    slots_[size_t(slot)].transferSize = bytes;
+}
+
+int DeviceTable::transferSize(int slot) {
+    if (!validSlot(slot)) return 0;
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    return slots_[size_t(slot)].transferSize;
+}
+
+bool DeviceTable::vendorRequest(int slot, bool in, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
+                                uint32_t length) {
+    if (!validSlot(slot)) return false;
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    Slot& s = slots_[size_t(slot)];
+    if (!s.controlEndpoint || !s.device) return false;
+    if ((length != 0 && data == nullptr) || length > 0xFFFF) return false;
+    return s.device->vendorRequest(in, request, value, index, data, uint16_t(length));
+}
+
+bool DeviceTable::eepromAccess(int slot, bool in, uint16_t address, uint8_t* data, uint32_t length) {
+    if (length > 1 && address % kEepromChunk != 0) return false;
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    uint32_t current = address;
+    while (length > 0) {
+        uint32_t chunk = length < kEepromChunk ? length : kEepromChunk;
+        if (current > 0xFFFF || !vendorRequest(slot, in, kReqEeprom, 0, uint16_t(current), data, chunk)) return false;
+        current += chunk;
+        data += chunk;
+        length -= chunk;
+    }
+    return true;
+}
+
+bool DeviceTable::eepromRead(int slot, uint16_t address, uint8_t* data, uint32_t length) {
+    return eepromAccess(slot, true, address, data, length);
+}
+
+bool DeviceTable::eepromWrite(int slot, uint16_t address, const uint8_t* data, uint32_t length) {
+    // The transfer only reads an OUT buffer.
+    return eepromAccess(slot, false, address, const_cast<uint8_t*>(data), length);
+}
+
+}  // namespace MirrorKit::dravix

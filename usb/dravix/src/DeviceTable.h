@@ -1,0 +1,67 @@
+// The drive units known to one server object: 32 slots opened lazily, each with its bulk and control endpoints.
+#pragma once
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "UsbAccess.h"
+
+namespace MirrorKit::dravix {
+
+constexpr int kSlotCount = 32;
+constexpr uint8_t kBulkOutEndpoint = 0x02;
+constexpr int kPolyTransferSize = 2560;
+constexpr int kPicoTransferSize = 512;
+
+class DeviceTable {
+public:
+    // beforeClose(slot) runs under the table lock before a slot's device is closed, so that transfers still in
+    // flight on it can be ended first.
+    DeviceTable(UsbBus& bus, std::function<void(int)> beforeClose);
+    ~DeviceTable();
+
+    // The table lock, re-entrant; slot operations take it themselves, callers take it to keep a slot open across
+    // several of them.
+    std::recursive_mutex& lock() { return lock_; }
+
+    // Counts the units present, then closes every slot; slots reopen lazily.
+    void rescan();
+    int deviceCount();
+    // Makes the slot usable: opens it if needed (with one reset-and-retry), checks identity and endpoints and
+    // probes the unit. False when the slot is unusable; it is then empty.
+    bool openSlot(int slot);
+    void closeSlot(int slot);
+
+    UsbDevice* device(int slot);  // null unless open
+    // Bulk OUT endpoint of an open slot, 0 when none.
+    uint8_t bulkEndpoint(int slot);
+    void setTransferSize(int slot, int bytes);
+    int transferSize(int slot);
+
+    // A vendor request on the slot's control endpoint. A non-zero length with a null buffer fails unsent.
+    bool vendorRequest(int slot, bool in, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
+                       uint32_t length);
+    // EEPROM access through request 0xF2 in chunks of at most 64 bytes. More than one byte must start on a
+    // 64-byte boundary.
+    bool eepromRead(int slot, uint16_t address, uint8_t* data, uint32_t length);
+    bool eepromWrite(int slot, uint16_t address, const uint8_t* data, uint32_t length);
+
+private:
+    struct Slot {
+        std::unique_ptr<UsbDevice> device;
+        uint8_t bulkEndpoint = 0;
+        bool controlEndpoint = false;
+        int transferSize = kPolyTransferSize;
+    };
+    bool eepromAccess(int slot, bool in, uint16_t address, uint8_t* data, uint32_t length);
+
+    std::recursive_mutex lock_;
+    UsbBus& bus_;
+    std::function<void(int)> beforeClose_;
+    int deviceCount_ = 0;
+    std::array<Slot, kSlotCount> slots_;
+};
+
+}  // namespace MirrorKit::dravix

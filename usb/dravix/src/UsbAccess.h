@@ -1,0 +1,96 @@
+// USB access layer of the host-driver server over libusb: the drive units present, one opened unit, its transfers.
+#pragma once
+
+#include <libusb.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace MirrorKit::dravix {
+
+constexpr uint16_t kUnitVendorId = 0x1781;
+constexpr uint16_t kUnitProductIdPoly = 0x0ED8;
+constexpr uint16_t kUnitProductIdPico = 0x0ED9;
+constexpr unsigned kEndpointTimeoutMs = 5000;
+
+// One libusb context: the enumerator of drive units, their hot-plug notifications and the event thread that runs
+// every transfer completion.
+class UsbBus {
+public:
+    // onChange(arrived) runs on the event thread for every unit that arrives or leaves: keep it short.
+    explicit UsbBus(std::function<void(bool arrived)> onChange);
+    ~UsbBus();
+    UsbBus(const UsbBus&) = delete;
+    UsbBus& operator=(const UsbBus&) = delete;
+
+    bool ok() const { return ctx_ != nullptr; }
+    libusb_context* context() const { return ctx_; }
+
+    // The units present, in a stable order (bus, then port path, then address); each carries a reference the
+    // caller must drop with libusb_unref_device.
+    std::vector<libusb_device*> units() const;
+    int countUnits() const;
+
+    // Starts the event thread; init runs first on that thread (the thread's own set-up), fini last.
+    void startEvents(std::function<void()> init, std::function<void()> fini);
+    // Stops the event thread; false when it did not end within timeoutMs (it is then left to end by itself).
+    bool stopEvents(unsigned timeoutMs);
+
+private:
+    static int LIBUSB_CALL hotplug(libusb_context*, libusb_device*, libusb_hotplug_event event, void* self);
+
+    libusb_context* ctx_ = nullptr;
+    libusb_hotplug_callback_handle hotplugHandle_ = 0;
+    bool hotplugRegistered_ = false;
+    std::function<void(bool)> onChange_;
+    std::thread events_;
+    std::atomic<bool> running_{false};
+    std::atomic<bool> ended_{false};
+};
+
+struct UsbEndpointInfo {
+    uint8_t address = 0;
+    uint8_t attributes = 0;
+};
+
+// One opened drive unit (the n-th present unit).
+class UsbDevice {
+public:
+    explicit UsbDevice(UsbBus& bus) : bus_(bus) {}
+    ~UsbDevice() { close(); }
+    UsbDevice(const UsbDevice&) = delete;
+    UsbDevice& operator=(const UsbDevice&) = delete;
+
+    bool open(int n);
+    // Resets the unit when it could be opened at all, then waits and lets the bus enumerate again.
+    void resetAndReconnect();
+    void close();
+    bool isOpen() const { return handle_ != nullptr; }
+
+    uint16_t vendorId() const { return vendorId_; }
+    uint16_t productId() const { return productId_; }
+    const std::string& friendlyName() const { return name_; }
+    // Endpoints of the selected interface, the control endpoint not counted.
+    const std::vector<UsbEndpointInfo>& endpoints() const { return endpoints_; }
+    libusb_device_handle* handle() const { return handle_; }
+
+    // Vendor request to the device; true when the transfer succeeded.
+    bool vendorRequest(bool in, uint8_t request, uint16_t value, uint16_t index, uint8_t* data, uint16_t length);
+    // One synchronous bulk OUT transfer of the whole buffer; true when all of it went out.
+    bool bulkOut(uint8_t endpoint, uint8_t* data, int length, unsigned timeoutMs);
+
+private:
+    UsbBus& bus_;
+    libusb_device_handle* handle_ = nullptr;
+    bool claimed_ = false;
+    uint16_t vendorId_ = 0;
+    uint16_t productId_ = 0;
+    std::string name_;
+    std::vector<UsbEndpointInfo> endpoints_;
+};
+
+}  // namespace MirrorKit::dravix
