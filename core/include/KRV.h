@@ -15,19 +15,27 @@
 extern "C" {
 #endif
 
+/* In C++ the enumerations take a fixed 32-bit underlying type, so every value a profile or a caller may store in
+   them (a driver type of 7, a result code of 1000) is a valid value; C gives them the same 32-bit size. */
+#ifdef __cplusplus
+#define KRV_ENUM(name) enum name : uint32_t
+#else
+#define KRV_ENUM(name) enum name
+#endif
+
 #define KRV_MAX_PATH 260
 #define KRV_SERIAL_NUMBER_LEN 11
 #define MAX_DM_SIZE 4096
 #define KRV_DEV_ID_ANY 0
 #define KRV_DEV_ID_QUERY_PROFILE 0x10000
 
-typedef enum DRVTYPE {
+typedef KRV_ENUM(DRVTYPE) {
     KRV_USB = 0,
     KRV_PCIE = 1,
     KRV_DUMMY_DRV = 2
 } DRVTYPE;
 
-typedef enum KRV_LOGLEVEL {
+typedef KRV_ENUM(KRV_LOGLEVEL) {
     KRV_LOG_ALL = 0,
     KRV_LOG_TRACE = 0,
     KRV_LOG_DEBUG = 1,
@@ -38,7 +46,7 @@ typedef enum KRV_LOGLEVEL {
     KRV_LOG_OFF = 6
 } KRV_LOGLEVEL;
 
-typedef enum DMLayout {
+typedef KRV_ENUM(DMLayout) {
     DMSquareLayout = 0,
     DMCircularLayout = 1,
     DMLinearLayout = 2,
@@ -46,19 +54,19 @@ typedef enum DMLayout {
     DMLayoutCount = 4
 } DMLayout;
 
-typedef enum DMSegmentAxis {
+typedef KRV_ENUM(DMSegmentAxis) {
     DM_Piston = 0,
     DM_XTilt = 1,
     DM_YTilt = 2
 } DMSegmentAxis;
 
-typedef enum DMSurfaceOptions {
+typedef KRV_ENUM(DMSurfaceOptions) {
     DM_SURFACE_DEFAULT_OPTIONS = 0,
     DM_SURFACE_ABSOLUTE_DEFLECTION = 1,
     DM_SURFACE_BEST_EFFORT = 2
 } DMSurfaceOptions;
 
-typedef enum KRVRC {
+typedef KRV_ENUM(KRVRC) {
     NO_ERR = 0,
     ERR_UNKNOWN = 1,
     ERR_NO_HW = 2,
