@@ -101,9 +101,7 @@ struct Scanner {
             const size_t size = std::max<size_t>(static_cast<size_t>(eepromSize), 128);
             const std::vector<LONG> external =
                 readBlock(server, i, kStatExternalEeprom, size, "Failure to get External EEPROM data.");
-            KRV_LOG_DEBUG(logger(), "External EEPROM SN: '"
-                                        << std::string(reinterpret_cast<const char*>(external.data()) + 16, 4)
-                                        << "'");
+            KRV_LOG_DEBUG(logger(), "External EEPROM SN: '" << bytesAt(external, 16, 4) << "'");
         }
 
         std::string serial;
