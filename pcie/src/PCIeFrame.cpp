@@ -256,12 +256,14 @@ extern "C" KRVAPI KRVRC KRV_PCIeWriteLUT(DM* dm, uint32_t* map, uint32_t* actuat
 
 extern "C" KRVAPI KRVRC KRV_PCIeSetOrientation(DM* dm, uint32_t orientation) {
     if (openState(dm) == nullptr) return ERR_DRIVER_NOT_OPEN;
-    return writeEveryCard(*dm->State, REG_ORIENTATION, orientation) != 0 ? ERR_PCIE_REGWR : NO_ERR;
+    return guarded("KRV_PCIeSetOrientation", ERR_UNKNOWN, [&] {
+        return writeEveryCard(*dm->State, REG_ORIENTATION, orientation) != 0 ? ERR_PCIE_REGWR : NO_ERR;
+    });
 }
 
 extern "C" KRVAPI KRVRC KRV_PCIeSetSync(DM* dm, uint32_t actuator, double widthUs) {
     if (openState(dm) == nullptr) return ERR_DRIVER_NOT_OPEN;
-    return setSync(dm, actuator, widthUs);
+    return guarded("KRV_PCIeSetSync", ERR_UNKNOWN, [&] { return setSync(dm, actuator, widthUs); });
 }
 
 extern "C" KRVAPI KRVRC KRV_PCIeGetMode(DM* dm, uint32_t* mode) {

@@ -180,7 +180,7 @@ extern "C" KRVAPI KRVRC KRV_PCIeConfigureSequence(DM* dm, const uint32_t* values
 
 extern "C" KRVAPI KRVRC KRV_PCIeEnableSequence(DM* dm, double frameRate, int32_t enable) {
     if (openState(dm) == nullptr) return ERR_DRIVER_NOT_OPEN;
-    return enableSequence(dm, frameRate, enable);
+    return guarded("KRV_PCIeEnableSequence", ERR_UNKNOWN, [&] { return enableSequence(dm, frameRate, enable); });
 }
 
 extern "C" KRVAPI KRVRC KRV_PCIeConfigureDither(DM* dm, const double* waveform, uint32_t waveformLength,
@@ -192,11 +192,11 @@ extern "C" KRVAPI KRVRC KRV_PCIeConfigureDither(DM* dm, const double* waveform, 
 
 extern "C" KRVAPI KRVRC KRV_PCIeEnableDither(DM* dm, double frameRate, int32_t enable) {
     if (openState(dm) == nullptr) return ERR_DRIVER_NOT_OPEN;
-    return enableDither(dm, frameRate, enable);
+    return guarded("KRV_PCIeEnableDither", ERR_UNKNOWN, [&] { return enableDither(dm, frameRate, enable); });
 }
 
 extern "C" KRVAPI KRVRC KRV_PCIeEnableHighRes(DM* dm, int32_t enable) {
     // A record without cards has no high-resolution mode to switch.
     if (openState(dm) == nullptr) return ERR_NOT_IMPLEMENTED;
-    return enableHighRes(dm, enable);
+    return guarded("KRV_PCIeEnableHighRes", ERR_UNKNOWN, [&] { return enableHighRes(dm, enable); });
 }
