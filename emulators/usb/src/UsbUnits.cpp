@@ -2,6 +2,7 @@
 #include "krv/emulators/UsbUnits.h"
 
 #include <fcntl.h>
+#include <ftw.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -72,6 +74,18 @@ struct Testbed {
     int nextIndex = 0;
 };
 
+std::string& testbedRoot() {
+    static auto* root = new std::string();
+    return *root;
+}
+
+int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
+
+void removeTestbedTree() {
+    const std::string& root = testbedRoot();
+    if (root.size() > 1) nftw(root.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
 Testbed& testbed() {
     static Testbed t;
     static std::once_flag once;
@@ -79,6 +93,14 @@ Testbed& testbed() {
         t.bed = umockdev_testbed_new();
         // Asked only once a testbed exists: the answer is cached on first use.
         t.available = t.bed != nullptr && umockdev_in_mock_environment();
+        if (t.bed != nullptr) {
+            gchar* root = umockdev_testbed_get_root_dir(t.bed);
+            testbedRoot() = root;
+            g_free(root);
+            // The testbed object is never finalised (libusb contexts of the process may outlive every bed), so
+            // its temporary tree is removed at exit instead.
+            std::atexit(removeTestbedTree);
+        }
     });
     return t;
 }
@@ -471,6 +493,8 @@ void UsbUnitBed::unplug(int id) {
     Testbed& t = testbed();
     umockdev_testbed_uevent(t.bed, u->sysfsPath.c_str(), "remove");
     umockdev_testbed_remove_device(t.bed, u->sysfsPath.c_str());
+    // The testbed removes only nodes it made itself; handles still open keep the FIFO alive.
+    unlink((testbedRoot() + u->nodePath).c_str());
 }
 
 bool UsbUnitBed::replug(int id) {
