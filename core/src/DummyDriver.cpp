@@ -1,6 +1,7 @@
 // The dummy driver: a back end without hardware that keeps the applied frame in memory.
 #include "krv/Backend.h"
 #include "krv/DMState.h"
+#include "krv/Encoding.h"
 #include "krv/KRVApiImpl.h"
 
 #include <algorithm>
@@ -13,6 +14,12 @@ KRVRC dummyOpen(DM* dm) {
     for (uint32_t i = 0; i < units; ++i) driverUnit(*dm, i).ChannelCount = dm->ActCount / units;
     dm->DevId = 1;
     dm->State = createDMState(*dm);
+    // A dummy mirror stands in for real hardware, whose back ends never drive the profile's inactive
+    // actuators; it honours the same list so that programs tried on it behave as they will on the mirror.
+    for (uint32_t i = 0; i < MAX_DM_SIZE && dm->InactiveActuators[i] != kInactiveTerminator; ++i) {
+        const uint32_t actuator = decodeValue(dm->InactiveActuators[i]);
+        if (actuator < MAX_DM_SIZE) dm->State->ActiveMask.reset(actuator);
+    }
     return KRVOpenCommon(dm);
 }
 

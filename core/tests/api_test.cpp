@@ -132,6 +132,19 @@ TEST_F(Api, InactiveBitsHoldTheirValue) {
     EXPECT_EQ(KRVSetSingle(&dm, 140, 0.0), ERR_ACTUATOR_ID);
 }
 
+TEST_F(Api, DummyMirrorsHonourTheProfilesInactiveList) {
+    ASSERT_EQ(openDummy(140, "inactive=2:5,139"), NO_ERR);
+    EXPECT_FALSE(dm.State->ActiveMask[5]);
+    EXPECT_FALSE(dm.State->ActiveMask[139]);
+    EXPECT_EQ(dm.State->ActiveMask.count(), MAX_DM_SIZE - 2u);
+    std::vector<double> full(140, 1.0);
+    ASSERT_EQ(KRVSetArray(&dm, full.data(), nullptr), NO_ERR);
+    EXPECT_EQ(dm.State->AppliedFrame[5], 0u);
+    EXPECT_EQ(dm.State->AppliedFrame[6], 65535u);
+    EXPECT_EQ(KRVSetSingle(&dm, 139, 1.0), NO_ERR);
+    EXPECT_EQ(dm.State->AppliedFrame[139], 0u);
+}
+
 TEST_F(Api, FrameStorageIsReusedAcrossFrames) {
     ASSERT_EQ(openDummy(140), NO_ERR);
     std::vector<double> frame(140, 0.3);
