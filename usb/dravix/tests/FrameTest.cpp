@@ -1,4 +1,5 @@
 // Single frames and streaming: what reaches the unit, in how many transfers, and what a flush guarantees.
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -155,6 +156,53 @@ TEST_F(DravixTest, ManyBuffersCycleWithoutLoss) {
     ASSERT_EQ(got.size(), size_t(batches));
     for (int b = 0; b < batches; ++b)
         EXPECT_EQ(got[size_t(b)], std::vector<uint8_t>(all.begin() + 2560L * b, all.begin() + 2560L * (b + 1))) << b;
+}
+
+}  // namespace
+}  // namespace DravixTests
+
+namespace DravixTests {
+namespace {
+
+TEST_F(DravixTest, ConcurrentClientsAreSerialisedWithoutLoss) {
+    ASSERT_EQ(bed.addUnit(UsbUnitConfig()), 0);
+    ASSERT_EQ(bed.addUnit(UsbUnitConfig()), 1);
+    ASSERT_NE(create(), nullptr);
+    const int rounds = 40;
+    std::atomic<int> failures{0};
+    auto stepper = [&](LONG slot) {
+        for (int i = 0; i < rounds; ++i) {
+            std::vector<uint8_t> f = frame(320, uint8_t(i));
+            LONG status = 1;
+            host->Dravix_StepFrameData(slot, f.data(), 320, &status);
+            if (status != DRAVIX_DONE) ++failures;
+        }
+    };
+    auto streamer = [&] {
+        for (int i = 0; i < rounds * 8; ++i) {
+            std::vector<uint8_t> f = frame(320, uint8_t(i));
+            LONG status = 1;
+            host->Dravix_StreamFrameData(1, f.data(), 320, &status);
+            if (status != DRAVIX_DONE) ++failures;
+        }
+    };
+    auto lister = [&] {
+        for (int i = 0; i < rounds; ++i) {
+            LONG ids[4], status = 1;
+            host->Dravix_GetAvailableDevices(ids, 4, &status);
+            if (status != DRAVIX_DONE || ids[0] != 0 || ids[1] != 1) ++failures;
+        }
+    };
+    std::thread a(stepper, 0), b(streamer), c(lister);
+    a.join();
+    b.join();
+    c.join();
+    LONG status = 1;
+    host->Dravix_FlushStream(0, &status);
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(bed.bulkCount(0), size_t(rounds));
+    EXPECT_EQ(bed.bulkCount(1), size_t(rounds));
+    for (const auto& t : bed.bulkTransfers(1)) EXPECT_EQ(t.size(), 2560u);
 }
 
 }  // namespace
