@@ -70,7 +70,6 @@ static_assert(sizeof(LONG) == 4 && sizeof(ULONG_PTR) == 8, "LP64 platform expect
 
 #define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
 #define FAILED(hr) (((HRESULT)(hr)) < 0)
-#define MAKE_HRESULT_KRV(sev, fac, code) ((HRESULT)(((uint32_t)(sev) << 31) | ((uint32_t)(fac) << 16) | ((uint32_t)(code))))
 
 constexpr HRESULT S_OK = 0;
 constexpr HRESULT S_FALSE = 1;
