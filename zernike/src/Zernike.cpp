@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <memory>
 #include <new>
 
 namespace Zernike {
@@ -66,14 +67,13 @@ double radialRecursion(unsigned n, unsigned m, double rho)
     const unsigned k = (n - m) / 2;
     double stackRow[kStackRow];
     double* row = stackRow;
-    std::vector<double> heapRow;
+    // Not a std::vector: its out-of-line members would join the library's exported symbols.
+    std::unique_ptr<double[]> heapRow;
     if (h + 1 > kStackRow) {
-        try {
-            heapRow.resize(static_cast<std::size_t>(h) + 1);
-        } catch (const std::bad_alloc&) {
+        heapRow.reset(new (std::nothrow) double[static_cast<std::size_t>(h) + 1]);
+        if (!heapRow)
             return std::numeric_limits<double>::quiet_NaN();
-        }
-        row = heapRow.data();
+        row = heapRow.get();
     }
     // Start with R_i^i = rho^i, then lift every place by two orders per pass; the update runs in
     // place because place i needs the new place i-1 and the old places i and i+1.

@@ -65,6 +65,14 @@ std::uint64_t mulChecked(std::uint64_t a, std::uint64_t b)
 
 std::uint64_t pad8(std::uint64_t n) { return (8 - (n & 7)) & 7; }
 
+// Text up to the first zero byte of a field that need not be terminated.
+std::string fieldText(const unsigned char* p, std::size_t n)
+{
+    const void* zero = n ? std::memchr(p, 0, n) : nullptr;
+    const std::size_t len = zero ? static_cast<std::size_t>(static_cast<const unsigned char*>(zero) - p) : n;
+    return len ? std::string(reinterpret_cast<const char*>(p), len) : std::string();
+}
+
 // ---------------------------------------------------------------- byte sources
 
 // Sequential bytes of one top-level element: the file itself or the inflated stream of a
@@ -376,8 +384,7 @@ public:
 
         const Tag nameTag = readTag(left);
         const auto nameBytes = readSmallData(nameTag, left);
-        out.name.assign(reinterpret_cast<const char*>(nameBytes.data()),
-                        strnlen(reinterpret_cast<const char*>(nameBytes.data()), nameBytes.size()));
+        out.name = fieldText(nameBytes.data(), nameBytes.size());
 
         std::uint64_t numel = 1;
         for (auto d : dims)
@@ -441,8 +448,7 @@ private:
             fail("struct field names without a length");
         std::vector<std::string> fields;
         for (std::size_t k = 0; slot != 0 && k + slot <= names.size(); k += slot) {
-            const char* p = reinterpret_cast<const char*>(names.data() + k);
-            fields.emplace_back(p, strnlen(p, slot));
+            fields.push_back(fieldText(names.data() + k, slot));
         }
         MatlabIOContainer::Struct st;
         if (!fields.empty())
@@ -509,8 +515,7 @@ private:
             }
             break;
         default:
-            s.assign(reinterpret_cast<const char*>(raw.data()),
-                     strnlen(reinterpret_cast<const char*>(raw.data()), raw.size()));
+            s = fieldText(raw.data(), raw.size());
             break;
         }
         return s;
@@ -723,9 +728,9 @@ void MatFileReader::readHeader()
     stream_.read(h, 116, 1);
     stream_.read(h + 116, 8, 1);
     stream_.read(h + 124, 4, 1);
-    header_.assign(reinterpret_cast<const char*>(h), strnlen(reinterpret_cast<const char*>(h), 116));
-    subsys_.assign(reinterpret_cast<const char*>(h + 116), strnlen(reinterpret_cast<const char*>(h + 116), 8));
-    endian_.assign(reinterpret_cast<const char*>(h + 126), strnlen(reinterpret_cast<const char*>(h + 126), 2));
+    header_ = fieldText(h, 116);
+    subsys_ = fieldText(h + 116, 8);
+    endian_ = fieldText(h + 126, 2);
     if (endian_ == "IM")
         stream_.setByteSwap(false);
     else if (endian_ == "MI")
