@@ -6,6 +6,7 @@
 #include "krv/KRVApiImpl.h"
 #include "krv/Log.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -20,24 +21,12 @@ struct OpenResult {
     KRVRC rc;
 };
 
-// One status read that may fail as a call (HRESULT) or report a negative status.
-struct StatusRead {
-    HRESULT hr;
-    long value;
-};
-
-// The outcome of looking at one device during the scan.
-enum class Scan { Next, Skip, Take };
-
-// Handles a negative status seen while scanning: a missing device is skipped and remembered as the pending
-// result; anything else ends the open with its code.
-Scan negativeStatus(const char* what, long status, KRVRC& pending) {
+// Handles a negative status seen while scanning: a missing device is passed over and remembered as the
+// pending result; anything else ends the open with its code.
+void passOverOrFail(const char* what, long status, KRVRC& pending) {
     KRV_LOG_ERROR(logger(), what << ": " << status);
-    if (status == kStatusNoDevice) {
-        pending = ERR_NO_HW;
-        return Scan::Skip;
-    }
-    throw OpenResult{statusResult(status)};
+    if (status != kStatusNoDevice) throw OpenResult{statusResult(status)};
+    pending = ERR_NO_HW;
 }
 
 long readWord(IHostDrv* server, long device, long statId, const char* what) {
@@ -80,22 +69,28 @@ struct Scanner {
     bool look(int i) {
         const std::vector<LONG> name = readBlock(server, i, kStatName, 256, "Failure to get USB device name");
         if (name[0] < 0) {
-            negativeStatus("Failure to get USB device name", name[0], pending);
+            passOverOrFail("Failure to get USB device name", name[0], pending);
             return false;
         }
         const long productId = readWord(server, i, kStatProductId, "Failure to get USB product ID");
-        if (productId < 0 && negativeStatus("Failure to get USB product ID", productId, pending) == Scan::Skip)
+        if (productId < 0) {
+            passOverOrFail("Failure to get USB product ID", productId, pending);
             return false;
+        }
         const long vendorId = readWord(server, i, kStatVendorId, "Failure to get USB vendor ID");
-        if (vendorId < 0 && negativeStatus("Failure to get USB vendor ID", vendorId, pending) == Scan::Skip)
+        if (vendorId < 0) {
+            passOverOrFail("Failure to get USB vendor ID", vendorId, pending);
             return false;
+        }
         KRV_LOG_DEBUG(logger(), "VID " << vendorId << " PID " << productId << " cDevName " << bytesAt(name, 0, 256));
         if (vendorId != kVendorId || (productId != kProductId160 && productId != kProductId32)) return false;
 
         const long eepromSize = readWord(server, i, kStatEepromSize, "Failure to get EEPROM size");
         LOG4CXX_TRACE(logger(), "EEPROM size: " << eepromSize);
-        if (eepromSize < 0 && negativeStatus("Failure to get EEPROM size", eepromSize, pending) == Scan::Skip)
+        if (eepromSize < 0) {
+            passOverOrFail("Failure to get EEPROM size", eepromSize, pending);
             return false;
+        }
         if (eepromSize > 0) {
             // The server fills a whole 128-byte block whatever size it reports, so never pass less.
             const size_t size = std::max<size_t>(static_cast<size_t>(eepromSize), 128);
