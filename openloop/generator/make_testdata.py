@@ -3,8 +3,8 @@
 
 Usage: make_testdata.py --out DIR [--set small|big]
 
-Everything is deterministic (fixed seeds, no time stamps in the data; the 116-byte header text of
-scipy's files carries a creation date, which no reader interprets).
+Everything is deterministic: fixed seeds, and a fixed 116-byte header text in place of the creation
+date scipy writes there, so that every run writes the same bytes.
 
 Set "small" (the CMake target krv_testdata) writes:
 
@@ -31,7 +31,8 @@ Set "small" (the CMake target krv_testdata) writes:
     Variants of the 137-actuator table (uncompressed):
       cdm_137_nounpow.mat   no Z_unpow_discrete
       cdm_137_coeffs1.mat   coeffs 1 x 1, orders 1 x 2
-      cdm_137_coeffs4.mat   coeffs 1 x 4 and orders 4 x 2 (the first four terms, refitted)
+      cdm_137_coeffs4.mat   coeffs 1 x 4, orders 4 x 2 = (0,0) (1,0) (0,1) (1,1), fitted for the scale K
+                            (the scale a table with fewer than nine coefficients is read with)
       cdm_137_badunpow.mat  Z_unpow_discrete (W-1) x W
 
   DIR/calibration/  segmented-mirror tables (segments = n / 3, actuators 3s, 3s+1, 3s+2):
@@ -220,21 +221,19 @@ def continuous_table(n, rng, orders=ORDERS):
     if len(orders) > 8:
         assert (coeffs[8] > 1000.0) == (n in INVERSE_SCALE), (n, coeffs[8])
     unpow = unpowered_shape(mask, rng)
-    # The table must give commands within 0..1 over most of the stroke: check flat pistons.
-    op_scaled = op * scale
-    unpow_act = unpow.reshape(-1)[present]
+    table = {"mask": mask, "op": op, "present": present, "coeffs": coeffs, "unpow": unpow, "w": w}
+    check_flat_pistons(n, table, scale, coeffs, orders, stroke)
+    return table
+
+
+def check_flat_pistons(n, table, scale, coeffs, orders, stroke):
+    """A table must give commands within 0..1 over most of the stroke, and beyond 1 past it."""
+    op_scaled = table["op"] * scale
+    unpow_act = table["unpow"].reshape(-1)[table["present"]]
     for piston_nm, ok in ((-600.0, True), (-0.8 * stroke, True), (-1.3 * stroke, False)):
         v = evaluate_commands(op_scaled, coeffs, orders, piston_nm * 1e-9 - unpow_act)
         inside = bool(np.all(v >= 0.0) and np.all(np.sqrt(np.maximum(v, 0.0)) <= 1.0))
-        assert inside == ok, (n, piston_nm, v.min(), v.max())
-    return {
-        "mask": mask,
-        "op": op,
-        "present": present,
-        "coeffs": coeffs,
-        "unpow": unpow,
-        "w": w,
-    }
+        assert inside == ok, (n, len(coeffs), piston_nm, v.min(), v.max())
 
 
 MODEL_NAMES = {32: "DMType01", 137: "DMType04", 144: "DMType16", 492: "DMType08", 952: "DMType11",
@@ -254,9 +253,14 @@ def reconstructor_dense(table, full):
     return dense
 
 
+HEADER_TEXT = b"MATLAB 5.0 MAT-file, written by the kit's test data generator".ljust(116, b" ")
+
+
 def save(path, variables, compress):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     scipy.io.savemat(path, variables, do_compression=compress, oned_as="row")
+    with open(path, "r+b") as f:
+        f.write(HEADER_TEXT)
 
 
 def cdm_variables(n, table, full=False, coeffs=None, orders=ORDERS, unpow="normal"):
@@ -287,7 +291,8 @@ def write_continuous(out, sizes):
             save(base + "_coeffs1.mat", cdm_variables(n, table, coeffs=table["coeffs"][:1], orders=ORDERS[:1]), False)
             stroke = CONTINUOUS[n][3]
             four = [(0, 0), (1, 0), (0, 1), (1, 1)]
-            c4 = fit_polynomial(stroke, (1.0 / PLATE_K) * ALPHA * 1e3, four)
+            c4 = fit_polynomial(stroke, PLATE_K * ALPHA * 1e3, four)
+            check_flat_pistons(n, table, PLATE_K, c4, four, stroke)
             save(base + "_coeffs4.mat", cdm_variables(n, table, coeffs=c4, orders=four), False)
             save(base + "_badunpow.mat", cdm_variables(n, table, unpow="bad"), False)
 
@@ -417,7 +422,7 @@ class RawWriter:
         return self.tag(dtype, len(payload)) + payload + b"\0" * pad
 
     def header(self):
-        text = b"MATLAB 5.0 MAT-file, written by the kit's test data generator".ljust(116, b" ")
+        text = HEADER_TEXT
         version = struct.pack(self.o + "H", 0x0100)
         indicator = b"MI" if self.o == ">" else b"IM"
         return text + b"\0" * 8 + version + indicator
