@@ -25,6 +25,10 @@ KRVRC dummyOpen(DM* dm) {
 
 KRVRC dummySetArray(DM* dm, const uint32_t* frame, const uint32_t*) {
     DMState& state = *dm->State;
+    if (state.ActiveMask.all()) {
+        std::copy(frame, frame + state.ActCount, state.AppliedFrame.begin());
+        return NO_ERR;
+    }
     for (uint32_t i = 0; i < state.ActCount; ++i)
         if (state.ActiveMask[i]) state.AppliedFrame[i] = frame[i];
     return NO_ERR;

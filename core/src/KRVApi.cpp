@@ -100,7 +100,21 @@ KRVRC setSearchPath(DM* dm, const char* path, SearchDir which, char* field) {
 
 void convertFrame(const DM& dm, const double* values, uint32_t count, uint32_t* out) {
     const double ratio = voltageRatio(dm);
-    for (uint32_t i = 0; i < count; ++i) out[i] = toDriverUnits(values[i], ratio);
+    if (ratioInRange(ratio)) {
+        for (uint32_t i = 0; i < count; ++i) out[i] = toDriverUnitsInRange(values[i], ratio);
+    } else {
+        for (uint32_t i = 0; i < count; ++i) out[i] = toDriverUnits(values[i], ratio);
+    }
+}
+
+const std::vector<double>& readBackTable(DMState& state, double ratio) {
+    constexpr uint32_t kUnits = 65536;
+    if (state.ReadBack.size() != kUnits || !(state.ReadBackRatio == ratio)) {
+        state.ReadBack.resize(kUnits);
+        for (uint32_t d = 0; d < kUnits; ++d) state.ReadBack[d] = fromDriverUnits(d, ratio);
+        state.ReadBackRatio = ratio;
+    }
+    return state.ReadBack;
 }
 
 }  // namespace
@@ -232,10 +246,17 @@ KRVAPI KRVRC KRVSetSingle(DM* dm, uint32_t actuator, double value) {
 KRVAPI KRVRC KRVGetArray(DM* dm, double* out, uint32_t outCount) {
     if (KRVRC rc = checkOpen(dm)) return rc;
     if (!out || outCount < dm->ActCount) return ERR_BADARG;
-    const DMState& state = *dm->State;
-    const double ratio = voltageRatio(*dm);
-    for (uint32_t i = 0; i < dm->ActCount; ++i) out[i] = fromDriverUnits(state.AppliedFrame[i], ratio);
-    return NO_ERR;
+    return guarded(Log::api(), "KRVGetArray", ERR_UNKNOWN, [&] {
+        DMState& state = *dm->State;
+        const double ratio = voltageRatio(*dm);
+        const std::vector<double>& table = readBackTable(state, ratio);
+        const uint32_t* applied = state.AppliedFrame.data();
+        for (uint32_t i = 0; i < dm->ActCount; ++i) {
+            const uint32_t d = applied[i];
+            out[i] = d < table.size() ? table[d] : fromDriverUnits(d, ratio);
+        }
+        return NO_ERR;
+    });
 }
 
 KRVAPI KRVRC KRVClearArray(DM* dm) {

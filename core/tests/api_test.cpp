@@ -9,6 +9,7 @@
 
 #include <dlfcn.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <numeric>
@@ -115,6 +116,25 @@ TEST_F(Api, VoltageLimitScalesFramesAndReadBackUndoesIt) {
     const auto back = readBack();
     EXPECT_DOUBLE_EQ(back[0], 1.0);
     EXPECT_NEAR(back[1], 0.25, 1e-4);
+}
+
+TEST_F(Api, ReadBackEqualsTheFormulaExactly) {
+    for (const char* vlim : {"vlim=270", "vlim=300", "vlim=330"}) {
+        profile(kSerial, {"type=2", "size=4096", "maxv=300", vlim});
+        ASSERT_EQ(KRVOpen(&dm, kSerial), NO_ERR);
+        const double ratio = MirrorKit::voltageRatio(dm);
+        std::vector<double> frame(4096);
+        for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<double>(i * 37 % 4096) / 4095.0;
+        ASSERT_EQ(KRVSetArray(&dm, frame.data(), nullptr), NO_ERR);
+        const auto back = readBack();
+        for (size_t i = 0; i < frame.size(); ++i) {
+            const uint32_t d = dm.State->AppliedFrame[i];
+            ASSERT_EQ(d, static_cast<uint32_t>(std::lround(std::min(1.0, frame[i]) * 65535.0 * ratio)));
+            const double expected = std::min(1.0, static_cast<double>(d) / 65535.0 / ratio);
+            ASSERT_EQ(back[i], expected) << vlim << " actuator " << i;
+        }
+        ASSERT_EQ(KRVClose(&dm), NO_ERR);
+    }
 }
 
 TEST_F(Api, InactiveBitsHoldTheirValue) {

@@ -34,6 +34,10 @@ struct DMState {
     uint32_t SequenceCapacity = MAX_DM_SIZE;
     CalibrationLoadFn CalibrationLoad = nullptr;
     CalibrationDeleteFn CalibrationDelete = nullptr;
+    // Read-back values of every driver unit 0..65535 at ReadBackRatio, built by the first read-back: one
+    // lookup per actuator instead of two divisions, with results identical to the formula.
+    std::vector<double> ReadBack;
+    double ReadBackRatio = 0.0;
 };
 
 namespace MirrorKit {

@@ -30,6 +30,18 @@ inline uint32_t roundNonNegative(double x) {
     return whole + ((x - static_cast<double>(whole)) >= 0.5 ? 1u : 0u);
 }
 
+// True when every clamped frame value converts to a driver unit below 2^31, so the per-value range checks
+// can be dropped for a whole frame.
+inline bool ratioInRange(double ratio) { return ratio >= 0.0 && ratio * 65535.0 < 2147483647.0; }
+
+// toDriverUnits for a ratio accepted by ratioInRange.
+inline uint32_t toDriverUnitsInRange(double value, double ratio) {
+    const double x = value > 1.0 ? 1.0 : (value >= 0.0 ? value : 0.0);
+    const double scaled = x * 65535.0 * ratio;
+    const uint32_t whole = static_cast<uint32_t>(scaled);
+    return whole + ((scaled - static_cast<double>(whole)) >= 0.5 ? 1u : 0u);
+}
+
 // Frame value to driver units: clamp to [0,1], then lround(x * 65535 * ratio), evaluated left to right.
 inline uint32_t toDriverUnits(double value, double ratio) {
     double x = value;
