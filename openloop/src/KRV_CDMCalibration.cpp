@@ -25,6 +25,8 @@ constexpr int kScanSteps = 9400;             // -600 ... -9999 nm
 // Each shift ends the shifting on the next level, so a surface needs at most three passes; the limit
 // only guards against arithmetic that never settles.
 constexpr int kMaxPasses = 8;
+// Exponents up to this share tables of powers; larger ones (not met in practice) are raised one by one.
+constexpr int kMaxTabledPower = 16;
 
 double ipow(double x, int e) {
     if (e < 0) return 1.0 / ipow(x, -e);
@@ -45,7 +47,7 @@ const DMModel* modelOf(uint32_t actuatorCount) { return findModel(actuatorCount)
 
 struct KRV_CDMCalibration::Scratch {
     explicit Scratch(size_t n) : x(n), y(n), v(n) {}
-    std::vector<double> x, y, v;
+    std::vector<double> x, y, v, powers;
 };
 
 double plateScale() {
@@ -194,16 +196,47 @@ void KRV_CDMCalibration::solve(const std::vector<double>& rhs, std::vector<doubl
     solver_->solve(rhs.data(), x.data());
 }
 
-bool KRV_CDMCalibration::evaluatePolynomial(const double* x, const double* y, double* v, size_t n) const {
+bool KRV_CDMCalibration::evaluatePolynomial(const double* x, const double* y, double* v, size_t n,
+                                            std::vector<double>& powers) const {
     const int terms = static_cast<int>(coefficients_.total());
     if (orders_.rows != terms || orders_.cols != 2 || orders_.type() != CV_32S) return false;
-    std::fill(v, v + n, 0.0);
     const double* c = coefficients_.ptr<double>();
+    std::fill(v, v + n, 0.0);
+
+    int maxX = 0, maxY = 0;
     for (int k = 0; k < terms; ++k) {
-        const int ex = orders_.at<int>(k, 0);
-        const int ey = orders_.at<int>(k, 1);
+        maxX = std::max(maxX, std::abs(orders_.at<int>(k, 0)));
+        maxY = std::max(maxY, std::abs(orders_.at<int>(k, 1)));
+    }
+    if (maxX > kMaxTabledPower || maxY > kMaxTabledPower) {
+        for (int k = 0; k < terms; ++k) {
+            const int ex = orders_.at<int>(k, 0), ey = orders_.at<int>(k, 1);
+            for (size_t i = 0; i < n; ++i) v[i] += c[k] * ipow(x[i], ex) * ipow(y[i], ey);
+        }
+        return true;
+    }
+
+    // The powers of every actuator's X and Y, built by repeated multiplication once and shared by the terms.
+    powers.resize(static_cast<size_t>(maxX + maxY + 2) * n);
+    const auto px = [&](int e) { return powers.data() + static_cast<size_t>(e) * n; };
+    const auto py = [&](int e) { return powers.data() + static_cast<size_t>(maxX + 1 + e) * n; };
+    std::fill(px(0), px(0) + n, 1.0);
+    std::fill(py(0), py(0) + n, 1.0);
+    for (int e = 1; e <= maxX; ++e)
+        for (size_t i = 0; i < n; ++i) px(e)[i] = px(e - 1)[i] * x[i];
+    for (int e = 1; e <= maxY; ++e)
+        for (size_t i = 0; i < n; ++i) py(e)[i] = py(e - 1)[i] * y[i];
+    for (int k = 0; k < terms; ++k) {
+        const int ex = orders_.at<int>(k, 0), ey = orders_.at<int>(k, 1);
+        const double* a = px(std::abs(ex));
+        const double* b = py(std::abs(ey));
         const double ck = c[k];
-        for (size_t i = 0; i < n; ++i) v[i] += ck * ipow(x[i], ex) * ipow(y[i], ey);
+        if (ex >= 0 && ey >= 0) {
+            for (size_t i = 0; i < n; ++i) v[i] += ck * a[i] * b[i];
+        } else {
+            for (size_t i = 0; i < n; ++i)
+                v[i] += ck * (ex >= 0 ? a[i] : 1.0 / a[i]) * (ey >= 0 ? b[i] : 1.0 / b[i]);
+        }
     }
     return true;
 }
@@ -245,7 +278,7 @@ KRVRC KRV_CDMCalibration::runPasses(std::vector<double>& surface, const std::vec
                                     unsigned options, double* commands, unsigned commandCount) const {
     const log4cxx::LoggerPtr log = openLoopLogger();
     const size_t n = surface.size();
-    std::vector<double> rel(n), x(n), bigX(n), bigY(n), v(n);
+    std::vector<double> rel(n), x(n), bigX(n), bigY(n), v(n), powers;
     double totalShift = 0.0;
 
     for (int pass = 0; pass < kMaxPasses; ++pass) {
@@ -284,7 +317,7 @@ KRVRC KRV_CDMCalibration::runPasses(std::vector<double>& surface, const std::vec
             bigX[i] = 1e6 * rel[i];
             bigY[i] = 1000.0 * x[i];
         }
-        if (!evaluatePolynomial(bigX.data(), bigY.data(), v.data(), n)) {
+        if (!evaluatePolynomial(bigX.data(), bigY.data(), v.data(), n, powers)) {
             KRV_LOG_DEBUG(log, "Error evaluating command polynomial: " << orders_.rows << " x " << orders_.cols
                                    << " orders for " << coefficients_.total() << " coefficients");
             return ERR_INVALID_CALIBRATION;
@@ -338,7 +371,8 @@ KRVRC KRV_CDMCalibration::flatPiston(double piston, Scratch& scratch) const {
         // The solution of a flat surface: the piston times the response to 1 nm, less the unpowered shape's.
         scratch.y[i] = 1000.0 * (piston * pistonResponse_[i] - unpoweredResponse_[i]);
     }
-    if (!evaluatePolynomial(scratch.x.data(), scratch.y.data(), scratch.v.data(), n)) return ERR_INVALID_CALIBRATION;
+    if (!evaluatePolynomial(scratch.x.data(), scratch.y.data(), scratch.v.data(), n, scratch.powers))
+        return ERR_INVALID_CALIBRATION;
     for (size_t i = 0; i < n; ++i) {
         const double value = scratch.v[i];
         if (value < 0.0) return ERR_OUT_OF_LUT_RANGE;

@@ -56,7 +56,7 @@ private:
     KRVRC runPasses(std::vector<double>& surface, const std::vector<double>& solution, unsigned options,
                     double* commands, unsigned commandCount) const;
     // v = sum over k of coeffs[k] * X^orders[k][0] * Y^orders[k][1]; false when the orders do not fit.
-    bool evaluatePolynomial(const double* x, const double* y, double* v, size_t n) const;
+    bool evaluatePolynomial(const double* x, const double* y, double* v, size_t n, std::vector<double>& powers) const;
     // Outcome of a flat piston p (nm) with absolute deflection, without writing any output.
     KRVRC flatPiston(double piston, Scratch& scratch) const;
     double scanPistonMin();
