@@ -29,7 +29,8 @@ TEST(Paths, MakeDirectoriesAndState) {
     setenv("XDG_STATE_HOME", tmpl, 1);
     EXPECT_EQ(MirrorKit::platform::stateDirectory(), tmpl);
     unsetenv("XDG_STATE_HOME");
-    setenv("HOME", "/home/someone", 1);
-    EXPECT_EQ(MirrorKit::platform::stateDirectory(), "/home/someone/.local/state");
+    const std::string home = std::string(tmpl) + "/someone";
+    setenv("HOME", home.c_str(), 1);
+    EXPECT_EQ(MirrorKit::platform::stateDirectory(), home + "/.local/state");
     std::filesystem::remove_all(tmpl);
 }
