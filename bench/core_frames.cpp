@@ -10,6 +10,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "support/RatioReporter.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -151,47 +153,13 @@ void BM_Baseline_ClampConvertCopy4096(benchmark::State& state) {
 BENCHMARK(BM_SetGetArray_Dummy4096);
 BENCHMARK(BM_Baseline_ClampConvertCopy4096);
 
-// Keeps each benchmark's CPU time per frame (the median when repetitions are asked for) for the ratio.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            if (run.error_occurred) {
-                ++errors_;
-                continue;
-            }
-            const std::string name = run.run_name.function_name;
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-                seconds_[name] = seconds(run);
-                fromMedian_[name] = true;
-            } else if (run.run_type == Run::RT_Iteration && !fromMedian_[name]) {
-                seconds_[name] = seconds(run);
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    int errors() const { return errors_; }
-    double get(const std::string& name) const {
-        auto it = seconds_.find(name);
-        return it == seconds_.end() ? 0.0 : it->second;
-    }
-
-private:
-    // CPU time: on a shared machine the wall clock also counts the time other processes held the core.
-    static double seconds(const Run& run) {
-        return run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-    }
-    std::map<std::string, double> seconds_;
-    std::map<std::string, bool> fromMedian_;
-    int errors_ = 0;
-};
 
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RatioReporter reporter;
+    krvbench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     const double kit = reporter.get("BM_SetGetArray_Dummy4096");
     const double base = reporter.get("BM_Baseline_ClampConvertCopy4096");

@@ -15,6 +15,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "support/RatioReporter.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -194,43 +196,8 @@ BENCHMARK(BM_Baseline_TwoBurstsNoPause);
 BENCHMARK(BM_KRV_PCIeWriteLUT)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Baseline_4099WriteReg)->Unit(benchmark::kMillisecond);
 
-// Keeps each benchmark's CPU time per iteration (the median when repetitions are asked for) for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            if (run.error_occurred) {
-                ++errors_;
-                continue;
-            }
-            const std::string name = run.run_name.function_name;
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-                seconds_[name] = seconds(run);
-                fromMedian_[name] = true;
-            } else if (run.run_type == Run::RT_Iteration && !fromMedian_[name]) {
-                seconds_[name] = seconds(run);
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    int errors() const { return errors_; }
-    double get(const std::string& name) const {
-        auto it = seconds_.find(name);
-        return it == seconds_.end() ? 0.0 : it->second;
-    }
 
-private:
-    // CPU time: the busy pause and every transfer run on the calling thread; other processes' turns on the
-    // shared cores would otherwise count.
-    static double seconds(const Run& run) {
-        return run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-    }
-    std::map<std::string, double> seconds_;
-    std::map<std::string, bool> fromMedian_;
-    int errors_ = 0;
-};
-
-void printRatio(const RatioReporter& reporter, const char* what, const char* kit, const char* base,
+void printRatio(const krvbench::RatioReporter& reporter, const char* what, const char* kit, const char* base,
                 bool judged = true) {
     const double k = reporter.get(kit), b = reporter.get(base);
     if (k > 0 && b > 0) {
@@ -252,7 +219,7 @@ void printRatio(const RatioReporter& reporter, const char* what, const char* kit
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RatioReporter reporter;
+    krvbench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     std::printf("\n");
     printRatio(reporter, "KRVSetArray 4096 vs two bursts with the card's pause", "BM_KRVSetArray_4096",
