@@ -9,6 +9,8 @@
 #include <krv/MatFileReader.h>
 
 #include <benchmark/benchmark.h>
+
+#include "support/RatioReporter.h"
 #include <matio.h>
 
 #include <cstdio>
@@ -96,35 +98,6 @@ bool sameContent(bool compressed)
     return ok;
 }
 
-// Keeps each benchmark's median CPU time (or its single run's) for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs) {
-            if (run.error_occurred)
-                continue;
-            const std::string name = run.run_name.function_name;
-            const double t = run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-                seconds_[name] = t;
-                median_[name] = true;
-            } else if (run.run_type == Run::RT_Iteration && !median_[name]) {
-                seconds_[name] = t;
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    double get(const std::string& name) const
-    {
-        auto it = seconds_.find(name);
-        return it == seconds_.end() ? 0.0 : it->second;
-    }
-
-private:
-    std::map<std::string, double> seconds_;
-    std::map<std::string, bool> median_;
-};
 
 }  // namespace
 
@@ -148,7 +121,7 @@ int main(int argc, char** argv)
             ->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->Repetitions(5);
     }
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    krvbench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
