@@ -172,7 +172,8 @@ KRVAPI KRVRC KRVSetSegment(DM* dm, unsigned segment, double piston, double xTilt
         if (!dm) return ERR_BADARG;
         if (!segmentedModel(*dm)) {
             const double v = piston / modelStroke(*dm);
-            if (v > 1.0 || v < 0.0) return ERR_OUT_OF_LUT_RANGE;
+            // Written so that a piston that is not a number is refused too, rather than sent as a zero command.
+            if (!(v >= 0.0 && v <= 1.0)) return ERR_OUT_OF_LUT_RANGE;
             return KRVSetSingle(dm, segment, v);
         }
         if (!dm->State) return ERR_DRIVER_NOT_OPEN;

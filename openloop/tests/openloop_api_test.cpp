@@ -182,9 +182,7 @@ TEST_F(OpenLoop, SurfaceArgumentsAndOutputLengths) {
     EXPECT_EQ(KRVSetSurface(&dm, p, 64, 64, 0, 7), ERR_BADARG);
 
     // A map whose aperture samples are not numbers is refused rather than sent as zeros.
-    std::vector<double> holes(64 * 64, 100.0);
-    for (size_t i = 0; i < 64 * 32; ++i) holes[i] = std::numeric_limits<double>::quiet_NaN();
-    for (size_t i = 64 * 32; i < holes.size(); ++i) holes[i] = std::numeric_limits<double>::quiet_NaN();
+    std::vector<double> holes(64 * 64, std::numeric_limits<double>::quiet_NaN());
     EXPECT_EQ(KRVCalculateSurface(&dm, holes.data(), 64, 64, 0, 0, c, 144), ERR_BADARG);
 }
 
@@ -221,6 +219,8 @@ TEST_F(OpenLoop, SetSegmentOnAContinuousMirror) {
     EXPECT_NEAR(readBack()[8], 0.5, 1.0 / 65535);
     EXPECT_EQ(KRVSetSegment(&dm, 7, -1.0, 0, 0, false, true), ERR_OUT_OF_LUT_RANGE);
     EXPECT_EQ(KRVSetSegment(&dm, 7, 1500.1, 0, 0, false, true), ERR_OUT_OF_LUT_RANGE);
+    EXPECT_EQ(KRVSetSegment(&dm, 7, std::nan(""), 0, 0, false, true), ERR_OUT_OF_LUT_RANGE);
+    EXPECT_EQ(readBack()[7], 1.0);
     EXPECT_EQ(KRVSetSegment(&dm, 144, 10.0, 0, 0, false, true), ERR_ACTUATOR_ID);
 
     double lo = 1, hi = -1;
