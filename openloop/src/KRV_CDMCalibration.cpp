@@ -124,7 +124,7 @@ KRVRC KRV_CDMCalibration::load(const std::string& path) {
         }
         vars.clear();  // the reconstructor's storage is now held by `reconstructor` alone
 
-        prepareModel(std::move(reconstructor));
+        prepareModel(std::move(reconstructor), path);
         calculatePistonRange();
         return NO_ERR;
     } catch (const std::bad_alloc&) {
@@ -136,20 +136,11 @@ KRVRC KRV_CDMCalibration::load(const std::string& path) {
     }
 }
 
-void KRV_CDMCalibration::prepareModel(cv::Mat reconstructor) {
-    const size_t n = actuatorIndex_.size();
-    const int ni = static_cast<int>(n);
-
-    // Without an unpowered shape the surface is taken relative to a flat mirror.
-    unpoweredAtActuators_.assign(n, 0.0);
-    if (!unpowered_.empty()) {
-        const double* shape = unpowered_.ptr<double>();
-        for (size_t i = 0; i < n; ++i) unpoweredAtActuators_[i] = shape[actuatorIndex_[i]];
-    }
-
+cv::Mat KRV_CDMCalibration::scaleReconstructor(cv::Mat reconstructor) const {
+    const int ni = static_cast<int>(actuatorIndex_.size());
     double scale = plateScale();
-    if (coefficients_.total() > 8 && coefficients_.at<double>(8) > 1000.0) scale = 1.0 / scale;
     // Tables with fewer than nine coefficients keep the plate scale itself.
+    if (coefficients_.total() > 8 && coefficients_.at<double>(8) > 1000.0) scale = 1.0 / scale;
 
     if (reconstructor.dims != 2 || reconstructor.channels() != 1)
         throw std::runtime_error("DM_reconstructor is not a matrix");
@@ -172,11 +163,30 @@ void KRV_CDMCalibration::prepareModel(cv::Mat reconstructor) {
             double* dst = scaled.ptr<double>(i);
             for (int j = 0; j < ni; ++j) dst[j] = src[actuatorIndex_[static_cast<size_t>(j)]] * scale;
         }
-        reconstructor.release();
     }
     if (!cv::checkRange(scaled)) throw std::runtime_error("DM_reconstructor holds values that are not finite");
+    return scaled;
+}
 
-    solver_ = ReconstructorSolver::create(std::move(scaled), path_ == SolvePath::Literal);
+void KRV_CDMCalibration::prepareModel(cv::Mat reconstructor, const std::string& path) {
+    const size_t n = actuatorIndex_.size();
+
+    // Without an unpowered shape the surface is taken relative to a flat mirror.
+    unpoweredAtActuators_.assign(n, 0.0);
+    if (!unpowered_.empty()) {
+        const double* shape = unpowered_.ptr<double>();
+        for (size_t i = 0; i < n; ++i) unpoweredAtActuators_[i] = shape[actuatorIndex_[i]];
+    }
+
+    cv::Mat scaled = scaleReconstructor(std::move(reconstructor));
+    // The LU works in place; in the rare case that the matrix needs the SVD after all, it is read again.
+    const auto rebuild = [this, &path] {
+        MatlabVariables vars;
+        if (readCalibrationTable(path, vars, openLoopLogger()) != NO_ERR)
+            throw std::runtime_error("the table could not be read again");
+        return scaleReconstructor(findDoubleMatrix(vars, "DM_reconstructor"));
+    };
+    solver_ = ReconstructorSolver::create(std::move(scaled), path_ == SolvePath::Literal, rebuild);
     KRV_LOG_DEBUG(openLoopLogger(), "Reconstructor of " << n << " actuators solved by "
                                         << (solver_->method() == ReconstructorSolver::Method::LU ? "LU" : "SVD")
                                         << ", reciprocal condition " << solver_->rcond());

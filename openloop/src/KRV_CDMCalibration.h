@@ -52,7 +52,9 @@ public:
 private:
     struct Scratch;
 
-    void prepareModel(cv::Mat reconstructor);
+    void prepareModel(cv::Mat reconstructor, const std::string& path);
+    // The reconstructor reduced to the actuators and scaled; throws when it fits neither form.
+    cv::Mat scaleReconstructor(cv::Mat reconstructor) const;
     KRVRC runPasses(std::vector<double>& surface, const std::vector<double>& solution, unsigned options,
                     double* commands, unsigned commandCount) const;
     // v = sum over k of coeffs[k] * X^orders[k][0] * Y^orders[k][1]; false when the orders do not fit.

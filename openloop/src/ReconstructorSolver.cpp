@@ -71,7 +71,8 @@ double minimumRcond(int n) {
 
 }  // namespace
 
-std::unique_ptr<ReconstructorSolver> ReconstructorSolver::create(cv::Mat a, bool forceSvd) {
+std::unique_ptr<ReconstructorSolver> ReconstructorSolver::create(cv::Mat a, bool forceSvd,
+                                                                 const std::function<cv::Mat()>& rebuild) {
     CV_Assert(a.type() == CV_64F && a.rows == a.cols && a.rows > 0);
     if (forceSvd) return std::make_unique<SvdSolver>(a, 0.0);
 
@@ -87,8 +88,8 @@ std::unique_ptr<ReconstructorSolver> ReconstructorSolver::create(cv::Mat a, bool
     }
     if (!(anorm > 0.0) || !std::isfinite(anorm)) return std::make_unique<SvdSolver>(a, 0.0);
 
-    // The SVD may still be needed, so the factorization works on a copy.
-    cv::Mat factors = a.clone();
+    // Without a way to rebuild the matrix, the factorization works on a copy in case the SVD is needed.
+    cv::Mat factors = rebuild ? a : a.clone();
     std::vector<int> pivots(static_cast<size_t>(n));
     int info = 0;
     dgetrf_(&n, &n, factors.ptr<double>(), &n, pivots.data(), &info);
@@ -99,11 +100,13 @@ std::unique_ptr<ReconstructorSolver> ReconstructorSolver::create(cv::Mat a, bool
         dgecon_("1", &n, factors.ptr<double>(), &n, &anorm, &rcond, work.data(), iwork.data(), &info);
         if (info != 0) rcond = 0.0;
     }
-    if (rcond >= minimumRcond(n)) {
-        a.release();
-        return std::make_unique<LuSolver>(std::move(factors), std::move(pivots), rcond);
-    }
+    if (rcond >= minimumRcond(n)) return std::make_unique<LuSolver>(std::move(factors), std::move(pivots), rcond);
+
     factors.release();
+    if (rebuild) {
+        a = rebuild();
+        CV_Assert(a.type() == CV_64F && a.rows == n && a.cols == n);
+    }
     return std::make_unique<SvdSolver>(a, rcond);
 }
 

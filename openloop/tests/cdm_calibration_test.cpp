@@ -1,5 +1,6 @@
 // Continuous-mirror calibration: loading, the piston scan, the surface solve and its automatic offsets.
 #include "KRV_CDMCalibration.h"
+#include "MatWriter.h"
 #include "OpenLoopTestSupport.h"
 
 #include "support/KrvTestSupport.h"
@@ -201,6 +202,42 @@ TEST(CDMFastPath, EqualsTheLiteralPath) {
             }
         }
     }
+}
+
+// A singular reconstructor (the plate without its foundation: constant deflections cost no force) cannot be
+// solved by LU; the load falls back to the SVD, reading the table again, and the fast path still agrees.
+TEST(CDMFastPath, SingularReconstructorTakesTheSvd) {
+    const std::string path = table("cdm_137.mat");
+    OLTEST_REQUIRE_FILE(path);
+    MatFileReader reader;
+    ASSERT_TRUE(reader.open(path));
+    const MatlabVariables vars = reader.read();
+    MatWriter writer;
+    writer.addDouble("DM_reconstructor", MatFileReader::find<cv::Mat>(vars, "DM_reconstructor") -
+                                             cv::Mat::eye(137, 137, CV_64F));
+    for (const char* name : {"coeffs", "orders", "Z_unpow_discrete"})
+        writer.addDouble(name, MatFileReader::find<cv::Mat>(vars, name));
+    krvtest::TempDir dir("cdmsingular");
+    ASSERT_TRUE(writer.save(dir / "singular.mat"));
+
+    KRV_CDMCalibration fast(137, Path::Fast), literal(137, Path::Literal);
+    ASSERT_EQ(fast.load(dir / "singular.mat"), NO_ERR);
+    ASSERT_EQ(literal.load(dir / "singular.mat"), NO_ERR);
+    EXPECT_EQ(fast.solverMethod(), ReconstructorSolver::Method::SVD);
+    EXPECT_EQ(fast.pistonMin(), literal.pistonMin());
+    EXPECT_NEAR(fast.midpointBias(), literal.midpointBias(), 1e-10);
+    const cv::Mat s = oltest::smoothSurface(13, -300.0, 200.0);
+    for (unsigned options = 0; options <= 3; ++options) {
+        KRVRC rf, rl;
+        const auto vf = run(fast, s, options, rf);
+        const auto vl = run(literal, s, options, rl);
+        EXPECT_EQ(rf, rl) << options;
+        EXPECT_LT(oltest::maxRelativeDifference(vf, vl), 1e-9) << options;
+    }
+    // The well-conditioned original keeps the LU.
+    KRV_CDMCalibration original(137);
+    ASSERT_EQ(original.load(path), NO_ERR);
+    EXPECT_EQ(original.solverMethod(), ReconstructorSolver::Method::LU);
 }
 
 TEST(CDMPistonRange, ScanEndsAtTheDeepestReachablePiston) {
