@@ -147,6 +147,28 @@ public:
         }
     }
 
+    // Inflates the rest of the stream. Damage inside a deflate block can still inflate to wrong values; only
+    // the checksum at the stream's end catches it, so a variable counts as read once its stream has ended.
+    void finish(std::uint64_t limit)
+    {
+        unsigned char scratch[4096];
+        std::uint64_t extra = 0;
+        while (!ended_) {
+            z_.next_out = scratch;
+            z_.avail_out = sizeof scratch;
+            const int rc = inflate(&z_, Z_NO_FLUSH);
+            if (rc == Z_STREAM_END)
+                ended_ = true;
+            else if (rc != Z_OK)
+                fail(std::string("Unable to inflate variable: ") + (z_.msg ? z_.msg : "compressed data ends early"));
+            else if (z_.avail_in == 0 && z_.avail_out > 0)
+                fail("Unable to inflate variable: compressed data ends early");
+            extra += sizeof scratch - z_.avail_out;
+            if (extra > limit)
+                fail("Unable to inflate variable: data continues past the variable");
+        }
+    }
+
     std::uint64_t packedSize() const { return packed_.size(); }
 
 private:
@@ -773,6 +795,7 @@ MatlabVariables MatFileReader::read()
                 vars.push_back(inner.matrix(it.size, 0));
             else
                 vars.emplace_back();
+            inflated.finish(kMaxInflateRatio * inflated.packedSize() + 64);
         } else {
             top.skipData(t, left);
             vars.emplace_back();

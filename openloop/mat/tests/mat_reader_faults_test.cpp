@@ -174,6 +174,15 @@ TEST_F(MatReader, CorruptCompressedVariableIsRefused)
     inner[4] = static_cast<unsigned char>(inner[4] + 64);  // inner size claims 64 more bytes
     expectRefused(cat({header(), compressed(inner)}), "inflate");
 
+    // Damage that still inflates: only the stream's checksum shows it, at the end of a stream that carries
+    // padding after the variable.
+    const Bytes padded = cat({d32(), Bytes(8, 0)});
+    auto good = readFile(cat({header(), compressed(padded)}));
+    EXPECT_EQ(good.size(), 1u);
+    Bytes checked = compressed(padded);
+    checked.back() ^= 0x5A;
+    expectRefused(cat({header(), checked}), "inflate");
+
     // An inner size no deflate stream of this length could produce.
     Bytes bomb = tag(14, 0xFFFFFFF0u);
     expectRefused(cat({header(), compressed(bomb)}), "claims more data");
