@@ -10,6 +10,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "support/RatioReporter.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -70,50 +72,33 @@ BENCHMARK(BM_Dgetrf)->Arg(952)->Arg(4092)->Unit(benchmark::kMillisecond)->Measur
 BENCHMARK(BM_CalibrationLoad)->Arg(952)->Arg(4092)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Repetitions(5)
     ->ReportAggregatesOnly(true);
 
-// Keeps each benchmark's median wall time for the ratios.
-// Process CPU time (all threads) and wall time of one benchmark's median run.
-struct Times {
-    double cpu = -1.0, wall = -1.0;
-};
-
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (!run.error_occurred && run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
-                median_[run.run_name.function_name + "/" + run.run_name.args] = {run.GetAdjustedCPUTime(), run.GetAdjustedRealTime()};
-        ConsoleReporter::ReportRuns(runs);
-    }
-    int summary() const {
-        int failures = 0;
-        for (const char* n : {"952", "4092"}) {
-            const auto load = median_.find(std::string("BM_CalibrationLoad/") + n);
-            const auto lu = median_.find(std::string("BM_Dgetrf/") + n);
-            if (load == median_.end() || lu == median_.end()) {
-                std::printf("%s actuators: not measured\n", n);
-                ++failures;
-                continue;
-            }
-            const double ratio = load->second.cpu / lu->second.cpu;
-            std::printf("%s actuators: load %.1f ms, dgetrf %.1f ms (process CPU), ratio %.2f (goal <= %.1f) %s; "
-                        "wall-clock ratio %.2f\n",
-                        n, load->second.cpu, lu->second.cpu, ratio, kGoal, ratio <= kGoal ? "met" : "MISSED",
-                        load->second.wall / lu->second.wall);
-            failures += ratio > kGoal;
+// Compares the load with one LU factorization of the same matrix, for each table size.
+int summary(const krvbench::RatioReporter& reporter) {
+    int failures = 0;
+    for (const char* n : {"952", "4092"}) {
+        const krvbench::Times load = reporter.times(std::string("BM_CalibrationLoad/") + n);
+        const krvbench::Times lu = reporter.times(std::string("BM_Dgetrf/") + n);
+        if (load.cpu < 0 || lu.cpu < 0) {
+            std::printf("%s actuators: not measured\n", n);
+            ++failures;
+            continue;
         }
-        return failures;
+        const double ratio = load.cpu / lu.cpu;
+        std::printf("%s actuators: load %.1f ms, dgetrf %.1f ms (process CPU), ratio %.2f (goal <= %.1f) %s; "
+                    "wall-clock ratio %.2f\n",
+                    n, load.cpu * 1e3, lu.cpu * 1e3, ratio, kGoal, ratio <= kGoal ? "met" : "MISSED",
+                    load.wall / lu.wall);
+        failures += ratio > kGoal;
     }
-
-private:
-    std::map<std::string, Times> median_;
-};
+    return failures;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    krvbench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    return reporter.summary() ? 1 : 0;
+    return summary(reporter) ? 1 : 0;
 }

@@ -12,6 +12,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "support/RatioReporter.h"
+
 #include <malloc.h>
 #include <stdlib.h>
 
@@ -153,45 +155,27 @@ BENCHMARK(BM_MatVec)->Arg(952)->Arg(4092)->Unit(benchmark::kMicrosecond)->Measur
 BENCHMARK(BM_CalculateSurface)->Arg(952)->Arg(4092)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime()->UseRealTime()->Repetitions(5)
     ->ReportAggregatesOnly(true);
 
-// Process CPU time (all threads) and wall time of one benchmark's median run.
-struct Times {
-    double cpu = -1.0, wall = -1.0;
-};
-
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (!run.error_occurred && run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
-                median_[run.run_name.function_name + "/" + run.run_name.args] = {run.GetAdjustedCPUTime(), run.GetAdjustedRealTime()};
-        ConsoleReporter::ReportRuns(runs);
-    }
-    int summary() const {
-        int failures = 0;
-        for (const char* n : {"952", "4092"}) {
-            const auto get = [&](const char* name) {
-                const auto it = median_.find(std::string(name) + "/" + n);
-                return it == median_.end() ? Times{} : it->second;
-            };
-            const Times calc = get("BM_CalculateSurface"), resample = get("BM_ResampleOnly"), mv = get("BM_MatVec");
-            if (calc.cpu < 0 || resample.cpu < 0 || mv.cpu < 0) {
-                std::printf("%s actuators: not measured\n", n);
-                ++failures;
-                continue;
-            }
-            const double ratio = calc.cpu / (resample.cpu + mv.cpu);
-            std::printf("%s actuators: surface %.0f us, resampling %.0f us + mat-vec %.0f us (process CPU), ratio %.2f "
-                        "(goal <= %.1f) %s; wall-clock ratio %.2f\n",
-                        n, calc.cpu, resample.cpu, mv.cpu, ratio, kGoal, ratio <= kGoal ? "met" : "MISSED",
-                        calc.wall / (resample.wall + mv.wall));
-            failures += ratio > kGoal;
+// Compares the surface solve with the resampling alone plus one mat-vec, for each table size.
+int summary(const krvbench::RatioReporter& reporter) {
+    int failures = 0;
+    for (const char* n : {"952", "4092"}) {
+        const auto get = [&](const char* name) { return reporter.times(std::string(name) + "/" + n); };
+        const krvbench::Times calc = get("BM_CalculateSurface"), resample = get("BM_ResampleOnly"),
+                              mv = get("BM_MatVec");
+        if (calc.cpu < 0 || resample.cpu < 0 || mv.cpu < 0) {
+            std::printf("%s actuators: not measured\n", n);
+            ++failures;
+            continue;
         }
-        return failures;
+        const double ratio = calc.cpu / (resample.cpu + mv.cpu);
+        std::printf("%s actuators: surface %.0f us, resampling %.0f us + mat-vec %.0f us (process CPU), ratio %.2f "
+                    "(goal <= %.1f) %s; wall-clock ratio %.2f\n",
+                    n, calc.cpu * 1e6, resample.cpu * 1e6, mv.cpu * 1e6, ratio, kGoal,
+                    ratio <= kGoal ? "met" : "MISSED", calc.wall / (resample.wall + mv.wall));
+        failures += ratio > kGoal;
     }
-
-private:
-    std::map<std::string, Times> median_;
-};
+    return failures;
+}
 
 }  // namespace
 
@@ -202,8 +186,8 @@ int main(int argc, char** argv) {
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 256 << 20);
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    krvbench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    return reporter.summary() ? 1 : 0;
+    return summary(reporter) ? 1 : 0;
 }

@@ -12,6 +12,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "support/RatioReporter.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -136,43 +138,26 @@ void BM_TunedSum(benchmark::State& state) {
 BENCHMARK(BM_TunedSum)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime()->UseRealTime()->Repetitions(5)->ReportAggregatesOnly(true);
 BENCHMARK(BM_ZernikeSurface)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime()->UseRealTime()->Repetitions(5)->ReportAggregatesOnly(true);
 
-// Process CPU time (all threads) and wall time of one benchmark's median run.
-struct Times {
-    double cpu = -1.0, wall = -1.0;
-};
-
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (!run.error_occurred && run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
-                median_[run.run_name.function_name] = {run.GetAdjustedCPUTime(), run.GetAdjustedRealTime()};
-        ConsoleReporter::ReportRuns(runs);
+int summary(const krvbench::RatioReporter& reporter) {
+    const krvbench::Times surface = reporter.times("BM_ZernikeSurface"), tuned = reporter.times("BM_TunedSum");
+    if (surface.cpu < 0 || tuned.cpu < 0) {
+        std::printf("Zernike surface: not measured\n");
+        return 1;
     }
-    int summary() const {
-        const auto surface = median_.find("BM_ZernikeSurface"), tuned = median_.find("BM_TunedSum");
-        if (surface == median_.end() || tuned == median_.end()) {
-            std::printf("Zernike surface: not measured\n");
-            return 1;
-        }
-        const double ratio = surface->second.cpu / tuned->second.cpu;
-        std::printf("Zernike surface: %.0f us, tuned sum %.0f us (process CPU), ratio %.2f (goal <= %.1f) %s; "
-                    "wall-clock ratio %.2f\n",
-                    surface->second.cpu, tuned->second.cpu, ratio, kGoal, ratio <= kGoal ? "met" : "MISSED",
-                    surface->second.wall / tuned->second.wall);
-        return ratio > kGoal;
-    }
-
-private:
-    std::map<std::string, Times> median_;
-};
+    const double ratio = surface.cpu / tuned.cpu;
+    std::printf("Zernike surface: %.0f us, tuned sum %.0f us (process CPU), ratio %.2f (goal <= %.1f) %s; "
+                "wall-clock ratio %.2f\n",
+                surface.cpu * 1e6, tuned.cpu * 1e6, ratio, kGoal, ratio <= kGoal ? "met" : "MISSED",
+                surface.wall / tuned.wall);
+    return ratio > kGoal;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    krvbench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    return reporter.summary();
+    return summary(reporter);
 }

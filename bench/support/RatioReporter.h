@@ -1,4 +1,4 @@
-// Console reporter that keeps each benchmark's CPU time per iteration, so a program can print kit/baseline ratios.
+// Console reporter that keeps each benchmark's times per iteration, so a program can print kit/baseline ratios.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -9,8 +9,15 @@
 
 namespace krvbench {
 
-// Keeps the median when repetitions are asked for, else the single run. CPU time: on a shared machine the wall
-// clock also counts the time other processes held the core.
+// Seconds per iteration; negative when the benchmark did not run.
+struct Times {
+    double cpu = -1.0;
+    double wall = -1.0;
+};
+
+// Keeps the median when repetitions are asked for, else the single run, under the function name and, for
+// benchmarks with arguments, under "function/args" too. CPU time is what ratios are judged on: on a shared machine
+// the wall clock also counts the time other processes held the core.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
@@ -19,28 +26,37 @@ public:
                 ++errors_;
                 continue;
             }
-            const std::string name = run.run_name.function_name;
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-                seconds_[name] = seconds(run);
-                fromMedian_[name] = true;
-            } else if (run.run_type == Run::RT_Iteration && !fromMedian_[name]) {
-                seconds_[name] = seconds(run);
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            const bool single = run.run_type == Run::RT_Iteration;
+            if (!median && !single) continue;
+            const double unit = benchmark::GetTimeUnitMultiplier(run.time_unit);
+            const Times t{run.GetAdjustedCPUTime() / unit, run.GetAdjustedRealTime() / unit};
+            std::vector<std::string> keys{run.run_name.function_name};
+            if (!run.run_name.args.empty()) keys.push_back(run.run_name.function_name + "/" + run.run_name.args);
+            for (const std::string& key : keys) {
+                if (median) {
+                    times_[key] = t;
+                    fromMedian_[key] = true;
+                } else if (!fromMedian_[key]) {
+                    times_[key] = t;
+                }
             }
         }
         ConsoleReporter::ReportRuns(runs);
     }
     int errors() const { return errors_; }
-    // Seconds per iteration, 0 when the benchmark did not run.
+    Times times(const std::string& name) const {
+        auto it = times_.find(name);
+        return it == times_.end() ? Times{} : it->second;
+    }
+    // CPU seconds per iteration, 0 when the benchmark did not run.
     double get(const std::string& name) const {
-        auto it = seconds_.find(name);
-        return it == seconds_.end() ? 0.0 : it->second;
+        const double cpu = times(name).cpu;
+        return cpu < 0 ? 0.0 : cpu;
     }
 
 private:
-    static double seconds(const Run& run) {
-        return run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-    }
-    std::map<std::string, double> seconds_;
+    std::map<std::string, Times> times_;
     std::map<std::string, bool> fromMedian_;
     int errors_ = 0;
 };

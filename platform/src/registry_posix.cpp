@@ -317,13 +317,13 @@ int createKey(const std::string& key) {
     });
 }
 
-int setString(const std::string& key, const std::string& name, const std::string& value) {
+namespace {
+int setValue(const std::string& key, const Value& v) {
     if (!validKey(key)) return EINVAL;
     return update([&](Store& store) {
         Key& k = ensureKey(store, key);
-        Value v{name, false, value, 0};
         for (Value& existing : k.values)
-            if (sameName(existing.name, name)) {
+            if (sameName(existing.name, v.name)) {
                 existing = v;
                 return 0;
             }
@@ -331,20 +331,14 @@ int setString(const std::string& key, const std::string& name, const std::string
         return 0;
     });
 }
+}  // namespace
+
+int setString(const std::string& key, const std::string& name, const std::string& value) {
+    return setValue(key, Value{name, false, value, 0});
+}
 
 int setDword(const std::string& key, const std::string& name, uint32_t value) {
-    if (!validKey(key)) return EINVAL;
-    return update([&](Store& store) {
-        Key& k = ensureKey(store, key);
-        Value v{name, true, {}, value};
-        for (Value& existing : k.values)
-            if (sameName(existing.name, name)) {
-                existing = v;
-                return 0;
-            }
-        k.values.push_back(v);
-        return 0;
-    });
+    return setValue(key, Value{name, true, {}, value});
 }
 
 int deleteValue(const std::string& key, const std::string& name) {
