@@ -51,8 +51,16 @@ TEST(Conversion, InlineRoundingIsBitIdenticalToLround) {
     for (double ratio : ratios)
         for (int i = 0; i < 200000; ++i) {
             const double x = dist(rng);
-            ASSERT_EQ(toDriverUnits(x, ratio), static_cast<uint32_t>(std::lround(x * 65535.0 * ratio))) << x;
+            const auto expected = static_cast<uint32_t>(std::lround(x * 65535.0 * ratio));
+            ASSERT_EQ(toDriverUnits(x, ratio), expected) << x;
+            ASSERT_EQ(toDriverUnitsInRange(x, ratio), expected) << x;
         }
+    EXPECT_EQ(toDriverUnitsInRange(std::nan(""), 1.0), 0u);
+    EXPECT_EQ(toDriverUnitsInRange(-3.0, 1.0), 0u);
+    EXPECT_EQ(toDriverUnitsInRange(7.0, 1.0), 65535u);
+    EXPECT_TRUE(ratioInRange(1.0));
+    EXPECT_FALSE(ratioInRange(std::nan("")));
+    EXPECT_FALSE(ratioInRange(1e6));
     // Values just below a half, where adding 0.5 would round up in floating point.
     const double tricky = std::nextafter(0.5, 0.0);
     EXPECT_EQ(roundNonNegative(tricky), static_cast<uint32_t>(std::lround(tricky)));

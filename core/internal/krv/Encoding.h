@@ -6,6 +6,7 @@
 
 #include <KRV.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -35,11 +36,12 @@ inline uint32_t roundNonNegative(double x) {
 inline bool ratioInRange(double ratio) { return ratio >= 0.0 && ratio * 65535.0 < 2147483647.0; }
 
 // toDriverUnits for a ratio accepted by ratioInRange.
+// Written without branches and with a 32-bit signed conversion so that the compiler can vectorise a frame's loop.
 inline uint32_t toDriverUnitsInRange(double value, double ratio) {
-    const double x = value > 1.0 ? 1.0 : (value >= 0.0 ? value : 0.0);
+    const double x = std::min(1.0, std::max(0.0, value));  // NaN becomes 0
     const double scaled = x * 65535.0 * ratio;
-    const uint32_t whole = static_cast<uint32_t>(scaled);
-    return whole + ((scaled - static_cast<double>(whole)) >= 0.5 ? 1u : 0u);
+    const int32_t whole = static_cast<int32_t>(scaled);
+    return static_cast<uint32_t>(whole + ((scaled - static_cast<double>(whole)) >= 0.5 ? 1 : 0));
 }
 
 // Frame value to driver units: clamp to [0,1], then lround(x * 65535 * ratio), evaluated left to right.
