@@ -42,19 +42,8 @@ private:
     LONG count_ = 0;
 };
 
-class Factory final : public IClassFactory {
+class Factory final : public MirrorKit::com::StaticClassFactory {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
-        if (object == nullptr) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *object = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
     STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
         if (object == nullptr) return E_POINTER;
         *object = nullptr;

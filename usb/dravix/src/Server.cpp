@@ -26,20 +26,8 @@ constexpr GUID kAppId = LIBID_Dravix;
 const MirrorKit::com::TypeLibInterface kInterfaces[] = {{IID_IHostDrv, "IHostDrv"}};
 const MirrorKit::com::TypeLibInfo kTypeLib = {LIBID_Dravix, 1, 0, "Dravix 1.0 Type Library", kInterfaces, 1};
 
-class Factory final : public IClassFactory {
+class Factory final : public MirrorKit::com::StaticClassFactory {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
-        if (object == nullptr) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *object = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    // The factory is static: it lives as long as the module.
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
     STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
         if (object == nullptr) return E_POINTER;
         *object = nullptr;

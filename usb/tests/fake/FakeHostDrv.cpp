@@ -148,18 +148,8 @@ private:
     std::atomic<ULONG> refs_{1};
 };
 
-class Factory final : public IClassFactory {
+class Factory final : public MirrorKit::com::StaticClassFactory {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *object = this;
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
     STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
         if (outer) return CLASS_E_NOAGGREGATION;
         auto* server = new FakeServer;

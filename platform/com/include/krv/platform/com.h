@@ -408,4 +408,24 @@ HRESULT unregisterTypeLib(const TypeLibInfo& info);
 // Path of the loaded module that holds the given address (a function or object of that module); empty if unknown.
 std::string modulePathOf(const void* address);
 
+// The IUnknown part of a class factory that is a static object of its module: it lives as long as the module,
+// so reference counting does nothing. Servers derive from it and write CreateInstance and LockServer.
+class StaticClassFactory : public IClassFactory {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
+        if (object == nullptr) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
+            *object = static_cast<IClassFactory*>(this);
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+
+protected:
+    ~StaticClassFactory() = default;
+};
+
 }  // namespace MirrorKit::com
