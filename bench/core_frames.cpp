@@ -10,6 +10,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "support/MirrorTree.h"
 #include "support/RatioReporter.h"
 
 #include <sys/stat.h>
@@ -59,42 +60,18 @@ inline uint32_t toUnits(double value) {
     return roundHalfAway(x * 65535.0 * kRatio);
 }
 
-// A temporary install tree with the mirror's profile, and the record opened on it; removed at exit.
+// The dummy mirror of the benchmark, on its own temporary install tree; removed at exit.
 class DummyMirror {
 public:
-    DummyMirror() {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/krv-bench-XXXXXX";
-        if (!::mkdtemp(pattern.data())) return;
-        dir_ = pattern;
-        for (const char* sub : {"/Profiles", "/Map", "/Calibration"}) ::mkdir((dir_ + sub).c_str(), 0755);
-        std::ofstream profile(dir_ + "/Profiles/" + kSerial + ".dm", std::ios::binary);
-        for (const std::string& line : {std::string("type=2"), "size=" + std::to_string(kActuators),
-                                       "maxv=" + std::to_string(kMaxVoltage), "vlim=" + std::to_string(kVoltageLimit)})
-            profile << MirrorKit::scramble_line(line) << '\n';
-        profile.close();
-        // Quiet logging into the tree: the console would otherwise carry the open's warnings into the report.
-        KRVConfigureLog((dir_ + "/bench.log").c_str(), KRV_LOG_ERROR);
-        dm_ = std::make_unique<DM>();
-        KRVSetProfilesPath(dm_.get(), (dir_ + "/Profiles").c_str());
-        KRVSetMapsPath(dm_.get(), (dir_ + "/Map").c_str());
-        KRVSetCalibrationsPath(dm_.get(), (dir_ + "/Calibration").c_str());
-        rc_ = KRVOpen(dm_.get(), kSerial);
+    DummyMirror() : tree_("krv-bench") {
+        tree_.open(kSerial, {"type=2", "size=" + std::to_string(kActuators), "maxv=" + std::to_string(kMaxVoltage),
+                             "vlim=" + std::to_string(kVoltageLimit)});
     }
-    ~DummyMirror() {
-        if (dm_ && dm_->State) KRVClose(dm_.get());
-        if (!dir_.empty()) {
-            for (const char* f : {"/Profiles/BENCH409601.dm", "/bench.log"}) std::remove((dir_ + f).c_str());
-            for (const char* sub : {"/Profiles", "/Map", "/Calibration", ""}) ::rmdir((dir_ + sub).c_str());
-        }
-    }
-    DM* dm() const { return rc_ == NO_ERR ? dm_.get() : nullptr; }
-    KRVRC rc() const { return rc_; }
+    DM* dm() const { return tree_.dm(); }
+    KRVRC rc() const { return tree_.rc(); }
 
 private:
-    std::string dir_;
-    std::unique_ptr<DM> dm_;
-    KRVRC rc_ = ERR_UNKNOWN;
+    krvbench::MirrorTree tree_;
 };
 
 DummyMirror& mirror() {

@@ -15,6 +15,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "support/MirrorTree.h"
 #include "support/RatioReporter.h"
 
 #include <sys/stat.h>
@@ -57,53 +58,36 @@ void pause80us() {
 // removed at exit. The card-access lock is this process's own.
 class Bench {
 public:
-    Bench() {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/krv-pcie-bench-XXXXXX";
-        if (!::mkdtemp(pattern.data())) return;
-        dir_ = pattern;
+    Bench() : tree_("krv-pcie-bench") {
+        const std::string& dir = tree_.path();
+        if (dir.empty()) return;
         lockName_ = "krv-pcie-bench-" + std::to_string(getpid());
         setenv("PEXLINK_LOCK_NAME", lockName_.c_str(), 1);
         PEXCleanUp();
         PEXInit();
-        setenv("PEXLINK_DEVICE_DIR", (dir_ + "/dev").c_str(), 1);
+        setenv("PEXLINK_DEVICE_DIR", (dir + "/dev").c_str(), 1);
         setenv("KRV_OPENLOOP_LIBRARY", "libKRV_OpenLoop4_not_in_bench.so", 1);
-        ::mkdir((dir_ + "/dev").c_str(), 0755);
+        ::mkdir((dir + "/dev").c_str(), 0755);
         MirrorKit::Emu::CardOptions options;
-        if (!MirrorKit::Emu::createCards(dir_ + "/dev", 1, options)) return;
-        card_ = MirrorKit::Emu::Card::open(MirrorKit::Emu::cardDevicePath(dir_ + "/dev", 1));
-
-        for (const char* sub : {"/Profiles", "/Map", "/Calibration"}) ::mkdir((dir_ + sub).c_str(), 0755);
-        std::ofstream profile(dir_ + "/Profiles/" + kSerial + ".dm", std::ios::binary);
-        for (const std::string& line : {std::string("type=1"), "size=" + std::to_string(kActuators),
-                                       std::string("maxv=200"), std::string("vlim=200"), std::string("hva=2"),
-                                       std::string("use_fiber=1"), std::string("fiber_mode=1")})
-            profile << MirrorKit::scramble_line(line) << '\n';
-        profile.close();
-        KRVConfigureLog((dir_ + "/bench.log").c_str(), KRV_LOG_ERROR);
-        dm_ = std::make_unique<DM>();
-        KRVSetProfilesPath(dm_.get(), (dir_ + "/Profiles").c_str());
-        KRVSetMapsPath(dm_.get(), (dir_ + "/Map").c_str());
-        KRVSetCalibrationsPath(dm_.get(), (dir_ + "/Calibration").c_str());
-        rc_ = KRVOpen(dm_.get(), kSerial);
+        if (!MirrorKit::Emu::createCards(dir + "/dev", 1, options)) return;
+        card_ = MirrorKit::Emu::Card::open(MirrorKit::Emu::cardDevicePath(dir + "/dev", 1));
+        tree_.open(kSerial, {"type=1", "size=" + std::to_string(kActuators), "maxv=200", "vlim=200", "hva=2",
+                             "use_fiber=1", "fiber_mode=1"});
     }
     ~Bench() {
-        if (dm_ && dm_->State) KRVClose(dm_.get());
+        // Closing zeroes the card, so it comes before the card and the lock go.
+        tree_.close();
         card_.reset();
         if (!lockName_.empty()) MirrorKit::platform::NamedLock::remove(lockName_);
-        std::error_code ignored;
-        if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
     }
-    DM* dm() const { return rc_ == NO_ERR ? dm_.get() : nullptr; }
-    KRVRC rc() const { return rc_; }
+    DM* dm() const { return tree_.dm(); }
+    KRVRC rc() const { return tree_.rc(); }
     MirrorKit::Emu::Card* card() const { return card_.get(); }
 
 private:
-    std::string dir_;
+    krvbench::MirrorTree tree_;
     std::string lockName_;
-    std::unique_ptr<DM> dm_;
     std::unique_ptr<MirrorKit::Emu::Card> card_;
-    KRVRC rc_ = ERR_UNKNOWN;
 };
 
 Bench& bench() {
