@@ -49,3 +49,24 @@ function(krv_add_gtest name)
     set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
   endif()
 endfunction()
+
+# Installation: GNU directories; every deliverable installs through krv_install so that the CMake package,
+# pkg-config files and Debian packages see one export set and one set of components.
+#   krv_install(TARGETS t... [HEADERS h...] [COMPONENT runtime|dev|python|desktop])
+include(GNUInstallDirs)
+function(krv_install)
+  cmake_parse_arguments(I "" "COMPONENT" "TARGETS;HEADERS" ${ARGN})
+  if(NOT I_COMPONENT)
+    set(I_COMPONENT runtime)
+  endif()
+  if(I_TARGETS)
+    install(TARGETS ${I_TARGETS} EXPORT MirrorKitTargets
+      LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${I_COMPONENT} NAMELINK_COMPONENT dev
+      RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${I_COMPONENT}
+      ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+      INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/mirrorkit)
+  endif()
+  if(I_HEADERS)
+    install(FILES ${I_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/mirrorkit COMPONENT dev)
+  endif()
+endfunction()

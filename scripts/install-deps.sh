@@ -12,7 +12,10 @@ packages=(
   libopenblas0-pthread libopenblas-dev liblapack-dev
   libmatio-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  python3 python3-numpy python3-scipy
+  python3 python3-dev python3-numpy python3-scipy python3-pytest swig
+  qtbase5-dev xvfb xauth
+  clang libclang-rt-14-dev
+  dpkg-dev fakeroot lintian file
 )
 
 missing=()
