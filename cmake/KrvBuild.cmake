@@ -17,6 +17,25 @@ if(KRV_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# Fuzzing build (a separate build directory configured with clang, see scripts/fuzz.sh): every library is
+# compiled with libFuzzer's coverage hooks, AddressSanitizer and UndefinedBehaviorSanitizer; the fuzz targets in
+# fuzz/ link libFuzzer's driver. Each fuzz target is registered with CTest for a bounded run.
+option(KRV_FUZZ "Build the libFuzzer targets in fuzz/ (needs clang)" OFF)
+if(KRV_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang" OR NOT CMAKE_C_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "KRV_FUZZ needs clang with libFuzzer (Debian: clang, libclang-rt-14-dev); configure a "
+                        "separate build directory with -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++")
+  endif()
+  if(KRV_SANITIZE)
+    message(FATAL_ERROR "KRV_FUZZ already builds with AddressSanitizer and UndefinedBehaviorSanitizer; "
+                        "leave KRV_SANITIZE off")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+  enable_testing()
+endif()
+
 # Python scripts always run on Debian's own interpreter, which has Debian's python3-* packages.
 set(KRV_PYTHON3 /usr/bin/python3 CACHE FILEPATH "Debian's python3")
 

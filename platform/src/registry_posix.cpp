@@ -250,7 +250,11 @@ int lookup(const std::string& key, const std::string& name, Value& out) {
     return 0;
 }
 
-bool validKey(const std::string& key) { return !norm(key).empty(); }
+// The store keeps one value per line: text holding a line break or a NUL byte could not be read back as written
+// (and would add keys and values of its own), so such keys, names and values are refused.
+bool storable(const std::string& s) { return s.find_first_of(std::string("\r\n\0", 3)) == std::string::npos; }
+
+bool validKey(const std::string& key) { return !norm(key).empty() && storable(key); }
 
 }  // namespace
 
@@ -319,7 +323,7 @@ int createKey(const std::string& key) {
 
 namespace {
 int setValue(const std::string& key, const Value& v) {
-    if (!validKey(key)) return EINVAL;
+    if (!validKey(key) || !storable(v.name) || !storable(v.text)) return EINVAL;
     return update([&](Store& store) {
         Key& k = ensureKey(store, key);
         for (Value& existing : k.values)

@@ -117,3 +117,17 @@ TEST_F(Registry, ConcurrentWritersLoseNothing) {
             EXPECT_EQ(v, static_cast<uint32_t>(i));
         }
 }
+
+TEST_F(Registry, RefusesTextThatWouldBreakTheLineSyntax) {
+    write("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Velmira]\r\n"
+          "\"InstallPath\"=\"/opt/velmira\"\r\n");
+    const std::string injected = std::string("x\"\r\n[HKEY_LOCAL_MACHINE\\Software\\Velmira]\r\n\"InstallPath\"=\"/tmp/evil");
+    EXPECT_EQ(reg::setString(kKey, "Note", injected), EINVAL);
+    EXPECT_EQ(reg::setString(kKey, "Line\nbreak", "v"), EINVAL);
+    EXPECT_EQ(reg::setString(kKey, "Nul", std::string("a\0b", 3)), EINVAL);
+    EXPECT_EQ(reg::setDword(std::string(kKey) + "\r\nX", "n", 1), EINVAL);
+    std::string v;
+    ASSERT_EQ(reg::queryString(kKey, "InstallPath", v), 0);
+    EXPECT_EQ(v, "/opt/velmira");
+    EXPECT_EQ(reg::queryString(kKey, "Note", v), ENOENT);
+}

@@ -3,7 +3,8 @@
 // The store is the file named by $KRV_REGISTRY_FILE, default /etc/velmira/registry.reg. Key paths are written
 // as on Windows, hive first: "HKEY_LOCAL_MACHINE\\Software\\Velmira"; they compare case-insensitively.
 // Results are errno numbers: 0 on success, ENOENT for an absent key or value, EACCES when the file may not be
-// read or written, EIO for other file errors, EINVAL for bad arguments or a value of another type.
+// read or written, EIO for other file errors, EINVAL for bad arguments or a value of another type. Keys, names
+// and string values holding a line break or a NUL byte cannot be stored (EINVAL).
 // Writers take an exclusive lock on "<store>.lock" and replace the file by write-then-rename, so concurrent
 // writers (in any process) never lose each other's changes and readers never see a half-written file.
 #pragma once
