@@ -99,6 +99,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string path = krvfuzz::writeFile(krvfuzz::scratchPath("Calibration/fuzz.mat"), data, size);
     const KRVRC rc = KRV_Priv_Calibration_loadFile(&mirror, path.c_str());
+    static const bool verbose = std::getenv("KRVFUZZ_VERBOSE") != nullptr;
+    if (verbose) std::fprintf(stderr, "load: %s\n", KRVErrorString(rc));
     KRVFUZZ_CHECK(rc == NO_ERR || rc == ERR_INVALID_CALIBRATION || rc == ERR_FILE_FORMAT,
                   KRVErrorString(rc));
     if (rc != NO_ERR) return 0;
