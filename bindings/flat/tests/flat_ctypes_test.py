@@ -142,6 +142,13 @@ class FlatCase(unittest.TestCase):
         self.assertEqual(rc, NO_ERR, LIB.GetErrorString(rc))
         return r
 
+    def send_custom(self, r, frame, custom):
+        if LIB.labview:
+            return LIB.SendDataCustomMapping(r, doubles(frame), len(frame), words(custom), len(custom))
+        # One count for both arrays.
+        count = max(len(frame), len(custom))
+        return LIB.SendDataCustomMapping(r, doubles(frame + [0.0] * (count - len(frame))), words(custom), count)
+
     def read_back(self, r, count):
         out = doubles([-1.0] * count)
         self.assertEqual(LIB.GetActuatorData(r, out, count), NO_ERR)
@@ -368,11 +375,7 @@ class PCIe(FlatCase):
         self.assertTrue(r.MappingFile.endswith(b"pcie140.map"))
         custom = [(7 * a) % 140 for a in range(140)]
         frame = [a / 139 for a in range(140)]
-        if LIB.labview:
-            rc = LIB.SendDataCustomMapping(r, doubles(frame), 140, words(custom), 140)
-        else:
-            rc = LIB.SendDataCustomMapping(r, doubles(frame), words(custom), 140)
-        self.assertEqual(rc, NO_ERR)
+        self.assertEqual(self.send_custom(r, frame, custom), NO_ERR)
         lut = [int(w, 16) for line in pexcard("lut", self.card, "--count", "140").splitlines()
                for w in line.split(":")[1].split()]
         self.assertEqual(lut, custom)
@@ -434,11 +437,7 @@ class Usb(FlatCase):
         sent = BED_LIB.bed_bulk_count(self.bed, self.unit)
         custom = [139 - c if c < 140 else 4096 for c in range(160)]
         frame = [a / 150 for a in range(140)]
-        if LIB.labview:
-            rc = LIB.SendDataCustomMapping(r, doubles(frame), 140, words(custom), 160)
-        else:
-            rc = LIB.SendDataCustomMapping(r, doubles(frame), words(custom), 160)
-        self.assertEqual(rc, NO_ERR)
+        self.assertEqual(self.send_custom(r, frame, custom), NO_ERR)
         block = self.block(sent + 1)
         self.assertEqual(block[:140], [units(frame[139 - c]) for c in range(140)])
         self.assertEqual(block[140:], [0] * 20)
