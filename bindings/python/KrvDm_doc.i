@@ -352,3 +352,34 @@ Possible errors: none
 
 :return: The version text, for example 4.2.1.
 ";
+
+%feature("docstring") KrvDm::driver_type "
+Returns the driver type of the open mirror.
+
+KRV_USB, KRV_PCIE or KRV_DUMMY_DRV; KRV_USB (0) also while the mirror is not open.
+
+Possible errors: none
+
+:return: The driver type.
+";
+
+%feature("docstring") KrvDm::layout "
+Returns the layout of the open mirror.
+
+One of DMSquareLayout, DMCircularLayout, DMLinearLayout, DMHexLayout; 0 while the mirror is not open.
+
+Possible errors: none
+
+:return: The layout.
+";
+
+%feature("docstring") KrvDm::grid_mask "
+Returns where the actuators sit on the mirror's grid.
+
+num_actuators_width squared entries, row-major: 1 where an actuator sits, 0 elsewhere. Actuators are numbered
+row by row over the 1 entries. Empty when the mirror is not open or the kit places no actuators for its count.
+
+Possible errors: none
+
+:return: IntVector of the grid.
+";

@@ -10,6 +10,8 @@
 #include <stdexcept>
 
 namespace krvpy {
+// numpy takes a null address for no data at all, so an empty vector points here.
+const long double kNoItems = 0;
 // Copies a one-dimensional, contiguous buffer of items of the given size and kind ('d' double, 'i' 32-bit int)
 // in one block; false when the object offers no such buffer, and the caller converts it item by item.
 template <typename T>
@@ -63,7 +65,7 @@ bool fromBuffer(PyObject* obj, std::vector<T>& out, char kind) {
 // numpy reads a vector's items in one block through this interface: numpy.array(v) copies them,
 // numpy.asarray(v) shares them while the vector is neither resized nor freed.
 %extend std::vector<double> {
-    size_t _address() { return reinterpret_cast<size_t>($self->data()); }
+    size_t _address() { return reinterpret_cast<size_t>($self->empty() ? &krvpy::kNoItems : (void*)$self->data()); }
     %pythoncode %{
         @property
         def __array_interface__(self):
@@ -71,7 +73,7 @@ bool fromBuffer(PyObject* obj, std::vector<T>& out, char kind) {
     %}
 }
 %extend std::vector<int> {
-    size_t _address() { return reinterpret_cast<size_t>($self->data()); }
+    size_t _address() { return reinterpret_cast<size_t>($self->empty() ? &krvpy::kNoItems : (void*)$self->data()); }
     %pythoncode %{
         @property
         def __array_interface__(self):

@@ -53,6 +53,13 @@ public:
     const char* error_string(int error_code);
     static const char* version_string();
 
+    // Read-only views of the open record for the mirrorkit package (not part of the kit's object interface):
+    // the driver type, the layout and the W x W grid of actuator positions (1 where an actuator sits, in
+    // actuator order row by row; empty when the model table places no actuators for this count).
+    int driver_type();
+    int layout();
+    std::vector<int> grid_mask();
+
 private:
     int record(KRVRC rc);
     // Channels every map of this record covers: the sum over all units (at least unit 0's count).

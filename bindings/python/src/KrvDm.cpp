@@ -3,6 +3,7 @@
 
 #include <KRV_OpenLoop.h>
 #include <KRV_PCIeAPI.h>
+#include <krv/ModelTable.h>
 
 #include <algorithm>
 #include <climits>
@@ -174,3 +175,22 @@ int KrvDm::num_actuators_width() { return static_cast<int>(dm_.ActCountWidth); }
 int KrvDm::get_status() { return status_; }
 const char* KrvDm::error_string(int error_code) { return KRVErrorString(static_cast<KRVRC>(error_code)); }
 const char* KrvDm::version_string() { return KRVVersionString(); }
+
+int KrvDm::driver_type() { return static_cast<int>(dm_.DriverType); }
+int KrvDm::layout() { return static_cast<int>(dm_.Layout); }
+
+// The positions the open-loop library gives the actuators: the model's mask, or else a full square, or a square
+// without its four corners, when the count fills one.
+std::vector<int> KrvDm::grid_mask() {
+    const uint32_t w = dm_.ActCountWidth, n = dm_.ActCount;
+    if (!open_ || w == 0) return {};
+    const MirrorKit::DMModel* model = MirrorKit::findModel(n);
+    if (model && !model->Mask().empty()) return std::vector<int>(model->Mask().begin(), model->Mask().end());
+    std::vector<int> mask(static_cast<size_t>(w) * w, 1);
+    if (static_cast<uint64_t>(w) * w == n + 4ull && w >= 2) {
+        for (size_t corner : {size_t{0}, size_t{w - 1}, size_t{w} * (w - 1), size_t{w} * w - 1}) mask[corner] = 0;
+    } else if (static_cast<uint64_t>(w) * w != n) {
+        return {};
+    }
+    return mask;
+}
