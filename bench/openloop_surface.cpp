@@ -95,6 +95,8 @@ public:
             profile.put('\n');
         }
         profile.close();
+        // Quiet logging into the tree: the console would otherwise carry the loads' messages into the report.
+        KRVConfigureLog((root_ + "/bench.log").c_str(), KRV_LOG_ERROR);
         std::memset(&dm_, 0, sizeof dm_);
         std::snprintf(dm_.ProfilesPath, sizeof dm_.ProfilesPath, "%s/Profiles", root_.c_str());
         std::snprintf(dm_.MapsPath, sizeof dm_.MapsPath, "%s/Map", root_.c_str());
