@@ -89,7 +89,11 @@ __attribute__((target("avx2"))) void addFourTermsAvx2(double* sum, const double*
 }
 
 using AddFourTerms = void (*)(double*, const double* const*, const double*, size_t);
-const AddFourTerms addFourTermsHere = __builtin_cpu_supports("avx2") ? addFourTermsAvx2 : addFourTerms;
+AddFourTerms chooseAddFourTerms() {
+    __builtin_cpu_init();  // this runs while libraries load, perhaps before the processor was probed
+    return __builtin_cpu_supports("avx2") ? addFourTermsAvx2 : addFourTerms;
+}
+const AddFourTerms addFourTermsHere = chooseAddFourTerms();
 #else
 const auto addFourTermsHere = addFourTerms;
 #endif
