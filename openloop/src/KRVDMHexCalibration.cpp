@@ -101,6 +101,14 @@ KRVRC KRVDMHexCalibration::load(const std::string& path) {
         if (L < 2) return ERR_INVALID_CALIBRATION;
 
         pistons = pistons.reshape(1, 1) * 1e9;
+        const cv::Mat xs = xTilts.reshape(1, 1), ys = yTilts.reshape(1, 1);
+        // A coordinate is placed by its distance from an axis' first sample over the axis' span, and ranges are
+        // reported from them: every axis needs finite end samples, increasing, with a finite span.
+        for (const cv::Mat* axis : std::initializer_list<const cv::Mat*>{&pistons, &xs, &ys}) {
+            const double first = axis->at<double>(0), last = axis->at<double>(L - 1);
+            if (!(std::isfinite(first) && std::isfinite(last) && std::isfinite(last - first) && last > first))
+                return ERR_INVALID_CALIBRATION;
+        }
         maxLookup = maxLookup * 1e9;
         minLookup = minLookup * 1e9;
         for (cv::Mat* lookup : {&maxLookup, &minLookup})
@@ -114,7 +122,6 @@ KRVRC KRVDMHexCalibration::load(const std::string& path) {
         pistonFirst_ = pistons.at<double>(0);
         pistonLast_ = pistons.at<double>(L - 1);
         pistonSpan_ = pistonLast_ - pistonFirst_;
-        const cv::Mat xs = xTilts.reshape(1, 1), ys = yTilts.reshape(1, 1);
         xTiltFirst_ = xs.at<double>(0);
         xTiltSpan_ = xs.at<double>(L - 1) - xTiltFirst_;
         yTiltFirst_ = ys.at<double>(0);
@@ -127,6 +134,10 @@ KRVRC KRVDMHexCalibration::load(const std::string& path) {
         const cv::Mat ttp = findDoubleMatrix(vars, "initialSegmentTTPMap");
         if (ttp.dims != 2 || ttp.channels() != 1 || ttp.rows < segmentCount_ || ttp.cols != 3)
             return ERR_INVALID_CALIBRATION;
+        // Offsets shift every coordinate and range of their segment.
+        for (int s = 0; s < segmentCount_; ++s)
+            for (int c = 0; c < 3; ++c)
+                if (!std::isfinite(ttp.at<double>(s, c))) return ERR_INVALID_CALIBRATION;
         for (int s = 0; s < segmentCount_; ++s) {
             const double piston = ttp.at<double>(s, 2);
             pistonOffsets_[static_cast<size_t>(s)] = piston > 0.0 ? piston : 0.0;

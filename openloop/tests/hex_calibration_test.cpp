@@ -1,6 +1,9 @@
 // Segmented-mirror calibration: table checks, trilinear lookup, populated entries and the range searches.
 #include "KRVDMHexCalibration.h"
+#include "MatWriter.h"
 #include "OpenLoopTestSupport.h"
+
+#include "support/KrvTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -362,4 +365,41 @@ TEST_F(HexTest, TiltRangesAreTheCommonPopulatedRun) {
         ++checked;
     }
     EXPECT_GT(checked, 60);
+}
+
+// Axis ends and offsets that are not finite numbers (or an axis that does not increase) would turn coordinates
+// and reported ranges into NaN; such tables are refused at load.
+TEST(HexLoad, NonFiniteAxesAndOffsetsAreRefused) {
+    krvtest::TempDir dir;
+    const double nan = std::nan(""), inf = HUGE_VAL;
+    struct Case {
+        const char* what;
+        std::array<double, 2> pistons, xs, ys;
+        double offset;
+        KRVRC expected;
+    };
+    const Case cases[] = {
+        {"good", {0, 1.5e-6}, {-1e-3, 1e-3}, {-1e-3, 1e-3}, 0.0, NO_ERR},
+        {"NaN x-tilt", {0, 1.5e-6}, {nan, 1e-3}, {-1e-3, 1e-3}, 0.0, ERR_INVALID_CALIBRATION},
+        {"infinite piston", {0, inf}, {-1e-3, 1e-3}, {-1e-3, 1e-3}, 0.0, ERR_INVALID_CALIBRATION},
+        {"span overflows", {0, 1.5e-6}, {-1e308, 1e308}, {-1e-3, 1e-3}, 0.0, ERR_INVALID_CALIBRATION},
+        {"flat y-tilt", {0, 1.5e-6}, {-1e-3, 1e-3}, {1e-3, 1e-3}, 0.0, ERR_INVALID_CALIBRATION},
+        {"NaN offset", {0, 1.5e-6}, {-1e-3, 1e-3}, {-1e-3, 1e-3}, nan, ERR_INVALID_CALIBRATION},
+    };
+    for (const Case& c : cases) {
+        MatWriter w;
+        w.addUInt16("get_commands", {2, 2, 2, 3}, std::vector<uint16_t>(24, 30000));
+        w.addDouble("piston_range", cv::Mat(1, 2, CV_64F, const_cast<double*>(c.pistons.data())));
+        w.addDouble("x_tilt_range", cv::Mat(1, 2, CV_64F, const_cast<double*>(c.xs.data())));
+        w.addDouble("y_tilt_range", cv::Mat(1, 2, CV_64F, const_cast<double*>(c.ys.data())));
+        w.addDouble("piston_range_max_lookup", cv::Mat(2, 2, CV_64F, cv::Scalar(1.5e-6)));
+        w.addDouble("piston_range_min_lookup", cv::Mat(2, 2, CV_64F, cv::Scalar(0.0)));
+        cv::Mat ttp(kSegments, 3, CV_64F, cv::Scalar(0.0));
+        ttp.at<double>(5, 0) = c.offset;
+        w.addDouble("initialSegmentTTPMap", ttp);
+        const std::string path = dir.path() + "/t.mat";
+        ASSERT_TRUE(w.save(path));
+        KRVDMHexCalibration cal(kSegments);
+        EXPECT_EQ(cal.load(path), c.expected) << c.what;
+    }
 }
