@@ -192,6 +192,10 @@ def test_open_loop_results_equal_the_c_exports(tree, c_kit):
             assert openloop.KRVZernikeSurface(ctypes.byref(dm), coeffs, 5, 0, 0, c_phase, 169) == 0
             assert np.array_equal(phase, np.array(c_phase).reshape(13, 13))
             assert np.array_equal(m.zernike([0, 0, 0, -40.0, 150.0]), phase)
+            c_block = (ctypes.c_double * 121)()  # the aperture block: D = 10, N = 11
+            assert openloop.KRVZernikeSurface(ctypes.byref(dm), coeffs, 5, 0, 0, c_block, 121) == 0
+            assert np.array_equal(m.zernike({4: 150.0, 3: -40.0}, aperture_only=True),
+                                  np.array(c_block).reshape(11, 11))
 
             target = phase[1:12, 1:12] * 0.5
             commands, low = m.surface_commands(target)
