@@ -1,5 +1,6 @@
 """mirrorkit on dummy mirrors and emulated PCIe cards; open-loop results against the C exports called with ctypes."""
 import ctypes
+import gc
 import os
 import sys
 
@@ -160,6 +161,12 @@ def test_pcie_sequences_dither_and_high_resolution(tree, cards):
         assert e.value.code == ResultCode.ERR_INVALID_DITHER_RATE
         m.stop()
     assert "DITHER_PERIOD             8  0x00000000" in cards.regs()
+    # A mirror that is collected closes too.
+    m = pcie(tree, "MKPCIE00008", 8)
+    m.play(np.full((2, 8), 0.5), 1000.0)
+    del m
+    gc.collect()
+    assert "SEQ_PERIOD               17  0x00000000" in cards.regs()
 
 
 @pytest.fixture
