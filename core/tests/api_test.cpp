@@ -40,6 +40,14 @@ struct Api : ::testing::Test {
     }
 };
 
+// Makes opens bind the open-loop stand-in and loads it here too, for its test switches; null when absent.
+void* useStandin() {
+    const char* standin = std::getenv("KRV_TEST_STANDIN");
+    if (!standin) return nullptr;
+    krvtest::setEnv("KRV_OPENLOOP_LIBRARY", standin);
+    return dlopen(standin, RTLD_NOW);
+}
+
 }  // namespace
 
 TEST_F(Api, SerialNumbersAreCheckedBeforeAnyFileIsRead) {
@@ -281,10 +289,7 @@ TEST_F(Api, MoreActuatorsThanTheArraysHoldAreRefusedForEveryDriverType) {
 
 // An exception out of a back end's open (here from the default calibration load) leaves the record closed.
 TEST_F(Api, OpenThatThrowsLeavesNothingBehind) {
-    const char* standin = std::getenv("KRV_TEST_STANDIN");
-    ASSERT_NE(standin, nullptr);
-    krvtest::setEnv("KRV_OPENLOOP_LIBRARY", standin);
-    void* lib = dlopen(standin, RTLD_NOW);
+    void* lib = useStandin();
     ASSERT_NE(lib, nullptr);
     auto setThrow = reinterpret_cast<void (*)(int)>(dlsym(lib, "standin_set_throw"));
     ASSERT_NE(setThrow, nullptr);
@@ -315,10 +320,7 @@ TEST_F(Api, OpenLoopLibraryAbsent) {
 }
 
 TEST_F(Api, OpenLoopLibraryBoundAtOpen) {
-    const char* standin = std::getenv("KRV_TEST_STANDIN");
-    ASSERT_NE(standin, nullptr);
-    krvtest::setEnv("KRV_OPENLOOP_LIBRARY", standin);
-    void* lib = dlopen(standin, RTLD_NOW);
+    void* lib = useStandin();
     ASSERT_NE(lib, nullptr);
     auto loads = reinterpret_cast<int (*)()>(dlsym(lib, "standin_load_count"));
     auto last = reinterpret_cast<const char* (*)()>(dlsym(lib, "standin_last_load"));
