@@ -349,6 +349,12 @@ KRVRC KRV_CDMCalibration::runPasses(std::vector<double>& surface, const std::vec
             KRV_LOG_DEBUG(log, "Error copying commands: " << commandCount << " requested, " << n << " actuators");
             return ERR_BADARG;
         }
+        // A table with extreme values can overflow the polynomial for some surfaces: a value that is not a number
+        // has no command, not even a clamped one.
+        if (std::any_of(v.begin(), v.end(), [](double value) { return std::isnan(value); })) {
+            KRV_LOG_DEBUG(log, "Command polynomial is not a number for this surface");
+            return ERR_OUT_OF_LUT_RANGE;
+        }
         const bool bestEffort = (options & DM_SURFACE_BEST_EFFORT) != 0;
         if (std::any_of(v.begin(), v.end(), [](double value) { return value < 0.0; })) {
             if (!bestEffort) {
@@ -397,7 +403,7 @@ KRVRC KRV_CDMCalibration::flatPiston(double piston, Scratch& scratch) const {
         return ERR_INVALID_CALIBRATION;
     for (size_t i = 0; i < n; ++i) {
         const double value = scratch.v[i];
-        if (value < 0.0) return ERR_OUT_OF_LUT_RANGE;
+        if (!(value >= 0.0)) return ERR_OUT_OF_LUT_RANGE;  // NaN as well
         if (value > 1.0 && std::sqrt(value) > 1.0) return ERR_OUT_OF_LUT_RANGE;
     }
     return NO_ERR;

@@ -185,6 +185,23 @@ TEST(CDMLoad, NonFiniteOrWildValuesAreRefused) {
     EXPECT_EQ(cal.load(variant(dir, "same.mat", "orders", orders)), NO_ERR);
 }
 
+// Finite but extreme values can overflow the command polynomial for some surfaces: those surfaces have no
+// commands (no NaN reported as success, clamped or not).
+TEST(CDMSurface, PolynomialOverflowIsOutOfRange) {
+    OLTEST_REQUIRE_FILE(table("cdm_137.mat"));
+    krvtest::TempDir dir("cdmhuge");
+    cv::Mat unpowered = original("Z_unpow_discrete");
+    unpowered.at<double>(6, 6) = 1e290;
+    KRV_CDMCalibration cal(137);
+    ASSERT_EQ(cal.load(variant(dir, "huge.mat", "Z_unpow_discrete", unpowered)), NO_ERR);
+    const cv::Mat surface(13, 13, CV_64F, cv::Scalar(-300.0));
+    for (unsigned options : {0u, 1u, 2u, 3u}) {
+        KRVRC rc;
+        const std::vector<double> commands = run(cal, surface, options, rc);
+        EXPECT_EQ(rc, ERR_OUT_OF_LUT_RANGE) << "options " << options;
+    }
+}
+
 // The ninth coefficient selects the plate scale or its inverse; with fewer than nine the scale itself.
 TEST(CDMLoad, ScaleChoice) {
     OLTEST_REQUIRE_FILE(table("cdm_144.mat"));
