@@ -188,6 +188,8 @@ TEST_F(Registry, NewFileKeepsModeAndOwner) {
     EXPECT_EQ(after.st_mode & 07777, 0640u);
     EXPECT_EQ(after.st_uid, before.st_uid);
     EXPECT_EQ(after.st_gid, before.st_gid);
+}
+
 TEST_F(Registry, RefusesTextThatWouldBreakTheLineSyntax) {
     write("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Velmira]\r\n"
           "\"InstallPath\"=\"/opt/velmira\"\r\n");
