@@ -126,6 +126,16 @@ TEST_F(Api, VoltageLimitScalesFramesAndReadBackUndoesIt) {
     EXPECT_NEAR(back[1], 0.25, 1e-4);
 }
 
+// A voltage limit of 0 (krvctl accepts it; a value that is not a number reads as 0) sends every value as 0 units,
+// which read back as 0, not as 0 / 0.
+TEST_F(Api, ZeroVoltageLimitReadsBackZero) {
+    profile(kSerial, {"type=2", "size=32", "maxv=100", "vlim=0"});
+    ASSERT_EQ(KRVOpen(&dm, kSerial), NO_ERR);
+    std::vector<double> frame(32, 0.75);
+    ASSERT_EQ(KRVSetArray(&dm, frame.data(), nullptr), NO_ERR);
+    for (double v : readBack()) EXPECT_EQ(v, 0.0);
+}
+
 TEST_F(Api, ReadBackEqualsTheFormulaExactly) {
     for (const char* vlim : {"vlim=270", "vlim=300", "vlim=330"}) {
         profile(kSerial, {"type=2", "size=4096", "maxv=300", vlim});

@@ -52,8 +52,10 @@ inline uint32_t toDriverUnits(double value, double ratio) {
     return roundNonNegative(x * 65535.0 * ratio);
 }
 
-// Driver units back to a frame value, capped at 1.0.
+// Driver units back to a frame value, capped at 1.0. Zero units read back as 0 whatever the ratio: a record
+// whose voltage limit is 0 (ratio 0) sends every value as 0 units, and 0 / 0 would read back NaN.
 inline double fromDriverUnits(uint32_t units, double ratio) {
+    if (units == 0) return 0.0;
     double v = static_cast<double>(units) / 65535.0 / ratio;
     return v > 1.0 ? 1.0 : v;
 }
