@@ -4,7 +4,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <thread>
+#include <utility>
 
 #include "krv/platform/message.h"
 
@@ -35,6 +37,18 @@ bool serialCharacter(char c) {
 
 CHostDrv::CHostDrv(IUnknown* outer) : outer_(outer != nullptr ? outer : &inner_) {
     ++gServerRefs;
+    try {
+        construct();
+    } catch (...) {
+        // What was built so far goes again, so that a failed construction leaves the module free to unload.
+        shutdown();
+        throw;
+    }
+}
+
+CHostDrv::~CHostDrv() { shutdown(); }
+
+void CHostDrv::construct() {
     std::lock_guard<std::recursive_mutex> guard(objectLock_);
     for (int s = 0; s < kSlotCount; ++s) {
         StreamSlot& slot = streams_[size_t(s)];
@@ -43,7 +57,9 @@ CHostDrv::CHostDrv(IUnknown* outer) : outer_(outer != nullptr ? outer : &inner_)
             b.owner = this;
             b.transfer = libusb_alloc_transfer(0);
             void* data = nullptr;
-            if (posix_memalign(&data, 4096, size_t(kPolyFrameSize) * kFramesPerBuffer) == 0) b.data = static_cast<uint8_t*>(data);
+            if (posix_memalign(&data, 4096, size_t(kPolyFrameSize) * kFramesPerBuffer) == 0)
+                b.data = static_cast<uint8_t*>(data);
+            if (b.transfer == nullptr || b.data == nullptr) throw std::bad_alloc();
         }
     }
     bus_.reset(new UsbBus([this](bool arrived) { deviceChanged(arrived); }));
@@ -62,7 +78,7 @@ CHostDrv::CHostDrv(IUnknown* outer) : outer_(outer != nullptr ? outer : &inner_)
     bus_->startEvents([] { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }, [] { CoUninitialize(); });
 }
 
-CHostDrv::~CHostDrv() {
+void CHostDrv::shutdown() {
     {
         std::lock_guard<std::mutex> lock(changeMutex_);
         changeStop_ = true;
@@ -86,6 +102,7 @@ CHostDrv::~CHostDrv() {
             std::free(b.data);
         }
     bus_.reset();
+    MirrorKit::com::releaseWindow(std::exchange(notifyWindow_, 0));
     --gServerRefs;
 }
 
@@ -172,9 +189,11 @@ void CHostDrv::changeLoop() {
         changes_.pop_front();
         lock.unlock();
         table_->rescan();
-        ULONG_PTR window = notifyWindow_;
-        UINT message = notifyMessage_;
-        if (window != 0 && message != 0) MirrorKit::com::postMessage(window, message, arrived ? 1 : 0, 0);
+        {
+            std::lock_guard<std::mutex> notifyLock(notifyMutex_);
+            if (notifyWindow_ != 0 && notifyMessage_ != 0)
+                MirrorKit::com::postMessage(notifyWindow_, notifyMessage_, arrived ? 1 : 0, 0);
+        }
         lock.lock();
     }
 }
@@ -309,8 +328,15 @@ STDMETHODIMP CHostDrv::Dravix_StepFrameData(LONG nDevId, BYTE* pFrameData, LONG 
 }
 
 STDMETHODIMP CHostDrv::Dravix_SetNotify(ULONG_PTR uWindow, UINT uMessageId) {
-    notifyWindow_ = uWindow;
-    notifyMessage_ = uMessageId;
+    // The target is kept through a handle of the server's own for as long as it is registered.
+    const ULONG_PTR held = uWindow != 0 && uMessageId != 0 ? MirrorKit::com::holdWindow(uWindow) : 0;
+    ULONG_PTR previous;
+    {
+        std::lock_guard<std::mutex> notifyLock(notifyMutex_);
+        previous = std::exchange(notifyWindow_, held);
+        notifyMessage_ = uMessageId;
+    }
+    MirrorKit::com::releaseWindow(previous);
     return S_OK;
 }
 

@@ -94,6 +94,9 @@ private:
         std::array<StreamBuffer, kStreamBuffers> buffers;
     };
 
+    // Construction proper, and the teardown that the destructor and a failed construction share.
+    void construct();
+    void shutdown();
     static void LIBUSB_CALL streamCompleted(libusb_transfer* transfer);
     // Slot usable for an operation (opened lazily), under the table lock.
     bool usable(LONG slot);
@@ -109,8 +112,9 @@ private:
     std::atomic<ULONG> refs_{1};
 
     std::recursive_mutex objectLock_;
-    std::atomic<ULONG_PTR> notifyWindow_{0};
-    std::atomic<UINT> notifyMessage_{0};
+    std::mutex notifyMutex_;        // the notification target; a post never blocks
+    ULONG_PTR notifyWindow_ = 0;    // the server's own handle to the client's window (see holdWindow)
+    UINT notifyMessage_ = 0;
 
     std::mutex streamMutex_;  // stream counters, semaphores and in-flight flags; taken by completions
     std::condition_variable streamChanged_;

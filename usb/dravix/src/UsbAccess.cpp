@@ -81,6 +81,13 @@ std::vector<libusb_device*> UsbBus::units() const {
     if (ctx_ == nullptr) return found;
     libusb_device** list = nullptr;
     ssize_t count = libusb_get_device_list(ctx_, &list);
+    // Room first, so that nothing can throw while the list and the references taken are held.
+    try {
+        found.reserve(count > 0 ? size_t(count) : 0);
+    } catch (...) {
+        if (list) libusb_free_device_list(list, 1);
+        throw;
+    }
     for (ssize_t i = 0; i < count; ++i)
         if (isUnit(list[i])) found.push_back(libusb_ref_device(list[i]));
     if (list) libusb_free_device_list(list, 1);

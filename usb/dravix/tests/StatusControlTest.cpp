@@ -239,5 +239,23 @@ TEST_F(DravixTest, UnplugAndReplugAreNotifiedAndSlotsReopen) {
     MirrorKit::com::closeMessageWindow(window);
 }
 
+TEST_F(DravixTest, NotificationsNeverReachADescriptorNumberReusedAfterItsClientWentAway) {
+    ASSERT_EQ(bed.addUnit(UsbUnitConfig()), 0);
+    ASSERT_NE(create(), nullptr);
+    MirrorKit::com::MessageWindow gone;
+    ASSERT_TRUE(MirrorKit::com::createMessageWindow(gone));
+    const ULONG_PTR number = gone.handle;
+    ASSERT_EQ(host->Dravix_SetNotify(gone.handle, 0x8123), S_OK);
+    // The client closes its socket without unregistering; a new socket gets the same descriptor numbers.
+    MirrorKit::com::closeMessageWindow(gone);
+    MirrorKit::com::MessageWindow other;
+    ASSERT_TRUE(MirrorKit::com::createMessageWindow(other));
+    ASSERT_EQ(other.handle, number);
+    bed.unplug(0);
+    KrvPostedMessage m{};
+    EXPECT_EQ(MirrorKit::com::readMessage(other, m, 500), 0);
+    MirrorKit::com::closeMessageWindow(other);
+}
+
 }  // namespace
 }  // namespace DravixTests
