@@ -64,7 +64,7 @@ endfunction()
 #   <libdir>/mirrorkit, without version links and outside the export set.
 # - COMPONENT python: modules go where Debian's python3 finds them for the prefix given at install time
 #   (lib/python3/dist-packages under /usr, lib/python3.<minor>/dist-packages elsewhere, which covers /usr/local);
-#   FILES (pure-Python files) go with them.
+#   FILES (pure-Python files, or package folders of which the *.py files are taken) go with them.
 # - COMPONENT desktop: programs to the program directory; FILES by kind: *.desktop to share/applications,
 #   *.svg to share/icons/hicolor/scalable/apps, other images to share/pixmaps.
 # - FILES of runtime or dev go to share/mirrorkit.
@@ -122,9 +122,14 @@ function(krv_install)
         LIBRARY DESTINATION \${KRV_PYTHON_DIR} COMPONENT python NAMELINK_SKIP
         RUNTIME DESTINATION \${KRV_PYTHON_DIR} COMPONENT python)
     endif()
-    if(I_FILES)
-      install(FILES ${I_FILES} DESTINATION \${KRV_PYTHON_DIR} COMPONENT python)
-    endif()
+    foreach(f ${I_FILES})
+      if(IS_DIRECTORY ${f})
+        install(DIRECTORY ${f} DESTINATION \${KRV_PYTHON_DIR} COMPONENT python
+          FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
+      else()
+        install(FILES ${f} DESTINATION \${KRV_PYTHON_DIR} COMPONENT python)
+      endif()
+    endforeach()
   elseif(I_PLUGIN)
     _krv_origin_rpath(rpath ${KRV_INSTALL_PLUGINDIR})
     set_target_properties(${I_TARGETS} PROPERTIES INSTALL_RPATH "${rpath}")
