@@ -139,6 +139,8 @@ bool CHostDrv::usable(LONG slot) {
     return table_->openSlot(int(slot));
 }
 
+LONG CHostDrv::failed(LONG slot, LONG status) { return table_->unitGone(int(slot)) ? DRAVIX_NO_DEVICE : status; }
+
 bool CHostDrv::waitStreams(int slot, unsigned timeoutMs) {
     std::unique_lock<std::mutex> lock(streamMutex_);
     return streamChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
@@ -227,7 +229,7 @@ STDMETHODIMP CHostDrv::Dravix_GetStatus(LONG nDevId, LONG nStatId, LONG* p_nStat
     case DRAVIX_STAT_EEPROM_SIZE: {
         uint8_t bytes[2] = {};
         if (!table_->vendorRequest(nDevId, true, kReqStatusWord, 0, 0, bytes, sizeof bytes)) {
-            *p_nStatus = DRAVIX_INVALID;
+            *p_nStatus = failed(nDevId, DRAVIX_INVALID);
             return S_OK;
         }
         const uint16_t word = uint16_t(bytes[0] | bytes[1] << 8);
@@ -241,12 +243,15 @@ STDMETHODIMP CHostDrv::Dravix_GetStatus(LONG nDevId, LONG nStatId, LONG* p_nStat
         std::memset(p_nStatus, 0, kExtEepromSize);
         if (!table_->vendorRequest(nDevId, true, kReqExtEeprom, 0, 0, reinterpret_cast<uint8_t*>(p_nStatus),
                                    kExtEepromSize))
-            *p_nStatus = DRAVIX_INVALID;
+            *p_nStatus = failed(nDevId, DRAVIX_INVALID);
         return S_OK;
     case DRAVIX_STAT_SERIAL: {
         uint8_t block[kSerialBlockSize];
-        if (!table_->eepromRead(nDevId, kSerialBlockAddress, block, sizeof block) ||
-            (std::memcmp(block + 2, "DXPICO", 6) != 0 && std::memcmp(block + 2, "DXPOLY", 6) != 0)) {
+        if (!table_->eepromRead(nDevId, kSerialBlockAddress, block, sizeof block)) {
+            *p_nStatus = failed(nDevId, DRAVIX_INVALID);
+            return S_OK;
+        }
+        if (std::memcmp(block + 2, "DXPICO", 6) != 0 && std::memcmp(block + 2, "DXPOLY", 6) != 0) {
             *p_nStatus = DRAVIX_INVALID;
             return S_OK;
         }
@@ -275,7 +280,7 @@ STDMETHODIMP CHostDrv::Dravix_SetControl(LONG nDevId, LONG nCntlId, LONG* p_nSta
             std::this_thread::sleep_for(std::chrono::milliseconds(250));
         }
         bool ok = table_->vendorRequest(nDevId, false, kReqControl, 0, kControlLines[nCntlId], nullptr, 0);
-        *p_nStatus = ok ? DRAVIX_DONE : DRAVIX_INVALID;
+        *p_nStatus = ok ? DRAVIX_DONE : failed(nDevId, DRAVIX_INVALID);
         return S_OK;
     }
     if (nCntlId == DRAVIX_CTL_PICO_MODE) {
@@ -302,7 +307,8 @@ STDMETHODIMP CHostDrv::Dravix_SetControl(LONG nDevId, LONG nCntlId, LONG* p_nSta
         block[kSerialOffset + 2 * i] = uint8_t(unit);
         block[kSerialOffset + 2 * i + 1] = uint8_t(uint16_t(unit) >> 8);
     }
-    if (!table_->eepromWrite(nDevId, kSerialBlockAddress, block, sizeof block)) *p_nStatus = DRAVIX_INVALID;
+    if (!table_->eepromWrite(nDevId, kSerialBlockAddress, block, sizeof block))
+        *p_nStatus = failed(nDevId, DRAVIX_INVALID);
     return S_OK;
 }
 
@@ -323,7 +329,7 @@ STDMETHODIMP CHostDrv::Dravix_StepFrameData(LONG nDevId, BYTE* pFrameData, LONG 
     UsbDevice* device = table_->device(nDevId);
     uint8_t endpoint = table_->bulkEndpoint(nDevId);
     bool ok = device != nullptr && endpoint != 0 && device->bulkOut(endpoint, pFrameData, nBuffSize, kEndpointTimeoutMs);
-    *p_nStatus = ok ? DRAVIX_DONE : DRAVIX_XFER_FAILED;
+    *p_nStatus = ok ? DRAVIX_DONE : failed(nDevId, DRAVIX_XFER_FAILED);
     return S_OK;
 }
 
@@ -344,9 +350,9 @@ STDMETHODIMP CHostDrv::Dravix_GetAvailableDevices(LONG* pDeviceIds, LONG nSizeBu
     if (p_nStatus == nullptr || (nSizeBuff > 0 && pDeviceIds == nullptr)) return E_POINTER;
     for (LONG i = 0; i < nSizeBuff; ++i) pDeviceIds[i] = -1;
     if (table_) {
+        // Slots keep their units, so a unit may sit above the count of units present.
         std::lock_guard<std::recursive_mutex> tableGuard(table_->lock());
-        const LONG count = table_->deviceCount();
-        for (LONG i = 0; i < nSizeBuff && i < count && i < kSlotCount; ++i)
+        for (LONG i = 0; i < nSizeBuff && i < kSlotCount; ++i)
             if (table_->openSlot(int(i))) pDeviceIds[i] = i;
     }
     *p_nStatus = DRAVIX_DONE;

@@ -100,6 +100,8 @@ private:
     static void LIBUSB_CALL streamCompleted(libusb_transfer* transfer);
     // Slot usable for an operation (opened lazily), under the table lock.
     bool usable(LONG slot);
+    // The status of a failed request on a slot: no device once its unit has gone, else the given one.
+    LONG failed(LONG slot, LONG status);
     // Waits for the stream transfers in flight (on one slot, or on all with slot -1); false on time-out.
     bool waitStreams(int slot, unsigned timeoutMs);
     void resetStreamCounters();
