@@ -221,6 +221,16 @@ std::pair<int, int> AOControl::pistonRange(int segment, double xTilt, double yTi
     return {static_cast<int>(std::lround(lo)), static_cast<int>(std::lround(hi))};
 }
 
+std::pair<double, double> AOControl::tiltRange(int segment, DMSegmentAxis axis, double piston, double otherTilt) {
+    if (!isOpen()) return {0.0, 0.0};
+    double lo = 0.0, hi = 0.0;
+    const double x = axis == DM_YTilt ? otherTilt : 0.0;
+    const double y = axis == DM_XTilt ? otherTilt : 0.0;
+    if (KRVGetSegmentRange(&dm_, static_cast<unsigned>(segment), axis, piston, x, y, applyOffsets_, &lo, &hi) != NO_ERR)
+        return {0.0, 0.0};
+    return {lo, hi};
+}
+
 KRVRC AOControl::close() {
     serialNumber_.clear();
     if (!isOpen()) return NO_ERR;

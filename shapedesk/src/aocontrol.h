@@ -47,6 +47,8 @@ public:
     Q_INVOKABLE KRVRC setDMZernikeSurface(std::vector<double> coeffs, cv::Mat& targetSurface_out, int dm_diameter);
     Q_INVOKABLE std::vector<double> getDMShape();
     Q_INVOKABLE std::pair<int, int> pistonRange(int segment, double xTilt, double yTilt);
+    // Reachable x- or y-tilt (radians) of a segment with the other axes held; (0, 0) when there is none.
+    Q_INVOKABLE std::pair<double, double> tiltRange(int segment, DMSegmentAxis axis, double piston, double otherTilt);
     Q_INVOKABLE int getNumActuators() const { return static_cast<int>(dm_.ActCount); }
     Q_INVOKABLE KRVRC close();
     Q_INVOKABLE bool isOpen() const { return dm_.ActCount != 0; }
