@@ -82,11 +82,12 @@ UserWindow::UserWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::UserWi
 
     for (QRadioButton* radio : {ui->actuatorControlRadio, ui->segmentControlRadio, ui->shapeControlRadio,
                                 ui->zernikeControlRadio})
-        ui->mainToolBar->addWidget(radio);
+        radioActions[radio] = ui->mainToolBar->addWidget(radio);
     ui->controlModeHolder->hide();
-    ui->actuatorControlRadio->hide();
+    // A widget in a toolbar is shown and hidden through its action.
+    radioActions[ui->actuatorControlRadio]->setVisible(false);
     for (QRadioButton* radio : {ui->segmentControlRadio, ui->shapeControlRadio, ui->zernikeControlRadio}) {
-        radio->hide();
+        radioActions[radio]->setVisible(false);
         radio->setEnabled(false);
     }
     ui->actuatorControlRadio->setChecked(true);
@@ -182,7 +183,7 @@ void UserWindow::showCalibratedControls() {
     if (!ui->segmentControlRadio->isEnabled()) {
         for (QRadioButton* radio : {ui->actuatorControlRadio, ui->segmentControlRadio, ui->shapeControlRadio,
                                     ui->zernikeControlRadio})
-            radio->setVisible(true);
+            radioActions[radio]->setVisible(true);
         for (QRadioButton* radio : {ui->segmentControlRadio, ui->shapeControlRadio, ui->zernikeControlRadio})
             radio->setEnabled(true);
     }

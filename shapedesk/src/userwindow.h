@@ -22,6 +22,7 @@ class UserWindow;
 }
 class QDoubleSpinBox;
 class QLabel;
+class QRadioButton;
 class QLineEdit;
 class QSlider;
 class QSpinBox;
@@ -126,6 +127,7 @@ private:
     int rememberedXTilt = 0;
     int rememberedYTilt = 0;
     std::pair<int, int> currentPistonRange{0, 1};
+    std::map<QRadioButton*, QAction*> radioActions;
     bool pokingAll = false;
     bool closing = false;
 };
