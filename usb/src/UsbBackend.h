@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace MirrorKit::USB {
 
@@ -53,6 +54,10 @@ KRVRC statusResult(long status);
 std::string hresultText(HRESULT hr);
 // Logs "<what>: <text of hr>" at error level.
 void logServerFailure(const char* what, HRESULT hr);
+
+// Sends the closing control code (outputs off) to every device, whatever happens to the others: ERR_UNKNOWN when a
+// call failed, else ERR_NO_HW or ERR_TIMEOUT for a unit that is gone or did not answer, else NO_ERR.
+KRVRC switchOff(const std::vector<uint32_t>& devices);
 
 // Exactly 11 printable characters (looking at no more than 12).
 bool validSerialNumber(const char* sn);

@@ -103,7 +103,8 @@ KRVRC clearArray(DM* dm) {
     return NO_ERR;
 }
 
-// Sends the closing control code to every unit; the record is closed whatever happens here.
+}  // namespace
+
 KRVRC switchOff(const std::vector<uint32_t>& devices) {
     KRVRC rc = NO_ERR;
     HostDrvRef server = hostDrv();
@@ -123,7 +124,6 @@ KRVRC switchOff(const std::vector<uint32_t>& devices) {
     return rc;
 }
 
-}  // namespace
 }  // namespace MirrorKit::USB
 
 using namespace MirrorKit;

@@ -227,8 +227,15 @@ KRVRC findUnits(DM* dm, std::vector<int>& found) {
     }
     dm->DevId = scanner.lastMatched;
 
-    for (uint32_t k = 0; k < units; ++k)
-        driverUnit(*dm, k).ChannelCount = bringUp(server.get(), found[k], k, *dm);
+    // A unit that fails to come up ends the open; the units brought up before it are switched off again.
+    for (uint32_t k = 0; k < units; ++k) {
+        try {
+            driverUnit(*dm, k).ChannelCount = bringUp(server.get(), found[k], k, *dm);
+        } catch (...) {
+            switchOff(std::vector<uint32_t>(found.begin(), found.begin() + k));
+            throw;
+        }
+    }
     return NO_ERR;
 }
 
@@ -284,7 +291,7 @@ extern "C" KRVAPI KRVRC KRV_USBOpenDM(DM* dm) {
         return ERR_INIT_DRIVER;
     }
 
-    // From here the units are switched on, so every failure closes them again.
+    // Every unit is switched on by now, so a failure from here closes the record, which switches them off.
     KRVRC rc;
     try {
         return finishOpen(dm, found);

@@ -380,6 +380,16 @@ TEST_F(UsbBackend, InactiveActuatorOutsideTheMaskFailsTheOpenAndClosesTheUnit) {
     EXPECT_EQ(controlsTo(0), std::vector<LONG>({3, 2, 4, 5}));
 }
 
+TEST_F(UsbBackend, UnitFailingToComeUpSwitchesTheUnitsBeforeItOffAgain) {
+    unit(0, "DU00000000A");
+    unit(1, "DU00000000B").controlFailure = E_FAIL;  // its lines cannot be set
+    Record rec(280, "DU00000000A", "DU00000000B");
+    EXPECT_EQ(KRV_USBOpenDM(rec.get()), ERR_UNKNOWN);
+    EXPECT_EQ(rec->State, nullptr);
+    EXPECT_EQ(controlsTo(0), std::vector<LONG>({3, 2, 4, 5}));
+    EXPECT_EQ(controlsTo(1), std::vector<LONG>({3}));
+}
+
 TEST_F(UsbBackend, SerialNumberToolsReportStatuses) {
     unit(3, "DU00000000A");
     Record rec(140);

@@ -9,10 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 using MirrorKit::emu::UsbUnitBed;
@@ -74,6 +76,7 @@ protected:
         cfg.pico = productId == MirrorKit::emu::kUnitProductId32;
         const int id = bed.addUnit(cfg);
         EXPECT_GE(id, 0);
+        added = id + 1;
         return id;
     }
     std::vector<uint16_t> lastBlock(int unit, size_t count) {
@@ -83,7 +86,134 @@ protected:
     }
 
     UsbUnitBed bed;
+    int added = 0;
 };
+
+// Mirrors of 140 actuators on one unit each: mirror "MIRRORUNITx" on unit "DU00000000x".
+class UsbUnplug : public UsbEndToEnd {
+protected:
+    int addUnit(char name) {
+        std::vector<uint32_t> map(160, MAX_DM_SIZE);
+        for (uint32_t c = 0; c < 140; ++c) map[c] = c;
+        krvtest::writeMap(gTree->maps() + "/unit.map", map);
+        const std::string mirror = std::string("MIRRORUNIT") + name;
+        profile(mirror, {"type=0", "size=140", "maxv=200", "vlim=200", "map=unit.map",
+                         std::string("driver_sn=DU00000000") + name});
+        return add(std::string("DU00000000") + name);
+    }
+    static KRVRC open(Mirror& m, char name) { return KRVOpen(m.get(), (std::string("MIRRORUNIT") + name).c_str()); }
+    // Opens a mirror whose unit was just plugged in, once the server has seen the unit arrive.
+    static KRVRC openWhenPresent(Mirror& m, char name) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        KRVRC rc;
+        while ((rc = open(m, name)) == ERR_NO_HW && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return rc;
+    }
+    // Sends value on every actuator of m, expects the result, and checks that the block reached unit `to` and no
+    // other (no unit at all when to is -1).
+    void expectFrame(const Mirror& m, double value, KRVRC expected, int to) {
+        std::vector<size_t> before;
+        for (int u = 0; u < added; ++u) before.push_back(bed.bulkCount(u));
+        std::vector<double> frame(140, value);
+        EXPECT_EQ(KRVSetArray(m.get(), frame.data(), nullptr), expected) << "frame " << value;
+        for (int u = 0; u < added; ++u)
+            EXPECT_EQ(bed.bulkCount(u), before[size_t(u)] + (u == to ? 1 : 0)) << "frame " << value << ", unit " << u;
+        if (to >= 0 && bed.bulkCount(to) > before[size_t(to)]) {
+            EXPECT_EQ(codes(bed.bulkTransfers(to).back()).at(0), units(value)) << "frame " << value;
+        }
+    }
+    // The first frame through m after its unit was unplugged: a transfer that merely failed, before the loss was
+    // noticed, is tried again for a while.
+    static KRVRC firstFrameAfterUnplug(const Mirror& m) {
+        std::vector<double> frame(140, 0.125);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        KRVRC rc;
+        while ((rc = KRVSetArray(m.get(), frame.data(), nullptr)) == ERR_TIMEOUT &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return rc;
+    }
+    // Control lines and frames of every unit, to see that closing a record touched none of them.
+    std::vector<std::vector<uint16_t>> lines() const {
+        std::vector<std::vector<uint16_t>> all;
+        for (int u = 0; u < added; ++u) all.push_back(bed.controlLines(u));
+        return all;
+    }
+    std::vector<size_t> blocks() const {
+        std::vector<size_t> all;
+        for (int u = 0; u < added; ++u) all.push_back(bed.bulkCount(u));
+        return all;
+    }
+};
+
+TEST_F(UsbUnplug, TwoUnitsFramesOfAnUnpluggedUnitReachNoOtherAndItsReturnNeedsANewOpen) {
+    const int a = addUnit('A'), b = addUnit('B');
+    Mirror ma, mb;
+    ASSERT_EQ(open(ma, 'A'), NO_ERR);
+    ASSERT_EQ(open(mb, 'B'), NO_ERR);
+    expectFrame(ma, 0.25, NO_ERR, a);
+    expectFrame(mb, 0.75, NO_ERR, b);
+
+    bed.unplug(a);
+    EXPECT_EQ(firstFrameAfterUnplug(ma), ERR_NO_HW);
+    expectFrame(ma, 0.25, ERR_NO_HW, -1);
+    EXPECT_EQ(KRVClearArray(ma.get()), ERR_NO_HW);
+    expectFrame(mb, 0.75, NO_ERR, b);
+
+    ASSERT_TRUE(bed.replug(a));
+    Mirror again;
+    ASSERT_EQ(openWhenPresent(again, 'A'), NO_ERR);
+    expectFrame(ma, 0.25, ERR_NO_HW, -1);
+    expectFrame(again, 0.5, NO_ERR, a);
+    expectFrame(mb, 0.75, NO_ERR, b);
+
+    // Closing the old record reports its unit missing and neither zeroes nor switches off any unit.
+    const auto linesBefore = lines();
+    const auto blocksBefore = blocks();
+    EXPECT_EQ(KRVClose(ma.get()), ERR_NO_HW);
+    EXPECT_EQ(lines(), linesBefore);
+    EXPECT_EQ(blocks(), blocksBefore);
+    EXPECT_EQ(KRVClose(again.get()), NO_ERR);
+    EXPECT_EQ(bed.controlLines(a).back(), 0x08);
+    EXPECT_EQ(bed.controlLines(b).back(), 0x88);
+}
+
+TEST_F(UsbUnplug, ThreeUnitsUnpluggedAndPluggedBackInTheOtherOrderEachFrameReachesItsOwnUnit) {
+    const int a = addUnit('A'), b = addUnit('B'), c = addUnit('C');
+    Mirror ma, mb, mc;
+    ASSERT_EQ(open(ma, 'A'), NO_ERR);
+    ASSERT_EQ(open(mb, 'B'), NO_ERR);
+    ASSERT_EQ(open(mc, 'C'), NO_ERR);
+    expectFrame(ma, 0.25, NO_ERR, a);
+    expectFrame(mb, 0.5, NO_ERR, b);
+    expectFrame(mc, 0.75, NO_ERR, c);
+
+    bed.unplug(a);
+    bed.unplug(b);
+    EXPECT_EQ(firstFrameAfterUnplug(ma), ERR_NO_HW);
+    EXPECT_EQ(firstFrameAfterUnplug(mb), ERR_NO_HW);
+    expectFrame(mc, 0.75, NO_ERR, c);
+
+    // Back in the other order: the second unit first.
+    ASSERT_TRUE(bed.replug(b));
+    ASSERT_TRUE(bed.replug(a));
+    Mirror mb2, ma2;
+    ASSERT_EQ(openWhenPresent(mb2, 'B'), NO_ERR);
+    ASSERT_EQ(openWhenPresent(ma2, 'A'), NO_ERR);
+    expectFrame(ma, 0.25, ERR_NO_HW, -1);
+    expectFrame(mb, 0.5, ERR_NO_HW, -1);
+    expectFrame(ma2, 0.375, NO_ERR, a);
+    expectFrame(mb2, 0.625, NO_ERR, b);
+    expectFrame(mc, 0.875, NO_ERR, c);
+
+    const auto linesBefore = lines();
+    const auto blocksBefore = blocks();
+    EXPECT_EQ(KRVClose(ma.get()), ERR_NO_HW);
+    EXPECT_EQ(KRVClose(mb.get()), ERR_NO_HW);
+    EXPECT_EQ(lines(), linesBefore);
+    EXPECT_EQ(blocks(), blocksBefore);
+}
 
 TEST_F(UsbEndToEnd, TwoUnitsFoundAtIndexesThreeAndOneEachGetTheirHalf) {
     add("DU00000000X");

@@ -23,6 +23,7 @@ struct LoadedServer {
     void* library = nullptr;
     PFN_DllGetClassObject getClassObject = nullptr;
     PFN_DllCanUnloadNow canUnloadNow = nullptr;
+    int callsInProgress = 0;  // a server is never unloaded while one of its entry points runs
 };
 
 // Servers stay loaded across calls, as the class factory of a loaded server may hand out objects at any time.
@@ -32,10 +33,12 @@ std::map<std::string, LoadedServer>& servers() {
     return *table;
 }
 
-HRESULT serverFor(const std::string& path, LoadedServer& out) {
+// Finds or loads the server and counts one call in progress on it; end it with endCall(path).
+HRESULT beginCall(const std::string& path, LoadedServer& out) {
     std::lock_guard<std::mutex> lock(gServersMutex);
     auto it = servers().find(path);
     if (it != servers().end()) {
+        ++it->second.callsInProgress;
         out = it->second;
         return S_OK;
     }
@@ -52,9 +55,42 @@ HRESULT serverFor(const std::string& path, LoadedServer& out) {
         MirrorKit::platform::closeLibrary(library);
         return CO_E_ERRORINDLL;
     }
+    server.callsInProgress = 1;
     servers()[path] = server;
     out = server;
     return S_OK;
+}
+
+void endCall(const std::string& path) {
+    std::lock_guard<std::mutex> lock(gServersMutex);
+    auto it = servers().find(path);
+    if (it != servers().end() && it->second.callsInProgress > 0) --it->second.callsInProgress;
+}
+
+// The registered server library of a class.
+HRESULT serverPath(REFCLSID clsid, DWORD context, std::string& path) {
+    if (tApartment.count == 0) return CO_E_NOTINITIALIZED;
+    if ((context & CLSCTX_INPROC) == 0) return REGDB_E_CLASSNOTREG;
+    int rc = MirrorKit::platform::registry::queryString(MirrorKit::com::classKey(clsid) + "\\InprocServer32", "", path);
+    if (rc == ENOENT || (rc == 0 && path.empty())) return REGDB_E_CLASSNOTREG;
+    if (rc != 0) return REGDB_E_READREGDB;
+    return S_OK;
+}
+
+// Asks the class's server for its class factory and lets use() work with it, keeping the server loaded until
+// use() is done (the factory of a server needs its code).
+template <class Use>
+HRESULT withClassObject(REFCLSID clsid, DWORD context, REFIID riid, void** object, Use use) {
+    std::string path;
+    HRESULT hr = serverPath(clsid, context, path);
+    if (FAILED(hr)) return hr;
+    LoadedServer server;
+    hr = beginCall(path, server);
+    if (FAILED(hr)) return hr;
+    hr = server.getClassObject(clsid, riid, object);
+    if (SUCCEEDED(hr)) hr = use();
+    endCall(path);
+    return hr;
 }
 
 }  // namespace
@@ -79,18 +115,7 @@ void CoUninitialize() {
 HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void* serverInfo, REFIID riid, void** object) {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
-    if (tApartment.count == 0) return CO_E_NOTINITIALIZED;
-    if ((context & CLSCTX_INPROC) == 0) return REGDB_E_CLASSNOTREG;
-
-    std::string path;
-    int rc = MirrorKit::platform::registry::queryString(MirrorKit::com::classKey(clsid) + "\\InprocServer32", "", path);
-    if (rc == ENOENT || (rc == 0 && path.empty())) return REGDB_E_CLASSNOTREG;
-    if (rc != 0) return REGDB_E_READREGDB;
-
-    LoadedServer server;
-    HRESULT hr = serverFor(path, server);
-    if (FAILED(hr)) return hr;
-    return server.getClassObject(clsid, riid, object);
+    return withClassObject(clsid, context, riid, object, [] { return S_OK; });
 }
 
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, void** object) {
@@ -99,18 +124,19 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID 
     // Aggregation hands out the outer object's IUnknown only.
     if (outer != nullptr && riid != IID_IUnknown) return E_INVALIDARG;
     IClassFactory* factory = nullptr;
-    HRESULT hr = CoGetClassObject(clsid, context, nullptr, IID_IClassFactory, reinterpret_cast<void**>(&factory));
-    if (FAILED(hr)) return hr;
-    if (factory == nullptr) return E_UNEXPECTED;
-    hr = factory->CreateInstance(outer, riid, object);
-    factory->Release();
-    return hr;
+    return withClassObject(clsid, context, IID_IClassFactory, reinterpret_cast<void**>(&factory), [&] {
+        if (factory == nullptr) return E_UNEXPECTED;
+        HRESULT hr = factory->CreateInstance(outer, riid, object);
+        factory->Release();
+        return hr;
+    });
 }
 
 void CoFreeUnusedLibraries() {
     std::lock_guard<std::mutex> lock(gServersMutex);
     for (auto it = servers().begin(); it != servers().end();) {
-        if (it->second.canUnloadNow != nullptr && it->second.canUnloadNow() == S_OK) {
+        if (it->second.callsInProgress == 0 && it->second.canUnloadNow != nullptr &&
+            it->second.canUnloadNow() == S_OK) {
             MirrorKit::platform::closeLibrary(it->second.library);
             it = servers().erase(it);
         } else {

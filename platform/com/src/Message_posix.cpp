@@ -52,4 +52,14 @@ BOOL postMessage(ULONG_PTR window, UINT message, WPARAM wParam, LPARAM lParam) {
     return sent == static_cast<ssize_t>(sizeof record) ? TRUE : FALSE;
 }
 
+ULONG_PTR holdWindow(ULONG_PTR window) {
+    if (window == 0 || window > static_cast<ULONG_PTR>(INT32_MAX)) return 0;
+    const int held = fcntl(static_cast<int>(window), F_DUPFD_CLOEXEC, 1);
+    return held < 0 ? 0 : static_cast<ULONG_PTR>(held);
+}
+
+void releaseWindow(ULONG_PTR held) {
+    if (held != 0 && held <= static_cast<ULONG_PTR>(INT32_MAX)) close(static_cast<int>(held));
+}
+
 }  // namespace MirrorKit::com

@@ -1,6 +1,10 @@
 // Class activation through the registry store: registration, CoCreateInstance outcomes, apartments, unloading.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -8,6 +12,20 @@
 #include "TestServer.h"
 #include "krv/platform/com.h"
 #include "krv/platform/registry.h"
+
+namespace {
+
+// Counts the releases of one library handle (never null while watched), to see whether the activation layer lets a server go.
+std::atomic<void*> gWatchedLibrary{nullptr};
+std::atomic<int> gWatchedReleases{0};
+
+}  // namespace
+
+extern "C" int dlclose(void* handle) {
+    static const auto real = reinterpret_cast<int (*)(void*)>(dlsym(RTLD_NEXT, "dlclose"));
+    if (handle == gWatchedLibrary.load()) ++gWatchedReleases;
+    return real(handle);
+}
 
 namespace {
 
@@ -79,6 +97,42 @@ TEST_F(Activation, RegisterCreateUseAndUnregister) {
     void* object = nullptr;
     EXPECT_EQ(CoCreateInstance(CLSID_TestCounter, nullptr, CLSCTX_INPROC, IID_ITestCounter, &object),
               REGDB_E_CLASSNOTREG);
+}
+
+TEST_F(Activation, ServerStaysLoadedWhileItAnswersARequest) {
+    ASSERT_EQ(MirrorKit::com::registerServer(testServerPath(), false), S_OK);
+    CoFreeUnusedLibraries();
+    int toServer[2], fromServer[2];
+    ASSERT_EQ(pipe(toServer), 0);
+    ASSERT_EQ(pipe(fromServer), 0);
+    setenv("KRV_TEST_SERVER_GATE", (std::to_string(toServer[0]) + " " + std::to_string(fromServer[1])).c_str(), 1);
+    // While the request waits inside the server, another thread frees the unused libraries. It holds a handle of
+    // its own meanwhile, so that a server let go too early is still there to return to.
+    int releasedDuringRequest = -1;
+    std::thread other([&] {
+        char byte = 0;
+        if (read(fromServer[0], &byte, 1) != 1) return;
+        void* library = dlopen(testServerPath().c_str(), RTLD_LAZY | RTLD_NOLOAD);
+        if (library != nullptr) {
+            gWatchedReleases = 0;
+            gWatchedLibrary = library;
+            CoFreeUnusedLibraries();
+            gWatchedLibrary = nullptr;
+            releasedDuringRequest = gWatchedReleases;
+            dlclose(library);
+        }
+        (void)!write(toServer[1], &byte, 1);
+    });
+    IClassFactory* factory = nullptr;
+    const HRESULT hr =
+        CoGetClassObject(CLSID_TestCounter, CLSCTX_INPROC, nullptr, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+    other.join();
+    unsetenv("KRV_TEST_SERVER_GATE");
+    for (int fd : {toServer[0], toServer[1], fromServer[0], fromServer[1]}) close(fd);
+    EXPECT_EQ(hr, S_OK);
+    EXPECT_EQ(releasedDuringRequest, 0);
+    if (factory) factory->Release();
+    CoFreeUnusedLibraries();
 }
 
 TEST_F(Activation, ServerAnswersArePassedOn) {

@@ -1,5 +1,9 @@
 // A minimal in-process server: one class with a counter, a factory, and self-registration.
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 
 #include "TestServer.h"
 #include "krv/platform/registry.h"
@@ -61,9 +65,20 @@ public:
 
 Factory gFactory;
 
+// With KRV_TEST_SERVER_GATE set to "<in> <out>" (two descriptors), a class object request first writes one byte
+// to out and then waits for one byte on in, so that a test can act while the request is in progress.
+void passGate() {
+    const char* gate = std::getenv("KRV_TEST_SERVER_GATE");
+    int in = -1, out = -1;
+    if (gate == nullptr || std::sscanf(gate, "%d %d", &in, &out) != 2) return;
+    char byte = 0;
+    if (write(out, &byte, 1) == 1) (void)!read(in, &byte, 1);
+}
+
 }  // namespace
 
 TESTAPI HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** object) {
+    passGate();
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
     if (clsid != CLSID_TestCounter) return CLASS_E_CLASSNOTAVAILABLE;

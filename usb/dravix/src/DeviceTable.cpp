@@ -1,6 +1,8 @@
-// Lazy slot opening with identity checks and the identification probe; vendor requests and chunked EEPROM access.
+// Slots bound to units, lazy opening with identity checks and the identification probe; vendor requests and chunked
+// EEPROM access.
 #include "DeviceTable.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -27,8 +29,49 @@ DeviceTable::~DeviceTable() {
 
 void DeviceTable::rescan() {
     std::lock_guard<std::recursive_mutex> guard(lock_);
-    deviceCount_ = bus_.countUnits();
-    for (int i = 0; i < kSlotCount; ++i) closeSlot(i);
+    const std::vector<UnitPosition> present = bus_.units();
+    deviceCount_ = int(present.size());
+    for (int i = 0; i < kSlotCount; ++i) {
+        const Slot& s = slots_[size_t(i)];
+        if (s.bound && !std::binary_search(present.begin(), present.end(), s.unit)) unitLeft(i);
+    }
+    for (const UnitPosition& unit : present) {
+        const bool known = std::any_of(slots_.begin(), slots_.end(),
+                                       [&](const Slot& s) { return s.bound && s.unit == unit; });
+        if (known) continue;
+        const int slot = freeSlot();
+        if (slot < 0) break;
+        Slot& s = slots_[size_t(slot)];
+        closeSlot(slot);
+        s.bound = true;
+        s.unit = unit;
+    }
+}
+
+void DeviceTable::unitLeft(int slot) {
+    closeSlot(slot);
+    Slot& s = slots_[size_t(slot)];
+    s.bound = false;
+    s.leftAt = ++departures_;
+}
+
+int DeviceTable::freeSlot() const {
+    int oldest = -1;
+    for (int i = 0; i < kSlotCount; ++i) {
+        const Slot& s = slots_[size_t(i)];
+        if (s.bound) continue;
+        if (s.leftAt == 0) return i;
+        if (oldest < 0 || s.leftAt < slots_[size_t(oldest)].leftAt) oldest = i;
+    }
+    return oldest;
+}
+
+bool DeviceTable::unitGone(int slot) {
+    if (!validSlot(slot)) return true;
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    Slot& s = slots_[size_t(slot)];
+    if (s.bound && s.device && s.device->gone()) unitLeft(slot);
+    return !s.bound;
 }
 
 int DeviceTable::deviceCount() {
@@ -50,13 +93,19 @@ bool DeviceTable::openSlot(int slot) {
     if (!validSlot(slot)) return false;
     std::lock_guard<std::recursive_mutex> guard(lock_);
     Slot& s = slots_[size_t(slot)];
+    if (unitGone(slot)) return false;
     if (s.device && s.device->isOpen()) return true;
 
     s.device.reset(new UsbDevice(bus_));
-    if (!s.device->open(slot)) {
+    if (!s.device->open(s.unit)) {
+        if (!bus_.present(s.unit)) {
+            unitLeft(slot);
+            return false;
+        }
         s.device->resetAndReconnect();
-        if (!s.device->open(slot)) {
+        if (!s.device->open(s.unit)) {
             s.device.reset();
+            if (!bus_.present(s.unit)) unitLeft(slot);
             return false;
         }
     }
@@ -73,7 +122,7 @@ bool DeviceTable::openSlot(int slot) {
     s.controlEndpoint = true;
     uint8_t reply[kIdentifyLength] = {};
     if (!vendorRequest(slot, true, kReqIdentify, 0, 0, reply, sizeof reply)) {
-        closeSlot(slot);
+        if (!unitGone(slot)) closeSlot(slot);
         return false;
     }
     // Endpoint time-out and transfer size need no setting here: every transfer carries its own time-out and

@@ -1,4 +1,5 @@
-// The drive units known to one server object: 32 slots opened lazily, each with its bulk and control endpoints.
+// The drive units known to one server object: 32 slots, each bound to one unit for as long as that unit stays on
+// the bus, opened lazily, each with its bulk and control endpoints.
 #pragma once
 
 #include <array>
@@ -26,13 +27,19 @@ public:
     // several of them.
     std::recursive_mutex& lock() { return lock_; }
 
-    // Counts the units present, then closes every slot; slots reopen lazily.
+    // Counts the units present and binds each unit new to the table to a slot of its own, in bus order: a slot
+    // never bound first, else the slot whose unit left longest ago. A slot whose unit has left is closed and
+    // stays without a unit until it is bound again; it never reaches the unit that took its place nor the same
+    // unit plugged in again. Slots of units still present stay open.
     void rescan();
     int deviceCount();
-    // Makes the slot usable: opens it if needed (with one reset-and-retry), checks identity and endpoints and
-    // probes the unit. False when the slot is unusable; it is then empty.
+    // Makes the slot usable: opens its unit if needed (with one reset-and-retry), checks identity and endpoints
+    // and probes the unit. False when the slot is unusable; it is then closed.
     bool openSlot(int slot);
     void closeSlot(int slot);
+    // True when the slot has no unit: never bound, or its unit has left (a transfer that found the unit gone
+    // counts as it leaving).
+    bool unitGone(int slot);
 
     UsbDevice* device(int slot);  // null unless open
     // Bulk OUT endpoint of an open slot, 0 when none.
@@ -54,13 +61,21 @@ private:
         uint8_t bulkEndpoint = 0;
         bool controlEndpoint = false;
         int transferSize = kPolyTransferSize;
+        bool bound = false;      // unit holds the unit of this slot
+        UnitPosition unit;
+        uint64_t leftAt = 0;     // when bound is false: 0 if never bound, else when the unit left (a count)
     };
     bool eepromAccess(int slot, bool in, uint16_t address, uint8_t* data, uint32_t length);
+    // Closes the slot of a unit that has left and unbinds it.
+    void unitLeft(int slot);
+    // The slot a new unit takes, or -1 when every slot holds a unit present.
+    int freeSlot() const;
 
     std::recursive_mutex lock_;
     UsbBus& bus_;
     std::function<void(int)> beforeClose_;
     int deviceCount_ = 0;
+    uint64_t departures_ = 0;
     std::array<Slot, kSlotCount> slots_;
 };
 

@@ -4,7 +4,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <thread>
+#include <utility>
 
 #include "krv/platform/message.h"
 
@@ -35,6 +37,18 @@ bool serialCharacter(char c) {
 
 CHostDrv::CHostDrv(IUnknown* outer) : outer_(outer != nullptr ? outer : &inner_) {
     ++gServerRefs;
+    try {
+        construct();
+    } catch (...) {
+        // What was built so far goes again, so that a failed construction leaves the module free to unload.
+        shutdown();
+        throw;
+    }
+}
+
+CHostDrv::~CHostDrv() { shutdown(); }
+
+void CHostDrv::construct() {
     std::lock_guard<std::recursive_mutex> guard(objectLock_);
     for (int s = 0; s < kSlotCount; ++s) {
         StreamSlot& slot = streams_[size_t(s)];
@@ -43,7 +57,9 @@ CHostDrv::CHostDrv(IUnknown* outer) : outer_(outer != nullptr ? outer : &inner_)
             b.owner = this;
             b.transfer = libusb_alloc_transfer(0);
             void* data = nullptr;
-            if (posix_memalign(&data, 4096, size_t(kPolyFrameSize) * kFramesPerBuffer) == 0) b.data = static_cast<uint8_t*>(data);
+            if (posix_memalign(&data, 4096, size_t(kPolyFrameSize) * kFramesPerBuffer) == 0)
+                b.data = static_cast<uint8_t*>(data);
+            if (b.transfer == nullptr || b.data == nullptr) throw std::bad_alloc();
         }
     }
     bus_.reset(new UsbBus([this](bool arrived) { deviceChanged(arrived); }));
@@ -62,7 +78,7 @@ CHostDrv::CHostDrv(IUnknown* outer) : outer_(outer != nullptr ? outer : &inner_)
     bus_->startEvents([] { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }, [] { CoUninitialize(); });
 }
 
-CHostDrv::~CHostDrv() {
+void CHostDrv::shutdown() {
     {
         std::lock_guard<std::mutex> lock(changeMutex_);
         changeStop_ = true;
@@ -86,6 +102,7 @@ CHostDrv::~CHostDrv() {
             std::free(b.data);
         }
     bus_.reset();
+    MirrorKit::com::releaseWindow(std::exchange(notifyWindow_, 0));
     --gServerRefs;
 }
 
@@ -121,6 +138,8 @@ bool CHostDrv::usable(LONG slot) {
     if (slot < 0 || slot >= kSlotCount || !table_) return false;
     return table_->openSlot(int(slot));
 }
+
+LONG CHostDrv::failed(LONG slot, LONG status) { return table_->unitGone(int(slot)) ? DRAVIX_NO_DEVICE : status; }
 
 bool CHostDrv::waitStreams(int slot, unsigned timeoutMs) {
     std::unique_lock<std::mutex> lock(streamMutex_);
@@ -172,9 +191,11 @@ void CHostDrv::changeLoop() {
         changes_.pop_front();
         lock.unlock();
         table_->rescan();
-        ULONG_PTR window = notifyWindow_;
-        UINT message = notifyMessage_;
-        if (window != 0 && message != 0) MirrorKit::com::postMessage(window, message, arrived ? 1 : 0, 0);
+        {
+            std::lock_guard<std::mutex> notifyLock(notifyMutex_);
+            if (notifyWindow_ != 0 && notifyMessage_ != 0)
+                MirrorKit::com::postMessage(notifyWindow_, notifyMessage_, arrived ? 1 : 0, 0);
+        }
         lock.lock();
     }
 }
@@ -208,7 +229,7 @@ STDMETHODIMP CHostDrv::Dravix_GetStatus(LONG nDevId, LONG nStatId, LONG* p_nStat
     case DRAVIX_STAT_EEPROM_SIZE: {
         uint8_t bytes[2] = {};
         if (!table_->vendorRequest(nDevId, true, kReqStatusWord, 0, 0, bytes, sizeof bytes)) {
-            *p_nStatus = DRAVIX_INVALID;
+            *p_nStatus = failed(nDevId, DRAVIX_INVALID);
             return S_OK;
         }
         const uint16_t word = uint16_t(bytes[0] | bytes[1] << 8);
@@ -222,12 +243,15 @@ STDMETHODIMP CHostDrv::Dravix_GetStatus(LONG nDevId, LONG nStatId, LONG* p_nStat
         std::memset(p_nStatus, 0, kExtEepromSize);
         if (!table_->vendorRequest(nDevId, true, kReqExtEeprom, 0, 0, reinterpret_cast<uint8_t*>(p_nStatus),
                                    kExtEepromSize))
-            *p_nStatus = DRAVIX_INVALID;
+            *p_nStatus = failed(nDevId, DRAVIX_INVALID);
         return S_OK;
     case DRAVIX_STAT_SERIAL: {
         uint8_t block[kSerialBlockSize];
-        if (!table_->eepromRead(nDevId, kSerialBlockAddress, block, sizeof block) ||
-            (std::memcmp(block + 2, "DXPICO", 6) != 0 && std::memcmp(block + 2, "DXPOLY", 6) != 0)) {
+        if (!table_->eepromRead(nDevId, kSerialBlockAddress, block, sizeof block)) {
+            *p_nStatus = failed(nDevId, DRAVIX_INVALID);
+            return S_OK;
+        }
+        if (std::memcmp(block + 2, "DXPICO", 6) != 0 && std::memcmp(block + 2, "DXPOLY", 6) != 0) {
             *p_nStatus = DRAVIX_INVALID;
             return S_OK;
         }
@@ -256,7 +280,7 @@ STDMETHODIMP CHostDrv::Dravix_SetControl(LONG nDevId, LONG nCntlId, LONG* p_nSta
             std::this_thread::sleep_for(std::chrono::milliseconds(250));
         }
         bool ok = table_->vendorRequest(nDevId, false, kReqControl, 0, kControlLines[nCntlId], nullptr, 0);
-        *p_nStatus = ok ? DRAVIX_DONE : DRAVIX_INVALID;
+        *p_nStatus = ok ? DRAVIX_DONE : failed(nDevId, DRAVIX_INVALID);
         return S_OK;
     }
     if (nCntlId == DRAVIX_CTL_PICO_MODE) {
@@ -283,7 +307,8 @@ STDMETHODIMP CHostDrv::Dravix_SetControl(LONG nDevId, LONG nCntlId, LONG* p_nSta
         block[kSerialOffset + 2 * i] = uint8_t(unit);
         block[kSerialOffset + 2 * i + 1] = uint8_t(uint16_t(unit) >> 8);
     }
-    if (!table_->eepromWrite(nDevId, kSerialBlockAddress, block, sizeof block)) *p_nStatus = DRAVIX_INVALID;
+    if (!table_->eepromWrite(nDevId, kSerialBlockAddress, block, sizeof block))
+        *p_nStatus = failed(nDevId, DRAVIX_INVALID);
     return S_OK;
 }
 
@@ -304,13 +329,20 @@ STDMETHODIMP CHostDrv::Dravix_StepFrameData(LONG nDevId, BYTE* pFrameData, LONG 
     UsbDevice* device = table_->device(nDevId);
     uint8_t endpoint = table_->bulkEndpoint(nDevId);
     bool ok = device != nullptr && endpoint != 0 && device->bulkOut(endpoint, pFrameData, nBuffSize, kEndpointTimeoutMs);
-    *p_nStatus = ok ? DRAVIX_DONE : DRAVIX_XFER_FAILED;
+    *p_nStatus = ok ? DRAVIX_DONE : failed(nDevId, DRAVIX_XFER_FAILED);
     return S_OK;
 }
 
 STDMETHODIMP CHostDrv::Dravix_SetNotify(ULONG_PTR uWindow, UINT uMessageId) {
-    notifyWindow_ = uWindow;
-    notifyMessage_ = uMessageId;
+    // The target is kept through a handle of the server's own for as long as it is registered.
+    const ULONG_PTR held = uWindow != 0 && uMessageId != 0 ? MirrorKit::com::holdWindow(uWindow) : 0;
+    ULONG_PTR previous;
+    {
+        std::lock_guard<std::mutex> notifyLock(notifyMutex_);
+        previous = std::exchange(notifyWindow_, held);
+        notifyMessage_ = uMessageId;
+    }
+    MirrorKit::com::releaseWindow(previous);
     return S_OK;
 }
 
@@ -318,9 +350,9 @@ STDMETHODIMP CHostDrv::Dravix_GetAvailableDevices(LONG* pDeviceIds, LONG nSizeBu
     if (p_nStatus == nullptr || (nSizeBuff > 0 && pDeviceIds == nullptr)) return E_POINTER;
     for (LONG i = 0; i < nSizeBuff; ++i) pDeviceIds[i] = -1;
     if (table_) {
+        // Slots keep their units, so a unit may sit above the count of units present.
         std::lock_guard<std::recursive_mutex> tableGuard(table_->lock());
-        const LONG count = table_->deviceCount();
-        for (LONG i = 0; i < nSizeBuff && i < count && i < kSlotCount; ++i)
+        for (LONG i = 0; i < nSizeBuff && i < kSlotCount; ++i)
             if (table_->openSlot(int(i))) pDeviceIds[i] = i;
     }
     *p_nStatus = DRAVIX_DONE;

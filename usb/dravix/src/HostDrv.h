@@ -94,9 +94,14 @@ private:
         std::array<StreamBuffer, kStreamBuffers> buffers;
     };
 
+    // Construction proper, and the teardown that the destructor and a failed construction share.
+    void construct();
+    void shutdown();
     static void LIBUSB_CALL streamCompleted(libusb_transfer* transfer);
     // Slot usable for an operation (opened lazily), under the table lock.
     bool usable(LONG slot);
+    // The status of a failed request on a slot: no device once its unit has gone, else the given one.
+    LONG failed(LONG slot, LONG status);
     // Waits for the stream transfers in flight (on one slot, or on all with slot -1); false on time-out.
     bool waitStreams(int slot, unsigned timeoutMs);
     void resetStreamCounters();
@@ -109,8 +114,9 @@ private:
     std::atomic<ULONG> refs_{1};
 
     std::recursive_mutex objectLock_;
-    std::atomic<ULONG_PTR> notifyWindow_{0};
-    std::atomic<UINT> notifyMessage_{0};
+    std::mutex notifyMutex_;        // the notification target; a post never blocks
+    ULONG_PTR notifyWindow_ = 0;    // the server's own handle to the client's window (see holdWindow)
+    UINT notifyMessage_ = 0;
 
     std::mutex streamMutex_;  // stream counters, semaphores and in-flight flags; taken by completions
     std::condition_variable streamChanged_;

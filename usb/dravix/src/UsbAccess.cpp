@@ -17,21 +17,8 @@ bool isUnit(libusb_device* device) {
     return d.idVendor == kUnitVendorId && (d.idProduct == kUnitProductIdPoly || d.idProduct == kUnitProductIdPico);
 }
 
-struct Position {
-    uint8_t bus;
-    std::array<uint8_t, 8> ports;
-    int depth;
-    uint8_t address;
-    bool operator<(const Position& o) const {
-        if (bus != o.bus) return bus < o.bus;
-        if (ports != o.ports) return ports < o.ports;
-        if (depth != o.depth) return depth < o.depth;
-        return address < o.address;
-    }
-};
-
-Position positionOf(libusb_device* device) {
-    Position p{};
+UnitPosition positionOf(libusb_device* device) {
+    UnitPosition p;
     p.bus = libusb_get_bus_number(device);
     p.depth = libusb_get_port_numbers(device, p.ports.data(), int(p.ports.size()));
     if (p.depth < 0) p.depth = 0;
@@ -39,7 +26,34 @@ Position positionOf(libusb_device* device) {
     return p;
 }
 
+// Calls visit(device) for every drive unit present; the device list is freed whatever visit does.
+template <class Visit>
+void forEachUnit(libusb_context* ctx, Visit visit) {
+    if (ctx == nullptr) return;
+    libusb_device** list = nullptr;
+    const ssize_t count = libusb_get_device_list(ctx, &list);
+    struct Free {
+        libusb_device** list;
+        ~Free() {
+            if (list) libusb_free_device_list(list, 1);
+        }
+    } guard{list};
+    for (ssize_t i = 0; i < count; ++i)
+        if (isUnit(list[i])) visit(list[i]);
+}
+
 }  // namespace
+
+bool UnitPosition::operator<(const UnitPosition& o) const {
+    if (bus != o.bus) return bus < o.bus;
+    if (ports != o.ports) return ports < o.ports;
+    if (depth != o.depth) return depth < o.depth;
+    return address < o.address;
+}
+
+bool UnitPosition::operator==(const UnitPosition& o) const {
+    return bus == o.bus && ports == o.ports && depth == o.depth && address == o.address;
+}
 
 UsbBus::UsbBus(std::function<void(bool)> onChange) : onChange_(std::move(onChange)) {
     if (libusb_init(&ctx_) != 0) {
@@ -76,23 +90,27 @@ int LIBUSB_CALL UsbBus::hotplug(libusb_context*, libusb_device* device, libusb_h
     return 0;
 }
 
-std::vector<libusb_device*> UsbBus::units() const {
-    std::vector<libusb_device*> found;
-    if (ctx_ == nullptr) return found;
-    libusb_device** list = nullptr;
-    ssize_t count = libusb_get_device_list(ctx_, &list);
-    for (ssize_t i = 0; i < count; ++i)
-        if (isUnit(list[i])) found.push_back(libusb_ref_device(list[i]));
-    if (list) libusb_free_device_list(list, 1);
-    std::sort(found.begin(), found.end(),
-              [](libusb_device* a, libusb_device* b) { return positionOf(a) < positionOf(b); });
+std::vector<UnitPosition> UsbBus::units() const {
+    std::vector<UnitPosition> found;
+    forEachUnit(ctx_, [&](libusb_device* device) { found.push_back(positionOf(device)); });
+    std::sort(found.begin(), found.end());
     return found;
 }
 
-int UsbBus::countUnits() const {
-    std::vector<libusb_device*> found = units();
-    for (libusb_device* d : found) libusb_unref_device(d);
-    return int(found.size());
+int UsbBus::countUnits() const { return int(units().size()); }
+
+bool UsbBus::present(const UnitPosition& unit) const {
+    bool found = false;
+    forEachUnit(ctx_, [&](libusb_device* device) { found = found || positionOf(device) == unit; });
+    return found;
+}
+
+libusb_device* UsbBus::find(const UnitPosition& unit) const {
+    libusb_device* found = nullptr;
+    forEachUnit(ctx_, [&](libusb_device* device) {
+        if (found == nullptr && positionOf(device) == unit) found = libusb_ref_device(device);
+    });
+    return found;
 }
 
 void UsbBus::startEvents(std::function<void()> init, std::function<void()> fini) {
@@ -124,10 +142,9 @@ bool UsbBus::stopEvents(unsigned timeoutMs) {
     return true;
 }
 
-bool UsbDevice::open(int n) {
+bool UsbDevice::open(const UnitPosition& unit) {
     close();
-    std::vector<libusb_device*> found = bus_.units();
-    libusb_device* device = n >= 0 && size_t(n) < found.size() ? found[size_t(n)] : nullptr;
+    libusb_device* device = bus_.find(unit);
     bool ok = device != nullptr && libusb_open(device, &handle_) == 0;
     if (ok) {
         libusb_device_descriptor d;
@@ -150,7 +167,7 @@ bool UsbDevice::open(int n) {
         else
             name_ = "USB Device";
     }
-    for (libusb_device* d : found) libusb_unref_device(d);
+    if (device) libusb_unref_device(device);
     if (!ok) {
         // A handle that opened but could not claim the interface is kept for the reset.
         if (handle_ != nullptr && !claimed_) return false;
@@ -173,6 +190,7 @@ void UsbDevice::close() {
     libusb_close(handle_);
     handle_ = nullptr;
     claimed_ = false;
+    gone_ = false;
     endpoints_.clear();
     name_.clear();
     vendorId_ = productId_ = 0;
@@ -182,13 +200,16 @@ bool UsbDevice::vendorRequest(bool in, uint8_t request, uint16_t value, uint16_t
                               uint16_t length) {
     if (handle_ == nullptr) return false;
     uint8_t type = LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_DEVICE | (in ? LIBUSB_ENDPOINT_IN : LIBUSB_ENDPOINT_OUT);
-    return libusb_control_transfer(handle_, type, request, value, index, data, length, kEndpointTimeoutMs) >= 0;
+    const int rc = libusb_control_transfer(handle_, type, request, value, index, data, length, kEndpointTimeoutMs);
+    gone_ = gone_ || rc == LIBUSB_ERROR_NO_DEVICE;
+    return rc >= 0;
 }
 
 bool UsbDevice::bulkOut(uint8_t endpoint, uint8_t* data, int length, unsigned timeoutMs) {
     if (handle_ == nullptr || length < 0) return false;
     int done = 0;
     int rc = libusb_bulk_transfer(handle_, endpoint, data, length, &done, timeoutMs);
+    gone_ = gone_ || rc == LIBUSB_ERROR_NO_DEVICE;
     return rc == 0 && done == length;
 }
 

@@ -3,6 +3,7 @@
 
 #include <libusb.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -17,6 +18,17 @@ constexpr uint16_t kUnitProductIdPoly = 0x0ED8;
 constexpr uint16_t kUnitProductIdPico = 0x0ED9;
 constexpr unsigned kEndpointTimeoutMs = 5000;
 
+// Where a unit sits: its bus, its port path and the address the bus gave it. A unit unplugged and plugged in again,
+// even into the same port, comes back at another address, so this names one stay of one unit on the bus.
+struct UnitPosition {
+    uint8_t bus = 0;
+    std::array<uint8_t, 8> ports{};
+    int depth = 0;
+    uint8_t address = 0;
+    bool operator<(const UnitPosition& o) const;
+    bool operator==(const UnitPosition& o) const;
+};
+
 // One libusb context: the enumerator of drive units, their hot-plug notifications and the event thread that runs
 // every transfer completion.
 class UsbBus {
@@ -30,10 +42,12 @@ public:
     bool ok() const { return ctx_ != nullptr; }
     libusb_context* context() const { return ctx_; }
 
-    // The units present, in a stable order (bus, then port path, then address); each carries a reference the
-    // caller must drop with libusb_unref_device.
-    std::vector<libusb_device*> units() const;
+    // The units present, in a stable order (bus, then port path, then address).
+    std::vector<UnitPosition> units() const;
     int countUnits() const;
+    bool present(const UnitPosition& unit) const;
+    // The unit at that position with a reference the caller drops with libusb_unref_device, or null.
+    libusb_device* find(const UnitPosition& unit) const;
 
     // Starts the event thread; init runs first on that thread (the thread's own set-up), fini last.
     void startEvents(std::function<void()> init, std::function<void()> fini);
@@ -57,7 +71,7 @@ struct UsbEndpointInfo {
     uint8_t attributes = 0;
 };
 
-// One opened drive unit (the n-th present unit).
+// One opened drive unit.
 class UsbDevice {
 public:
     explicit UsbDevice(UsbBus& bus) : bus_(bus) {}
@@ -65,11 +79,13 @@ public:
     UsbDevice(const UsbDevice&) = delete;
     UsbDevice& operator=(const UsbDevice&) = delete;
 
-    bool open(int n);
+    bool open(const UnitPosition& unit);
     // Resets the unit when it could be opened at all, then waits and lets the bus enumerate again.
     void resetAndReconnect();
     void close();
     bool isOpen() const { return handle_ != nullptr; }
+    // True once a transfer found the unit no longer there.
+    bool gone() const { return gone_; }
 
     uint16_t vendorId() const { return vendorId_; }
     uint16_t productId() const { return productId_; }
@@ -87,6 +103,7 @@ private:
     UsbBus& bus_;
     libusb_device_handle* handle_ = nullptr;
     bool claimed_ = false;
+    bool gone_ = false;
     uint16_t vendorId_ = 0;
     uint16_t productId_ = 0;
     std::string name_;

@@ -205,7 +205,7 @@ TEST_F(DravixTest, FailedProbeLeavesTheSlotEmptyAndIsRetried) {
     EXPECT_EQ(probes, 2u);
 }
 
-TEST_F(DravixTest, UnplugAndReplugAreNotifiedAndSlotsReopen) {
+TEST_F(DravixTest, UnplugAndReplugAreNotifiedAndTheReturningUnitTakesAnotherSlot) {
     ASSERT_EQ(bed.addUnit(UsbUnitConfig()), 0);
     ASSERT_NE(create(), nullptr);
     MirrorKit::com::MessageWindow window;
@@ -224,19 +224,41 @@ TEST_F(DravixTest, UnplugAndReplugAreNotifiedAndSlotsReopen) {
     host->Dravix_GetAvailableDevices(ids, 2, &status);
     EXPECT_EQ(ids[0], -1);
 
+    // Back again, the unit is reached through the slot it is listed at now, never through its old one.
     ASSERT_TRUE(bed.replug(0));
     ASSERT_EQ(MirrorKit::com::readMessage(window, m, 3000), 1);
     EXPECT_EQ(m.wParam, 1u);
-    EXPECT_EQ(step(0, frame(320, 3)), DRAVIX_DONE);
+    EXPECT_EQ(step(0, frame(320, 3)), DRAVIX_NO_DEVICE);
+    host->Dravix_GetAvailableDevices(ids, 2, &status);
+    EXPECT_EQ(std::vector<LONG>(ids, ids + 2), (std::vector<LONG>{-1, 1}));
+    EXPECT_EQ(step(1, frame(320, 4)), DRAVIX_DONE);
     auto frames = bed.bulkTransfers(0);
     ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[1], frame(320, 3));
+    EXPECT_EQ(frames[1], frame(320, 4));
 
     // Switched off: changes are no longer posted.
     host->Dravix_SetNotify(0, 0);
     bed.unplug(0);
     EXPECT_EQ(MirrorKit::com::readMessage(window, m, 300), 0);
     MirrorKit::com::closeMessageWindow(window);
+}
+
+TEST_F(DravixTest, NotificationsNeverReachADescriptorNumberReusedAfterItsClientWentAway) {
+    ASSERT_EQ(bed.addUnit(UsbUnitConfig()), 0);
+    ASSERT_NE(create(), nullptr);
+    MirrorKit::com::MessageWindow gone;
+    ASSERT_TRUE(MirrorKit::com::createMessageWindow(gone));
+    const ULONG_PTR number = gone.handle;
+    ASSERT_EQ(host->Dravix_SetNotify(gone.handle, 0x8123), S_OK);
+    // The client closes its socket without unregistering; a new socket gets the same descriptor numbers.
+    MirrorKit::com::closeMessageWindow(gone);
+    MirrorKit::com::MessageWindow other;
+    ASSERT_TRUE(MirrorKit::com::createMessageWindow(other));
+    ASSERT_EQ(other.handle, number);
+    bed.unplug(0);
+    KrvPostedMessage m{};
+    EXPECT_EQ(MirrorKit::com::readMessage(other, m, 500), 0);
+    MirrorKit::com::closeMessageWindow(other);
 }
 
 }  // namespace

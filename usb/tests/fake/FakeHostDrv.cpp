@@ -93,6 +93,7 @@ public:
         if (HRESULT hr = enter(w, "Dravix_SetControl", dev, id)) return hr;
         Slot* s = slotOf(w, dev);
         if (!s) return *status = DRAVIX_NO_DEVICE, S_OK;
+        if (s->controlFailure != S_OK) return s->controlFailure;
         if (id == DRAVIX_CTL_WRITE_SERIAL) {
             const std::string serial(reinterpret_cast<const char*>(status));
             if (serial.size() != 11) return *status = DRAVIX_INVALID, S_OK;

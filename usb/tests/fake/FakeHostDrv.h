@@ -23,6 +23,7 @@ struct Slot {
     LONG serialStatus = 0;       // negative: answered instead of the serial number
     LONG frameStatus = 0;        // status of every frame transfer
     LONG controlStatus = 0;      // status of control codes 0..9
+    HRESULT controlFailure = S_OK;  // returned by every Dravix_SetControl on this slot when not S_OK
 };
 
 struct Call {

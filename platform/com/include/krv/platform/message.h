@@ -45,5 +45,11 @@ void closeMessageWindow(MessageWindow& window);
 int readMessage(const MessageWindow& window, KrvPostedMessage& message, int timeoutMs);
 // Posts to a window handle; TRUE when the record was queued.
 BOOL postMessage(ULONG_PTR window, UINT message, WPARAM wParam, LPARAM lParam);
+// A handle of one's own to a window, for a notifier that keeps it registered: the same socket under another
+// descriptor, so that a client closing its window without unregistering can never have the notifier post to
+// whatever later takes the old descriptor number. 0 when window names no open descriptor. Give it back with
+// releaseWindow (0 is ignored).
+ULONG_PTR holdWindow(ULONG_PTR window);
+void releaseWindow(ULONG_PTR held);
 
 }  // namespace MirrorKit::com
