@@ -2,6 +2,7 @@
 // defocus, and a segmented 111-actuator mirror in segment control. The PNGs are kept as test artefacts.
 #include "ScriptedDialogs.h"
 #include "ShapeDeskTestSupport.h"
+#include "StartedWindow.h"
 
 #include "dmview.h"
 #include "editors.h"
@@ -62,11 +63,8 @@ private slots:
 
     void continuousMirrorAfterDefocus() {
         sdtest::ScriptedDialogs dialogs;
-        UserWindow window;
-        window.resize(1280, 760);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        QTest::qWait(200);  // the saved mirror is opened 100 ms after start
+        auto started = sdtest::startedWindow(1280, 760);
+        UserWindow& window = *started;
         QVERIFY(window.openMirror("SDSHOT00952", ""));
         auto* ui = window.form();
         QVERIFY(ui->zernikeControlRadio->isEnabled());
@@ -85,11 +83,8 @@ private slots:
 
     void segmentedMirrorInSegmentControl() {
         sdtest::ScriptedDialogs dialogs;
-        UserWindow window;
-        window.resize(1280, 760);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        QTest::qWait(200);  // the saved mirror is opened 100 ms after start
+        auto started = sdtest::startedWindow(1280, 760);
+        UserWindow& window = *started;
         QVERIFY(window.openMirror("SDSHOT00111", ""));
         auto* ui = window.form();
         ui->actionShow_Grid->setChecked(true);

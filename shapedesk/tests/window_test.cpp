@@ -2,6 +2,7 @@
 // the frames sent to the kit recorded by a stand-in.
 #include "ScriptedDialogs.h"
 #include "ShapeDeskTestSupport.h"
+#include "StartedWindow.h"
 
 #include "dmview.h"
 #include "editors.h"
@@ -42,15 +43,6 @@ void writeLines(const QString& path, const QStringList& lines) {
     for (const QString& l : lines) out << l << "\n";
 }
 
-// A window whose start-up (the saved mirror opened 100 ms after construction) is over.
-std::unique_ptr<UserWindow> startedWindow() {
-    auto window = std::make_unique<UserWindow>();
-    window->resize(1200, 700);
-    window->show();
-    QTest::qWait(200);
-    return window;
-}
-
 }  // namespace
 
 class WindowTest : public QObject {
@@ -76,7 +68,7 @@ private slots:
     }
 
     void startWithoutSavedMirrorSaysSo() {
-        auto window = startedWindow();
+        auto window = sdtest::startedWindow();
         QCOMPARE(window->statusText(), QString("No DM connection open. Select \"File > Open DM\" to begin"));
         QCOMPARE(dialogs->boxes.size(), 1);
         QVERIFY(dialogs->boxes[0].startsWith("critical|"));
@@ -86,7 +78,7 @@ private slots:
     }
 
     void statusColoursFollowTheText() {
-        auto window = startedWindow();
+        auto window = sdtest::startedWindow();
         const QString red = "background: red; color: white;";
         for (const QString text : {"ERROR 27: x", "Could NOT open A.dm.", "eRRoR"}) {
             window->setStatusMessage(text);
@@ -102,7 +94,7 @@ private slots:
     }
 
     void dummyMirrorControlsAndPokeWalk() {
-        auto window = startedWindow();
+        auto window = sdtest::startedWindow();
         auto* ui = window->form();
         QVERIFY(window->openMirror("SDWIND00140", ""));
         QCOMPARE(window->windowTitle(), QString("KRV ShapeDesk - SDWIND00140"));
@@ -140,7 +132,7 @@ private slots:
     }
 
     void calibrationShowsControlModesAndSetsRanges() {
-        auto window = startedWindow();
+        auto window = sdtest::startedWindow();
         auto* ui = window->form();
         QVERIFY(window->openMirror("SDNOCAL0952", ""));
         QVERIFY(!ui->zernikeControlRadio->isEnabled());
@@ -190,7 +182,7 @@ private slots:
     }
 
     void clicksOnTheHexPackedGrid() {
-        auto window = startedWindow();
+        auto window = sdtest::startedWindow();
         QVERIFY(window->openMirror("SDWIND00111", ""));
         MirrorKit::DMGraphicsItem* mirror = window->mirrorItem();
         QVERIFY(mirror->hexPacked());
@@ -216,7 +208,7 @@ private slots:
     }
 
     void actuatorListsAndSaving() {
-        auto window = startedWindow();
+        auto window = sdtest::startedWindow();
         QVERIFY(window->openMirror("SDWIND00140", ""));
         QStringList lines;
         for (int i = 0; i < 140; ++i) lines << QString("  %1 ").arg(i / 200.0);
@@ -306,7 +298,7 @@ private slots:
         QCOMPARE(map.type(), CV_64F);
 
         // Through the window on a calibrated mirror: the wavelength is asked for and the shape is sent.
-        auto window = startedWindow();
+        auto window = sdtest::startedWindow();
         QVERIFY(window->openMirror("SDWIND00952", ""));
         writeLines(shapes + "/small-waves.csv", {"0,0.1,0.1,0", "0.1,0.2,0.2,0.1", "0.1,0.2,0.2,0.1", "0,0.1,0.1,0"});
         dialogs->doubleAnswers.push_back(633.0);
