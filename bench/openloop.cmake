@@ -35,7 +35,8 @@ else()
   message(STATUS "openloop_load_bench, openloop_surface_bench disabled: need the open-loop library and the generator")
 endif()
 if(TARGET KRV_OpenLoop4)
+  find_package(LAPACK REQUIRED)
   krv_add_benchmark(openloop_zernike_bench
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/openloop_zernike.cpp
-    LIBS KRV4 KRV_OpenLoop4 Zernike)
+    LIBS KRV4 KRV_OpenLoop4 Zernike krv_core LAPACK::LAPACK)
 endif()

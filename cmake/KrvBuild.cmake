@@ -10,7 +10,14 @@ target_compile_options(krv_warnings INTERFACE -Wall -Wextra -Wno-unused-paramete
 # Environment every test runs with. log4cxx 1.0's rolling appender frees its private part through the base
 # type, which AddressSanitizer reports at exit; that mismatch is inside the library, not in the kit.
 set(KRV_TEST_ENV "")
-if(KRV_SANITIZE)
+string(TOLOWER "${KRV_SANITIZE}" _krv_sanitize)
+if(_krv_sanitize STREQUAL "thread")
+  # Races are reported by the kit's own code; the system's libraries are not instrumented, so what they do
+  # inside (OpenCV's worker pool, log4cxx) is seen only through the calls the sanitizer intercepts.
+  set(KRV_TEST_ENV "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(KRV_SANITIZE)
   set(KRV_TEST_ENV "ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0:new_delete_type_mismatch=0"
                    "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)

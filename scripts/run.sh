@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the kit, then runs the demo or every test.
-# Usage: scripts/run.sh demo|test|shapedesk [--sanitize]
+# Usage: scripts/run.sh demo|test|shapedesk [--sanitize|--sanitize=thread]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -11,10 +11,13 @@ build=build
 if [ "${2:-}" = "--sanitize" ]; then
   sanitize=ON
   build=build-sanitize
+elif [ "${2:-}" = "--sanitize=thread" ]; then
+  sanitize=thread
+  build=build-tsan
 fi
 case "$job" in
   demo|test|shapedesk) ;;
-  *) echo "usage: scripts/run.sh demo|test|shapedesk [--sanitize]" >&2; exit 2 ;;
+  *) echo "usage: scripts/run.sh demo|test|shapedesk [--sanitize|--sanitize=thread]" >&2; exit 2 ;;
 esac
 
 bash scripts/install-deps.sh

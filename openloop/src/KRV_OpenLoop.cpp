@@ -4,6 +4,7 @@
 #include "KRVDMHexCalibration.h"
 #include "KRV_CDMCalibration.h"
 #include "OpenLoopLog.h"
+#include "RecordCache.h"
 #include "Resample.h"
 #include "ZernikeMap.h"
 
@@ -82,6 +83,13 @@ bool acceptsGridCopy(unsigned count, int width, int diameter) {
     return count == n * n || count >= static_cast<uint64_t>(width) * width;
 }
 
+bool finiteAtActuators(const cv::Mat& grid, const std::vector<int>& positions) {
+    const double* values = grid.ptr<double>();
+    for (int position : positions)
+        if (!std::isfinite(values[position])) return false;
+    return true;
+}
+
 KRVRC calculateSurfaceEx(DM* dm, double* phase, int width, int height, int dmDiameter, unsigned options,
                          double* commands, unsigned commandCount, double* lowRes, unsigned lowResCount) {
     if (!dm || !phase || !commands || width < 1 || height < 1 || dmDiameter < 0 || options > kMaxOptions ||
@@ -100,19 +108,21 @@ KRVRC calculateSurfaceEx(DM* dm, double* phase, int width, int height, int dmDia
     cv::Mat grid;
     try {
         const cv::Mat map(height, width, CV_64F, phase);
-        grid = resamplePhaseMap(map, w, diameter);
+        recordCache(*dm)->resample.resample(map, w, diameter, grid);
         if (lowRes) copyGridMap(grid, diameter, lowRes, lowResCount);
     } catch (const std::exception& e) {
         KRV_LOG_DEBUG(log, "Error downsampling surface image: " << e.what());
         KRV_LOG_TRACE(log, "Options: " << options);
         return ERR_UNKNOWN;
     }
-    // A sample that is not a number would reach the mirror as a zero command; refuse the map instead.
-    if (!cv::checkRange(grid)) {
-        KRV_LOG_DEBUG(log, "Phase map holds values that are not finite inside the sampled aperture.");
+    const KRV_CDMCalibration* calibration = continuousCalibration(*dm);
+    // A sample that is not a number would reach an actuator as a zero command; refuse the map instead. Grid
+    // positions without an actuator are never read.
+    if (!finiteAtActuators(grid, calibration->actuatorPositions())) {
+        KRV_LOG_DEBUG(log, "Phase map holds values that are not finite at the actuators.");
         return ERR_BADARG;
     }
-    return continuousCalibration(*dm)->calculateSurface(grid, options, commands, commandCount);
+    return calibration->calculateSurface(grid, options, commands, commandCount);
 }
 
 }  // namespace
@@ -159,8 +169,18 @@ KRVAPI KRVRC KRVZernikeSurface(DM* dm, double* coefficients, int count, int dm_d
         int diameter = 0;
         if (KRVRC rc = apertureDiameter(dm_diameter, w, diameter)) return rc;
         if (!acceptsGridCopy(phaseCount, w, diameter)) return ERR_BADARG;
-        const std::vector<double> terms(coefficients, coefficients + count);
-        const cv::Mat map = zernikeGridMap(terms, w, diameter);
+        cv::Mat map;
+        if (RecordCache* cache = recordCache(*dm)) {
+            // The terms of the last series shape are kept; another shape replaces them.
+            if (!cache->zernike) cache->zernike = std::make_unique<ZernikeBasis>();
+            if (!cache->zernike->fits(count, w, diameter) || cache->zernikeOptions != options) {
+                cache->zernike->build(count, w, diameter);
+                cache->zernikeOptions = options;
+            }
+            map = cache->zernike->map(coefficients);
+        } else {
+            map = zernikeGridMap(std::vector<double>(coefficients, coefficients + count), w, diameter);
+        }
         copyGridMap(map, diameter, phase, phaseCount);
         return NO_ERR;
     });
@@ -260,6 +280,7 @@ KRVAPI KRVRC KRV_Priv_Calibration_loadFile(DM* dm, const char* path) {
         if (rc != NO_ERR) return rc;
         destroyCalibration(*dm, dm->State->Calibration);
         dm->State->Calibration = loaded;
+        clearRecordCache(*dm);
         return NO_ERR;
     });
 }
@@ -270,6 +291,7 @@ KRVAPI void KRV_Priv_Calibration_delete(DM* dm) {
             destroyCalibration(*dm, dm->State->Calibration);
             dm->State->Calibration = nullptr;
         }
+        if (dm) clearRecordCache(*dm);
         return NO_ERR;
     });
 }

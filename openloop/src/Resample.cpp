@@ -4,9 +4,14 @@
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace MirrorKit {
 namespace {
@@ -21,16 +26,22 @@ cv::Mat validMask(const cv::Mat& phase, cv::Mat& notNaN, cv::Mat& nonZero) {
     return valid;
 }
 
+// Labels of the nearest pixel whose mask is 1, one label per such pixel; returns the largest label.
+int nearestValidLabels(const cv::Mat& valid, cv::Mat& labels) {
+    cv::Mat invalid;
+    cv::bitwise_not(valid, invalid);  // the transform measures the distance to the nearest zero pixel
+    cv::Mat distance;
+    cv::distanceTransform(invalid, distance, labels, cv::DIST_L2, cv::DIST_MASK_5, cv::DIST_LABEL_PIXEL);
+    double maxLabel = 0.0;
+    cv::minMaxLoc(labels, nullptr, &maxLabel);
+    return static_cast<int>(maxLabel);
+}
+
 // Every pixel whose mask is 0 takes the value of the nearest pixel whose mask is 1.
 void fillFromNearestValid(cv::Mat& image, const cv::Mat& valid) {
     if (cv::countNonZero(valid) == 0) return;  // nothing to fill from
-    cv::Mat invalid;
-    cv::bitwise_not(valid, invalid);  // the transform measures the distance to the nearest zero pixel
-    cv::Mat distance, labels;
-    cv::distanceTransform(invalid, distance, labels, cv::DIST_L2, cv::DIST_MASK_5, cv::DIST_LABEL_PIXEL);
-
-    double maxLabel = 0.0;
-    cv::minMaxLoc(labels, nullptr, &maxLabel);
+    cv::Mat labels;
+    const int maxLabel = nearestValidLabels(valid, labels);
     std::vector<double> valueOfLabel(static_cast<size_t>(maxLabel) + 1, 0.0);
     // Each valid pixel carries its own label, so the rows write disjoint entries.
     cv::parallel_for_(cv::Range(0, image.rows), [&](const cv::Range& rows) {
@@ -52,6 +63,43 @@ void fillFromNearestValid(cv::Mat& image, const cv::Mat& valid) {
         }
     });
 }
+
+// Margins so that the aperture spans `diameter` of the grid's gridWidth - 1 spacings.
+struct Margins {
+    int x, y;
+};
+
+Margins marginsFor(const cv::Mat& phase, int gridWidth, int diameter) {
+    const double s = static_cast<double>(gridWidth - 1) / diameter - 1.0;
+    return {static_cast<int>(std::ceil(phase.cols * s * 0.5)), static_cast<int>(std::ceil(phase.rows * s * 0.5))};
+}
+
+// One scale for both axes, taken from the width.
+float samplingScale(int paddedCols, int gridWidth) {
+    return static_cast<float>(paddedCols - 1) / static_cast<float>(gridWidth - 1);
+}
+
+// Bit i of nan and zero for pixel i of p[0..count), count <= 64.
+inline void classifyWord(const double* p, int count, uint64_t& nan, uint64_t& zero) {
+    uint64_t n = 0, z = 0;
+    int i = 0;
+#ifdef __SSE2__
+    const __m128d zeroes = _mm_setzero_pd();
+    for (; i + 2 <= count; i += 2) {
+        const __m128d v = _mm_loadu_pd(p + i);
+        n |= static_cast<uint64_t>(_mm_movemask_pd(_mm_cmpunord_pd(v, v))) << i;
+        z |= static_cast<uint64_t>(_mm_movemask_pd(_mm_cmpeq_pd(v, zeroes))) << i;
+    }
+#endif
+    for (; i < count; ++i) {
+        n |= static_cast<uint64_t>(std::isnan(p[i])) << i;
+        z |= static_cast<uint64_t>(p[i] == 0.0) << i;
+    }
+    nan = n;
+    zero = z;
+}
+
+int clampIndex(int i, int size) { return i < 0 ? 0 : (i < size ? i : size - 1); }
 
 }  // namespace
 
@@ -77,10 +125,8 @@ cv::Mat resamplePhaseMap(const cv::Mat& phase, int gridWidth, int diameter) {
     CV_Assert(phase.type() == CV_64F && gridWidth >= 2 && diameter > 0);
     const bool fill = apertureNeedsFill(phase);
 
-    // Margins so that the aperture spans `diameter` of the grid's gridWidth - 1 spacings.
-    const double s = static_cast<double>(gridWidth - 1) / diameter - 1.0;
-    const int padX = static_cast<int>(std::ceil(phase.cols * s * 0.5));
-    const int padY = static_cast<int>(std::ceil(phase.rows * s * 0.5));
+    const Margins margins = marginsFor(phase, gridWidth, diameter);
+    const int padX = margins.x, padY = margins.y;
     cv::Mat padded;
     cv::copyMakeBorder(phase, padded, padY, padY, padX, padX, cv::BORDER_REPLICATE);
 
@@ -92,8 +138,7 @@ cv::Mat resamplePhaseMap(const cv::Mat& phase, int gridWidth, int diameter) {
         fillFromNearestValid(padded, paddedValid);
     }
 
-    // One scale for both axes, taken from the width.
-    const float scale = static_cast<float>(padded.cols - 1) / static_cast<float>(gridWidth - 1);
+    const float scale = samplingScale(padded.cols, gridWidth);
     cv::Mat mapX(gridWidth, gridWidth, CV_32F), mapY(gridWidth, gridWidth, CV_32F);
     cv::parallel_for_(cv::Range(0, gridWidth), [&](const cv::Range& rows) {
         for (int r = rows.start; r < rows.end; ++r) {
@@ -108,6 +153,162 @@ cv::Mat resamplePhaseMap(const cv::Mat& phase, int gridWidth, int diameter) {
     cv::Mat grid;
     cv::remap(padded, grid, mapX, mapY, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
     return grid;
+}
+
+void ResamplePlan::clear() {
+    gridWidth_ = 0;
+    regionValid_ = false;
+    tapX_.clear();
+    tapY_.clear();
+    weights_.clear();
+    nanBits_.clear();
+    zeroBits_.clear();
+    sources_.clear();
+}
+
+bool ResamplePlan::sameGeometry(const cv::Mat& phase, int gridWidth, int diameter) const {
+    return gridWidth_ != 0 && phase.rows == rows_ && phase.cols == cols_ && gridWidth == gridWidth_ &&
+           diameter == diameter_;
+}
+
+// The taps and weights that cv::remap takes for the grid positions of resamplePhaseMap: each coordinate in
+// fixed point with 5 fraction bits (rounded to nearest), the taps clipped to the padded map as its replicated
+// border does, and the weights the products of the two axes' fractions in single precision.
+void ResamplePlan::buildGeometry(const cv::Mat& phase, int gridWidth, int diameter) {
+    clear();
+    const Margins margins = marginsFor(phase, gridWidth, diameter);
+    const int paddedRows = phase.rows + 2 * margins.y, paddedCols = phase.cols + 2 * margins.x;
+    const float scale = samplingScale(paddedCols, gridWidth);
+    constexpr int kFractionBits = 5;  // INTER_BITS
+    constexpr int kSteps = 1 << kFractionBits;
+
+    const auto axis = [&](int size, std::vector<int>& taps, std::vector<float>& fractions) {
+        taps.resize(2 * static_cast<size_t>(gridWidth));
+        fractions.resize(static_cast<size_t>(gridWidth));
+        for (int i = 0; i < gridWidth; ++i) {
+            const float at = static_cast<float>(i) * scale;
+            const int fixed = cvRound(at * static_cast<float>(kSteps));
+            const int whole = cv::saturate_cast<short>(fixed >> kFractionBits);
+            taps[2 * static_cast<size_t>(i)] = clampIndex(whole, size);
+            taps[2 * static_cast<size_t>(i) + 1] = clampIndex(whole + 1, size);
+            fractions[static_cast<size_t>(i)] = static_cast<float>(fixed & (kSteps - 1)) * (1.f / kSteps);
+        }
+    };
+    std::vector<float> fx, fy;
+    axis(paddedCols, tapX_, fx);
+    axis(paddedRows, tapY_, fy);
+    weights_.resize(4 * static_cast<size_t>(gridWidth) * gridWidth);
+    float* w = weights_.data();
+    for (int r = 0; r < gridWidth; ++r) {
+        const float y1 = fy[static_cast<size_t>(r)], y0 = 1.f - y1;
+        for (int c = 0; c < gridWidth; ++c, w += 4) {
+            const float x1 = fx[static_cast<size_t>(c)], x0 = 1.f - x1;
+            w[0] = y0 * x0;
+            w[1] = y0 * x1;
+            w[2] = y1 * x0;
+            w[3] = y1 * x1;
+        }
+    }
+    rows_ = phase.rows;
+    cols_ = phase.cols;
+    diameter_ = diameter;
+    padX_ = margins.x;
+    padY_ = margins.y;
+    gridWidth_ = gridWidth;
+}
+
+bool ResamplePlan::sameRegion(const cv::Mat& phase) const {
+    if (!regionValid_) return false;
+    const double* p = phase.ptr<double>();
+    const size_t total = phase.total();
+    for (size_t word = 0, at = 0; at < total; ++word, at += 64) {
+        uint64_t nan = 0, zero = 0;
+        classifyWord(p + at, static_cast<int>(std::min<size_t>(64, total - at)), nan, zero);
+        if (((nan ^ nanBits_[word]) | (zero ^ zeroBits_[word])) != 0) return false;
+    }
+    return true;
+}
+
+// Which map pixel every tap reads: the replicated border without a fill; with one, the pixel itself where it is
+// valid and the nearest valid pixel elsewhere (the margins are never valid).
+void ResamplePlan::buildRegion(const cv::Mat& phase) {
+    regionValid_ = false;
+    const double* p = phase.ptr<double>();
+    const size_t total = phase.total();
+    const size_t words = (total + 63) / 64;
+    nanBits_.resize(words);
+    zeroBits_.resize(words);
+    for (size_t word = 0, at = 0; at < total; ++word, at += 64)
+        classifyWord(p + at, static_cast<int>(std::min<size_t>(64, total - at)), nanBits_[word], zeroBits_[word]);
+
+    const auto inside = [&](int paddedRow, int paddedCol) {
+        return static_cast<int64_t>(clampIndex(paddedRow - padY_, rows_)) * cols_ + clampIndex(paddedCol - padX_, cols_);
+    };
+    const int w = gridWidth_;
+    sources_.resize(4 * static_cast<size_t>(w) * w);
+    cv::Mat paddedValid, labels;
+    std::vector<int64_t> sourceOfLabel;
+    if (apertureNeedsFill(phase)) {
+        cv::Mat notNaN, nonZero;
+        const cv::Mat valid = validMask(phase, notNaN, nonZero);
+        if (cv::countNonZero(valid) > 0) {
+            cv::copyMakeBorder(valid, paddedValid, padY_, padY_, padX_, padX_, cv::BORDER_CONSTANT, cv::Scalar(0));
+            const int maxLabel = nearestValidLabels(paddedValid, labels);
+            sourceOfLabel.assign(static_cast<size_t>(maxLabel) + 1, -1);
+            for (int r = 0; r < paddedValid.rows; ++r) {
+                const uint8_t* ok = paddedValid.ptr<uint8_t>(r);
+                const int* label = labels.ptr<int>(r);
+                for (int c = 0; c < paddedValid.cols; ++c)
+                    if (ok[c]) sourceOfLabel[static_cast<size_t>(label[c])] = inside(r, c);
+            }
+        }
+    }
+    const auto source = [&](int paddedRow, int paddedCol) {
+        if (paddedValid.empty() || paddedValid.at<uint8_t>(paddedRow, paddedCol)) return inside(paddedRow, paddedCol);
+        const int64_t from = sourceOfLabel[static_cast<size_t>(labels.at<int>(paddedRow, paddedCol))];
+        CV_Assert(from >= 0);  // every label belongs to a valid pixel
+        return from;
+    };
+    int64_t* s = sources_.data();
+    for (int r = 0; r < w; ++r) {
+        const int y0 = tapY_[2 * static_cast<size_t>(r)], y1 = tapY_[2 * static_cast<size_t>(r) + 1];
+        for (int c = 0; c < w; ++c, s += 4) {
+            const int x0 = tapX_[2 * static_cast<size_t>(c)], x1 = tapX_[2 * static_cast<size_t>(c) + 1];
+            s[0] = source(y0, x0);
+            s[1] = source(y0, x1);
+            s[2] = source(y1, x0);
+            s[3] = source(y1, x1);
+        }
+    }
+    regionValid_ = true;
+}
+
+void ResamplePlan::resample(const cv::Mat& phase, int gridWidth, int diameter, cv::Mat& grid) {
+    CV_Assert(phase.type() == CV_64F && phase.isContinuous() && gridWidth >= 2 && diameter > 0);
+    try {
+        if (!sameGeometry(phase, gridWidth, diameter)) {
+            buildGeometry(phase, gridWidth, diameter);
+            buildRegion(phase);
+            lastReuse_ = Reuse::None;
+        } else if (!sameRegion(phase)) {
+            buildRegion(phase);
+            lastReuse_ = Reuse::Geometry;
+        } else {
+            lastReuse_ = Reuse::All;
+        }
+    } catch (...) {
+        clear();
+        throw;
+    }
+    // The sum in the order and precision of cv::remap's bilinear step: double values, single-precision weights.
+    grid.create(gridWidth, gridWidth, CV_64F);
+    const double* p = phase.ptr<double>();
+    const int64_t* s = sources_.data();
+    const float* w = weights_.data();
+    double* out = grid.ptr<double>();
+    const size_t positions = static_cast<size_t>(gridWidth) * gridWidth;
+    for (size_t i = 0; i < positions; ++i, s += 4, w += 4)
+        out[i] = p[s[0]] * w[0] + p[s[1]] * w[1] + p[s[2]] * w[2] + p[s[3]] * w[3];
 }
 
 void copyGridMap(const cv::Mat& grid, int diameter, double* out, unsigned count) {

@@ -186,6 +186,36 @@ TEST_F(OpenLoop, SurfaceArgumentsAndOutputLengths) {
     EXPECT_EQ(KRVCalculateSurface(&dm, holes.data(), 64, 64, 0, 0, c, 144), ERR_BADARG);
 }
 
+// Values that are not numbers where no actuator sits (the corners of a circular mirror's grid) are accepted: the
+// commands are those of the same map with numbers there.
+TEST_F(OpenLoop, NonFiniteValuesWhereNoActuatorSits) {
+    REQUIRE_TABLE("cdm_137.mat");
+    ASSERT_EQ(open(137, {"calibration=cdm_137.mat"}), NO_ERR);
+    // With D = W - 1 on a 13 x 13 map the grid samples the map's pixels themselves.
+    std::vector<double> finite = phaseMap(13, -300.0, 100.0);
+    for (double& v : finite)
+        if (std::isnan(v)) v = -250.0;
+    std::vector<double> corners = finite;
+    for (size_t i : {0, 12, 156, 168}) corners[i] = std::numeric_limits<double>::quiet_NaN();
+    corners[1] = std::numeric_limits<double>::infinity();
+    std::vector<double> expected(137), commands(137), grid(169);
+    ASSERT_EQ(KRVCalculateSurface(&dm, finite.data(), 13, 13, 12, 0, expected.data(), 137), NO_ERR);
+    ASSERT_EQ(KRVCalculateSurfaceEx(&dm, corners.data(), 13, 13, 12, 0, commands.data(), 137, grid.data(), 169), NO_ERR);
+    EXPECT_EQ(commands, expected);
+    const cv::Mat mask = MirrorKit::actuatorPresence(137, 13);
+    int notFinite = 0;
+    for (size_t i = 0; i < grid.size(); ++i)
+        if (!std::isfinite(grid[i])) {
+            ++notFinite;
+            EXPECT_EQ(mask.data[i], 0) << i;
+        }
+    EXPECT_GE(notFinite, 5);
+    // One such value at an actuator is refused.
+    corners[6 * 13 + 6] = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_EQ(KRVCalculateSurface(&dm, corners.data(), 13, 13, 12, 0, commands.data(), 137), ERR_BADARG);
+    EXPECT_EQ(KRVSetSurface(&dm, corners.data(), 13, 13, 12, 0), ERR_BADARG);
+}
+
 TEST_F(OpenLoop, ZernikeSurface) {
     ASSERT_EQ(open(144), NO_ERR);  // needs no calibration
     std::vector<double> coeffs(1025, 0.0), phase(144, -1.0);

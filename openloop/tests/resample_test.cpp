@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 using namespace MirrorKit;
@@ -141,6 +142,10 @@ TEST(Resample, CallerCopy) {
     EXPECT_EQ(all[143], 143.0);
 }
 
+// Equal to the library's sum within rounding: the map raises rho by multiplication and turns through theta for
+// cos/sin(m theta), the library calls pow, cos and sin, so the two differ by a few units in the last place of the
+// largest terms. The tolerance is 1e-12 of the sum of the terms' magnitudes at the position (for a clamped corner,
+// the largest such sum inside the aperture).
 TEST(ZernikeGrid, EqualsThePerPositionSum) {
     const int w = 64, d = 61;
     std::vector<double> coeffs(66);
@@ -149,21 +154,30 @@ TEST(ZernikeGrid, EqualsThePerPositionSum) {
     const cv::Mat map = zernikeGridMap(coeffs, w, d);
 
     const double c = (w - 1) * 0.5, r = d * 0.5, k = (c / r) / std::ceil(c);
-    cv::Mat direct(w, w, CV_64F);
-    double lo = HUGE_VAL, hi = -HUGE_VAL;
+    cv::Mat direct(w, w, CV_64F), magnitude(w, w, CV_64F);
+    double lo = HUGE_VAL, hi = -HUGE_VAL, largest = 0.0;
     for (int i = 0; i < w; ++i)
         for (int j = 0; j < w; ++j) {
             const double rho = std::hypot(j - c, i - c) * k, theta = std::atan2(i - c, j - c);
             const double v = Zernike::ZernikeAberrations(coeffs, rho, theta, Zernike::OSA);
+            double sum = 0.0;
+            for (int q = 0; q < 66; ++q) {
+                int n, m;
+                Zernike::OSAToQuantum(q, n, m);
+                sum += std::fabs(coeffs[static_cast<size_t>(q)] * Zernike::ZernikePolynomial(n, m, rho, theta));
+            }
             direct.at<double>(i, j) = v;
-            if (rho <= 1.0) lo = std::min(lo, v), hi = std::max(hi, v);
+            magnitude.at<double>(i, j) = sum;
+            if (rho <= 1.0) lo = std::min(lo, v), hi = std::max(hi, v), largest = std::max(largest, sum);
         }
     int clamped = 0;
     for (int i = 0; i < w; ++i)
         for (int j = 0; j < w; ++j) {
             const double expected = std::min(hi, std::max(lo, direct.at<double>(i, j)));
-            clamped += expected != direct.at<double>(i, j);
-            EXPECT_NEAR(map.at<double>(i, j), expected, 1e-12 * std::max(1.0, std::fabs(expected)));
+            const bool corner = expected != direct.at<double>(i, j);
+            clamped += corner;
+            const double scale = corner ? largest : magnitude.at<double>(i, j);
+            EXPECT_NEAR(map.at<double>(i, j), expected, 1e-12 * std::max(1.0, scale));
         }
     EXPECT_GT(clamped, 0);  // the corners of this series leave the aperture's range
 }
@@ -174,4 +188,61 @@ TEST(ZernikeGrid, PistonOnlyIsFlat) {
     cv::minMaxLoc(map, &lo, &hi);
     EXPECT_EQ(lo, 42.5);
     EXPECT_EQ(hi, 42.5);
+}
+
+namespace {
+
+bool sameBits(const cv::Mat& a, const cv::Mat& b) {
+    return a.size() == b.size() && a.type() == b.type() && a.isContinuous() && b.isContinuous() &&
+           std::memcmp(a.data, b.data, a.total() * a.elemSize()) == 0;
+}
+
+// discMap with values that change from call to call while NaN and zeros stay where they are.
+cv::Mat varied(const cv::Mat& map, double k) {
+    cv::Mat out = map.clone();
+    for (int r = 0; r < out.rows; ++r)
+        for (int c = 0; c < out.cols; ++c) {
+            double& v = out.at<double>(r, c);
+            if (!std::isnan(v) && v != 0.0) v += k * std::sin(0.05 * r + 0.03 * c * k);
+        }
+    return out;
+}
+
+}  // namespace
+
+// Every call of a plan gives the grid of a fresh resampling, bit for bit, whatever it reused.
+TEST(ResamplePlan, RemembersAndAgreesWithAFreshResampling) {
+    using Reuse = ResamplePlan::Reuse;
+    ResamplePlan plan;
+    cv::Mat grid;
+    const auto check = [&](const cv::Mat& map, int w, int d, Reuse expected) {
+        plan.resample(map, w, d, grid);
+        EXPECT_EQ(plan.lastReuse(), expected);
+        EXPECT_TRUE(sameBits(grid, resamplePhaseMap(map, w, d))) << map.size() << " " << w << " " << d;
+    };
+    const cv::Mat disc = discMap(200, 90.0, kNaN);
+    check(disc, 34, 31, Reuse::None);
+    for (double k : {1.0, 2.5, -3.0}) check(varied(disc, k), 34, 31, Reuse::All);
+    cv::Mat one = varied(disc, 4.0);
+    one.at<double>(100, 100) = kNaN;  // one more NaN inside the aperture
+    check(one, 34, 31, Reuse::Geometry);
+    one.at<double>(100, 100) = 0.0;  // now a zero there
+    check(one, 34, 31, Reuse::Geometry);
+    check(varied(disc, 5.0), 34, 31, Reuse::Geometry);  // the first region again
+    check(varied(disc, 6.0), 34, 31, Reuse::All);
+    check(disc, 34, 33, Reuse::None);                   // another diameter
+    check(disc, 12, 9, Reuse::None);                    // another grid
+
+    // Maps that are not filled, or filled because they are zero around a disc; maps that are not square.
+    cv::Mat few(100, 100, CV_64F, cv::Scalar(7.0));
+    few.rowRange(0, 10).setTo(kNaN);
+    check(few, 12, 11, Reuse::None);
+    check(discMap(101, 50.0, 0.0), 12, 9, Reuse::None);
+    check(cv::Mat::zeros(64, 64, CV_64F), 12, 9, Reuse::None);
+    cv::Mat wide = discMap(160, 60.0, kNaN).rowRange(20, 140).clone();
+    check(wide, 13, 10, Reuse::None);
+    check(varied(wide, 2.0), 13, 10, Reuse::All);
+    check(wide.t(), 13, 10, Reuse::None);
+    // A map too small for the grid: taps fall on the replicated border.
+    check(discMap(7, 3.0, kNaN), 34, 31, Reuse::None);
 }

@@ -8,6 +8,7 @@
 
 #include <bitset>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 struct DMState {
@@ -21,6 +22,8 @@ struct DMState {
     std::bitset<MAX_DM_SIZE> ActiveMask;
     // Owned by the open-loop library, which alone creates and deletes it.
     void* Calibration = nullptr;
+    // What the open-loop library keeps between calls on this record (its own type); freed with the state.
+    std::shared_ptr<void> OpenLoopCache;
     // Driver units by actuator: what the hardware holds, and the last frame requested.
     std::vector<uint32_t> AppliedFrame;
     std::vector<uint32_t> RequestedFrame;
