@@ -244,6 +244,9 @@ void insertLines(Store& store, size_t at, const std::vector<std::string>& texts)
     if (at > 0 && at == store.lines.size() && !store.lines.back().empty() && store.lines.back().back() != '\n')
         store.lines.back() += store.eol;
     std::vector<std::string> added;
+    // A value continued with a backslash on the file's last line would take the next line as its data: a blank
+    // line ends it first.
+    if (at > 0 && continues(store.lines[at - 1])) added.push_back(store.eol);
     for (const std::string& t : texts) added.push_back(t + store.eol);
     store.lines.insert(store.lines.begin() + static_cast<std::ptrdiff_t>(at), added.begin(), added.end());
     index(store);

@@ -203,3 +203,19 @@ TEST_F(Registry, RefusesTextThatWouldBreakTheLineSyntax) {
     EXPECT_EQ(v, "/opt/velmira");
     EXPECT_EQ(reg::queryString(kKey, "Note", v), ENOENT);
 }
+
+// A value continued with a backslash on the store's last line must not take a value written after it as its data.
+TEST_F(Registry, ValueAfterAContinuedLastLineIsItsOwn) {
+    for (const std::string end : {"", "\r\n"}) {
+        const std::string text = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Velmira]\r\n"
+                                 "\"Blob\"=hex:01,02,\\" + end;
+        write(text);
+        ASSERT_EQ(reg::setString(kKey, "InstallPath", "/opt/velmira"), 0);
+        std::string v;
+        ASSERT_EQ(reg::queryString(kKey, "InstallPath", v), 0) << "line end '" << end << "'";
+        EXPECT_EQ(v, "/opt/velmira");
+        std::ifstream in(store, std::ios::binary);
+        const std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(after.compare(0, text.size(), text), 0);  // what was there stays byte for byte
+    }
+}
