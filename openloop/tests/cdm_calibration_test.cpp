@@ -7,6 +7,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "SerialOpenCV.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>

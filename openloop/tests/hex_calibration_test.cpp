@@ -2,6 +2,8 @@
 #include "KRVDMHexCalibration.h"
 #include "OpenLoopTestSupport.h"
 
+#include "SerialOpenCV.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
