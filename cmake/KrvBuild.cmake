@@ -45,10 +45,11 @@ endfunction()
 
 # krv_add_gtest(name SOURCES ... LIBS ... [ENV k=v ...] [WRAPPER cmd ...])
 # One test executable per topic, registered with CTest as a whole.
+# A program in which any test was skipped exits with 77, and CTest counts it as skipped, not passed.
 function(krv_add_gtest name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;ENV;WRAPPER;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE GTest::gtest GTest::gtest_main krv_warnings ${T_LIBS})
+  target_link_libraries(${name} PRIVATE GTest::gtest krv_gtest_main krv_warnings ${T_LIBS})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   add_test(NAME ${name} COMMAND ${T_WRAPPER} $<TARGET_FILE:${name}>)
   set(env "KRV_TEST_BINARY_DIR=${CMAKE_BINARY_DIR}" ${KRV_TEST_ENV} ${T_ENV})

@@ -13,13 +13,9 @@ KRVRC dummyOpen(DM* dm) {
     const uint32_t units = dm->DriverCount == 0 ? 1 : dm->DriverCount;
     for (uint32_t i = 0; i < units; ++i) driverUnit(*dm, i).ChannelCount = dm->ActCount / units;
     dm->DevId = 1;
+    // The active set stays all set: a dummy mirror takes every value it is sent, the profile's inactive
+    // actuators included (the hardware back ends leave those undriven).
     dm->State = createDMState(*dm);
-    // A dummy mirror stands in for real hardware, whose back ends never drive the profile's inactive
-    // actuators; it honours the same list so that programs tried on it behave as they will on the mirror.
-    for (uint32_t i = 0; i < MAX_DM_SIZE && dm->InactiveActuators[i] != kInactiveTerminator; ++i) {
-        const uint32_t actuator = decodeValue(dm->InactiveActuators[i]);
-        if (actuator < MAX_DM_SIZE) dm->State->ActiveMask.reset(actuator);
-    }
     return KRVOpenCommon(dm);
 }
 

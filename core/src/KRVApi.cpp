@@ -183,7 +183,25 @@ KRVAPI KRVRC KRVOpen(DM* dm, const char* serialNumber) {
             freeExtraDrivers(dm);
             return ERR_INVALID_DRIVER_TYPE;
         }
-        KRVRC rc = backend->open(dm);
+        // Every back end keeps its map, active set and frames in arrays of MAX_DM_SIZE entries.
+        if (dm->ActCount > MAX_DM_SIZE) {
+            KRV_LOG_ERROR(Log::api(), "Profile of " << serialNumber << " names " << dm->ActCount
+                                                    << " actuators; at most " << MAX_DM_SIZE << " are supported.");
+            freeExtraDrivers(dm);
+            return ERR_INVALID_ACTUATOR_COUNT;
+        }
+        KRVRC rc;
+        try {
+            rc = backend->open(dm);
+        } catch (...) {
+            // A failed open leaves nothing that a close would have to find.
+            if (dm->State) {
+                destroyDMState(dm->State);
+                dm->State = nullptr;
+            }
+            freeExtraDrivers(dm);
+            throw;
+        }
         if (rc != NO_ERR && !dm->State) freeExtraDrivers(dm);
         return rc;
     });

@@ -40,6 +40,14 @@ struct Api : ::testing::Test {
     }
 };
 
+// Makes opens bind the open-loop stand-in and loads it here too, for its test switches; null when absent.
+void* useStandin() {
+    const char* standin = std::getenv("KRV_TEST_STANDIN");
+    if (!standin) return nullptr;
+    krvtest::setEnv("KRV_OPENLOOP_LIBRARY", standin);
+    return dlopen(standin, RTLD_NOW);
+}
+
 }  // namespace
 
 TEST_F(Api, SerialNumbersAreCheckedBeforeAnyFileIsRead) {
@@ -152,17 +160,19 @@ TEST_F(Api, InactiveBitsHoldTheirValue) {
     EXPECT_EQ(KRVSetSingle(&dm, 140, 0.0), ERR_ACTUATOR_ID);
 }
 
-TEST_F(Api, DummyMirrorsHonourTheProfilesInactiveList) {
+// Unlike the hardware back ends, a dummy mirror drives the profile's inactive actuators too.
+TEST_F(Api, DummyMirrorsTakeEveryValueWhateverTheInactiveList) {
     ASSERT_EQ(openDummy(140, "inactive=2:5,139"), NO_ERR);
-    EXPECT_FALSE(dm.State->ActiveMask[5]);
-    EXPECT_FALSE(dm.State->ActiveMask[139]);
-    EXPECT_EQ(dm.State->ActiveMask.count(), MAX_DM_SIZE - 2u);
+    EXPECT_TRUE(dm.State->ActiveMask.all());
     std::vector<double> full(140, 1.0);
     ASSERT_EQ(KRVSetArray(&dm, full.data(), nullptr), NO_ERR);
-    EXPECT_EQ(dm.State->AppliedFrame[5], 0u);
+    EXPECT_EQ(dm.State->AppliedFrame[5], 65535u);
     EXPECT_EQ(dm.State->AppliedFrame[6], 65535u);
-    EXPECT_EQ(KRVSetSingle(&dm, 139, 1.0), NO_ERR);
-    EXPECT_EQ(dm.State->AppliedFrame[139], 0u);
+    EXPECT_EQ(KRVSetSingle(&dm, 139, 0.5), NO_ERR);
+    EXPECT_EQ(dm.State->AppliedFrame[139], 32768u);
+    std::vector<double> back(140);
+    ASSERT_EQ(KRVGetArray(&dm, back.data(), 140), NO_ERR);
+    EXPECT_EQ(back[5], 1.0);
 }
 
 TEST_F(Api, FrameStorageIsReusedAcrossFrames) {
@@ -264,6 +274,35 @@ TEST_F(Api, InvalidDriverTypeKeepsProfileFields) {
     EXPECT_EQ(dm.ExtraDrivers, nullptr);
 }
 
+// The map, active set and frame buffers of every back end hold MAX_DM_SIZE actuators.
+TEST_F(Api, MoreActuatorsThanTheArraysHoldAreRefusedForEveryDriverType) {
+    for (const char* type : {"type=0", "type=1", "type=2"}) {
+        profile(kSerial, {type, "size=4097", "maxv=100", "vlim=100", "driver_sn2=SECONDUNIT1"});
+        EXPECT_EQ(KRVOpen(&dm, kSerial), ERR_INVALID_ACTUATOR_COUNT) << type;
+        EXPECT_EQ(dm.State, nullptr);
+        EXPECT_EQ(dm.ExtraDrivers, nullptr);
+    }
+    ASSERT_EQ(openDummy(4096), NO_ERR);
+    EXPECT_EQ(KRVSetSingle(&dm, 4095, 1.0), NO_ERR);
+    EXPECT_EQ(dm.State->AppliedFrame[4095], 65535u);
+}
+
+// An exception out of a back end's open (here from the default calibration load) leaves the record closed.
+TEST_F(Api, OpenThatThrowsLeavesNothingBehind) {
+    void* lib = useStandin();
+    ASSERT_NE(lib, nullptr);
+    auto setThrow = reinterpret_cast<void (*)(int)>(dlsym(lib, "standin_set_throw"));
+    ASSERT_NE(setThrow, nullptr);
+    setThrow(1);
+    const KRVRC rc = openDummy(140, "calibration=table.mat");
+    setThrow(0);
+    EXPECT_EQ(rc, ERR_UNKNOWN);
+    EXPECT_EQ(dm.State, nullptr);
+    EXPECT_EQ(dm.ExtraDrivers, nullptr);
+    EXPECT_EQ(openDummy(140), NO_ERR);  // the record opens again
+    dlclose(lib);
+}
+
 TEST_F(Api, MissingSearchDirectoriesFallBackToTheInstallTree) {
     std::memset(&dm, 0, sizeof dm);
     std::strcpy(dm.ProfilesPath, "/no/such/profiles");
@@ -281,24 +320,22 @@ TEST_F(Api, OpenLoopLibraryAbsent) {
 }
 
 TEST_F(Api, OpenLoopLibraryBoundAtOpen) {
-    const char* standin = std::getenv("KRV_TEST_STANDIN");
-    ASSERT_NE(standin, nullptr);
-    krvtest::setEnv("KRV_OPENLOOP_LIBRARY", standin);
-    void* lib = dlopen(standin, RTLD_NOW);
+    void* lib = useStandin();
     ASSERT_NE(lib, nullptr);
     auto loads = reinterpret_cast<int (*)()>(dlsym(lib, "standin_load_count"));
     auto last = reinterpret_cast<const char* (*)()>(dlsym(lib, "standin_last_load"));
     auto deletes = reinterpret_cast<int (*)()>(dlsym(lib, "standin_delete_count"));
     auto setResult = reinterpret_cast<void (*)(KRVRC)>(dlsym(lib, "standin_set_result"));
 
-    // No calibration named: bound, nothing loaded.
+    // No calibration named: bound, nothing loaded. (Other tests may have used the stand-in before.)
+    const int loadsBefore = loads(), deletesBefore = deletes();
     ASSERT_EQ(openDummy(140), NO_ERR);
     EXPECT_NE(dm.State->CalibrationLoad, nullptr);
-    EXPECT_EQ(loads(), 0);
+    EXPECT_EQ(loads(), loadsBefore);
     EXPECT_EQ(KRVLoadCalibrationFile(&dm, "other.mat"), NO_ERR);
     EXPECT_STREQ(last(), "other.mat");
     EXPECT_EQ(KRVClose(&dm), NO_ERR);
-    EXPECT_EQ(deletes(), 1);
+    EXPECT_EQ(deletes(), deletesBefore + 1);
 
     // The default calibration is loaded at open; its failure does not fail the open.
     setResult(ERR_INVALID_CALIBRATION);

@@ -75,10 +75,14 @@ TEST(Logging, ConfigureLogForcesFileAndLevel) {
     ASSERT_EQ(KRVConfigureLog(moved.c_str(), KRV_LOG_DEBUG), NO_ERR);
     EXPECT_EQ(logFile(), moved);
     EXPECT_EQ(krv()->getLevel()->toInt(), Level::DEBUG_INT);
-    openDummy(tree, dm);
     // One file appender and one console: each message once in the file.
-    EXPECT_EQ(countLines(moved, "Loading map file") + countLines(moved, "SDK Install Path"), 0u);
-    KRVLoadMap(&dm, nullptr, nullptr);  // closed record: refused without logging
+    krvtest::writeProfile(tree.profiles() + "/LOGMIRROR01.dm", krvtest::dummyProfile(140));
+    ASSERT_EQ(KRVOpen(&dm, "LOGMIRROR01"), NO_ERR);
+    KRVLoadMap(&dm, "absent.map", nullptr);  // logged before the file is looked for
+    ASSERT_EQ(KRVClose(&dm), NO_ERR);
+    EXPECT_EQ(countLines(moved, "Loading map file: absent.map"), 1u);
+    KRVLoadMap(&dm, "closed.map", nullptr);  // closed record: refused without logging
+    EXPECT_EQ(countLines(moved, "Loading map file"), 1u);
     LOG4CXX_DEBUG(Logger::getLogger("KRV.API"), "marker line");
     EXPECT_EQ(countLines(moved, "marker line"), 1u);
 

@@ -27,6 +27,8 @@ constexpr int kScanSteps = 9400;             // -600 ... -9999 nm
 constexpr int kMaxPasses = 8;
 // Exponents up to this share tables of powers; larger ones (not met in practice) are raised one by one.
 constexpr int kMaxTabledPower = 16;
+// Exponents of the command polynomial; the tables in use stay below 10, and far larger ones only overflow.
+constexpr int kMaxOrder = 64;
 
 double ipow(double x, int e) {
     if (e < 0) return 1.0 / ipow(x, -e);
@@ -104,17 +106,33 @@ KRVRC KRV_CDMCalibration::load(const std::string& path) {
         cv::Mat reconstructor = findDoubleMatrix(vars, "DM_reconstructor");
         cv::Mat coeffs = findDoubleMatrix(vars, "coeffs");
         if (coeffs.total() < 2) return ERR_INVALID_CALIBRATION;
+        // A coefficient that is not finite makes every command NaN, which no later range test catches.
+        if (!cv::checkRange(coeffs)) {
+            KRV_LOG_ERROR(log, "Calibration coefficients hold values that are not finite.");
+            return ERR_INVALID_CALIBRATION;
+        }
         coefficients_ = coeffs.reshape(1, 1).clone();
 
-        cv::Mat orders;
-        MatFileReader::find<cv::Mat>(vars, "orders").convertTo(orders, CV_32S);
-        orders_ = orders;
+        const cv::Mat orders = findDoubleMatrix(vars, "orders");
+        for (auto it = orders.begin<double>(); it != orders.end<double>(); ++it) {
+            const double e = *it;
+            if (!(std::fabs(e) <= kMaxOrder) || e != std::nearbyint(e)) {
+                KRV_LOG_ERROR(log, "Calibration orders must be whole numbers from " << -kMaxOrder << " to "
+                                                                                     << kMaxOrder << ".");
+                return ERR_INVALID_CALIBRATION;
+            }
+        }
+        orders.convertTo(orders_, CV_32S);
 
         const int w = static_cast<int>(width_);
         if (hasVariable(vars, "Z_unpow_discrete")) {
             cv::Mat shape = findDoubleMatrix(vars, "Z_unpow_discrete");
             if (shape.dims != 2 || shape.rows != w || shape.cols != w || shape.channels() != 1) {
                 KRV_LOG_WARN(log, "Unpowered shape does not match DM size.");
+                return ERR_INVALID_CALIBRATION;
+            }
+            if (!cv::checkRange(shape)) {
+                KRV_LOG_ERROR(log, "Unpowered shape holds values that are not finite.");
                 return ERR_INVALID_CALIBRATION;
             }
             unpowered_ = shape.clone();
@@ -124,7 +142,7 @@ KRVRC KRV_CDMCalibration::load(const std::string& path) {
         }
         vars.clear();  // the reconstructor's storage is now held by `reconstructor` alone
 
-        prepareModel(std::move(reconstructor), path);
+        prepareModel(std::move(reconstructor));
         calculatePistonRange();
         return NO_ERR;
     } catch (const std::bad_alloc&) {
@@ -168,7 +186,7 @@ cv::Mat KRV_CDMCalibration::scaleReconstructor(cv::Mat reconstructor) const {
     return scaled;
 }
 
-void KRV_CDMCalibration::prepareModel(cv::Mat reconstructor, const std::string& path) {
+void KRV_CDMCalibration::prepareModel(cv::Mat reconstructor) {
     const size_t n = actuatorIndex_.size();
 
     // Without an unpowered shape the surface is taken relative to a flat mirror.
@@ -178,15 +196,9 @@ void KRV_CDMCalibration::prepareModel(cv::Mat reconstructor, const std::string& 
         for (size_t i = 0; i < n; ++i) unpoweredAtActuators_[i] = shape[actuatorIndex_[i]];
     }
 
-    cv::Mat scaled = scaleReconstructor(std::move(reconstructor));
-    // The LU works in place; in the rare case that the matrix needs the SVD after all, it is read again.
-    const auto rebuild = [this, &path] {
-        MatlabVariables vars;
-        if (readCalibrationTable(path, vars, openLoopLogger()) != NO_ERR)
-            throw std::runtime_error("the table could not be read again");
-        return scaleReconstructor(findDoubleMatrix(vars, "DM_reconstructor"));
-    };
-    solver_ = ReconstructorSolver::create(std::move(scaled), path_ == SolvePath::Literal, rebuild);
+    // The LU works on a copy, so that the SVD, should it be needed after all, decomposes the matrix that was
+    // checked here and not whatever the file holds by then.
+    solver_ = ReconstructorSolver::create(scaleReconstructor(std::move(reconstructor)), path_ == SolvePath::Literal);
     KRV_LOG_DEBUG(openLoopLogger(), "Reconstructor of " << n << " actuators solved by "
                                         << (solver_->method() == ReconstructorSolver::Method::LU ? "LU" : "SVD")
                                         << ", reciprocal condition " << solver_->rcond());

@@ -52,7 +52,7 @@ public:
 private:
     struct Scratch;
 
-    void prepareModel(cv::Mat reconstructor, const std::string& path);
+    void prepareModel(cv::Mat reconstructor);
     // The reconstructor reduced to the actuators and scaled; throws when it fits neither form.
     cv::Mat scaleReconstructor(cv::Mat reconstructor) const;
     KRVRC runPasses(std::vector<double>& surface, const std::vector<double>& solution, unsigned options,

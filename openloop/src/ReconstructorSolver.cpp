@@ -71,8 +71,7 @@ double minimumRcond(int n) {
 
 }  // namespace
 
-std::unique_ptr<ReconstructorSolver> ReconstructorSolver::create(cv::Mat a, bool forceSvd,
-                                                                 const std::function<cv::Mat()>& rebuild) {
+std::unique_ptr<ReconstructorSolver> ReconstructorSolver::create(cv::Mat a, bool forceSvd) {
     CV_Assert(a.type() == CV_64F && a.rows == a.cols && a.rows > 0);
     if (forceSvd) return std::make_unique<SvdSolver>(a, 0.0);
 
@@ -88,8 +87,8 @@ std::unique_ptr<ReconstructorSolver> ReconstructorSolver::create(cv::Mat a, bool
     }
     if (!(anorm > 0.0) || !std::isfinite(anorm)) return std::make_unique<SvdSolver>(a, 0.0);
 
-    // Without a way to rebuild the matrix, the factorization works on a copy in case the SVD is needed.
-    cv::Mat factors = rebuild ? a : a.clone();
+    // The factorization works on a copy in case the SVD is needed.
+    cv::Mat factors = a.clone();
     std::vector<int> pivots(static_cast<size_t>(n));
     int info = 0;
     dgetrf_(&n, &n, factors.ptr<double>(), &n, pivots.data(), &info);
@@ -103,10 +102,6 @@ std::unique_ptr<ReconstructorSolver> ReconstructorSolver::create(cv::Mat a, bool
     if (rcond >= minimumRcond(n)) return std::make_unique<LuSolver>(std::move(factors), std::move(pivots), rcond);
 
     factors.release();
-    if (rebuild) {
-        a = rebuild();
-        CV_Assert(a.type() == CV_64F && a.rows == n && a.cols == n);
-    }
     return std::make_unique<SvdSolver>(a, rcond);
 }
 

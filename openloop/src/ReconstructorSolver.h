@@ -3,7 +3,6 @@
 
 #include <opencv2/core.hpp>
 
-#include <functional>
 #include <memory>
 
 namespace MirrorKit {
@@ -15,11 +14,9 @@ public:
     virtual ~ReconstructorSolver() = default;
 
     // Factorizes the n x n matrix a (CV_64F). With forceSvd, or when a is singular or too ill-conditioned
-    // for an LU solve to agree with the SVD one, the singular value decomposition is used. The solver may
-    // take over a's storage. With rebuild, the LU factorization overwrites a and, should the SVD be needed
-    // after all, rebuild() supplies the matrix again; this spares a copy of a large matrix on every load.
-    static std::unique_ptr<ReconstructorSolver> create(cv::Mat a, bool forceSvd,
-                                                       const std::function<cv::Mat()>& rebuild = {});
+    // for an LU solve to agree with the SVD one, the singular value decomposition of a is used. The solver may
+    // take over a's storage; the LU factorization works on a copy.
+    static std::unique_ptr<ReconstructorSolver> create(cv::Mat a, bool forceSvd);
 
     // x = least-squares solution of a x = rhs; both hold size() values and may not overlap.
     virtual void solve(const double* rhs, double* x) const = 0;

@@ -5,6 +5,9 @@
 
 #include "support/KrvTestSupport.h"
 
+#include <log4cxx/fileappender.h>
+#include <log4cxx/logger.h>
+#include <log4cxx/simplelayout.h>
 #include <opencv2/imgproc.hpp>
 
 #include "SerialOpenCV.h"
@@ -12,7 +15,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
+#include <limits>
 
 using namespace MirrorKit;
 using oltest::table;
@@ -119,6 +124,69 @@ TEST(CDMLoad, MissingUnpoweredShapeIsAFlatMirror) {
     EXPECT_LT(oltest::maxRelativeDifference(got, ref.commands(s)), 1e-9);
 }
 
+namespace {
+
+// cdm_137.mat rewritten with one variable replaced (an empty matrix drops it).
+std::string variant(const krvtest::TempDir& dir, const std::string& file, const std::string& name, const cv::Mat& value,
+                    bool withName = false) {
+    MatFileReader reader;
+    EXPECT_TRUE(reader.open(table("cdm_137.mat")));
+    const MatlabVariables vars = reader.read();
+    MatWriter writer;
+    if (withName) writer.addChar("DM_name", "variant");
+    for (const char* var : {"DM_reconstructor", "coeffs", "orders", "Z_unpow_discrete"}) {
+        if (var != name) writer.addDouble(var, MatFileReader::find<cv::Mat>(vars, var));
+        else if (!value.empty()) writer.addDouble(var, value);
+    }
+    const std::string path = dir / file;
+    EXPECT_TRUE(writer.save(path));
+    return path;
+}
+
+cv::Mat original(const std::string& name) {
+    MatFileReader reader;
+    EXPECT_TRUE(reader.open(table("cdm_137.mat")));
+    cv::Mat m;
+    MatFileReader::find<cv::Mat>(reader.read(), name).convertTo(m, CV_64F);
+    return m.clone();
+}
+
+}  // namespace
+
+// Values that would make commands NaN, or exponents that overflow the integer powers, are refused at load.
+TEST(CDMLoad, NonFiniteOrWildValuesAreRefused) {
+    OLTEST_REQUIRE_FILE(table("cdm_137.mat"));
+    krvtest::TempDir dir("cdmwild");
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const auto with = [](cv::Mat m, int index, double value) {
+        m.at<double>(index) = value;
+        return m;
+    };
+    const cv::Mat orders = original("orders");
+    const struct {
+        const char* name;
+        cv::Mat value;
+    } cases[] = {
+        {"coeffs", with(original("coeffs"), 1, nan)},
+        {"coeffs", with(original("coeffs"), 0, HUGE_VAL)},
+        {"orders", with(orders.clone(), 0, nan)},
+        {"orders", with(orders.clone(), 1, 1e12)},
+        {"orders", with(orders.clone(), 1, -3e9)},
+        {"orders", with(orders.clone(), 1, 1.5)},
+        {"Z_unpow_discrete", with(original("Z_unpow_discrete"), 40, nan)},
+    };
+    int k = 0;
+    for (const auto& c : cases) {
+        KRV_CDMCalibration cal(137);
+        EXPECT_EQ(cal.load(variant(dir, "wild" + std::to_string(k++) + ".mat", c.name, c.value)), ERR_INVALID_CALIBRATION)
+            << c.name << " case " << k;
+        EXPECT_FALSE(cal.loaded());
+    }
+    // The unchanged table, written the same way, loads.
+    KRV_CDMCalibration cal(137);
+    EXPECT_EQ(cal.load(variant(dir, "same.mat", "orders", orders)), NO_ERR);
+}
+
 // The ninth coefficient selects the plate scale or its inverse; with fewer than nine the scale itself.
 TEST(CDMLoad, ScaleChoice) {
     OLTEST_REQUIRE_FILE(table("cdm_144.mat"));
@@ -207,7 +275,7 @@ TEST(CDMFastPath, EqualsTheLiteralPath) {
 }
 
 // A singular reconstructor (the plate without its foundation: constant deflections cost no force) cannot be
-// solved by LU; the load falls back to the SVD, reading the table again, and the fast path still agrees.
+// solved by LU; the load falls back to the SVD, and the fast path still agrees.
 TEST(CDMFastPath, SingularReconstructorTakesTheSvd) {
     const std::string path = table("cdm_137.mat");
     OLTEST_REQUIRE_FILE(path);
@@ -219,11 +287,31 @@ TEST(CDMFastPath, SingularReconstructorTakesTheSvd) {
                                              cv::Mat::eye(137, 137, CV_64F));
     for (const char* name : {"coeffs", "orders", "Z_unpow_discrete"})
         writer.addDouble(name, MatFileReader::find<cv::Mat>(vars, name));
+    writer.addChar("DM_name", "singular");
     krvtest::TempDir dir("cdmsingular");
     ASSERT_TRUE(writer.save(dir / "singular.mat"));
 
     KRV_CDMCalibration fast(137, Path::Fast), literal(137, Path::Literal);
-    ASSERT_EQ(fast.load(dir / "singular.mat"), NO_ERR);
+    {
+        // The SVD decomposes the matrix that was checked, not a second read of a file that may have changed
+        // since: the table is read once.
+        const std::string logPath = dir / "openloop.log";
+        const log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("KRV.OpenLoop");
+        const log4cxx::LevelPtr level = logger->getLevel();
+        const log4cxx::AppenderPtr appender(
+            new log4cxx::FileAppender(log4cxx::LayoutPtr(new log4cxx::SimpleLayout()), logPath, false));
+        logger->addAppender(appender);
+        logger->setLevel(log4cxx::Level::getInfo());
+        const KRVRC rc = fast.load(dir / "singular.mat");
+        logger->removeAppender(appender);
+        logger->setLevel(level);
+        ASSERT_EQ(rc, NO_ERR);
+        const std::string log = oltest::readBytes(logPath);
+        size_t reads = 0;
+        for (size_t at = 0; (at = log.find("Loading calibration for DM: singular", at)) != std::string::npos; ++at)
+            ++reads;
+        EXPECT_EQ(reads, 1u) << log;
+    }
     ASSERT_EQ(literal.load(dir / "singular.mat"), NO_ERR);
     EXPECT_EQ(fast.solverMethod(), ReconstructorSolver::Method::SVD);
     EXPECT_EQ(fast.pistonMin(), literal.pistonMin());

@@ -82,7 +82,7 @@ uint64_t Cards::totalTransfers() const {
     return total;
 }
 
-Record::Record(uint32_t actCount, const std::vector<UnitSpec>& units, const std::string& serial) {
+Record::Record(uint32_t actCount, const std::vector<UnitSetup>& units, const std::string& serial) {
     dm_.DriverType = KRV_PCIE;
     dm_.ActCount = actCount;
     dm_.MaxVoltage = encode(200);

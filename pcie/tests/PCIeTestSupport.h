@@ -46,7 +46,7 @@ private:
     std::vector<std::unique_ptr<Emu::Card>> cards_;
 };
 
-struct UnitSpec {
+struct UnitSetup {
     uint32_t hva = 2;
     uint8_t useFiber = 1;
     uint8_t useCL = 0;
@@ -56,7 +56,7 @@ struct UnitSpec {
 // A record as the profile reader leaves it for a PCIe mirror (voltage limit equal to the maximum).
 class Record {
 public:
-    Record(uint32_t actCount, const std::vector<UnitSpec>& units = {UnitSpec{}}, const std::string& serial = "");
+    Record(uint32_t actCount, const std::vector<UnitSetup>& units = {UnitSetup{}}, const std::string& serial = "");
     ~Record();
     Record(const Record&) = delete;
     Record& operator=(const Record&) = delete;

@@ -108,7 +108,7 @@ TEST(PCIeFrameBurst, ValuesAreSentAsTheirLow16BitsButAppliedWhole) {
 
 TEST(PCIeFrameBurst, TwoUnitMirrorsSendTheWholeFrameToBothCards) {
     Cards cards(2);
-    Record record(2048, {UnitSpec{}, UnitSpec{}});
+    Record record(2048, {UnitSetup{}, UnitSetup{}});
     openOn(cards, record);
     const auto values = rampFrame(2048);
     ASSERT_EQ(KRV_PCIeSetArray(record.get(), values.data()), NO_ERR);
@@ -118,7 +118,7 @@ TEST(PCIeFrameBurst, TwoUnitMirrorsSendTheWholeFrameToBothCards) {
 
 TEST(PCIeFrameBurst, FailedBurstStopsAtOnceAndKeepsTheAppliedFrame) {
     Cards cards(2);
-    Record record(140, {UnitSpec{}, UnitSpec{}});
+    Record record(140, {UnitSetup{}, UnitSetup{}});
     openOn(cards, record);
     cards.card(1).failNthTransfer(1, kFailure);
     const auto values = rampFrame(140);
@@ -129,7 +129,7 @@ TEST(PCIeFrameBurst, FailedBurstStopsAtOnceAndKeepsTheAppliedFrame) {
 
 TEST(PCIeFramePoke, PokeWritesActuatorAndValueToEveryCard) {
     Cards cards(2);
-    Record record(280, {UnitSpec{}, UnitSpec{}});
+    Record record(280, {UnitSetup{}, UnitSetup{}});
     openOn(cards, record);
     ASSERT_EQ(KRV_PCIePoke(record.get(), 279, 0x1ABCD), NO_ERR);
     EXPECT_EQ(writesTo(cards.card(1), Reg::Poke), std::vector<uint32_t>{(279u << 16) | 0xABCDu});
@@ -219,7 +219,7 @@ TEST(PCIeFrameTable, CallerTableIsMarkedForInactiveActuatorsAndNullTableEnablesA
 
 TEST(PCIeFrameTable, SecondUnitChannelsAreCountedFromTheEndOfTheFirst) {
     Cards cards(2);
-    Record record(2048, {UnitSpec{}, UnitSpec{}});
+    Record record(2048, {UnitSetup{}, UnitSetup{}});
     openOn(cards, record);
     auto map = identityMap(2048);
     map[7] = 1500;
@@ -241,7 +241,7 @@ TEST(PCIeFrameTable, SecondUnitChannelsAreCountedFromTheEndOfTheFirst) {
 
 TEST(PCIeFrameTable, ChannelsBeyondWhatTheLinkAddressesRefuseTheTable) {
     Cards cards(1);
-    Record cameraLink(140, {UnitSpec{0, 0, 1, 0}});
+    Record cameraLink(140, {UnitSetup{0, 0, 1, 0}});
     openOn(cards, cameraLink);
     auto map = identityMap(140);
     map[2] = 256;  // within the CameraLink limit but not a channel of this unit
@@ -253,7 +253,7 @@ TEST(PCIeFrameTable, ChannelsBeyondWhatTheLinkAddressesRefuseTheTable) {
     // Reset plus the two entries before the bad one; the table stays half written.
     EXPECT_EQ(writesTo(cards.card(1), Reg::Lut), (std::vector<uint32_t>{0x80000000u, 0, 1}));
 
-    Record plainFiber(140, {UnitSpec{1, 1, 0, 0}});
+    Record plainFiber(140, {UnitSetup{1, 1, 0, 0}});
     openOn(cards, plainFiber);
     map[2] = 1025;
     EXPECT_EQ(KRV_PCIeWriteLUT(plainFiber.get(), map.data(), nullptr), ERR_INVALID_LUT);
@@ -331,7 +331,7 @@ TEST(PCIeFrameSync, FailedRegisterStopsBeforeTheNextOne) {
 
 TEST(PCIeFrameMode, ModeReadBackSplitsTheLinkConfiguration) {
     Cards cards(1);
-    Record record(952, {UnitSpec{3, 1, 1, 1}});
+    Record record(952, {UnitSetup{3, 1, 1, 1}});
     openOn(cards, record);
     uint32_t mode[6] = {9, 9, 9, 9, 9, 9};
     ASSERT_EQ(KRV_PCIeGetMode(record.get(), mode), NO_ERR);
@@ -345,7 +345,7 @@ TEST(PCIeFrameMode, ModeReadBackSplitsTheLinkConfiguration) {
 
 TEST(PCIeFrameClose, CloseQuietsTheCardsAndClearsTheRecord) {
     Cards cards(1);
-    Record record(140, {UnitSpec{1, 1, 0, 0}});
+    Record record(140, {UnitSetup{1, 1, 0, 0}});
     openOn(cards, record);
     ASSERT_EQ(KRV_PCIeEnableHighRes(record.get(), 1), NO_ERR);
     ASSERT_EQ(KRV_PCIeEnableSequence(record.get(), 1000.0, 1), NO_ERR);

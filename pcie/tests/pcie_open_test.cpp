@@ -75,12 +75,12 @@ TEST(PCIeOpenCardChoice, ReopeningASerialNumberUsesItsLastCardWithoutMovingTheAu
     resetAutomaticCard(cards);
     const std::string serial = freshSerial();
     {
-        Record once(140, {UnitSpec{}}, serial);
+        Record once(140, {UnitSetup{}}, serial);
         EXPECT_EQ(openAutomatic(once), 1);
         Record other(140);
         EXPECT_EQ(openAutomatic(other), 2);
     }  // both closed; the card numbers stay remembered
-    Record again(140, {UnitSpec{}}, serial);
+    Record again(140, {UnitSetup{}}, serial);
     EXPECT_EQ(openAutomatic(again), 1);
     Record fresh(140);
     EXPECT_EQ(openAutomatic(fresh), 3);
@@ -97,7 +97,7 @@ TEST(PCIeOpenCardChoice, DevIdBeyondTheInstalledCardsIsTreatedAsAutomatic) {
 
 TEST(PCIeOpenCardChoice, TwoUnitMirrorNeedsTwoConsecutiveCards) {
     Cards cards(3);
-    const std::vector<UnitSpec> twoUnits{UnitSpec{}, UnitSpec{}};
+    const std::vector<UnitSetup> twoUnits{UnitSetup{}, UnitSetup{}};
     Record tooHigh(2048, twoUnits);
     tooHigh->DevId = 3;
     EXPECT_EQ(KRV_PCIeOpenDM(tooHigh.get()), ERR_NO_HW);
@@ -118,7 +118,7 @@ TEST(PCIeOpenCardChoice, TwoUnitMirrorNeedsTwoConsecutiveCards) {
 
 TEST(PCIeOpenCardChoice, TwoUnitsOnOneCardAreRefused) {
     Cards cards(1);
-    Record record(2048, {UnitSpec{}, UnitSpec{}});
+    Record record(2048, {UnitSetup{}, UnitSetup{}});
     EXPECT_EQ(KRV_PCIeOpenDM(record.get()), ERR_NO_HW);
     EXPECT_EQ(cards.totalTransfers(), 0u);
 }
@@ -158,7 +158,7 @@ TEST(PCIeOpenUnits, ChannelCountFollowsActuatorsPerUnit) {
     } cases[] = {{140, 1, 140}, {141, 1, 1024}, {952, 1, 1024}, {1024, 1, 1024},
                  {1025, 1, 4096}, {4096, 2, 4096}, {280, 2, 140}};
     for (const Case& c : cases) {
-        Record record(c.actuators, std::vector<UnitSpec>(c.units));
+        Record record(c.actuators, std::vector<UnitSetup>(c.units));
         record->DevId = 1;
         ASSERT_EQ(KRV_PCIeOpenDM(record.get()), NO_ERR) << c.actuators;
         EXPECT_EQ(record->Driver.ChannelCount, c.channels) << c.actuators;
@@ -187,7 +187,7 @@ TEST(PCIeOpenFirmware, OlderRevisionsGetTheOlderTypeCodesAndTheSmallSequenceMemo
                  {0x20000502, 0, 0, 65536}, {0x20000600, 0, 0, 65536}, {0x20000600, 7, 7, 65536}};
     for (const Case& c : cases) {
         Cards cards(std::vector<uint32_t>{c.revision});
-        Record record(140, {UnitSpec{c.profileType, 0, 1, 0}});
+        Record record(140, {UnitSetup{c.profileType, 0, 1, 0}});
         record->DevId = 1;
         ASSERT_EQ(KRV_PCIeOpenDM(record.get()), NO_ERR);
         EXPECT_EQ(cards.card(1).reg(Reg::HvaConfig), hvaWord(c.written, true, false, false, 140))
@@ -199,7 +199,7 @@ TEST(PCIeOpenFirmware, OlderRevisionsGetTheOlderTypeCodesAndTheSmallSequenceMemo
 
 TEST(PCIeOpenFirmware, OneOldCardOfTwoGivesTheSmallSequenceMemory) {
     Cards cards(std::vector<uint32_t>{0x20000600, 0x20000501});
-    Record record(2048, {UnitSpec{}, UnitSpec{}});
+    Record record(2048, {UnitSetup{}, UnitSetup{}});
     record->DevId = 1;
     ASSERT_EQ(KRV_PCIeOpenDM(record.get()), NO_ERR);
     EXPECT_EQ(record->ExtraDrivers[0].HWRev, 0x20000501u);
@@ -287,7 +287,7 @@ TEST(PCIeOpenTable, MissingDefaultMapStillOpensWithoutChannels) {
 
 TEST(PCIeOpenFiber, PlainFiberUnitsGetTwoCommandsPerChannel) {
     Cards cards(1);
-    Record record(140, {UnitSpec{1, 1, 0, 0}});
+    Record record(140, {UnitSetup{1, 1, 0, 0}});
     record->DevId = 1;
     ASSERT_EQ(KRV_PCIeOpenDM(record.get()), NO_ERR);
     const auto commands = writesTo(cards.card(1), Reg::FiberChannel);
@@ -300,10 +300,10 @@ TEST(PCIeOpenFiber, PlainFiberUnitsGetTwoCommandsPerChannel) {
 
 TEST(PCIeOpenFiber, ZetaProtocolAndCameraLinkUnitsGetNoChannelCommands) {
     Cards cards(1);
-    Record zeta(140, {UnitSpec{2, 1, 0, 1}});
+    Record zeta(140, {UnitSetup{2, 1, 0, 1}});
     zeta->DevId = 1;
     ASSERT_EQ(KRV_PCIeOpenDM(zeta.get()), NO_ERR);
-    Record cameraLink(140, {UnitSpec{0, 0, 1, 0}});
+    Record cameraLink(140, {UnitSetup{0, 0, 1, 0}});
     cameraLink->DevId = 1;
     ASSERT_EQ(KRV_PCIeOpenDM(cameraLink.get()), NO_ERR);
     EXPECT_TRUE(writesTo(cards.card(1), Reg::FiberChannel).empty());
@@ -312,7 +312,7 @@ TEST(PCIeOpenFiber, ZetaProtocolAndCameraLinkUnitsGetNoChannelCommands) {
 TEST(PCIeOpenFiber, FailedChannelCommandClosesTheRecord) {
     Cards cards(1);
     cards.card(1).failAddress(Reg::FiberChannel, 0xE0000005u, MirrorKit::Emu::Direction::Write);
-    Record record(140, {UnitSpec{1, 1, 0, 0}});
+    Record record(140, {UnitSetup{1, 1, 0, 0}});
     record->DevId = 1;
     EXPECT_EQ(KRV_PCIeOpenDM(record.get()), ERR_PCIE_REGWR);
     EXPECT_EQ(record->State, nullptr);

@@ -100,7 +100,7 @@ TEST(PCIeSequence, CapacityFollowsTheFirmware) {
 
 TEST(PCIeSequence, TwoCardsGetTheSameSequence) {
     Cards cards(2);
-    Record record(280, {UnitSpec{}, UnitSpec{}});
+    Record record(280, {UnitSetup{}, UnitSetup{}});
     openOn(cards, record);
     const uint32_t values[] = {1, 2, 3, 4};
     ASSERT_EQ(KRV_PCIeConfigureSequence(record.get(), values, 0.0, 2, 2), NO_ERR);
@@ -222,7 +222,7 @@ TEST(PCIeDitherEnable, RatesOutsideThePeriodRegisterAreRefused) {
 
 TEST(PCIeHighRes, SwitchesBitNineOnEveryCard) {
     Cards cards(2);
-    Record record(2048, {UnitSpec{}, UnitSpec{}});
+    Record record(2048, {UnitSetup{}, UnitSetup{}});
     openOn(cards, record);
     const uint32_t before = cards.card(1).reg(Reg::HvaConfig);
     ASSERT_EQ(KRV_PCIeEnableHighRes(record.get(), 1), NO_ERR);
@@ -250,7 +250,7 @@ TEST(PCIeHighRes, RefusedOnOldFirmwareWhilePlayingAndWhenCardsDisagree) {
     ASSERT_EQ(KRV_PCIeEnableSequence(current.get(), 0.0, 0), NO_ERR);
     EXPECT_EQ(KRV_PCIeEnableHighRes(current.get(), 1), NO_ERR);
 
-    Record pair(280, {UnitSpec{}, UnitSpec{}});
+    Record pair(280, {UnitSetup{}, UnitSetup{}});
     openOn(cards, pair, 2);
     EXPECT_EQ(KRV_PCIeEnableHighRes(pair.get(), 1), ERR_PCIE_REGRD);
     EXPECT_TRUE(writesOf(cards.card(2)).empty());

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,20 +22,28 @@ namespace {
 constexpr const char* kDefaultStore = "/etc/velmira/registry.reg";
 constexpr const char* kHeader = "Windows Registry Editor Version 5.00";
 
+// The store is kept as the file's lines, byte for byte; writes change only the lines of the values and keys
+// they touch, so value types this reader does not parse (hex:, hex(2):, lines continued with a backslash),
+// comments and blank lines survive every rewrite.
 struct Value {
     std::string name;  // "" is the default value
-    bool isDword = false;
+    enum Type { String, Dword, Other } type = Other;
     std::string text;
     uint32_t dword = 0;
+    size_t first = 0, end = 0;  // its lines [first, end)
 };
 
 struct Key {
     std::string path;
-    std::vector<Value> values;
+    std::vector<Value> values;  // the last occurrence of each name
+    std::vector<std::pair<size_t, size_t>> sections;  // [header, next header) of every section of this key
+    size_t insertAt = 0;  // a new value goes after the last value line of the key's last section
 };
 
 struct Store {
+    std::vector<std::string> lines;  // each with its own line end, if it has one
     std::vector<Key> keys;
+    std::string eol = "\r\n";
 };
 
 std::string lower(std::string s) {
@@ -93,80 +102,46 @@ bool readQuoted(const std::string& s, size_t& pos, std::string& out) {
     return false;
 }
 
-void parseValueLine(const std::string& line, Key& key) {
-    Value v;
+// The line's text without its line end.
+std::string content(const std::string& line) {
+    size_t n = line.size();
+    if (n && line[n - 1] == '\n') --n;
+    if (n && line[n - 1] == '\r') --n;
+    return line.substr(0, n);
+}
+
+std::string trimmed(const std::string& s) {
+    const size_t a = s.find_first_not_of(" \t");
+    if (a == std::string::npos) return std::string();
+    const size_t b = s.find_last_not_of(" \t");
+    return s.substr(a, b - a + 1);
+}
+
+// True when the line's data goes on on the next line.
+bool continues(const std::string& line) {
+    const std::string t = trimmed(content(line));
+    return !t.empty() && t.back() == '\\';
+}
+
+// Name and, for the types this reader knows, the data of a value line.
+bool parseValueLine(const std::string& line, Value& v) {
     size_t pos = 0;
     if (line[0] == '@') {
         pos = 1;
     } else if (!readQuoted(line, pos, v.name)) {
-        return;
+        return false;
     }
-    if (pos >= line.size() || line[pos] != '=') return;
+    if (pos >= line.size() || line[pos] != '=') return false;
     ++pos;
     if (line.compare(pos, 6, "dword:") == 0) {
-        v.isDword = true;
+        v.type = Value::Dword;
         v.dword = static_cast<uint32_t>(std::strtoul(line.c_str() + pos + 6, nullptr, 16));
-    } else if (!readQuoted(line, pos, v.text)) {
-        return;  // other value types are not kept
+    } else if (readQuoted(line, pos, v.text)) {
+        v.type = Value::String;
+    } else {
+        v.type = Value::Other;  // kept in the file, not readable here
     }
-    for (Value& existing : key.values)
-        if (sameName(existing.name, v.name)) {
-            existing = v;
-            return;
-        }
-    key.values.push_back(v);
-}
-
-int load(Store& store) {
-    std::ifstream in(storePath(), std::ios::binary);
-    if (!in) return errno == EACCES ? EACCES : (errno == ENOENT ? 0 : EIO);
-    std::string line;
-    Key* current = nullptr;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        size_t start = line.find_first_not_of(" \t");
-        if (start == std::string::npos) continue;
-        line = line.substr(start);
-        if (line[0] == ';') continue;
-        if (line[0] == '[') {
-            size_t end = line.rfind(']');
-            if (end == std::string::npos) continue;
-            std::string path = line.substr(1, end - 1);
-            current = nullptr;
-            for (Key& k : store.keys)
-                if (norm(k.path) == norm(path)) current = &k;
-            if (!current) {
-                store.keys.push_back(Key{path, {}});
-                current = &store.keys.back();
-            }
-        } else if (current && (line[0] == '"' || line[0] == '@')) {
-            parseValueLine(line, *current);
-        }
-    }
-    return 0;
-}
-
-std::string render(const Store& store) {
-    std::ostringstream out;
-    out << kHeader << "\r\n";
-    for (const Key& k : store.keys) {
-        out << "\r\n[" << k.path << "]\r\n";
-        for (const Value& v : k.values) {
-            if (v.name.empty())
-                out << "@=";
-            else
-                out << '"' << escape(v.name) << "\"=";
-            if (v.isDword) {
-                char hex[16];
-                std::snprintf(hex, sizeof hex, "%08x", v.dword);
-                out << "dword:" << hex;
-            } else {
-                out << '"' << escape(v.text) << '"';
-            }
-            out << "\r\n";
-        }
-    }
-    return out.str();
+    return true;
 }
 
 Key* findKey(Store& store, const std::string& key) {
@@ -174,6 +149,112 @@ Key* findKey(Store& store, const std::string& key) {
     for (Key& k : store.keys)
         if (norm(k.path) == n) return &k;
     return nullptr;
+}
+
+// Rebuilds the index of keys and values from the lines.
+void index(Store& store) {
+    store.keys.clear();
+    Key* current = nullptr;
+    const size_t count = store.lines.size();
+    for (size_t i = 0; i < count; ++i) {
+        const std::string line = trimmed(content(store.lines[i]));
+        if (line.empty() || line[0] == ';') continue;
+        if (line[0] == '[') {
+            const size_t close = line.rfind(']');
+            if (close == std::string::npos) continue;
+            const std::string path = line.substr(1, close - 1);
+            current = findKey(store, path);
+            if (!current) {
+                store.keys.push_back(Key{path, {}, {}, 0});
+                current = &store.keys.back();
+            }
+            for (Key& k : store.keys)
+                if (!k.sections.empty() && k.sections.back().second == count) k.sections.back().second = i;
+            current->sections.emplace_back(i, count);
+            current->insertAt = i + 1;
+            continue;
+        }
+        // A value's data continues on the next line while a line ends with a backslash.
+        size_t last = i;
+        while (last + 1 < count && continues(store.lines[last])) ++last;
+        if (current && (line[0] == '"' || line[0] == '@')) {
+            Value v;
+            if (parseValueLine(line, v)) {
+                v.first = i;
+                v.end = last + 1;
+                auto same = std::find_if(current->values.begin(), current->values.end(),
+                                         [&](const Value& e) { return sameName(e.name, v.name); });
+                if (same != current->values.end())
+                    *same = v;
+                else
+                    current->values.push_back(v);
+                current->insertAt = last + 1;
+            }
+        }
+        i = last;
+    }
+}
+
+// Reads the whole store; a read that fails part way fails, so that no write goes on from part of the store.
+int load(Store& store) {
+    store.lines.clear();
+    store.keys.clear();
+    std::ifstream in(storePath(), std::ios::binary);
+    if (!in) return errno == EACCES ? EACCES : (errno == ENOENT ? 0 : EIO);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!in.eof()) line.push_back('\n');
+        store.lines.push_back(line);
+    }
+    if (in.bad() || !in.eof()) return EIO;
+    if (!store.lines.empty()) {
+        const std::string& first = store.lines.front();
+        store.eol = first.size() >= 2 && first.compare(first.size() - 2, 2, "\r\n") == 0 ? "\r\n"
+                    : !first.empty() && first.back() == '\n'                            ? "\n"
+                                                                                         : "\r\n";
+    }
+    index(store);
+    return 0;
+}
+
+std::string render(const Store& store) {
+    std::string out;
+    for (const std::string& line : store.lines) out += line;
+    return out;
+}
+
+std::string valueLine(const Value& v) {
+    std::ostringstream out;
+    if (v.name.empty())
+        out << "@=";
+    else
+        out << '"' << escape(v.name) << "\"=";
+    if (v.type == Value::Dword) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "%08x", v.dword);
+        out << "dword:" << hex;
+    } else {
+        out << '"' << escape(v.text) << '"';
+    }
+    return out.str();
+}
+
+// Inserts lines at a position, giving a last line that lacks one a line end first.
+void insertLines(Store& store, size_t at, const std::vector<std::string>& texts) {
+    if (at > 0 && at == store.lines.size() && !store.lines.back().empty() && store.lines.back().back() != '\n')
+        store.lines.back() += store.eol;
+    std::vector<std::string> added;
+    for (const std::string& t : texts) added.push_back(t + store.eol);
+    store.lines.insert(store.lines.begin() + static_cast<std::ptrdiff_t>(at), added.begin(), added.end());
+    index(store);
+}
+
+void eraseLines(Store& store, std::vector<std::pair<size_t, size_t>> ranges) {
+    std::sort(ranges.begin(), ranges.end());
+    for (auto it = ranges.rbegin(); it != ranges.rend(); ++it)
+        store.lines.erase(store.lines.begin() + static_cast<std::ptrdiff_t>(it->first),
+                          store.lines.begin() + static_cast<std::ptrdiff_t>(it->second));
+    index(store);
 }
 
 // A key exists when it is written or when a written key lies below it.
@@ -186,6 +267,20 @@ bool keyExists(const Store& store, const std::string& key) {
             return true;
     }
     return false;
+}
+
+// The replacement file takes the old file's mode and owner (a new store gets the process's defaults).
+int keepModeAndOwner(int fd, const std::string& path) {
+    struct stat old;
+    if (::stat(path.c_str(), &old) != 0) return errno == ENOENT ? 0 : EIO;
+    if (::fchmod(fd, old.st_mode & 07777) != 0) return EIO;
+    struct stat now;
+    if (::fstat(fd, &now) != 0) return EIO;
+    if ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) && ::fchown(fd, old.st_uid, old.st_gid) != 0)
+        return errno == EPERM ? EACCES : EIO;
+    // A change of owner may drop set-id bits; set the mode again.
+    if (::fchmod(fd, old.st_mode & 07777) != 0) return EIO;
+    return 0;
 }
 
 // Runs one read-modify-write under the store's lock file; change returns an errno result.
@@ -212,12 +307,13 @@ int update(Change change) {
         if (!f) {
             rc = errno == EACCES ? EACCES : EIO;
         } else {
-            bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+            rc = keepModeAndOwner(::fileno(f), path);
+            bool ok = rc == 0 && std::fwrite(text.data(), 1, text.size(), f) == text.size();
             ok = (std::fflush(f) == 0) && ok;
             ok = (::fsync(::fileno(f)) == 0) && ok;
             ok = (std::fclose(f) == 0) && ok;
             if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
-                rc = EIO;
+                if (rc == 0) rc = EIO;
                 std::remove(tmp.c_str());
             }
         }
@@ -227,10 +323,15 @@ int update(Change change) {
     return rc;
 }
 
+// Appends a new section for the key (and the file's first line to a new store).
 Key& ensureKey(Store& store, const std::string& key) {
     if (Key* k = findKey(store, key)) return *k;
-    store.keys.push_back(Key{key, {}});
-    return store.keys.back();
+    std::vector<std::string> texts;
+    if (store.lines.empty()) texts.push_back(kHeader);
+    texts.push_back("");
+    texts.push_back("[" + key + "]");
+    insertLines(store, store.lines.size(), texts);
+    return *findKey(store, key);
 }
 
 const Value* findValue(const Key& key, const std::string& name) {
@@ -245,7 +346,7 @@ int lookup(const std::string& key, const std::string& name, Value& out) {
     Key* k = findKey(store, key);
     if (!k) return ENOENT;
     const Value* v = findValue(*k, name);
-    if (!v) return ENOENT;
+    if (!v || v->type == Value::Other) return ENOENT;
     out = *v;
     return 0;
 }
@@ -269,7 +370,7 @@ int openKey(const std::string& key) {
 int queryString(const std::string& key, const std::string& name, std::string& value) {
     Value v;
     if (int rc = lookup(key, name, v)) return rc;
-    if (v.isDword) return EINVAL;
+    if (v.type != Value::String) return EINVAL;
     value = v.text;
     return 0;
 }
@@ -277,7 +378,7 @@ int queryString(const std::string& key, const std::string& name, std::string& va
 int queryDword(const std::string& key, const std::string& name, uint32_t& value) {
     Value v;
     if (int rc = lookup(key, name, v)) return rc;
-    if (!v.isDword) return EINVAL;
+    if (v.type != Value::Dword) return EINVAL;
     value = v.dword;
     return 0;
 }
@@ -322,34 +423,60 @@ int setValue(const std::string& key, const Value& v) {
     if (!validKey(key)) return EINVAL;
     return update([&](Store& store) {
         Key& k = ensureKey(store, key);
-        for (Value& existing : k.values)
-            if (sameName(existing.name, v.name)) {
-                existing = v;
-                return 0;
-            }
-        k.values.push_back(v);
+        if (const Value* existing = findValue(k, v.name)) {
+            // The value's own lines give way to one line; everything around them stays as it was.
+            const size_t first = existing->first, end = existing->end;
+            const std::string& last = store.lines[end - 1];
+            const bool ended = !last.empty() && last.back() == '\n';
+            store.lines.erase(store.lines.begin() + static_cast<std::ptrdiff_t>(first),
+                              store.lines.begin() + static_cast<std::ptrdiff_t>(end));
+            store.lines.insert(store.lines.begin() + static_cast<std::ptrdiff_t>(first),
+                               valueLine(v) + (ended ? store.eol : std::string()));
+            index(store);
+            return 0;
+        }
+        insertLines(store, k.insertAt, {valueLine(v)});
         return 0;
     });
 }
 }  // namespace
 
 int setString(const std::string& key, const std::string& name, const std::string& value) {
-    return setValue(key, Value{name, false, value, 0});
+    Value v;
+    v.name = name;
+    v.type = Value::String;
+    v.text = value;
+    return setValue(key, v);
 }
 
 int setDword(const std::string& key, const std::string& name, uint32_t value) {
-    return setValue(key, Value{name, true, {}, value});
+    Value v;
+    v.name = name;
+    v.type = Value::Dword;
+    v.dword = value;
+    return setValue(key, v);
 }
 
 int deleteValue(const std::string& key, const std::string& name) {
     if (!validKey(key)) return EINVAL;
     return update([&](Store& store) {
         Key* k = findKey(store, key);
-        if (!k) return ENOENT;
-        auto it = std::find_if(k->values.begin(), k->values.end(),
-                               [&](const Value& v) { return sameName(v.name, name); });
-        if (it == k->values.end()) return ENOENT;
-        k->values.erase(it);
+        if (!k || !findValue(*k, name)) return ENOENT;
+        // Every line that sets the name in the key goes, earlier ones too, so that none comes back.
+        std::vector<std::pair<size_t, size_t>> ranges;
+        for (const auto& [header, end] : k->sections) {
+            for (size_t i = header + 1; i < end; ++i) {
+                const std::string line = trimmed(content(store.lines[i]));
+                size_t last = i;
+                while (last + 1 < end && continues(store.lines[last])) ++last;
+                Value v;
+                if (!line.empty() && (line[0] == '"' || line[0] == '@') && parseValueLine(line, v) &&
+                    sameName(v.name, name))
+                    ranges.emplace_back(i, last + 1);
+                i = last;
+            }
+        }
+        eraseLines(store, ranges);
         return 0;
     });
 }
@@ -359,14 +486,13 @@ int deleteTree(const std::string& key) {
     return update([&](Store& store) {
         if (!keyExists(store, key)) return ENOENT;
         const std::string n = norm(key);
-        store.keys.erase(std::remove_if(store.keys.begin(), store.keys.end(),
-                                        [&](const Key& k) {
-                                            const std::string kn = norm(k.path);
-                                            return kn == n || (kn.size() > n.size() &&
-                                                               kn.compare(0, n.size(), n) == 0 &&
-                                                               kn[n.size()] == '\\');
-                                        }),
-                         store.keys.end());
+        std::vector<std::pair<size_t, size_t>> ranges;
+        for (const Key& k : store.keys) {
+            const std::string kn = norm(k.path);
+            if (kn == n || (kn.size() > n.size() && kn.compare(0, n.size(), n) == 0 && kn[n.size()] == '\\'))
+                ranges.insert(ranges.end(), k.sections.begin(), k.sections.end());
+        }
+        eraseLines(store, ranges);
         return 0;
     });
 }

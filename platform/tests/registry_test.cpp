@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 namespace reg = MirrorKit::platform::registry;
 
@@ -116,4 +118,74 @@ TEST_F(Registry, ConcurrentWritersLoseNothing) {
             ASSERT_EQ(reg::queryDword(kKey, "p" + std::to_string(p) + "v" + std::to_string(i), v), 0);
             EXPECT_EQ(v, static_cast<uint32_t>(i));
         }
+}
+
+// A write changes the lines of the value it sets and nothing else: types this reader does not parse, values
+// continued over several lines, comments and blank lines stay byte for byte.
+TEST_F(Registry, RewritesKeepWhatTheyDoNotTouch) {
+    const std::string head = "Windows Registry Editor Version 5.00\r\n\r\n"
+                             "; written by hand\r\n"
+                             "[HKEY_LOCAL_MACHINE\\Software\\Velmira]\r\n"
+                             "\"Blob\"=hex:01,02,03,\\\r\n"
+                             "  04,05\r\n"
+                             "\r\n"
+                             "\"Expand\"=hex(2):25,00,48,00,\\\r\n"
+                             "  00,00\r\n"
+                             "\"InstallPath\"=\"/opt/old\"\r\n";
+    const std::string tail = "  ; trailing comment\r\n\r\n"
+                             "[HKEY_LOCAL_MACHINE\\Software\\Other]\r\n"
+                             "\"Multi\"=hex(7):41,00,\\\r\n"
+                             "  00,00";  // no line end at the end of the file
+    write(head + tail);
+    ASSERT_EQ(reg::setString(kKey, "InstallPath", "/opt/new"), 0);
+    ASSERT_EQ(reg::setDword(kKey, "Added", 7), 0);
+    ASSERT_EQ(reg::setString("HKEY_CURRENT_USER\\Fresh", "v", "x"), 0);
+    std::ifstream in(store, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string expected = head;
+    expected.replace(expected.find("/opt/old"), 8, "/opt/new");
+    expected += "\"Added\"=dword:00000007\r\n" + tail + "\r\n\r\n[HKEY_CURRENT_USER\\Fresh]\r\n\"v\"=\"x\"\r\n";
+    EXPECT_EQ(text, expected);
+
+    // Replacing or deleting a continued value takes all its lines and only those.
+    ASSERT_EQ(reg::setString(kKey, "Blob", "text"), 0);
+    ASSERT_EQ(reg::deleteValue("HKEY_LOCAL_MACHINE\\Software\\Other", "Multi"), 0);
+    std::ifstream again(store, std::ios::binary);
+    const std::string after((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>());
+    std::string blob = expected;
+    const std::string oldBlob = "\"Blob\"=hex:01,02,03,\\\r\n  04,05\r\n";
+    const std::string multi = "\"Multi\"=hex(7):41,00,\\\r\n  00,00\r\n";
+    blob.replace(blob.find(oldBlob), oldBlob.size(), "\"Blob\"=\"text\"\r\n");
+    blob.erase(blob.find(multi), multi.size());
+    EXPECT_EQ(after, blob);
+    std::string v;
+    EXPECT_EQ(reg::queryString(kKey, "Blob", v), 0);
+    EXPECT_EQ(v, "text");
+    EXPECT_EQ(reg::queryString(kKey, "Expand", v), ENOENT);  // kept, but not a type this reader returns
+}
+
+// A store that cannot be read whole is not written back from the part that was read.
+TEST_F(Registry, ReadErrorFailsTheWrite) {
+    std::filesystem::create_directories(dir + "/sub/notafile");
+    std::filesystem::create_symlink(dir + "/sub/notafile", store);
+    EXPECT_NE(reg::setString(kKey, "InstallPath", "/opt/x"), 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(store));
+}
+
+TEST_F(Registry, NewFileKeepsModeAndOwner) {
+    write("Windows Registry Editor Version 5.00\r\n");
+    ASSERT_EQ(::chmod(store.c_str(), 0640), 0);
+    // As root the file is given to another user, whose ownership the rewrite must keep.
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(store.c_str(), 65534, 65534), 0);
+    }
+    struct stat before {};
+    ASSERT_EQ(::stat(store.c_str(), &before), 0);
+    ASSERT_EQ(reg::setString(kKey, "InstallPath", "/opt/x"), 0);
+    struct stat after {};
+    ASSERT_EQ(::stat(store.c_str(), &after), 0);
+    EXPECT_NE(after.st_ino, before.st_ino);  // replaced, not rewritten in place
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
 }

@@ -387,6 +387,14 @@ class PCIe(FlatCase):
         self.assertEqual(LIB.GetDefaultMapping(r, default, 140), NO_ERR)
         self.assertEqual(list(default), list(range(140)))
 
+    def test_unloading_the_library_closes_open_mirrors(self):
+        # A child opens the mirror and switches high resolution on, then leaves without running any exit code:
+        # only unloading the library first closes the mirror, which switches the mode off again.
+        for mode, expected in (("keep", "high-res 1"), ("unload", "high-res 0")):
+            subprocess.run([sys.executable, __file__, "--flavor", OPTS.flavor, "--library", OPTS.library,
+                            "--unload-child", mode, "--tree", TREE.root], check=True)
+            self.assertIn(expected, pexcard("regs", self.card), mode)
+
     def test_sequence_dither_and_high_resolution(self):
         r = self.opened("FLATPCIE001")
         seq = doubles([0.0, 0.5, 1.0, 0.25, 0.75, 1.0])
@@ -460,15 +468,34 @@ BED = None
 BED_UNIT = -1
 
 
+def unload_child(mode, root):
+    """Opens FLATPCIE001 in the tree at root, high resolution on; unloads the library or not; ends at once."""
+    lib = Flat(OPTS.library, OPTS.flavor)
+    r = lib.Record()
+    assert lib.GetNewDM(r) == NO_ERR
+    assert lib.SetProfilesPath(r, os.path.join(root, "Profiles").encode()) == NO_ERR
+    assert lib.SetMapsPath(r, os.path.join(root, "Map").encode()) == NO_ERR
+    assert lib.OpenDM(r, b"FLATPCIE001") == NO_ERR
+    assert lib.EnableHighRes(r, 1) == NO_ERR
+    if mode == "unload":
+        import _ctypes
+        _ctypes.dlclose(lib.lib._handle)
+    os._exit(0)
+
+
 def main():
     global OPTS, LIB, TREE, BED_LIB, BED, BED_UNIT
     parser = argparse.ArgumentParser()
+    parser.add_argument("--unload-child", choices=["keep", "unload"])
+    parser.add_argument("--tree")
     parser.add_argument("--flavor", choices=["labview", "matlab"], required=True)
     parser.add_argument("--library", required=True)
     parser.add_argument("--pexcard")
     parser.add_argument("--usb-bed")
     parser.add_argument("--dravix")
     OPTS, rest = parser.parse_known_args()
+    if OPTS.unload_child:
+        unload_child(OPTS.unload_child, OPTS.tree)
 
     TREE = Tree()
     # Everything the kit looks up in the environment points into the tree: no registry key, the log, the cards.

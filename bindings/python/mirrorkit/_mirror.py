@@ -449,7 +449,7 @@ class Mirror:
         """
         check(self._kit().load_calibration_file(os.fspath(path)), "load_calibration_file")
 
-    def zernike(self, coefficients, dm_diameter=0):
+    def zernike(self, coefficients, dm_diameter=0, aperture_only=False):
         """Return the phase map of Zernike terms on the actuator grid.
 
         Parameters
@@ -459,11 +459,15 @@ class Mirror:
             of up to 1024 values, or a dict ``{index: nm}``.
         dm_diameter : int, optional
             Aperture diameter in actuator spacings; 0 for ``grid_width - 3``.
+        aperture_only : bool, optional
+            Return only the centred ``(D + 1) x (D + 1)`` block over the aperture (D the aperture diameter):
+            the map :meth:`set_surface` expects for that aperture.
 
         Returns
         -------
         numpy.ndarray
-            ``grid_width x grid_width`` phase map in nanometres.
+            ``grid_width x grid_width`` phase map in nanometres (outside the aperture each value is held within
+            the aperture's range), or the aperture block.
         """
         if isinstance(coefficients, dict):
             if not coefficients:
@@ -480,7 +484,12 @@ class Mirror:
                 raise ValueError(f"coefficients must be 1-D with 1 to 1024 values, got shape {c.shape}")
         rc, phase = self._kit().zernike_surface(np.ascontiguousarray(c), _index(dm_diameter, "dm_diameter"), 0)
         check(rc, "zernike_surface")
-        return np.array(phase).reshape(self._width, self._width)
+        grid = np.array(phase).reshape(self._width, self._width)
+        if not aperture_only:
+            return grid
+        d = dm_diameter or self._width - 3
+        first = int(np.floor((self._width - 1) / 2 - d / 2))
+        return grid[first:first + d + 1, first:first + d + 1].copy()
 
     def _phase(self, phase_nm, dm_diameter, absolute, best_effort):
         p = _floats(phase_nm, "phase_nm")

@@ -1,5 +1,6 @@
 """mirrorkit on dummy mirrors and emulated PCIe cards; open-loop results against the C exports called with ctypes."""
 import ctypes
+import gc
 import os
 import sys
 
@@ -160,6 +161,12 @@ def test_pcie_sequences_dither_and_high_resolution(tree, cards):
         assert e.value.code == ResultCode.ERR_INVALID_DITHER_RATE
         m.stop()
     assert "DITHER_PERIOD             8  0x00000000" in cards.regs()
+    # A mirror that is collected closes too.
+    m = pcie(tree, "MKPCIE00008", 8)
+    m.play(np.full((2, 8), 0.5), 1000.0)
+    del m
+    gc.collect()
+    assert "SEQ_PERIOD               17  0x00000000" in cards.regs()
 
 
 @pytest.fixture
@@ -192,6 +199,10 @@ def test_open_loop_results_equal_the_c_exports(tree, c_kit):
             assert openloop.KRVZernikeSurface(ctypes.byref(dm), coeffs, 5, 0, 0, c_phase, 169) == 0
             assert np.array_equal(phase, np.array(c_phase).reshape(13, 13))
             assert np.array_equal(m.zernike([0, 0, 0, -40.0, 150.0]), phase)
+            c_block = (ctypes.c_double * 121)()  # the aperture block: D = 10, N = 11
+            assert openloop.KRVZernikeSurface(ctypes.byref(dm), coeffs, 5, 0, 0, c_block, 121) == 0
+            assert np.array_equal(m.zernike({4: 150.0, 3: -40.0}, aperture_only=True),
+                                  np.array(c_block).reshape(11, 11))
 
             target = phase[1:12, 1:12] * 0.5
             commands, low = m.surface_commands(target)

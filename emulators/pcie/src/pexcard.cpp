@@ -308,7 +308,7 @@ bool createCardImage(const std::string& path, const CardOptions& options, std::s
     image->revision = options.revision;
     image->driverRevision = options.driverRevision;
     image->baseAddress = options.baseAddress;
-    image->config[0] = 0x90541172u;  // device and vendor identifiers, as configuration space word 0
+    image->config[0] = kEmulatedCardId;
     pthread_mutexattr_t attr;
     pthread_mutexattr_init(&attr);
     pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
@@ -570,7 +570,7 @@ void Card::reset() {
     auto* from = reinterpret_cast<char*>(&image_->regs);
     auto* to = reinterpret_cast<char*>(image_) + sizeof(Image);
     std::memset(from, 0, size_t(to - from));
-    image_->config[0] = 0x90541172u;
+    image_->config[0] = kEmulatedCardId;
 }
 
 bool Card::control(uint32_t code, const void* in, uint32_t inSize, void* out, uint32_t outSize, uint32_t* returned,

@@ -423,7 +423,7 @@ public:
             break;
         }
         case mxSTRUCT:
-            out.data = structure(numel, left, depth);
+            out.data = structure(numel, size, left, depth);
             break;
         case mxCHAR:
             out.data = text(left);
@@ -457,7 +457,7 @@ private:
         return c;
     }
 
-    MatlabIOContainer::Struct structure(std::uint64_t numel, std::uint64_t& left, int depth)
+    MatlabIOContainer::Struct structure(std::uint64_t numel, std::uint64_t size, std::uint64_t& left, int depth)
     {
         const Tag lenTag = readTag(left);
         const auto lenBytes = readSmallData(lenTag, left);
@@ -472,6 +472,10 @@ private:
         for (std::size_t k = 0; slot != 0 && k + slot <= names.size(); k += slot) {
             fields.push_back(fieldText(names.data() + k, slot));
         }
+        // A struct without fields stores nothing per element, so its element count is not bounded by the
+        // reading: a few bytes claiming billions of elements would fill memory with empty lists.
+        if (fields.empty() && numel > size)
+            fail("struct claims more elements than its bytes can hold");
         MatlabIOContainer::Struct st;
         if (!fields.empty())
             st.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(numel, left / (8 * fields.size()))));
@@ -746,6 +750,9 @@ void MatFileReader::readHeader()
         fail("no file is open");
     if (stream_.size() < 128)
         fail("file too short for a MAT file header");
+    // A header alone holds no variable: whatever wrote it, it is no calibration table.
+    if (stream_.size() == 128)
+        fail("not a MAT file: a header without variables");
     unsigned char h[128];
     stream_.read(h, 116, 1);
     stream_.read(h + 116, 8, 1);
@@ -761,6 +768,10 @@ void MatFileReader::readHeader()
     version_ = raw == 0x0100 ? 5 : raw == 0x0200 ? 73 : raw;
     if (version_ == 73)
         fail("HDF5-based MAT files (version 7.3) are not supported");
+    if (endian_ != "IM" && endian_ != "MI")
+        fail("not a MAT file: no endian indicator");
+    if (version_ != 5)
+        fail("not a MAT file: unknown version " + std::to_string(raw));
 }
 
 MatlabVariables MatFileReader::read()

@@ -231,6 +231,19 @@ TEST_F(MatReader, ImpossibleDimensionsAreRefused)
     expectRefused(cat({header(), matrix(6, {-1, 2}, "n", element(9, raw(std::vector<double>{1, 2})))}), "negative");
 }
 
+// Elements that store nothing per element must not be allowed to claim any number of them.
+TEST_F(MatReader, FieldlessStructsHoldOnlyWhatTheirBytesAllow)
+{
+    const Bytes noFields = cat({element(5, raw(std::vector<std::int32_t>{1})), element(1, Bytes{})});
+    auto vars = readFile(cat({header(), matrix(2, {1, 1}, "s", noFields)}));
+    const auto s = MatFileReader::find<MatlabIOContainer::Struct>(vars, "s");
+    ASSERT_EQ(s.size(), 1u);
+    EXPECT_TRUE(s[0].empty());
+
+    expectRefused(cat({header(), matrix(2, {5000000, 1}, "s", noFields)}), "more elements");
+    expectRefused(cat({header(), compressed(matrix(2, {2147483647, 2147483647}, "s", noFields))}), "more elements");
+}
+
 Bytes nestedCells(int depth)
 {
     Bytes inner = d32();
@@ -359,6 +372,16 @@ TEST_F(MatReader, HeaderFieldsAndHdf5Files)
     EXPECT_FALSE(r.byteSwap());
     EXPECT_EQ(r.headerText().size(), 116u);
     EXPECT_FALSE(r.open(dir.write("x", Bytes{}) + ".missing"));
+}
+
+TEST_F(MatReader, FilesWithoutAMatHeaderAreRefused)
+{
+    // A header alone, a header without its version word, and one without the endian indicator.
+    expectRefused(header(), "not a MAT file");
+    expectRefused(cat({header("IM", 0), d32()}), "not a MAT file");
+    expectRefused(cat({header("IM", 0x0101), d32()}), "not a MAT file");
+    expectRefused(cat({header("XX"), d32()}), "not a MAT file");
+    expectRefused(Bytes(136, 0), "not a MAT file");
 }
 
 TEST(EFStreamTest, SwapFlagExchangesBytesByWidth)

@@ -15,7 +15,11 @@ using MirrorKit::platform::NamedLock;
 
 namespace {
 
-std::atomic<NamedLock*> g_lock{nullptr};
+// The process's handle of the lock. Every user takes its own reference for the length of its call, so that
+// PEXCleanUp or a second PEXInit on another thread never frees a handle that a call is still using.
+std::shared_ptr<NamedLock> g_lock;
+
+std::shared_ptr<NamedLock> currentLock() { return std::atomic_load(&g_lock); }
 uint16_t g_loadCount = 0;
 
 // Used by every locked transfer, and only while the lock is held.
@@ -76,10 +80,10 @@ uint32_t waitForLock(NamedLock* lock) {
 
 uint32_t lockedTransfer(int32_t card, uint32_t address, void* buffer, uint32_t count, uint32_t command) {
     DeviceName name(card);
-    NamedLock* lock = g_lock.load();
-    uint32_t result = waitForLock(lock);
+    const std::shared_ptr<NamedLock> lock = currentLock();
+    uint32_t result = waitForLock(lock.get());
     if (result != PEX_SUCCESS) return result;
-    LockHold hold(lock);
+    LockHold hold(lock.get());
     DeviceHandle device;
     uint32_t error = 0;
     if (!MirrorKit::platform::deviceOpen(name.text, &device, &error)) {
@@ -177,14 +181,14 @@ PEXAPI uint32_t PEXInit(void) {
         std::unique_ptr<NamedLock> lock = NamedLock::open(NamedLock::defaultName(), &error);
         if (!lock) return PEX_ERR_INIT;
         // A second PEXInit replaces the handle (and so follows a changed lock name) instead of leaking it.
-        delete g_lock.exchange(lock.release());
+        std::atomic_store(&g_lock, std::shared_ptr<NamedLock>(std::move(lock)));
         return PEX_SUCCESS;
     } catch (...) {
         return PEX_ERR_INIT;
     }
 }
 
-PEXAPI void PEXCleanUp(void) { delete g_lock.exchange(nullptr); }
+PEXAPI void PEXCleanUp(void) { std::atomic_store(&g_lock, std::shared_ptr<NamedLock>()); }
 
 PEXAPI uint32_t GetNumDevices(int16_t* count) {
     if (!count) return PEX_ERR_NULL_ARG;
@@ -330,10 +334,10 @@ PEXAPI uint32_t WriteRegNoMutex(int32_t card, uint32_t address, uint32_t value) 
     return guarded([&] { return unlockedTransfer(card, address, &value, 1, PEX_CMD_WRITE); });
 }
 
-PEXAPI uint32_t AcquireMutex(void) { return guarded([] { return waitForLock(g_lock.load()); }); }
+PEXAPI uint32_t AcquireMutex(void) { return guarded([] { return waitForLock(currentLock().get()); }); }
 
 PEXAPI uint32_t MutexRelease(void) {
-    NamedLock* lock = g_lock.load();
+    const std::shared_ptr<NamedLock> lock = currentLock();
     return lock && lock->release() ? PEX_SUCCESS : PEX_ERR_MUTEX_RELEASE;
 }
 

@@ -162,5 +162,34 @@ TEST_F(PexlinkTest, ThreadsSharingTheLibraryKeepTheirOwnTransfers) {
     EXPECT_EQ(card(1)->transferCount(), uint64_t(kThreads * kRounds * 2));
 }
 
+// PEXCleanUp and PEXInit on one thread while others transfer: a call in progress keeps the lock handle it
+// started with, so no transfer touches a freed handle; calls that find no lock fail without sending.
+TEST_F(PexlinkTest, CleanUpAndInitWhileOthersTransfer) {
+    makeCards(1);
+    std::atomic<bool> stop{false};
+    std::atomic<int> unexpected{0}, done{0};
+    std::vector<std::thread> users;
+    for (int t = 0; t < 3; ++t) {
+        users.emplace_back([&] {
+            while (!stop.load()) {
+                uint32_t value = 0;
+                const uint32_t rc = ReadReg(1, HvaConfig, &value);
+                if (rc != PEX_SUCCESS && rc != PEX_ERR_MUTEX_WAIT) ++unexpected;
+                ++done;
+            }
+        });
+    }
+    for (int cycle = 0; cycle < 3000; ++cycle) {
+        PEXCleanUp();
+        if (PEXInit() != PEX_SUCCESS) ++unexpected;
+    }
+    stop = true;
+    for (auto& th : users) th.join();
+    EXPECT_EQ(unexpected.load(), 0);
+    EXPECT_GT(done.load(), 0);
+    uint32_t value = 0;
+    EXPECT_EQ(ReadReg(1, HvaConfig, &value), PEX_SUCCESS);
+}
+
 }  // namespace
 }  // namespace MirrorKit::Test

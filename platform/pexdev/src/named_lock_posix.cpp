@@ -43,68 +43,104 @@ std::string NamedLock::defaultName() {
 
 bool NamedLock::remove(const std::string& name) { return shm_unlink(objectName(name).c_str()) == 0; }
 
+namespace {
+// Where glibc keeps POSIX shared-memory objects: shm_open("/name") is this directory's file "name".
+constexpr const char* kShmDir = "/dev/shm";
+void (*g_creationHook)() = nullptr;
+
+std::string objectPath(const std::string& name) { return std::string(kShmDir) + "/" + name; }
+
+// Opens the published object and waits (briefly) for it to be ready. Objects are published only once their
+// mutex is initialised; the wait covers objects made by a creator that published first.
+NamedLock::Shared* openExisting(const std::string& object, int* error) {
+    int fd = shm_open(object.c_str(), O_RDWR | O_CLOEXEC, 0);
+    if (fd < 0) {
+        *error = errno;
+        return nullptr;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || size_t(st.st_size) < sizeof(NamedLock::Shared)) {
+        close(fd);
+        *error = EINVAL;
+        return nullptr;
+    }
+    void* map = mmap(nullptr, sizeof(NamedLock::Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    *error = errno;
+    close(fd);
+    if (map == MAP_FAILED) return nullptr;
+    auto* shared = static_cast<NamedLock::Shared*>(map);
+    for (int waited = 0; shared->ready.load(std::memory_order_acquire) != kReady; ++waited) {
+        if (waited >= kInitWaitMs) {
+            munmap(map, sizeof(NamedLock::Shared));
+            *error = ETIMEDOUT;
+            return nullptr;
+        }
+        sleepMs(1);
+    }
+    return shared;
+}
+
+// Builds a complete lock object without a name and then gives it the name in one step, so that no process
+// ever finds the name on an object that is not ready: a creator that dies part way leaves nothing behind.
+// Mode 0660 (whatever the umask): the creator's user and group share the lock; other users have no access.
+NamedLock::Shared* createPublished(const std::string& name, int* error, bool* lost) {
+    *lost = false;
+    int fd = ::open(kShmDir, O_TMPFILE | O_RDWR | O_CLOEXEC, NamedLock::kMode);
+    if (fd < 0) {
+        *error = errno;
+        return nullptr;
+    }
+    auto fail = [&](int code, void* map) {
+        if (map) munmap(map, sizeof(NamedLock::Shared));
+        close(fd);
+        *error = code;
+        return static_cast<NamedLock::Shared*>(nullptr);
+    };
+    if (fchmod(fd, NamedLock::kMode) != 0 || ftruncate(fd, sizeof(NamedLock::Shared)) != 0) return fail(errno, nullptr);
+    void* map = mmap(nullptr, sizeof(NamedLock::Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED) return fail(errno, nullptr);
+    auto* shared = static_cast<NamedLock::Shared*>(map);
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    int rc = pthread_mutex_init(&shared->mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+    if (rc != 0) return fail(rc, map);
+    shared->ready.store(kReady, std::memory_order_release);
+    if (g_creationHook) g_creationHook();
+    // linkat fails with EEXIST when another process published first; that lock is then the one to use.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, objectPath(name).c_str(), AT_SYMLINK_FOLLOW) != 0) {
+        *lost = errno == EEXIST;
+        return fail(errno, map);
+    }
+    close(fd);
+    return shared;
+}
+}  // namespace
+
+void NamedLock::setCreationHook(void (*hook)()) { g_creationHook = hook; }
+
 std::unique_ptr<NamedLock> NamedLock::open(const std::string& name, int* error) {
-    auto fail = [error](int code) {
+    int code = 0;
+    auto fail = [error, &code]() {
         if (error) *error = code;
         return std::unique_ptr<NamedLock>();
     };
-    if (name.empty() || name.find('/') != std::string::npos) return fail(EINVAL);
+    if (name.empty() || name.find('/') != std::string::npos) {
+        code = EINVAL;
+        return fail();
+    }
     const std::string object = objectName(name);
-    bool creator = true;
-    int fd = shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno == EEXIST) {
-        creator = false;
-        fd = shm_open(object.c_str(), O_RDWR | O_CLOEXEC, 0);
+    Shared* shared = openExisting(object, &code);
+    if (!shared && code == ENOENT) {
+        bool lost = false;
+        shared = createPublished(name, &code, &lost);
+        if (!shared && lost) shared = openExisting(object, &code);
     }
-    if (fd < 0) return fail(errno);
-    if (creator) {
-        // Every user's processes share the one lock, whatever their umask.
-        fchmod(fd, 0666);
-        if (ftruncate(fd, sizeof(Shared)) != 0) {
-            int e = errno;
-            close(fd);
-            shm_unlink(object.c_str());
-            return fail(e);
-        }
-    } else {
-        // The creator may still be sizing the object.
-        struct stat st {};
-        for (int waited = 0; fstat(fd, &st) == 0 && size_t(st.st_size) < sizeof(Shared); ++waited) {
-            if (waited >= kInitWaitMs) {
-                close(fd);
-                return fail(ETIMEDOUT);
-            }
-            sleepMs(1);
-        }
-    }
-    void* map = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    int mapError = errno;
-    close(fd);
-    if (map == MAP_FAILED) return fail(mapError);
-    auto* shared = static_cast<Shared*>(map);
-    if (creator) {
-        pthread_mutexattr_t attr;
-        pthread_mutexattr_init(&attr);
-        pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-        pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-        pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-        int rc = pthread_mutex_init(&shared->mutex, &attr);
-        pthread_mutexattr_destroy(&attr);
-        if (rc != 0) {
-            munmap(map, sizeof(Shared));
-            shm_unlink(object.c_str());
-            return fail(rc);
-        }
-        shared->ready.store(kReady, std::memory_order_release);
-    } else {
-        for (int waited = 0; shared->ready.load(std::memory_order_acquire) != kReady; ++waited) {
-            if (waited >= kInitWaitMs) {
-                munmap(map, sizeof(Shared));
-                return fail(ETIMEDOUT);
-            }
-            sleepMs(1);
-        }
-    }
+    if (!shared) return fail();
     return std::unique_ptr<NamedLock>(new NamedLock(shared));
 }
 

@@ -1,10 +1,12 @@
 // Monotonic counter and the process's timer thread, which serves every one-shot timer in deadline order.
 #include "krv/platform/timing.h"
 
+#include <pthread.h>
 #include <time.h>
 
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -25,6 +27,8 @@ public:
         static TimerQueue queue;
         return queue;
     }
+
+    TimerQueue() { pthread_atfork(beforeFork, afterForkInParent, afterForkInChild); }
 
     bool add(OneShotTimer* timer) {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -62,6 +66,21 @@ public:
     }
 
 private:
+    // A child starts with the parent's queue but without its thread. The queue is held across the fork so
+    // that the child's copy is consistent; the child then starts empty and makes its own thread when needed.
+    // (Timers pending in the parent belong to the parent's threads.)
+    static void beforeFork() { instance().mutex_.lock(); }
+    static void afterForkInParent() { instance().mutex_.unlock(); }
+    static void afterForkInChild() {
+        TimerQueue& q = instance();
+        new (&q.mutex_) std::mutex();
+        new (&q.changed_) std::condition_variable();
+        // The parent's thread handle means nothing here; it is dropped without a join.
+        new (&q.thread_) std::thread();
+        q.head_ = nullptr;
+        q.stop_ = false;
+    }
+
     ~TimerQueue() {
         {
             std::lock_guard<std::mutex> lock(mutex_);

@@ -9,7 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <atomic>
 #include <cerrno>
@@ -61,6 +65,37 @@ TEST(NamedLockTest, AbandonedLockIsRecoveredByTheNextWaiter) {
     EXPECT_EQ(lock->acquire(100), NamedLock::Wait::Acquired);
     EXPECT_TRUE(lock->release());
     NamedLock::remove(name);
+}
+
+void killSelf() { ::kill(::getpid(), SIGKILL); }
+
+// A creator killed while it builds the lock leaves nothing that holds later users up, and the lock is made
+// for the user and group of its creator only.
+TEST(NamedLockTest, CreatorKilledPartWayLeavesTheNameUsable) {
+    const std::string name = uniqueName("killed");
+    NamedLock::remove(name);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        NamedLock::setCreationHook(killSelf);
+        NamedLock::open(name);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+
+    const auto start = std::chrono::steady_clock::now();
+    int error = 0;
+    auto lock = NamedLock::open(name, &error);
+    ASSERT_TRUE(lock) << std::strerror(error);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+    EXPECT_EQ(lock->acquire(100), NamedLock::Wait::Acquired);
+    EXPECT_TRUE(lock->release());
+    struct stat st {};
+    ASSERT_EQ(::stat(("/dev/shm/" + name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
+    EXPECT_TRUE(NamedLock::remove(name));
 }
 
 TEST(NamedLockTest, NamesComeFromTheEnvironment) {
@@ -128,6 +163,25 @@ TEST(TimerTest, CancelWaitsForARunningCallback) {
     while (!context.entered.load()) std::this_thread::sleep_for(1ms);
     timer.cancel();
     EXPECT_TRUE(context.finished.load());
+}
+
+// The timer thread of the parent does not exist in a child: the child's timers need one of their own.
+TEST(TimerTest, FiresInAChildAfterFork) {
+    std::atomic<int> parentFlag{0};
+    OneShotTimer parentTimer;
+    ASSERT_TRUE(parentTimer.start(1, setFlag, &parentFlag));  // the timer thread is running now
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::atomic<int> flag{0};
+        OneShotTimer timer;
+        if (!timer.start(10, setFlag, &flag)) _exit(2);
+        for (int i = 0; i < 2000 && flag.load() == 0; ++i) std::this_thread::sleep_for(1ms);
+        _exit(flag.load() == 1 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(TimerTest, CounterIsMonotonic) {

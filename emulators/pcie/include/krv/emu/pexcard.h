@@ -41,6 +41,9 @@ constexpr uint32_t kSeqWordsSmall = 4096;       // older revisions
 constexpr uint32_t kDitherWaveformWords = 2048;
 constexpr uint32_t kDitherGainWords = 4096;
 constexpr uint32_t kConfigWords = 64;           // configuration space, in words
+// Configuration space word 0 (device identifier << 16 | vendor identifier): a made-up value that no maker's
+// device carries, so that nothing mistakes an emulated card for real hardware.
+constexpr uint32_t kEmulatedCardId = 0xD0D0D0D0u;
 constexpr uint32_t kFiberLogEntries = 32768;    // last fiber commands kept
 constexpr uint32_t kTransferLogEntries = 65536; // last transfers kept
 constexpr uint32_t kTransferDataWords = 1u << 20; // words of the transfers kept, shared by the entries
