@@ -61,21 +61,133 @@ endfunction()
 
 # Installation: GNU directories; every deliverable installs through krv_install so that the CMake package,
 # pkg-config files and Debian packages see one export set and one set of components.
-#   krv_install(TARGETS t... [HEADERS h...] [COMPONENT runtime|dev|python|desktop])
+#
+#   krv_install(TARGETS t... [HEADERS h...] [FILES f...] [COMPONENT runtime|dev|python|desktop] [PLUGIN])
+#
+# - Shared libraries go to the library directory (version links: the SONAME link with the component, the bare
+#   .so link with dev), programs to the program directory, HEADERS to include/mirrorkit (dev). Libraries and
+#   programs of runtime and dev join the export set MirrorKitTargets under the name MirrorKit::<name>, where
+#   <name> is the target's name without a leading "KRV_" (KRV4, OpenLoop4, PCIeAPI4, USBAPI4, Zernike, ...);
+#   the same names exist as aliases in the build tree.
+# - PLUGIN: libraries that the kit loads by path at run time (the host-driver server) go to
+#   <libdir>/mirrorkit, without version links and outside the export set.
+# - COMPONENT python: modules go where Debian's python3 finds them for the prefix given at install time
+#   (lib/python3/dist-packages under /usr, lib/python3.<minor>/dist-packages elsewhere, which covers /usr/local);
+#   FILES (pure-Python files, or package folders of which the *.py files are taken) go with them.
+# - COMPONENT desktop: programs to the program directory; FILES by kind: *.desktop to share/applications,
+#   *.svg to share/icons/hicolor/scalable/apps, other images to share/pixmaps.
+# - FILES of runtime or dev go to share/mirrorkit.
+# Installed binaries find the kit's libraries through a run path relative to their own folder ($ORIGIN), so an
+# installed tree can be moved (DESTDIR, --prefix) and still run.
+# On Debian the multiarch library folder is searched by the loader, pkg-config and CMake for /usr and /usr/local
+# alike, so it is used for every prefix (GNUInstallDirs picks it only for /usr).
+if(CMAKE_LIBRARY_ARCHITECTURE AND NOT DEFINED CMAKE_INSTALL_LIBDIR)
+  set(CMAKE_INSTALL_LIBDIR "lib/${CMAKE_LIBRARY_ARCHITECTURE}" CACHE PATH "Object code libraries (lib)")
+endif()
 include(GNUInstallDirs)
+set(KRV_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/mirrorkit)
+set(KRV_INSTALL_PLUGINDIR ${CMAKE_INSTALL_LIBDIR}/mirrorkit)
+set(KRV_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/MirrorKit)
+execute_process(COMMAND ${KRV_PYTHON3} -c "import sys; print('%d.%d' % sys.version_info[:2])"
+                OUTPUT_VARIABLE KRV_PYTHON3_VERSION OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+if(NOT KRV_PYTHON3_VERSION)
+  set(KRV_PYTHON3_VERSION 3)
+endif()
+
+# Run path from an install folder (relative to the prefix) to the library folder.
+function(_krv_origin_rpath out dir)
+  file(RELATIVE_PATH rel /prefix/${dir} /prefix/${CMAKE_INSTALL_LIBDIR})
+  if(rel STREQUAL "")
+    set(${out} "$ORIGIN" PARENT_SCOPE)
+  else()
+    set(${out} "$ORIGIN/${rel}" PARENT_SCOPE)
+  endif()
+endfunction()
+
 function(krv_install)
-  cmake_parse_arguments(I "" "COMPONENT" "TARGETS;HEADERS" ${ARGN})
+  cmake_parse_arguments(I "PLUGIN" "COMPONENT" "TARGETS;HEADERS;FILES" ${ARGN})
   if(NOT I_COMPONENT)
     set(I_COMPONENT runtime)
   endif()
-  if(I_TARGETS)
-    install(TARGETS ${I_TARGETS} EXPORT MirrorKitTargets
-      LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${I_COMPONENT} NAMELINK_COMPONENT dev
-      RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${I_COMPONENT}
-      ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
-      INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/mirrorkit)
+  if(NOT I_COMPONENT MATCHES "^(runtime|dev|python|desktop)$")
+    message(FATAL_ERROR "krv_install: unknown component ${I_COMPONENT}")
   endif()
+  # The packaging folder makes a package for every component that has something in it.
+  set_property(GLOBAL APPEND PROPERTY KRV_INSTALL_COMPONENTS ${I_COMPONENT})
+
+  if(I_COMPONENT STREQUAL "python")
+    # The folder depends on the prefix, which is known only when installing (cmake --install --prefix, CPack).
+    install(CODE "
+      if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+        set(KRV_PYTHON_DIR lib/python3/dist-packages)
+      else()
+        set(KRV_PYTHON_DIR lib/python${KRV_PYTHON3_VERSION}/dist-packages)
+      endif()" COMPONENT python)
+    if(I_TARGETS)
+      # Both candidate folders lie at the same depth, so one run path serves either.
+      _krv_origin_rpath(rpath lib/python3/dist-packages)
+      set_target_properties(${I_TARGETS} PROPERTIES INSTALL_RPATH "${rpath}")
+      install(TARGETS ${I_TARGETS}
+        LIBRARY DESTINATION \${KRV_PYTHON_DIR} COMPONENT python NAMELINK_SKIP
+        RUNTIME DESTINATION \${KRV_PYTHON_DIR} COMPONENT python)
+    endif()
+    foreach(f ${I_FILES})
+      if(IS_DIRECTORY ${f})
+        install(DIRECTORY ${f} DESTINATION \${KRV_PYTHON_DIR} COMPONENT python
+          FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
+      else()
+        install(FILES ${f} DESTINATION \${KRV_PYTHON_DIR} COMPONENT python)
+      endif()
+    endforeach()
+  elseif(I_PLUGIN)
+    _krv_origin_rpath(rpath ${KRV_INSTALL_PLUGINDIR})
+    set_target_properties(${I_TARGETS} PROPERTIES INSTALL_RPATH "${rpath}")
+    install(TARGETS ${I_TARGETS}
+      LIBRARY DESTINATION ${KRV_INSTALL_PLUGINDIR} COMPONENT ${I_COMPONENT} NAMELINK_SKIP)
+  elseif(I_TARGETS)
+    foreach(t ${I_TARGETS})
+      get_target_property(type ${t} TYPE)
+      if(type STREQUAL "EXECUTABLE")
+        _krv_origin_rpath(rpath ${CMAKE_INSTALL_BINDIR})
+      else()
+        set(rpath "$ORIGIN")
+      endif()
+      set_target_properties(${t} PROPERTIES INSTALL_RPATH "${rpath}")
+      string(REGEX REPLACE "^KRV_" "" name ${t})
+      set_target_properties(${t} PROPERTIES EXPORT_NAME ${name})
+      if(TARGET MirrorKit::${name})
+      elseif(type STREQUAL "EXECUTABLE")
+        add_executable(MirrorKit::${name} ALIAS ${t})
+      else()
+        add_library(MirrorKit::${name} ALIAS ${t})
+      endif()
+    endforeach()
+    if(I_COMPONENT STREQUAL "desktop")
+      install(TARGETS ${I_TARGETS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT desktop)
+    else()
+      install(TARGETS ${I_TARGETS} EXPORT MirrorKitTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${I_COMPONENT} NAMELINK_COMPONENT dev
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${I_COMPONENT}
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+        INCLUDES DESTINATION ${KRV_INSTALL_INCLUDEDIR})
+    endif()
+  endif()
+
   if(I_HEADERS)
-    install(FILES ${I_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/mirrorkit COMPONENT dev)
+    install(FILES ${I_HEADERS} DESTINATION ${KRV_INSTALL_INCLUDEDIR} COMPONENT dev)
+  endif()
+  if(I_FILES AND NOT I_COMPONENT STREQUAL "python")
+    foreach(f ${I_FILES})
+      if(NOT I_COMPONENT STREQUAL "desktop")
+        set(dest ${CMAKE_INSTALL_DATADIR}/mirrorkit)
+      elseif(f MATCHES "\\.desktop$")
+        set(dest ${CMAKE_INSTALL_DATADIR}/applications)
+      elseif(f MATCHES "\\.svg$")
+        set(dest ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+      else()
+        set(dest ${CMAKE_INSTALL_DATADIR}/pixmaps)
+      endif()
+      install(FILES ${f} DESTINATION ${dest} COMPONENT ${I_COMPONENT})
+    endforeach()
   endif()
 endfunction()

@@ -99,6 +99,14 @@ bool fromBuffer(PyObject* obj, std::vector<T>& out, char kind) {
 KRV_VECTOR_IN(double, 'd')
 KRV_VECTOR_IN(int, 'i')
 
+// Flags take any Python truth value, as an if statement would.
+%typemap(in) bool {
+    const int truth = PyObject_IsTrue($input);
+    if (truth < 0) SWIG_fail;
+    $1 = truth != 0;
+}
+%typemap(typecheck, precedence=SWIG_TYPECHECK_BOOL) bool { $1 = 1; }
+
 // Output vectors come back as extra return values.
 %typemap(in, numinputs=0) std::vector<double>* commands (std::vector<double> temp),
                           std::vector<double>* phaseOut (std::vector<double> temp) {

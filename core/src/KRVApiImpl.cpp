@@ -30,7 +30,7 @@ Fn resolve(void* module, const char* name) {
 
 namespace {
 constexpr uint64_t kMinimumMapEntries = 32;
-constexpr const char* kOpenLoopLibrary = "libKRV_OpenLoop4.so";
+constexpr const char* kOpenLoopLibrary = "libKRV_OpenLoop4.so.4";
 }  // namespace
 
 const char* openLoopLibraryName() {

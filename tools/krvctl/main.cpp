@@ -1,8 +1,10 @@
 // krvctl: profile files, the demo install, and the kit's version and result codes from the command line.
 #include "commands.h"
+#include "doctor.h"
 #include "profile.h"
 
 #include <KRV.h>
+#include <krv/platform/registry.h>
 
 #include <cstdio>
 #include <exception>
@@ -37,6 +39,13 @@ const char kUsage[] =
     "  demo [--dir <path>] [--log-level L]   build a demo install directory (a fresh temporary one unless\n"
     "                                        --dir is given), point the kit at it and drive its dummy\n"
     "                                        mirrors; L is debug, info, warn (default), error or off\n"
+    "  doctor                                say where the kit looks (registry store, install directory,\n"
+    "                                        profiles, maps, log file, open-loop library, host-driver\n"
+    "                                        server, USB drive units, PCIe cards), what it finds, and what\n"
+    "                                        to do about each problem; exit status 1 when a profile\n"
+    "                                        cannot be opened\n"
+    "  install-path [--set <dir>]            print the install directory kept in the registry store, or\n"
+    "                                        set it (exit status 1 when none is set)\n"
     "  version                               print the kit's version\n"
     "  errors                                list result codes with their names and messages\n"
     "  help, --help, -h                      this text\n"
@@ -49,6 +58,26 @@ const char kUsage[] =
 int listErrors() {
     for (unsigned code = 0; code <= ERR_INVALID_COEFFICIENTS; ++code)
         std::printf("%2u  %-27s %s\n", code, kCodeNames[code], KRVErrorString(static_cast<KRVRC>(code)));
+    return 0;
+}
+
+constexpr const char* kInstallKey = "HKEY_LOCAL_MACHINE\\Software\\Velmira";
+
+int installPathCommand(const Args& args) {
+    namespace reg = MirrorKit::platform::registry;
+    if (args.empty()) {
+        std::string dir;
+        if (int err = reg::queryString(kInstallKey, "InstallPath", dir)) {
+            std::cerr << "krvctl: no install directory in " << reg::storePath() << ": " << reg::errorText(err) << "\n";
+            return 1;
+        }
+        std::cout << dir << "\n";
+        return 0;
+    }
+    if (args.size() != 2 || args[0] != "--set" || args[1].empty())
+        throw UsageError("install-path takes nothing or --set <directory>");
+    if (int err = reg::setString(kInstallKey, "InstallPath", args[1]))
+        throw Failure("cannot write " + reg::storePath() + ": " + reg::errorText(err));
     return 0;
 }
 
@@ -70,6 +99,11 @@ int run(const Args& args) {
         return listErrors();
     }
     if (command == "profile") return profileCommand(rest);
+    if (command == "install-path") return installPathCommand(rest);
+    if (command == "doctor") {
+        if (!rest.empty()) throw UsageError("doctor takes no arguments");
+        return runDoctor(std::cout);
+    }
     if (command == "demo") return demoCommand(rest);
     throw UsageError("unknown command " + quoted(command) + " (try 'krvctl --help')");
 }

@@ -171,6 +171,9 @@ def test_wrong_arguments_raise_with_the_wrapped_name():
         dm.send_data(["a"] * 3)
     with pytest.raises(TypeError):
         dm.open_dm()
+    # Flags take Python truth values.
+    assert dm.set_segment(0, 0.0, 0.0, 0.0, 0, [1]) == krv.ERR_INIT_DRIVER
+    assert dm.enable_dither(0.0, None) == dm.enable_dither(0.0, "") == krv.ERR_DRIVER_NOT_OPEN
 
 
 def test_every_method_has_its_docstring_sections():

@@ -44,11 +44,18 @@ def units(tmp_path_factory):
     lib.bed_delete(bed)
 
 
-def last_block(units, k):
+def sent(units):
+    """Blocks each unit has received so far."""
+    lib, bed, ids, _ = units
+    return [lib.bed_bulk_count(bed, u) for u in ids]
+
+
+def block(units, k, count):
+    """Unit k's last block, once it has received count blocks."""
     lib, bed, ids, _ = units
     raw = (ctypes.c_uint8 * 320)()
-    n = lib.bed_last_bulk(bed, ids[k], lib.bed_bulk_count(bed, ids[k]) or 1, raw, 320)
-    assert n == 320, f"unit {k}: no 320-byte block ({n})"
+    n = lib.bed_last_bulk(bed, ids[k], count, raw, 320)
+    assert n == 320, f"unit {k}: no 320-byte block number {count} ({n})"
     return np.frombuffer(bytes(raw), dtype="<u2")
 
 
@@ -68,14 +75,16 @@ def test_frames_reach_both_units_in_channel_order(units):
     codes = np.floor(frame * 65535 * (150 / 200) + 0.5).astype(np.uint16)  # the kit rounds halves up
     with mirrorkit.Mirror(SERIAL, profiles=units[3]) as m:
         assert m.driver_type == mirrorkit.DriverType.USB and m.n_actuators == 300
+        before = sent(units)
         m.send(frame)
-        assert np.array_equal(last_block(units, 0), codes[:160])
-        assert np.array_equal(last_block(units, 1), np.concatenate([codes[160:], np.zeros(20, np.uint16)]))
+        assert np.array_equal(block(units, 0, before[0] + 1), codes[:160])
+        assert np.array_equal(block(units, 1, before[1] + 1), np.concatenate([codes[160:], np.zeros(20, np.uint16)]))
         assert np.abs(m.read() - frame).max() <= 1 / 65535 * 200 / 150
         m.poke(299, 1.0)
-        assert last_block(units, 1)[139] == round(65535 * 0.75)
+        assert block(units, 1, before[1] + 2)[139] == round(65535 * 0.75)
         with pytest.raises(mirrorkit.KrvError) as e:
             m.high_res(True)
         assert e.value.code == mirrorkit.ResultCode.ERR_NOT_IMPLEMENTED
+        before = sent(units)
     # Closing zeroes the outputs.
-    assert not last_block(units, 0).any() and not last_block(units, 1).any()
+    assert not block(units, 0, before[0] + 1).any() and not block(units, 1, before[1] + 1).any()

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Installs the kit from a build tree into a temporary prefix with DESTDIR, then builds and runs a C and a C++
+# program against it twice: with find_package(MirrorKit) and with pkg-config. Both open a dummy mirror through
+# a registry store and install directory of their own.
+# Usage: consumer_test.sh <build dir> <work dir>
+set -euo pipefail
+build=$1
+work=$2
+here=$(cd "$(dirname "$0")" && pwd)
+rm -rf "$work"
+mkdir -p "$work"
+
+# Installed under /opt/mirrorkit, then used from where DESTDIR put it: the tree must not depend on its prefix.
+DESTDIR="$work/root" cmake --install "$build" --prefix /opt/mirrorkit >"$work/install.log"
+prefix="$work/root/opt/mirrorkit"
+libdir=$(ls -d "$prefix"/lib/*/pkgconfig | head -n1 | xargs dirname)
+for f in "$libdir"/libKRV4.so "$libdir"/libKRV4.so.4 "$prefix/include/mirrorkit/KRV.h" "$prefix/bin/krvctl"; do
+    [ -e "$f" ] || { echo "missing after install: $f" >&2; exit 1; }
+done
+if find "$prefix" -name '*test*' -o -name '*bench*' -o -name 'libkrv_*' | grep .; then
+    echo "tests, benchmarks or internal libraries were installed" >&2
+    exit 1
+fi
+
+# A kit installation of its own: registry store, install directory and a dummy mirror's profile.
+export KRV_REGISTRY_FILE="$work/registry.reg"
+export LOCALAPPDATA="$work/log"
+data="$work/data"
+mkdir -p "$data/Profiles" "$data/Map" "$data/Calibration"
+"$prefix/bin/krvctl" install-path --set "$data"
+"$prefix/bin/krvctl" profile write "$data/Profiles/CONSUMER140.dm" type=2 size=140 maxv=100 vlim=100
+
+run_both() {
+    local how=$1 c=$2 cxx=$3
+    "$c" CONSUMER140
+    "$cxx" CONSUMER140
+    echo "$how: C and C++ programs ran"
+}
+
+# 1. CMake package.
+cmake -S "$here/consumer" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release \
+    >"$work/cmake-configure.log"
+cmake --build "$work/cmake-build" >"$work/cmake-build.log"
+run_both "find_package(MirrorKit)" "$work/cmake-build/mirror_c" "$work/cmake-build/mirror_cxx"
+
+# 2. pkg-config.
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+[ "$(pkg-config --modversion mirrorkit)" = "$(pkg-config --modversion mirrorkit-openloop)" ]
+rpath="-Wl,-rpath,$(pkg-config --variable=libdir mirrorkit)"
+cc -o "$work/pc_mirror_c" "$here/consumer/mirror_c.c" $(pkg-config --cflags --libs mirrorkit) "$rpath"
+c++ -std=c++17 -o "$work/pc_mirror_cxx" "$here/consumer/mirror_cxx.cpp" \
+    $(pkg-config --cflags --libs mirrorkit-openloop mirrorkit-zernike) "$rpath"
+run_both "pkg-config" "$work/pc_mirror_c" "$work/pc_mirror_cxx"
