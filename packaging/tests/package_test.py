@@ -46,6 +46,7 @@ class Packages(unittest.TestCase):
         depends = self.field("mirrorkit", "Depends")
         for library in ("libc6", "libstdc++6", "liblog4cxx15", "libusb-1.0-0", "libopencv-core406"):
             self.assertIn(library, depends)
+        self.assertNotIn("umockdev", depends, "the installed programs carry no test library")
         self.assertIn("mirrorkit (= %s)" % version, self.field("mirrorkit-dev", "Depends"))
         for package in self.debs:
             if package not in ("mirrorkit", "mirrorkit-dev"):
