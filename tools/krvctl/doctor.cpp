@@ -18,7 +18,9 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <limits.h>
 #include <link.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -402,7 +404,10 @@ void checkOpenLoop(Report& report) {
     }
     link_map* map = nullptr;
     std::string where = name;
-    if (::dlinfo(module, RTLD_DI_LINKMAP, &map) == 0 && map && map->l_name && *map->l_name) where = map->l_name;
+    if (::dlinfo(module, RTLD_DI_LINKMAP, &map) == 0 && map && map->l_name && *map->l_name) {
+        char resolved[PATH_MAX];
+        where = ::realpath(map->l_name, resolved) ? resolved : map->l_name;
+    }
     ::dlclose(module);
     report.line("open-loop library: " + where);
 }
