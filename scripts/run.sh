@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the kit, then runs the demo or every test.
-# Usage: scripts/run.sh demo|test [--sanitize|--sanitize=thread]
+# Usage: scripts/run.sh demo|test|shapedesk [--sanitize|--sanitize=thread]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -16,12 +16,16 @@ elif [ "${2:-}" = "--sanitize=thread" ]; then
   build=build-tsan
 fi
 case "$job" in
-  demo|test) ;;
-  *) echo "usage: scripts/run.sh demo|test [--sanitize|--sanitize=thread]" >&2; exit 2 ;;
+  demo|test|shapedesk) ;;
+  *) echo "usage: scripts/run.sh demo|test|shapedesk [--sanitize|--sanitize=thread]" >&2; exit 2 ;;
 esac
 
 bash scripts/install-deps.sh
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKRV_SANITIZE="$sanitize"
+if [ "$job" = shapedesk ]; then
+  cmake --build "$build" -j"$(nproc)" --target ShapeDesk krvctl krv_testdata
+  exec bash scripts/shapedesk-demo.sh "$build"
+fi
 cmake --build "$build" -j"$(nproc)"
 
 if [ "$job" = demo ]; then

@@ -1,0 +1,196 @@
+// ShapeDesk on a dummy 952-actuator mirror with a calibration table, on the offscreen platform.
+//
+// BM_UpdateZernike is one step of a Zernike slider as a hand makes it: the window's updateZernike (Zernike
+// surface, surface solve with its retry, send, read-back) and the redraw of the mirror view and both surface
+// views. BM_SetDMZernikeSurface is the controller's call alone, measured in the same run. Goal: a slider step
+// costs at most 1.5 times the controller's call (process CPU time, the wall-clock ratio beside it).
+//
+// BM_PokeAll runs Poke All once over the 952 actuators. Goal: at least 90% of its wall time is its own 50 ms
+// waits, counted as 952 x 50 ms (a wait that overruns counts against the goal).
+#include "dialogs.h"
+#include "ui_userwindow.h"
+#include "userwindow.h"
+
+#include "krv/Profile.h"
+
+#include <benchmark/benchmark.h>
+
+#include "support/RatioReporter.h"
+
+#include <QApplication>
+#include <QSlider>
+
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+namespace {
+
+constexpr double kStepGoal = 1.5;
+constexpr double kPokeGoal = 0.9;
+constexpr int kActuators = 952;
+const char* const kSerial = "BENCHSD0952";
+
+// No person answers during a benchmark.
+class SilentDialogs : public Dialogs {
+public:
+    void critical(QWidget*, const QString&, const QString& text) override {
+        std::fprintf(stderr, "dialog: %s\n", qPrintable(text));
+    }
+};
+
+// A temporary install tree with the mirror's profile, map and table; the kit and the settings point into it.
+class Tree {
+public:
+    Tree() {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/shapedesk-bench-XXXXXX";
+        if (!::mkdtemp(pattern.data())) return;
+        dir = pattern;
+        for (const char* sub : {"/Profiles", "/Map", "/Calibration", "/Shapes", "/config"})
+            std::filesystem::create_directory(dir + sub);
+        std::ofstream map(dir + "/Map/bench.map");
+        for (int i = 0; i < kActuators; ++i) map << i << "\n";
+        std::filesystem::copy_file(std::string(KRV_BENCH_TESTDATA_DIR) + "/calibration/cdm_952_z.mat",
+                                   dir + "/Calibration/bench.mat");
+        std::ofstream profile(dir + "/Profiles/" + kSerial + ".dm", std::ios::binary);
+        for (const std::string line : {"type=2", "size=952", "maxv=100", "vlim=100", "map=bench.map",
+                                       "calibration=bench.mat"})
+            profile << MirrorKit::scramble_line(line) << "\n";
+        std::ofstream(dir + "/registry.reg")
+            << "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Velmira]\r\n\"InstallPath\"=\""
+            << dir << "\"\r\n";
+        setenv("KRV_REGISTRY_FILE", (dir + "/registry.reg").c_str(), 1);
+        setenv("LOCALAPPDATA", dir.c_str(), 1);
+        setenv("XDG_CONFIG_HOME", (dir + "/config").c_str(), 1);
+        setenv("KRV_OPENLOOP_LIBRARY", KRV_BENCH_OPENLOOP_LIBRARY, 1);
+    }
+    ~Tree() {
+        std::error_code ignored;
+        if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
+    }
+    std::string dir;
+};
+
+std::unique_ptr<Tree> tree;
+UserWindow* window = nullptr;
+
+bool openWindow() {
+    if (window) return window->controller().isOpen();
+    window = new UserWindow();
+    window->resize(1280, 760);
+    window->show();
+    QApplication::processEvents();
+    if (!window->openMirror(kSerial, "")) return false;
+    window->form()->zernikeControlRadio->setChecked(true);
+    QApplication::processEvents();
+    return window->controller().hasCalibration();
+}
+
+void redraw() {
+    auto* ui = window->form();
+    ui->graphicsView->viewport()->repaint();
+    ui->targetSurfaceView->repaint();
+    ui->idealSurfaceView->repaint();
+}
+
+void BM_SetDMZernikeSurface(benchmark::State& state) {
+    if (!openWindow()) {
+        state.SkipWithError("the window did not open the mirror with its table");
+        return;
+    }
+    const int diameter = window->form()->apertureDiameterEdit->value();
+    std::vector<double> coeffs(15, 0.0);
+    cv::Mat surface;
+    int step = 0;
+    for (auto _ : state) {
+        coeffs[4] = 100.0 + (step++ & 1);
+        if (window->controller().setDMZernikeSurface(coeffs, surface, diameter) != NO_ERR) {
+            state.SkipWithError("setDMZernikeSurface failed");
+            return;
+        }
+    }
+}
+
+void BM_UpdateZernike(benchmark::State& state) {
+    if (!openWindow()) {
+        state.SkipWithError("the window did not open the mirror with its table");
+        return;
+    }
+    QSlider* defocus = window->form()->zern4;
+    int step = 0;
+    for (auto _ : state) {
+        defocus->setValue(100 + (step++ & 1));  // updateZernike through the slider's signal
+        redraw();
+        if (window->controller().lastError() != NO_ERR) {
+            state.SkipWithError("updateZernike failed");
+            return;
+        }
+    }
+}
+
+double pokeAllSeconds = 0.0;
+
+void BM_PokeAll(benchmark::State& state) {
+    if (!openWindow()) {
+        state.SkipWithError("the window did not open the mirror with its table");
+        return;
+    }
+    window->form()->actuatorControlRadio->setChecked(true);
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        window->on_actionPokeAll_triggered();
+        pokeAllSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+}
+
+BENCHMARK(BM_SetDMZernikeSurface)->MeasureProcessCPUTime()->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_UpdateZernike)->MeasureProcessCPUTime()->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_PokeAll)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
+
+int summary(const krvbench::RatioReporter& reporter) {
+    int rc = reporter.errors() ? 1 : 0;
+    const krvbench::Times alone = reporter.times("BM_SetDMZernikeSurface");
+    const krvbench::Times step = reporter.times("BM_UpdateZernike");
+    if (alone.cpu > 0 && step.cpu > 0) {
+        const double ratio = step.cpu / alone.cpu;
+        std::printf("\nZernike slider step / setDMZernikeSurface alone: %.2f (CPU; wall %.2f), goal <= %.1f: %s\n",
+                    ratio, step.wall / alone.wall, kStepGoal, ratio <= kStepGoal ? "met" : "MISSED");
+        if (ratio > kStepGoal) rc = 1;
+    }
+    if (pokeAllSeconds > 0) {
+        const double waits = kActuators * 0.050;
+        const double share = waits / pokeAllSeconds;
+        std::printf("Poke All: %.2f s for %d actuators, %.1f%% of it in the 50 ms waits, goal >= %.0f%%: %s\n",
+                    pokeAllSeconds, kActuators, 100.0 * share, 100.0 * kPokeGoal,
+                    share >= kPokeGoal ? "met" : "MISSED");
+        if (share < kPokeGoal) rc = 1;
+    }
+    return rc;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    tree = std::make_unique<Tree>();
+    if (tree->dir.empty()) return 1;
+    QApplication app(argc, argv);
+    QCoreApplication::setOrganizationName("Velmira");
+    QCoreApplication::setApplicationName("ShapeDesk");
+    SilentDialogs dialogs;
+    Dialogs::install(&dialogs);
+    benchmark::Initialize(&argc, argv);
+    krvbench::RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    const int rc = summary(reporter);
+    delete window;
+    Dialogs::install(nullptr);
+    return rc;
+}

@@ -1,0 +1,357 @@
+// The mirror view: a scene and view, the mirror item with one cell per actuator or one tile per segment,
+// and the colour table the cells are painted with.
+#include "dmview.h"
+
+#include "krv/ModelTable.h"
+
+#include <QBrush>
+#include <QGraphicsEllipseItem>
+#include <QGraphicsRectItem>
+#include <QGraphicsSceneHoverEvent>
+#include <QGraphicsSceneMouseEvent>
+#include <QImage>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPen>
+
+#include <algorithm>
+#include <cmath>
+
+QVector<QRgb> makeColorTable(const QPalette& palette, bool grey) {
+    QVector<QRgb> table(256);
+    for (int i = 0; i < 255; ++i) {
+        if (grey) {
+            table[i] = qRgb(i, i, i);
+            continue;
+        }
+        const double hue = 240.0 - i * 240.0 / 255.0;
+        const double x = hue / 60.0;
+        const int k = static_cast<int>(std::floor(x));
+        const double f = x - k;
+        double r = 0, g = 0, b = 0;
+        switch (k) {
+            case 0: r = 1; g = f; b = 0; break;
+            case 1: r = 1 - f; g = 1; b = 0; break;
+            case 2: r = 0; g = 1; b = f; break;
+            case 3: r = 0; g = 1 - f; b = 1; break;
+            default: r = f; g = 0; b = 1; break;
+        }
+        table[i] = qRgb(static_cast<int>(r * 255), static_cast<int>(g * 255), static_cast<int>(b * 255));
+    }
+    table[255] = palette.color(QPalette::Window).rgb();
+    return table;
+}
+
+int colorIndex(double value) {
+    if (!(value > 0.0)) return 0;
+    if (value > 1.0) value = 1.0;
+    return static_cast<int>(std::lround(value * 254.0));
+}
+
+// ---- scene and view ----
+
+DMScene::DMScene(QObject* parent) : QGraphicsScene(parent) {
+    connect(this, &QGraphicsScene::focusItemChanged, this, &DMScene::handleFocusChanged);
+}
+
+void DMScene::handleFocusChanged(QGraphicsItem* newFocusItem, QGraphicsItem* oldFocusItem, Qt::FocusReason) {
+    // An editor that loses focus to the scene background is closed by its own lostFocus signal; nothing else
+    // in the scene takes focus, so only keep the view's idea of the focus in step.
+    Q_UNUSED(newFocusItem);
+    Q_UNUSED(oldFocusItem);
+}
+
+void DMScene::mousePressEvent(QGraphicsSceneMouseEvent* event) {
+    QGraphicsScene::mousePressEvent(event);
+    // A click inside an open editor belongs to the editor.
+    if (QGraphicsItem* under = itemAt(event->scenePos(), QTransform())) {
+        if (under->isWidget() || (under->parentItem() && under->parentItem()->isWidget())) return;
+        if (under->type() == MirrorKit::DMSegmentGraphicsItem::Type) {
+            emit segmentClicked(static_cast<MirrorKit::DMSegmentGraphicsItem*>(under)->segment(), event->scenePos());
+            return;
+        }
+    }
+    emit mouseClicked(event->scenePos());
+}
+
+void DMScene::mouseMoveEvent(QGraphicsSceneMouseEvent* event) {
+    QGraphicsScene::mouseMoveEvent(event);
+    emit mouseOver(event->scenePos());
+}
+
+DMView::DMView(QWidget* parent) : QGraphicsView(parent) {
+    setRenderHint(QPainter::Antialiasing, false);
+    setRenderHint(QPainter::SmoothPixmapTransform, true);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setMouseTracking(true);
+}
+
+void DMView::resizeEvent(QResizeEvent* event) {
+    QGraphicsView::resizeEvent(event);
+    if (scene()) fitInView(sceneRect(), Qt::KeepAspectRatio);
+}
+
+namespace MirrorKit {
+
+// ---- segment tiles ----
+
+DMSegmentGraphicsItem::DMSegmentGraphicsItem(int segment, std::vector<int> actuators, const QPolygonF& shape,
+                                             QGraphicsItem* parent)
+    : QGraphicsPolygonItem(shape, parent), segment_(segment), actuators_(std::move(actuators)) {
+    setAcceptHoverEvents(true);
+}
+
+void DMSegmentGraphicsItem::setColors(const std::vector<double>& frame, const QVector<QRgb>& table) {
+    auto indexOf = [&](size_t k) {
+        const int a = actuators_[k];
+        return a >= 0 && static_cast<size_t>(a) < frame.size() ? colorIndex(frame[static_cast<size_t>(a)]) : 0;
+    };
+    if (actuators_.size() == 1) {
+        setBrush(QColor(table[indexOf(0)]));
+    } else if (actuators_.size() == 2) {
+        const QRectF r = polygon().boundingRect();
+        QLinearGradient gradient(r.topLeft(), r.bottomRight());
+        gradient.setColorAt(0, QColor(table[indexOf(0)]));
+        gradient.setColorAt(1, QColor(table[indexOf(1)]));
+        setBrush(gradient);
+    } else if (actuators_.size() >= 3) {
+        // Piston/tip/tilt segment: a 3 x 3 indexed image, the three actuators at three corners, smoothed.
+        const int a = indexOf(0), b = indexOf(1), c = indexOf(2);
+        int px[3][3];  // [row][column]
+        px[2][2] = a;
+        px[0][2] = b;
+        px[2][0] = c;
+        px[1][2] = (a + b) / 2;
+        px[2][1] = (a + c) / 2;
+        px[1][1] = (a + 2 * b + c) / 4;
+        px[0][1] = (b + px[1][1]) / 2;
+        px[1][0] = (c + px[1][1]) / 2;
+        const int lo = std::min(px[0][1], px[1][0]), hi = std::max(px[0][1], px[1][0]);
+        px[0][0] = px[1][1] >= lo && px[1][1] <= hi ? (px[0][1] + px[1][0]) / 2 : px[1][1];
+        QImage image(3, 3, QImage::Format_Indexed8);
+        image.setColorTable(table);
+        for (int r = 0; r < 3; ++r)
+            for (int col = 0; col < 3; ++col) image.setPixel(col, r, static_cast<uint>(px[r][col]));
+        const QRectF box = polygon().boundingRect();
+        const QImage smooth =
+            image.convertToFormat(QImage::Format_RGB32).scaled(48, 48, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        QBrush brush(smooth);
+        QTransform t;
+        t.translate(box.left(), box.top());
+        t.scale(box.width() / 48.0, box.height() / 48.0);
+        brush.setTransform(t);
+        setBrush(brush);
+    }
+}
+
+void DMSegmentGraphicsItem::hoverEnterEvent(QGraphicsSceneHoverEvent* event) {
+    if (!marker_) {
+        marker_ = new QGraphicsEllipseItem(-0.1, -0.1, 0.2, 0.2, this);
+        QPen pen(Qt::black);
+        pen.setWidthF(0.04);
+        marker_->setPen(pen);
+        marker_->setBrush(Qt::NoBrush);
+        marker_->setAcceptedMouseButtons(Qt::NoButton);
+    }
+    marker_->setPos(event->pos());
+    marker_->show();
+}
+
+void DMSegmentGraphicsItem::hoverMoveEvent(QGraphicsSceneHoverEvent* event) {
+    if (marker_) marker_->setPos(event->pos());
+}
+
+void DMSegmentGraphicsItem::hoverLeaveEvent(QGraphicsSceneHoverEvent*) {
+    if (marker_) marker_->hide();
+}
+
+namespace {
+QPolygonF hexagon(QPointF c, double radius) {
+    QPolygonF p;
+    for (int k = 0; k < 6; ++k) {
+        const double angle = M_PI / 6.0 + k * M_PI / 3.0;  // pointy top
+        p << QPointF(c.x() + radius * std::cos(angle), c.y() + radius * std::sin(angle));
+    }
+    return p;
+}
+QPolygonF square(QPointF c, double side) { return QPolygonF(QRectF(c.x() - side / 2, c.y() - side / 2, side, side)); }
+}  // namespace
+
+DMHexSegmentGraphicsItem::DMHexSegmentGraphicsItem(int segment, std::vector<int> actuators, QPointF centre,
+                                                   double radius, QGraphicsItem* parent)
+    : DMSegmentGraphicsItem(segment, std::move(actuators), hexagon(centre, radius), parent) {}
+
+DMSquareSegmentGraphicsItem::DMSquareSegmentGraphicsItem(int segment, std::vector<int> actuators, QPointF centre,
+                                                         double side, QGraphicsItem* parent)
+    : DMSegmentGraphicsItem(segment, std::move(actuators), square(centre, side), parent) {}
+
+// ---- the mirror item ----
+
+DMGraphicsItem::DMGraphicsItem(QGraphicsItem* parent) : QGraphicsObject(parent) {
+    table_ = makeColorTable(QPalette());
+}
+
+void DMGraphicsItem::paint(QPainter*, const QStyleOptionGraphicsItem*, QWidget*) {}
+
+void DMGraphicsItem::clearChildren() {
+    for (QGraphicsItem* child : childItems()) delete child;
+    cells_.clear();
+    tiles_.clear();
+    tileOfActuator_.clear();
+}
+
+QPen DMGraphicsItem::cellPen() const {
+    if (!showGrid_) return Qt::NoPen;
+    QPen pen(QColor(40, 40, 40));
+    pen.setWidthF(0.04);
+    return pen;
+}
+
+void DMGraphicsItem::build(int actuatorCount, bool segments) {
+    prepareGeometryChange();
+    clearChildren();
+    actCount_ = std::max(0, actuatorCount);
+    const uint32_t n = static_cast<uint32_t>(actCount_);
+    const DMModel* model = findModel(n);
+    width_ = static_cast<int>(modelWidth(n));
+    const DMLayout layout = model ? model->Layout : DMSquareLayout;
+    hex_ = layout == DMHexLayout;
+    frame_.assign(static_cast<size_t>(actCount_), 0.0);
+
+    // Which grid positions hold an actuator, numbered in row-major order.
+    const int w = width_;
+    gridToActuator_.assign(static_cast<size_t>(w) * w, -1);
+    int next = 0;
+    for (int r = 0; r < w && next < actCount_; ++r) {
+        for (int c = 0; c < w && next < actCount_; ++c) {
+            bool present = true;
+            if (layout == DMLinearLayout) {
+                present = true;
+            } else if (layout == DMCircularLayout || layout == DMHexLayout) {
+                const auto& mask = model->Mask();
+                present = !mask.empty() && mask[static_cast<size_t>(r) * w + c] == 1;
+            } else {
+                const bool corner = (r == 0 || r == w - 1) && (c == 0 || c == w - 1);
+                present = !corner;
+            }
+            if (present) gridToActuator_[static_cast<size_t>(r) * w + c] = next++;
+        }
+    }
+
+    const bool segmented = model && model->Segmented;
+    if (segments && segmented) {
+        const int count = actCount_ / 3;
+        tileOfActuator_.assign(static_cast<size_t>(actCount_), -1);
+        const QPointF centre(1.0 + w / 2.0, 1.0 + w / 2.0);
+        auto actuatorsOf = [&](int s) {
+            std::vector<int> a;
+            for (int k = 0; k < 3 && 3 * s + k < actCount_; ++k) {
+                a.push_back(3 * s + k);
+                tileOfActuator_[static_cast<size_t>(3 * s + k)] = s;
+            }
+            return a;
+        };
+        if (hex_) {
+            // Rings of hexagons around a centre tile, filled row by row.
+            int rings = 0;
+            while (1 + 3 * rings * (rings + 1) < count) ++rings;
+            const double radius = w / ((2 * rings + 1) * std::sqrt(3.0));
+            int s = 0;
+            for (int row = -rings; row <= rings && s < count; ++row) {
+                const int across = 2 * rings + 1 - std::abs(row);
+                for (int k = 0; k < across && s < count; ++k, ++s) {
+                    const double x = centre.x() + (k - (across - 1) / 2.0) * std::sqrt(3.0) * radius;
+                    const double y = centre.y() + row * 1.5 * radius;
+                    auto* tile = new DMHexSegmentGraphicsItem(s, actuatorsOf(s), QPointF(x, y), radius * 0.96, this);
+                    tiles_.push_back(tile);
+                }
+            }
+        } else {
+            const int across = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(count))));
+            const double side = static_cast<double>(w) / across;
+            for (int s = 0; s < count; ++s) {
+                const QPointF c(1.0 + (s % across + 0.5) * side, 1.0 + (s / across + 0.5) * side);
+                tiles_.push_back(new DMSquareSegmentGraphicsItem(s, actuatorsOf(s), c, side * 0.94, this));
+            }
+        }
+        for (auto* tile : tiles_) tile->setPen(cellPen());
+    } else {
+        cells_.assign(static_cast<size_t>(actCount_), nullptr);
+        for (int r = 0; r < w; ++r) {
+            for (int c = 0; c < w; ++c) {
+                const int a = gridToActuator_[static_cast<size_t>(r) * w + c];
+                if (a < 0) continue;
+                const double shift = hex_ && (r % 2 == 1) ? 0.5 : 0.0;
+                auto* cell = new QGraphicsRectItem(1.0 + c + shift, 1.0 + r, 1.0, 1.0, this);
+                cell->setPen(cellPen());
+                cell->setAcceptedMouseButtons(Qt::NoButton);
+                cells_[static_cast<size_t>(a)] = cell;
+            }
+        }
+    }
+    bounds_ = QRectF(0, 0, w + 2.0 + (hex_ ? 0.5 : 0.0), w + 2.0);
+    setValues(frame_);
+}
+
+void DMGraphicsItem::setValues(const std::vector<double>& frame) {
+    frame_ = frame;
+    frame_.resize(static_cast<size_t>(actCount_), 0.0);
+    for (size_t a = 0; a < cells_.size(); ++a)
+        if (cells_[a]) cells_[a]->setBrush(QColor(table_[colorIndex(frame_[a])]));
+    for (auto* tile : tiles_) tile->setColors(frame_, table_);
+}
+
+void DMGraphicsItem::setActuatorValue(int actuator, double value) {
+    if (actuator < 0 || actuator >= actCount_) return;
+    frame_[static_cast<size_t>(actuator)] = value;
+    if (!cells_.empty()) {
+        if (auto* cell = cells_[static_cast<size_t>(actuator)]) cell->setBrush(QColor(table_[colorIndex(value)]));
+    } else if (!tiles_.empty()) {
+        const int s = tileOfActuator_[static_cast<size_t>(actuator)];
+        if (s >= 0) tiles_[static_cast<size_t>(s)]->setColors(frame_, table_);
+    }
+}
+
+QColor DMGraphicsItem::actuatorColor(int actuator) const {
+    if (actuator < 0 || actuator >= actCount_) return QColor(table_[255]);
+    return QColor(table_[colorIndex(frame_[static_cast<size_t>(actuator)])]);
+}
+
+int DMGraphicsItem::actuatorAt(const QPointF& p) const {
+    const int row = static_cast<int>(std::floor(p.y() - 1.0));
+    if (row < 0 || row >= width_) return -1;
+    const double offset = hex_ && (row % 2 == 1) ? 1.5 : 1.0;
+    const int col = static_cast<int>(std::floor(p.x() - offset));
+    if (col < 0 || col >= width_) return -1;
+    const int a = gridToActuator_[static_cast<size_t>(row) * width_ + col];
+    return a < actCount_ ? a : -1;
+}
+
+QPointF DMGraphicsItem::cellCentre(int actuator) const {
+    for (int r = 0; r < width_; ++r)
+        for (int c = 0; c < width_; ++c)
+            if (gridToActuator_[static_cast<size_t>(r) * width_ + c] == actuator)
+                return QPointF(1.5 + c + (hex_ && r % 2 == 1 ? 0.5 : 0.0), 1.5 + r);
+    return QPointF(-1, -1);
+}
+
+QGraphicsRectItem* DMGraphicsItem::cell(int actuator) const {
+    return actuator >= 0 && static_cast<size_t>(actuator) < cells_.size() ? cells_[static_cast<size_t>(actuator)]
+                                                                           : nullptr;
+}
+
+DMSegmentGraphicsItem* DMGraphicsItem::tile(int segment) const {
+    return segment >= 0 && static_cast<size_t>(segment) < tiles_.size() ? tiles_[static_cast<size_t>(segment)]
+                                                                         : nullptr;
+}
+
+void DMGraphicsItem::enableGrid(bool e) {
+    showGrid_ = e;
+    const QPen pen = cellPen();
+    for (auto* cell : cells_)
+        if (cell) cell->setPen(pen);
+    for (auto* tile : tiles_) tile->setPen(pen);
+}
+
+}  // namespace MirrorKit

@@ -1,0 +1,140 @@
+// The mirror view: a scene and view, the mirror item with one cell per actuator or one tile per segment,
+// and the colour table the cells are painted with.
+#pragma once
+
+#include <QGraphicsObject>
+#include <QGraphicsPolygonItem>
+#include <QGraphicsScene>
+#include <QGraphicsView>
+#include <QPalette>
+#include <QVector>
+#include <QRgb>
+
+#include <vector>
+
+class QGraphicsEllipseItem;
+class QGraphicsRectItem;
+
+// 256 entries: 0..254 a hue ramp from blue to red (or grey levels), 255 the palette's window background.
+QVector<QRgb> makeColorTable(const QPalette& palette, bool grey = false);
+// The table entry a command value in 0..1 is drawn with (never the background entry).
+int colorIndex(double value);
+
+class DMScene : public QGraphicsScene {
+    Q_OBJECT
+public:
+    explicit DMScene(QObject* parent = nullptr);
+
+signals:
+    void mouseOver(QPointF p);
+    void mouseClicked(QPointF p);
+    void segmentClicked(int i, QPointF p);
+
+public slots:
+    void handleFocusChanged(QGraphicsItem* newFocusItem, QGraphicsItem* oldFocusItem, Qt::FocusReason reason);
+
+protected:
+    void mousePressEvent(QGraphicsSceneMouseEvent* event) override;
+    void mouseMoveEvent(QGraphicsSceneMouseEvent* event) override;
+};
+
+class DMView : public QGraphicsView {
+    Q_OBJECT
+public:
+    explicit DMView(QWidget* parent = nullptr);
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+};
+
+namespace MirrorKit {
+
+// A segment tile: its segment number and the actuators that drive it.
+class DMSegmentGraphicsItem : public QGraphicsPolygonItem {
+public:
+    enum { Type = QGraphicsItem::UserType + 1 };
+    DMSegmentGraphicsItem(int segment, std::vector<int> actuators, const QPolygonF& shape, QGraphicsItem* parent);
+    int type() const override { return Type; }
+    int segment() const { return segment_; }
+    const std::vector<int>& actuators() const { return actuators_; }
+    // Fills the tile from its actuators' values.
+    void setColors(const std::vector<double>& frame, const QVector<QRgb>& table);
+
+protected:
+    void hoverEnterEvent(QGraphicsSceneHoverEvent* event) override;
+    void hoverMoveEvent(QGraphicsSceneHoverEvent* event) override;
+    void hoverLeaveEvent(QGraphicsSceneHoverEvent* event) override;
+
+private:
+    int segment_;
+    std::vector<int> actuators_;
+    QGraphicsEllipseItem* marker_ = nullptr;
+};
+
+class DMHexSegmentGraphicsItem : public DMSegmentGraphicsItem {
+public:
+    DMHexSegmentGraphicsItem(int segment, std::vector<int> actuators, QPointF centre, double radius,
+                             QGraphicsItem* parent);
+};
+
+class DMSquareSegmentGraphicsItem : public DMSegmentGraphicsItem {
+public:
+    DMSquareSegmentGraphicsItem(int segment, std::vector<int> actuators, QPointF centre, double side,
+                                QGraphicsItem* parent);
+};
+
+// The mirror as seen from the front. Cells sit on a grid of one unit per actuator with a margin of one
+// unit; odd rows of a hexagonal-packed layout are shifted right by half a unit.
+class DMGraphicsItem : public QGraphicsObject {
+    Q_OBJECT
+public:
+    explicit DMGraphicsItem(QGraphicsItem* parent = nullptr);
+
+    QRectF boundingRect() const override { return bounds_; }
+    void paint(QPainter* painter, const QStyleOptionGraphicsItem* option, QWidget* widget) override;
+
+    void setColorTable(const QVector<QRgb>& table) { table_ = table; }
+    const QVector<QRgb>& colorTable() const { return table_; }
+    // Builds one cell per actuator, or one tile per segment when `segments` is set and the model is segmented.
+    void build(int actuatorCount, bool segments);
+    int actuatorCount() const { return actCount_; }
+    int gridWidth() const { return width_; }
+    bool hexPacked() const { return hex_; }
+    bool showsSegments() const { return !tiles_.empty(); }
+    bool gridEnabled() const { return showGrid_; }
+
+    // Recolours every cell or tile from a frame (one value per actuator).
+    void setValues(const std::vector<double>& frame);
+    // Recolours one actuator's cell (or the tile holding it).
+    void setActuatorValue(int actuator, double value);
+    // The colour an actuator is drawn with now.
+    QColor actuatorColor(int actuator) const;
+
+    // The actuator under a point in item coordinates, or -1.
+    int actuatorAt(const QPointF& p) const;
+    // Centre of an actuator's cell in item coordinates.
+    QPointF cellCentre(int actuator) const;
+    QGraphicsRectItem* cell(int actuator) const;
+    DMSegmentGraphicsItem* tile(int segment) const;
+
+public slots:
+    void enableGrid(bool e);
+
+private:
+    void clearChildren();
+    QPen cellPen() const;
+
+    QVector<QRgb> table_;
+    int actCount_ = 0;
+    int width_ = 0;
+    bool hex_ = false;
+    bool showGrid_ = false;
+    QRectF bounds_{0, 0, 1, 1};
+    std::vector<int> gridToActuator_;              // width x width, -1 where no actuator sits
+    std::vector<QGraphicsRectItem*> cells_;        // by actuator
+    std::vector<DMSegmentGraphicsItem*> tiles_;    // by segment
+    std::vector<int> tileOfActuator_;
+    std::vector<double> frame_;
+};
+
+}  // namespace MirrorKit

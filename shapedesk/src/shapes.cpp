@@ -1,0 +1,225 @@
+// Shape files and surfaces: actuator lists, phase maps (comma-separated and TIFF), the border a phase map gets
+// before it is solved, the expected surface, and the statistics and pictures of a surface.
+#include "shapes.h"
+
+#include "krv/Log.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QTextStream>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/ml.hpp>
+
+#include <cfloat>
+#include <cmath>
+
+namespace shapes {
+
+namespace {
+
+log4cxx::LoggerPtr logger() {
+    static const log4cxx::LoggerPtr log = MirrorKit::Log::get("KRV.ShapeDesk");
+    return log;
+}
+
+}  // namespace
+
+bool classify(const QString& path, FileKind* kind) {
+    *kind = FileKind{};
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return false;
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    if (suffix == "txt") {
+        kind->kind = Kind::ActuatorList;
+    } else if (suffix == "tif" || suffix == "tiff") {
+        kind->kind = Kind::TiffPhaseMap;
+    } else if (suffix == "csv") {
+        QTextStream in(&file);
+        const QString first = in.readLine().trimmed();
+        const bool sensor = first.startsWith("Thorlabs");
+        if (first.split(',').size() == 1 && !sensor) {
+            kind->kind = Kind::ActuatorList;
+            return true;
+        }
+        kind->kind = Kind::CsvPhaseMap;
+        // A wavefront-sensor export: a header down to the "y / x" line, whose first column then labels rows.
+        QStringList lines{first};
+        bool spots = false;
+        while (!in.atEnd()) {
+            const QString line = in.readLine();
+            spots = spots || line.startsWith("Spots X");
+            lines << line;
+        }
+        if (sensor || spots) {
+            for (int i = 0; i < lines.size(); ++i) {
+                if (lines[i].startsWith("y / x")) {
+                    kind->headerLines = i + 1;
+                    kind->rowLabels = true;
+                    break;
+                }
+            }
+            KRV_LOG_DEBUG(logger(), "Header line count: " << kind->headerLines);
+        }
+    }
+    return true;
+}
+
+bool readActuatorList(const QString& path, std::vector<double>* values) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return false;
+    QTextStream in(&file);
+    while (!in.atEnd()) {
+        const QString line = in.readLine().trimmed();
+        if (line.isEmpty()) continue;
+        // A one-field comma-separated line may still carry a trailing comma.
+        values->push_back(line.section(',', 0, 0).trimmed().toDouble());
+    }
+    return true;
+}
+
+bool loadCSVPhaseMap(const QString& path, const FileKind& kind, cv::Mat* map, double scale,
+                     const WavelengthPrompt& askWavelength) {
+    auto log = logger();
+    cv::Mat table;
+    try {
+        // Every column is an ordered variable, so the reader's response column is just the last one.
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) throw std::runtime_error("cannot open");
+        QTextStream in(&file);
+        for (int i = 0; i < kind.headerLines && !in.atEnd(); ++i) in.readLine();
+        QString first;
+        while (!in.atEnd() && first.trimmed().isEmpty()) first = in.readLine();
+        const int columns = first.split(',').size();
+        if (columns < 1) throw std::runtime_error("no columns");
+        const std::string types = columns > 1 ? "ord[0-" + std::to_string(columns - 1) + "]" : "ord[0]";
+        cv::Ptr<cv::ml::TrainData> data = cv::ml::TrainData::loadFromCSV(
+            QFile::encodeName(path).toStdString(), kind.headerLines, -1, -1, types, ',', '?');
+        if (!data) throw std::runtime_error("not a table");
+        cv::Mat samples = data->getSamples(), responses = data->getResponses();
+        if (responses.rows == samples.rows && !responses.empty()) {
+            responses = responses.reshape(1, samples.rows);
+            cv::hconcat(samples, responses, table);
+        } else {
+            table = samples;
+        }
+        table.convertTo(table, CV_64F);
+        if (kind.rowLabels && table.cols > 1) table = table.colRange(1, table.cols).clone();
+    } catch (const std::exception& e) {
+        KRV_LOG_ERROR(log, "Error loading file: " << QFile::encodeName(path).constData() << ": " << e.what());
+        return false;
+    }
+    if (table.empty()) {
+        KRV_LOG_ERROR(log, "Error loading file: " << QFile::encodeName(path).constData());
+        return false;
+    }
+    // Missing values come back as the reader's marker: read them as 0 after the unit is settled.
+    cv::Mat missing = cv::abs(table) >= FLT_MAX / 2;
+    table.setTo(0.0, missing);
+    KRV_LOG_INFO(log, "Loaded CSV phase map: " << QFile::encodeName(path).constData() << " (" << table.cols << " x "
+                                               << table.rows << ")");
+    double lo = 0, hi = 0;
+    cv::minMaxLoc(table, &lo, &hi, nullptr, nullptr, ~missing);
+    double factor = scale;
+    if (factor == 0.0) {
+        if (hi > 0.0 && hi < 5.0 && lo >= 0.0) {
+            double wavelength = 750.0;
+            if (!askWavelength || !askWavelength(&wavelength)) return false;
+            factor = -wavelength;
+        } else if (hi < 10.0 && lo < 0.0 && lo > -10.0) {
+            factor = 100.0;
+        } else {
+            factor = 1.0;
+        }
+    }
+    *map = table * factor;
+    return true;
+}
+
+bool loadTiffPhaseMap(const QString& path, cv::Mat* map) {
+    const cv::Mat image = cv::imread(QFile::encodeName(path).toStdString(), cv::IMREAD_ANYDEPTH);
+    if (image.empty()) {
+        KRV_LOG_ERROR(logger(), "Error loading file: " << QFile::encodeName(path).constData());
+        return false;
+    }
+    image.convertTo(*map, CV_64F, -1.0);
+    return true;
+}
+
+cv::Mat padToGrid(const cv::Mat& map, int gridWidth, int apertureDiameter) {
+    const int d = apertureDiameter > 0 ? apertureDiameter : gridWidth - 3;
+    if (d <= 0) return map.clone();
+    const double b = std::ceil((static_cast<double>(gridWidth - 1) / d - 1.0) * map.cols * 0.5);
+    if (b < 1.0) return map.clone();
+    const int border = static_cast<int>(b);
+    cv::Mat padded;
+    cv::copyMakeBorder(map, padded, border, border, border, border, cv::BORDER_REPLICATE);
+    return padded;
+}
+
+cv::Mat expectedSurface(const cv::Mat& gridSurface, int size) {
+    cv::Mat big, smooth;
+    if (gridSurface.empty() || size < 1) return big;
+    cv::resize(gridSurface, big, cv::Size(size, size), 0, 0, cv::INTER_CUBIC);
+    cv::GaussianBlur(big, smooth, cv::Size(0, 0), 2.0);
+    return smooth;
+}
+
+cv::Mat validRegion(const cv::Mat& surface) {
+    cv::Mat region(surface.size(), CV_8U, cv::Scalar(0));
+    const double cx = (surface.cols - 1) * 0.5, cy = (surface.rows - 1) * 0.5;
+    const double r = std::min(surface.rows, surface.cols) * 0.5;
+    for (int y = 0; y < surface.rows; ++y) {
+        const double* row = surface.ptr<double>(y);
+        uchar* out = region.ptr<uchar>(y);
+        for (int x = 0; x < surface.cols; ++x)
+            out[x] = std::isfinite(row[x]) && (x - cx) * (x - cx) + (y - cy) * (y - cy) <= r * r ? 255 : 0;
+    }
+    return region;
+}
+
+SurfaceStats surfaceStats(const cv::Mat& surface, const cv::Mat& region) {
+    SurfaceStats s;
+    if (surface.empty() || cv::countNonZero(region) == 0) return s;
+    cv::Scalar mean, dev;
+    cv::meanStdDev(surface, mean, dev, region);
+    cv::minMaxLoc(surface, &s.min, &s.max, nullptr, nullptr, region);
+    s.mean = mean[0];
+    s.stdDev = dev[0];
+    s.peakToValley = s.max - s.min;
+    return s;
+}
+
+QImage surfaceImage(const cv::Mat& surface, const cv::Mat& region, double lo, double hi, const QVector<QRgb>& table) {
+    QImage image(surface.cols, surface.rows, QImage::Format_Indexed8);
+    image.setColorTable(table);
+    const double span = hi - lo;
+    for (int y = 0; y < surface.rows; ++y) {
+        const double* row = surface.ptr<double>(y);
+        const uchar* inside = region.ptr<uchar>(y);
+        uchar* out = image.scanLine(y);
+        for (int x = 0; x < surface.cols; ++x) {
+            if (!inside[x]) {
+                out[x] = 255;
+                continue;
+            }
+            const double v = span > 0 ? (row[x] - lo) / span * 254.0 : 0.0;
+            out[x] = static_cast<uchar>(std::clamp(std::lround(v), 0L, 254L));
+        }
+    }
+    return image;
+}
+
+QString saveActuatorList(const QString& path, const std::vector<double>& frame) {
+    QString name = path;
+    if (!name.endsWith(".txt", Qt::CaseInsensitive) && !name.endsWith(".csv", Qt::CaseInsensitive)) name += ".csv";
+    QFile file(name);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) return QString();
+    QTextStream out(&file);
+    for (double v : frame) out << QString::number(v, 'g', 17) << '\n';
+    out.flush();
+    return file.error() == QFile::NoError ? name : QString();
+}
+
+}  // namespace shapes

@@ -1,0 +1,67 @@
+// Shape files and surfaces: actuator lists, phase maps (comma-separated and TIFF), the border a phase map gets
+// before it is solved, the expected surface, and the statistics and pictures of a surface.
+#pragma once
+
+#include <QImage>
+#include <QString>
+#include <QVector>
+#include <QRgb>
+
+#include <opencv2/core.hpp>
+
+#include <functional>
+#include <vector>
+
+namespace shapes {
+
+enum class Kind { ActuatorList, CsvPhaseMap, TiffPhaseMap, Unknown };
+
+// How a file is read: decided by its extension (case ignored) and, for ".csv", by its first lines.
+struct FileKind {
+    Kind kind = Kind::Unknown;
+    int headerLines = 0;  // comma-separated phase maps: lines before the numeric table
+    bool rowLabels = false;  // the wavefront-sensor export: the first column holds the row coordinate
+};
+// False when the file cannot be opened for reading.
+bool classify(const QString& path, FileKind* kind);
+
+// One number per line, blanks around it ignored.
+bool readActuatorList(const QString& path, std::vector<double>* values);
+
+// Asks for the wavelength (nm) of a map given in waves; false when the user cancels.
+using WavelengthPrompt = std::function<bool(double* wavelength)>;
+
+// Reads a comma-separated phase map ("?" marks a missing value, read as 0). With scale 0 the unit is guessed
+// from the value range: waves (0 < max < 5, min >= 0, converted with -wavelength), hundreds of nanometres
+// (-10 < min < 0, max < 10, times 100) or nanometres. Returns false when the table cannot be parsed or the
+// prompt is cancelled.
+bool loadCSVPhaseMap(const QString& path, const FileKind& kind, cv::Mat* map, double scale,
+                     const WavelengthPrompt& askWavelength);
+// A TIFF read at its own bit depth; pixel values are heights, negated.
+bool loadTiffPhaseMap(const QString& path, cv::Mat* map);
+
+// Pads the map on every side with a copy of its edge, wide enough that the aperture of diameter D (in
+// actuator spacings, W - 3 when 0) covers the map and the kit's grid of width W the padded map.
+cv::Mat padToGrid(const cv::Mat& map, int gridWidth, int apertureDiameter);
+
+// The surface the mirror is expected to make: the grid surface enlarged to `size` and smoothed.
+cv::Mat expectedSurface(const cv::Mat& gridSurface, int size);
+
+struct SurfaceStats {
+    double peakToValley = 0.0;
+    double mean = 0.0;
+    double stdDev = 0.0;
+    double min = 0.0;
+    double max = 0.0;
+};
+// The region the statistics are taken over: finite values inside the disc inscribed in the surface.
+cv::Mat validRegion(const cv::Mat& surface);
+SurfaceStats surfaceStats(const cv::Mat& surface, const cv::Mat& region);
+// 8-bit picture: lo..hi onto table entries 0..254, outside the region entry 255, coloured with the table.
+QImage surfaceImage(const cv::Mat& surface, const cv::Mat& region, double lo, double hi, const QVector<QRgb>& table);
+
+// Writes the frame as a one-column comma-separated table; ".csv" is appended unless the name ends in
+// ".txt" or ".csv". Returns the name written, empty on failure.
+QString saveActuatorList(const QString& path, const std::vector<double>& frame);
+
+}  // namespace shapes

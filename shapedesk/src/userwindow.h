@@ -1,0 +1,133 @@
+// The ShapeDesk main window: opens a mirror through its controller, shows the commands in the mirror view,
+// and offers actuator, segment, shape and Zernike control.
+#pragma once
+
+#include "aocontrol.h"
+#include "dmview.h"
+#include "editors.h"
+
+#include <QDir>
+#include <QMainWindow>
+#include <QPointer>
+#include <QVector>
+
+#include <opencv2/core.hpp>
+
+#include <map>
+#include <tuple>
+#include <vector>
+
+namespace Ui {
+class UserWindow;
+}
+class QDoubleSpinBox;
+class QLabel;
+class QRadioButton;
+class QLineEdit;
+class QSlider;
+class QSpinBox;
+
+class UserWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit UserWindow(QWidget* parent = nullptr);
+    ~UserWindow() override;
+
+    // For the program's tests and benchmarks: what the window holds.
+    Ui::UserWindow* form() const { return ui; }
+    AOControl& controller() { return *dm; }
+    const std::vector<double>& currentFrame() const { return frame; }
+    int selectedActuator() const { return selected; }
+    void selectActuator(int actuator) { selected = actuator; }
+    DMScene* dmScene() const { return scene; }
+    MirrorKit::DMGraphicsItem* mirrorItem() const { return mirror; }
+    ActuatorSpinBox* actuatorEditor() const { return actuatorEdit; }
+    SegmentEditor* segmentEditor() const { return segmentEdit; }
+    QString statusText() const;
+    QString statusStyle() const;
+    QDir shapesDirectory() const { return shapesDir; }
+    // Opens a mirror as File > Open does once a profile is chosen.
+    bool openMirror(const QString& sn, const QString& profilePath);
+    // Reads and sends a shape file, as choosing it in the shapes box does.
+    void loadShape(const QString& path);
+
+signals:
+    void highlightStyle(const QString& s);
+
+public slots:
+    void updateView();
+    void openDefaultProfile();
+    void on_actionOpen_triggered();
+    void on_shapesBox_activated(const QString& shapeName);
+    void showActuatorEditor(QPointF graphicCoords);
+    void showSegmentEditor();
+    void onSceneClicked(QPointF p);
+    void onSegmentClicked(int i, QPointF p);
+    void onActuatorChanged(double value);
+    void onSegmentChanged(double piston, double xTilt, double yTilt);
+    void on_actionLoad_Shape_triggered();
+    void on_actionSave_As_triggered();
+    void on_pistonSlider_valueChanged(int value);
+    void on_actionPokeAll_triggered();
+    void on_actionZeroAll_triggered();
+    void on_actionPoke_Next_triggered();
+    void on_actionPoke_Previous_triggered();
+    void enableGrid(bool e);
+    void on_actionOpenMap_triggered();
+    void on_actionLoadCalibration_triggered();
+    void on_actuatorControlRadio_toggled(bool checked);
+    void on_zernikeControlRadio_toggled(bool checked);
+    void updatePistonRange(int min, int max);
+    void on_xTiltSlider_valueChanged(int value);
+    void on_yTiltSlider_valueChanged(int value);
+    void on_actionAbout_triggered();
+    void on_actionApply_Offsets_toggled(bool applyOffsets);
+    void on_actionHigh_Res_Mode_triggered(bool checked);
+    void updateZernike();
+    void setStatusMessage(const QString& msg);
+    void on_resetZernikeButton_clicked();
+    void on_apertureDiameterEdit_valueChanged(int dm_diameter);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    QDir directoryFor(const QString& name);
+    void fillShapesBox();
+    void setControlsEnabled(bool enabled);
+    void showCalibratedControls();
+    void rebuildMirror();
+    void showError(KRVRC rc);
+    double pokeLevel() const;
+    void movePoke(int step);
+    void placeEditor(QWidget* editor, QPointF at);
+    void showSurface(const cv::Mat& surface, QLabel* view, QLineEdit* pv, QLineEdit* rms);
+    void showSurfaces(const cv::Mat& gridSurface);
+    void refreshPistonRange();
+    QString title() const;
+
+    Ui::UserWindow* ui;
+    AOControl* dm;
+    std::vector<double> frame;
+    int selected = -1;
+    DMScene* scene = nullptr;
+    MirrorKit::DMGraphicsItem* mirror = nullptr;
+    QVector<QRgb> colorTable;
+    const QString editorStyle16 = "border: black; font-size: 16pt; selection-background-color: %0;";
+    const QString editorStyle14 = "border: black; font-size: 14pt; selection-background-color: %0;";
+    QDir shapesDir;
+    QList<QSlider*> zernikeSliders;
+    QDoubleSpinBox* pokeValueBox = nullptr;
+    QDoubleSpinBox* pistonValueBox = nullptr;
+    QSpinBox* pokeActuatorBox = nullptr;
+    QPointer<ActuatorSpinBox> actuatorEdit;
+    QPointer<SegmentEditor> segmentEdit;
+    QPointF segmentClickPos;
+    std::map<int, std::tuple<double, double, double>> segmentTTP;  // piston, x-tilt, y-tilt (rad)
+    int rememberedXTilt = 0;
+    int rememberedYTilt = 0;
+    std::pair<int, int> currentPistonRange{0, 1};
+    std::map<QRadioButton*, QAction*> radioActions;
+    bool pokingAll = false;
+    bool closing = false;
+};

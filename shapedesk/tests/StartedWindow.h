@@ -1,0 +1,21 @@
+// A shown ShapeDesk window whose start-up (the saved mirror opened 100 ms after construction) is over.
+#pragma once
+
+#include "userwindow.h"
+
+#include <QtTest>
+
+#include <memory>
+
+namespace sdtest {
+
+inline std::unique_ptr<UserWindow> startedWindow(int width = 1200, int height = 700) {
+    auto window = std::make_unique<UserWindow>();
+    window->resize(width, height);
+    window->show();
+    if (!QTest::qWaitForWindowExposed(window.get())) qWarning("the window was not exposed");
+    QTest::qWait(200);
+    return window;
+}
+
+}  // namespace sdtest
