@@ -85,8 +85,13 @@ bool openWindow() {
     window = new UserWindow();
     window->resize(1280, 760);
     window->show();
-    QApplication::processEvents();
-    if (!window->openMirror(kSerial, "")) return false;
+    // The window opens the saved mirror (none here) 100 ms after start; that must be over first.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    while (std::chrono::steady_clock::now() < until) QApplication::processEvents(QEventLoop::AllEvents, 50);
+    if (!window->openMirror(kSerial, "")) {
+        std::fprintf(stderr, "open failed: %u\n", static_cast<unsigned>(window->controller().lastError()));
+        return false;
+    }
     window->form()->zernikeControlRadio->setChecked(true);
     QApplication::processEvents();
     return window->controller().hasCalibration();

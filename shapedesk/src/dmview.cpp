@@ -297,8 +297,13 @@ void DMGraphicsItem::build(int actuatorCount, bool segments) {
 void DMGraphicsItem::setValues(const std::vector<double>& frame) {
     frame_ = frame;
     frame_.resize(static_cast<size_t>(actCount_), 0.0);
-    for (size_t a = 0; a < cells_.size(); ++a)
-        if (cells_[a]) cells_[a]->setBrush(QColor(table_[colorIndex(frame_[a])]));
+    // Only cells whose colour changes are touched: every brush change schedules a repaint of its cell.
+    for (size_t a = 0; a < cells_.size(); ++a) {
+        if (!cells_[a]) continue;
+        const QColor colour(table_[colorIndex(frame_[a])]);
+        if (cells_[a]->brush().color() != colour || cells_[a]->brush().style() != Qt::SolidPattern)
+            cells_[a]->setBrush(colour);
+    }
     for (auto* tile : tiles_) tile->setColors(frame_, table_);
 }
 

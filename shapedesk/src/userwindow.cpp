@@ -144,7 +144,8 @@ void UserWindow::setStatusMessage(const QString& msg) {
         style = "background: yellow; color: black;";
     else if (text.contains("waiting for"))
         style = "background: cyan; color: black;";
-    ui->statusBar->setStyleSheet(style);
+    // Setting a style sheet restyles the whole bar: only when it changes (a slider step sets a message each time).
+    if (ui->statusBar->styleSheet() != style) ui->statusBar->setStyleSheet(style);
     ui->statusBar->showMessage(msg, 0);
 }
 
@@ -654,8 +655,8 @@ void UserWindow::showSurface(const cv::Mat& surface, QLabel* view, QLineEdit* pv
 
 void UserWindow::showSurfaces(const cv::Mat& gridSurface) {
     showSurface(gridSurface, ui->targetSurfaceView, ui->targetPVReadback, ui->targetRMSReadback);
-    const int size = std::max(ui->idealSurfaceView->width(), ui->idealSurfaceView->height());
-    showSurface(shapes::expectedSurface(gridSurface, std::max(size, 64)), ui->idealSurfaceView,
+    // Enlarged four times per actuator; the label's smooth scaling does the rest.
+    showSurface(shapes::expectedSurface(gridSurface, 4 * gridSurface.cols), ui->idealSurfaceView,
                 ui->idealPVReadback, ui->idealRMSReadback);
 }
 
@@ -750,8 +751,7 @@ void UserWindow::loadShape(const QString& path) {
     frame = dm->getDMShape();
     mirror->setValues(frame);
     if (!expected.empty()) {
-        const int size = std::max(ui->idealSurfaceView->width(), 64);
-        showSurface(shapes::expectedSurface(expected, size), ui->idealSurfaceView, ui->idealPVReadback,
+        showSurface(shapes::expectedSurface(expected, 4 * expected.cols), ui->idealSurfaceView, ui->idealPVReadback,
                     ui->idealRMSReadback);
     }
     if (dm->lastError() == ERR_OUT_OF_LUT_RANGE)
