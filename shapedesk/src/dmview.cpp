@@ -51,6 +51,8 @@ int colorIndex(double value) {
 // ---- scene and view ----
 
 DMScene::DMScene(QObject* parent) : QGraphicsScene(parent) {
+    // The cells never move but change colour often: no spatial index to keep up to date.
+    setItemIndexMethod(QGraphicsScene::NoIndex);
     connect(this, &QGraphicsScene::focusItemChanged, this, &DMScene::handleFocusChanged);
 }
 
@@ -85,6 +87,9 @@ DMView::DMView(QWidget* parent) : QGraphicsView(parent) {
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setMouseTracking(true);
+    // A slider step recolours most cells: one repaint of the whole viewport is cheaper than merging their regions.
+    setViewportUpdateMode(QGraphicsView::FullViewportUpdate);
+    setOptimizationFlags(QGraphicsView::DontSavePainterState | QGraphicsView::DontAdjustForAntialiasing);
 }
 
 void DMView::resizeEvent(QResizeEvent* event) {
