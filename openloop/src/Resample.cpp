@@ -12,6 +12,9 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 namespace MirrorKit {
 namespace {
@@ -98,6 +101,58 @@ inline void classifyWord(const double* p, int count, uint64_t& nan, uint64_t& ze
     nan = n;
     zero = z;
 }
+
+// The NaN and zero bits of a whole map, 64 pixels a word; with `compare`, false at the first word that differs
+// from the bits given (which are then left as they are), else the bits are written.
+using ClassifyMap = bool (*)(const double* p, size_t total, uint64_t* nan, uint64_t* zero, bool compare);
+
+template <typename Word>
+inline bool classifyMapWith(const double* p, size_t total, uint64_t* nanBits, uint64_t* zeroBits, bool compare,
+                            Word word) {
+    for (size_t w = 0, at = 0; at < total; ++w, at += 64) {
+        uint64_t nan = 0, zero = 0;
+        word(p + at, static_cast<int>(std::min<size_t>(64, total - at)), nan, zero);
+        if (!compare) {
+            nanBits[w] = nan;
+            zeroBits[w] = zero;
+        } else if (((nan ^ nanBits[w]) | (zero ^ zeroBits[w])) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool classifyMap(const double* p, size_t total, uint64_t* nan, uint64_t* zero, bool compare) {
+    return classifyMapWith(p, total, nan, zero, compare, classifyWord);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("avx2"))) bool classifyMapAvx2(const double* p, size_t total, uint64_t* nan, uint64_t* zero,
+                                                     bool compare) {
+    const auto word = [](const double* q, int count, uint64_t& nanWord, uint64_t& zeroWord)
+                          __attribute__((target("avx2"))) {
+        if (count < 64) return classifyWord(q, count, nanWord, zeroWord);
+        const __m256d zeroes = _mm256_setzero_pd();
+        uint64_t n = 0, z = 0;
+        for (int i = 0; i < 64; i += 4) {
+            const __m256d v = _mm256_loadu_pd(q + i);
+            n |= static_cast<uint64_t>(_mm256_movemask_pd(_mm256_cmp_pd(v, v, _CMP_UNORD_Q))) << i;
+            z |= static_cast<uint64_t>(_mm256_movemask_pd(_mm256_cmp_pd(v, zeroes, _CMP_EQ_OQ))) << i;
+        }
+        nanWord = n;
+        zeroWord = z;
+    };
+    return classifyMapWith(p, total, nan, zero, compare, word);
+}
+
+ClassifyMap chooseClassifyMap() {
+    __builtin_cpu_init();  // this runs while libraries load, perhaps before the processor was probed
+    return __builtin_cpu_supports("avx2") ? classifyMapAvx2 : classifyMap;
+}
+const ClassifyMap classifyMapHere = chooseClassifyMap();
+#else
+const ClassifyMap classifyMapHere = classifyMap;
+#endif
 
 int clampIndex(int i, int size) { return i < 0 ? 0 : (i < size ? i : size - 1); }
 
@@ -218,15 +273,8 @@ void ResamplePlan::buildGeometry(const cv::Mat& phase, int gridWidth, int diamet
 }
 
 bool ResamplePlan::sameRegion(const cv::Mat& phase) const {
-    if (!regionValid_) return false;
-    const double* p = phase.ptr<double>();
-    const size_t total = phase.total();
-    for (size_t word = 0, at = 0; at < total; ++word, at += 64) {
-        uint64_t nan = 0, zero = 0;
-        classifyWord(p + at, static_cast<int>(std::min<size_t>(64, total - at)), nan, zero);
-        if (((nan ^ nanBits_[word]) | (zero ^ zeroBits_[word])) != 0) return false;
-    }
-    return true;
+    return regionValid_ && classifyMapHere(phase.ptr<double>(), phase.total(), const_cast<uint64_t*>(nanBits_.data()),
+                                           const_cast<uint64_t*>(zeroBits_.data()), true);
 }
 
 // Which map pixel every tap reads: the replicated border without a fill; with one, the pixel itself where it is
@@ -238,8 +286,7 @@ void ResamplePlan::buildRegion(const cv::Mat& phase) {
     const size_t words = (total + 63) / 64;
     nanBits_.resize(words);
     zeroBits_.resize(words);
-    for (size_t word = 0, at = 0; at < total; ++word, at += 64)
-        classifyWord(p + at, static_cast<int>(std::min<size_t>(64, total - at)), nanBits_[word], zeroBits_[word]);
+    classifyMapHere(p, total, nanBits_.data(), zeroBits_.data(), false);
 
     const auto inside = [&](int paddedRow, int paddedCol) {
         return static_cast<int64_t>(clampIndex(paddedRow - padY_, rows_)) * cols_ + clampIndex(paddedCol - padX_, cols_);

@@ -9,6 +9,8 @@
 
 #include "support/KrvTestSupport.h"
 
+#include "SerialOpenCV.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -100,26 +102,29 @@ std::vector<double> series(size_t count, double scale) {
 
 }  // namespace
 
-// One region, then one pixel of it changed (to NaN, then to zero), then the first region again, on 137 and 952
-// actuators: each result equal to a record that computes from nothing, and its grid to the plain resampling.
+// One region, then one sampled pixel of it changed (to NaN, then to zero), then the first region again, on 137 and
+// 952 actuators: each result equal to a record that computes from nothing, and its grid to the plain resampling.
 TEST_F(Mirrors, SurfacesEqualThoseComputedFromNothing) {
     for (uint32_t actuators : {137u, 952u}) {
         SCOPED_TRACE(actuators);
         if (!open(a, "OLCACHE0001", actuators) || !open(b, "OLCACHE0002", actuators))
             GTEST_SKIP() << "no generated table for " << actuators << " actuators";
-        const int size = actuators == 137 ? 96 : 512;
-        const int w = static_cast<int>(a.ActCountWidth);
+        // With D = W - 1 the grid samples every `spacing`-th pixel exactly: the changed pixel is one of them.
+        const int w = static_cast<int>(a.ActCountWidth), spacing = actuators == 137 ? 8 : 15;
+        const int size = (w - 1) * spacing + 1;
+        const size_t pixel = static_cast<size_t>(spacing * (w / 2)) * size + spacing * (w / 2);
         struct Step {
-            int seed, changed;  // changed: 0 none, 1 one pixel NaN, 2 the same pixel zero
+            int seed, changed;  // changed: 0 none, 1 the pixel NaN, 2 the pixel zero
             int diameter;
             unsigned options;
         };
-        const Step steps[] = {{1, 0, 0, 0}, {2, 0, 0, 0}, {3, 0, 0, 2}, {4, 1, 0, 0}, {5, 2, 0, 0}, {6, 0, 0, 0},
-                              {7, 0, 0, 1}, {8, 0, w - 1, 0}, {9, 0, w - 1, 0}, {10, 0, 0, 3}};
+        const Step steps[] = {{1, 0, w - 1, 0}, {2, 0, w - 1, 0}, {3, 0, w - 1, 2}, {4, 1, w - 1, 0},
+                              {5, 2, w - 1, 0}, {6, 0, w - 1, 0}, {7, 0, w - 1, 1}, {8, 0, 0, 0},
+                              {9, 0, 0, 0},     {10, 1, 0, 3},    {11, 0, 0, 0}};
         for (const Step& step : steps) {
             SCOPED_TRACE(step.seed);
             std::vector<double> map = sensorMap(size, step.seed);
-            if (step.changed) map[static_cast<size_t>(size / 2) * size + size / 3] = step.changed == 1 ? kNaN : 0.0;
+            if (step.changed) map[pixel] = step.changed == 1 ? kNaN : 0.0;
             const Outcome kept = surface(a, map, size, step.diameter, step.options);
             EXPECT_TRUE(kept == fromNothing(b, map, size, step.diameter, step.options));
             const cv::Mat plain = MirrorKit::resamplePhaseMap(cv::Mat(size, size, CV_64F, map.data()), w,

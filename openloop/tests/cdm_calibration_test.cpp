@@ -10,6 +10,8 @@
 #include <log4cxx/simplelayout.h>
 #include <opencv2/imgproc.hpp>
 
+#include "SerialOpenCV.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>

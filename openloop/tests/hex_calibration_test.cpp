@@ -3,6 +3,7 @@
 #include "MatWriter.h"
 #include "OpenLoopTestSupport.h"
 
+#include "SerialOpenCV.h"
 #include "support/KrvTestSupport.h"
 
 #include <gtest/gtest.h>

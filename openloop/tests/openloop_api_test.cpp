@@ -10,6 +10,8 @@
 
 #include "support/KrvTestSupport.h"
 
+#include "SerialOpenCV.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -4,6 +4,8 @@
 
 #include <Zernike.h>
 
+#include "SerialOpenCV.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>

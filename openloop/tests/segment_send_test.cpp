@@ -7,6 +7,8 @@
 
 #include "support/KrvTestSupport.h"
 
+#include "SerialOpenCV.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
