@@ -27,7 +27,11 @@ const char* message(KRVRC rc) { return KRVErrorString(rc); }
 
 AOControl::AOControl(QObject* parent) : QObject(parent) {}
 
-AOControl::~AOControl() = default;
+// A controller that goes away with its mirror still open closes it: the back end zeroes the outputs and the
+// record's working state and calibration are freed, instead of staying behind for the life of the process.
+AOControl::~AOControl() {
+    if (isOpen()) KRVClose(&dm_);
+}
 
 void AOControl::closeAfterFailure() {
     KRVClose(&dm_);
