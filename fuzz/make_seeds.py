@@ -20,9 +20,9 @@ CORPUS = os.path.join(HERE, "corpus")
 
 def generator():
     path = os.path.join(HERE, "..", "openloop", "generator", "make_testdata.py")
-    spec = importlib.util.spec_from_file_location("make_testdata", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader_info = importlib.util.spec_from_file_location("make_testdata", path)
+    module = importlib.util.module_from_spec(loader_info)
+    loader_info.loader.exec_module(module)
     return module
 
 

@@ -30,7 +30,7 @@ failed=()
 for t in "${targets[@]}"; do
   exe="$build/bin/fuzz_$t"
   [ -x "$exe" ] || { echo "fuzz.sh: no fuzz target $t (known: ${all[*]})" >&2; exit 2; }
-  work="$build/fuzz/work/$t"
+  work="$build/fuzz/found/$t"
   artifacts="$build/fuzz/artifacts/$t"
   log="$build/fuzz/logs/$t.log"
   mkdir -p "$work" "$artifacts" "$(dirname "$log")"

@@ -1,6 +1,8 @@
 // Phase map resampling with OpenCV image routines; per-pixel work runs on OpenCV's worker threads.
 #include "Resample.h"
 
+#include "ProcessorChoice.h"
+
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -145,11 +147,7 @@ __attribute__((target("avx2"))) bool classifyMapAvx2(const double* p, size_t tot
     return classifyMapWith(p, total, nan, zero, compare, word);
 }
 
-ClassifyMap chooseClassifyMap() {
-    __builtin_cpu_init();  // this runs while libraries load, perhaps before the processor was probed
-    return __builtin_cpu_supports("avx2") ? classifyMapAvx2 : classifyMap;
-}
-const ClassifyMap classifyMapHere = chooseClassifyMap();
+const ClassifyMap classifyMapHere = chooseForProcessor<ClassifyMap>(classifyMapAvx2, classifyMap);
 #else
 const ClassifyMap classifyMapHere = classifyMap;
 #endif

@@ -3,6 +3,7 @@
 #include "ZernikeMap.h"
 
 #include "OpenLoopLog.h"
+#include "ProcessorChoice.h"
 
 #include <Zernike.h>
 
@@ -89,11 +90,7 @@ __attribute__((target("avx2"))) void addFourTermsAvx2(double* sum, const double*
 }
 
 using AddFourTerms = void (*)(double*, const double* const*, const double*, size_t);
-AddFourTerms chooseAddFourTerms() {
-    __builtin_cpu_init();  // this runs while libraries load, perhaps before the processor was probed
-    return __builtin_cpu_supports("avx2") ? addFourTermsAvx2 : addFourTerms;
-}
-const AddFourTerms addFourTermsHere = chooseAddFourTerms();
+const AddFourTerms addFourTermsHere = chooseForProcessor<AddFourTerms>(addFourTermsAvx2, addFourTerms);
 #else
 const auto addFourTermsHere = addFourTerms;
 #endif
