@@ -16,6 +16,8 @@ packages=(
   qtbase5-dev xvfb xauth
   clang libclang-rt-14-dev
   dpkg-dev fakeroot lintian file
+  libgrpc++-dev protobuf-compiler-grpc libprotobuf-dev protobuf-compiler python3-grpcio python3-protobuf
+  openssl xdotool x11-apps imagemagick help2man dh-python
 )
 
 missing=()
