@@ -38,8 +38,8 @@ public:
 
     int port() const { return port_; }
     SessionRegistry& registry() { return *registry_; }
-    // Tells the clients, zeroes and closes every open mirror, then stops serving (waits up to two seconds for calls
-    // in flight). Safe to call more than once.
+    // Tells the clients, zeroes and closes every open mirror, then stops serving (calls still in flight are
+    // cancelled after a quarter of a second). Safe to call more than once.
     void shutdown();
 
 private:
