@@ -2,7 +2,7 @@
 #include "ServerTestSupport.h"
 
 #include "KRV_USB.h"
-#include "krv/emulators/UsbUnits.h"
+#include "krv/emu/UsbUnits.h"
 
 #include <krv/platform/com.h>
 
