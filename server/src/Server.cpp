@@ -7,6 +7,7 @@
 #include <grpcpp/grpcpp.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -27,8 +28,10 @@ const char* const kUsage =
     "                         (default), or hold its shape until a client attaches and closes it\n"
     "  --insecure             allow a non-loopback address without TLS and a token\n"
     "  --profiles DIR         profiles folder (default: the kit's install directory)\n"
-    "  --maps DIR             actuator maps folder (default: the kit's install directory)\n"
-    "  --calibrations DIR     calibration tables folder (default: the kit's install directory)\n"
+    "  --maps DIR             actuator maps folder (default: Map beside the profiles folder when that\n"
+    "                         is given, else the kit's install directory)\n"
+    "  --calibrations DIR     calibration tables folder (default: Calibration beside the profiles folder\n"
+    "                         when that is given, else the kit's install directory)\n"
     "  --port-file FILE       write the port listened on to FILE once listening\n"
     "  --config FILE          read options from FILE first: 'name = value' lines with the names above\n"
     "                         (without --), 'insecure = true', '#' comments\n"
@@ -168,8 +171,21 @@ std::unique_ptr<MirrorServer> MirrorServer::start(const ServerOptions& options, 
         credentials = grpc::SslServerCredentials(ssl);
     }
 
+    // A profiles folder alone brings its neighbours: Map and Calibration beside it when they exist, else the
+    // profiles folder itself (as the Python package does).
+    SessionSettings folders = options.sessions;
+    if (!folders.profiles.empty()) {
+        namespace fs = std::filesystem;
+        const fs::path parent = fs::absolute(fs::path(folders.profiles)).parent_path();
+        auto beside = [&](const char* name) {
+            std::error_code ignored;
+            return fs::is_directory(parent / name, ignored) ? (parent / name).string() : folders.profiles;
+        };
+        if (folders.maps.empty()) folders.maps = beside("Map");
+        if (folders.calibrations.empty()) folders.calibrations = beside("Calibration");
+    }
     std::unique_ptr<MirrorServer> server(new MirrorServer);
-    server->registry_ = std::make_unique<SessionRegistry>(options.sessions);
+    server->registry_ = std::make_unique<SessionRegistry>(folders);
     server->service_ = std::make_unique<MirrorService>(*server->registry_, secret);
 
     grpc::ServerBuilder builder;

@@ -7,99 +7,13 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "ServerProcess.h"
 
-extern char** environ;
+#include <csignal>
 
 using namespace servertest;
 
 namespace {
-
-// A child process with its standard output on a pipe; killed at the end of the test if still running.
-class Process {
-public:
-    explicit Process(const std::vector<std::string>& args) {
-        int out[2];
-        if (pipe(out) != 0) throw std::runtime_error("pipe");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        std::vector<char*> argv;
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        out_ = out[0];
-    }
-    ~Process() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        close(out_);
-    }
-    bool started() const { return pid_ > 0; }
-    // The next line of output, or "" after the time is up or at the end of the output.
-    std::string readLine(int timeoutMs = 10000) {
-        std::string line;
-        char c;
-        while (true) {
-            pollfd p{out_, POLLIN, 0};
-            if (poll(&p, 1, timeoutMs) <= 0 || read(out_, &c, 1) != 1) return line;
-            if (c == '\n') return line;
-            line += c;
-        }
-    }
-    void signal(int s) { kill(pid_, s); }
-    // Exit status, or -1 when the process did not end in time (or died of a signal).
-    int wait(int timeoutMs = 10000) {
-        for (int waited = 0; waited <= timeoutMs; waited += 10) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            usleep(10000);
-        }
-        return -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-};
-
-// mirrorkit-server in a process of its own, on the test's install tree.
-class ServerProcess {
-public:
-    explicit ServerProcess(const std::string& listen = "127.0.0.1:0")
-        : process_({SERVER_PATH, "--listen", listen, "--port-file", portFile(), "--profiles", tree().profiles(),
-                    "--maps", tree().maps(), "--calibrations", tree().calibrations()}) {
-        const std::string line = process_.readLine();
-        if (line.find("listening on port") == std::string::npos) throw std::runtime_error("server: " + line);
-        port_ = std::stoi(line.substr(line.rfind(' ') + 1));
-    }
-    std::string target() const { return "127.0.0.1:" + std::to_string(port_); }
-    int port() const { return port_; }
-    Process& process() { return process_; }
-
-private:
-    static std::string portFile() {
-        static krvtest::TempDir d("krv-port");
-        static int k = 0;
-        return d / ("port" + std::to_string(++k));
-    }
-    Process process_;
-    int port_ = 0;
-};
 
 TEST(ServerProcess, AClientKilledInTheMiddleOfAStreamReleasesItsReservation) {
     profile("STREAMER140", krvtest::dummyProfile(140));
@@ -130,7 +44,7 @@ TEST(ServerProcess, AServerKilledAndRestartedGivesUnavailableThenOpensAgain) {
     quickRetry.SetInt(GRPC_ARG_MAX_RECONNECT_BACKOFF_MS, 200);
     std::unique_ptr<Client> client;
     {
-        ServerProcess first;
+        ServerProcess first(tree());
         port = first.port();
         client = std::make_unique<Client>(first.target(), "survivor", grpc::InsecureChannelCredentials(), "",
                                           quickRetry);
@@ -146,7 +60,7 @@ TEST(ServerProcess, AServerKilledAndRestartedGivesUnavailableThenOpensAgain) {
     pb::FrameReply reply;
     EXPECT_EQ(client->call(&pb::MirrorService::Stub::Send, send, reply).error_code(), grpc::StatusCode::UNAVAILABLE);
 
-    ServerProcess second("127.0.0.1:" + std::to_string(port));
+    ServerProcess second(tree(), "127.0.0.1:" + std::to_string(port));
     client->disconnect();
     ASSERT_TRUE(eventually([&] { return client->connect().ok(); }, std::chrono::milliseconds(10000)));
     pb::OpenReply reopened = client->open("RESTART0032");
@@ -167,7 +81,7 @@ TEST(ServerProcess, SigtermZeroesAndClosesTheOpenMirrors) {
                             "fiber_mode=1", "burst_mode=0"});
     profile("SIGTERMDUMY", krvtest::dummyProfile(32));
 
-    ServerProcess server;
+    ServerProcess server(tree());
     Client client(server.target(), "client");
     ASSERT_TRUE(client.connect().ok());
     ASSERT_EQ(client.open("SIGTERMPCIE").status().code(), NO_ERR);
