@@ -111,7 +111,9 @@ struct KRVRemoteStream {
     pb::StreamFramesRequest frame;
     std::string session;
     bool first = true;
-    bool ended = false;  // the server has ended the stream (its final reply read)
+    bool ended = false;  // the server has ended the stream: outcome and message say how
+    KRVRC outcome = NO_ERR;
+    std::string message;
     pb::StreamFramesReply final;
 };
 
@@ -574,6 +576,7 @@ KRVAPI KRVRC KRVRemoteStreamBegin(KRVRemote* remote, const char* session, const 
 
 namespace {
 // The server's last word on a stream: its final reply, or the transport's status.
+// Read once, when the stream ends, and kept: every later Send and End answer the same.
 KRVRC streamOutcome(KRVRemoteStream* s) {
     if (!s->ended) {
         pb::StreamFramesReply reply;
@@ -581,10 +584,17 @@ KRVRC streamOutcome(KRVRemoteStream* s) {
             if (reply.final()) s->final = reply;
         s->ended = true;
         grpc::Status status = s->stream->Finish();
-        if (!status.ok()) return transport(status);
-        if (!s->final.final()) return fail(ERR_UNKNOWN, "the stream ended without a final reply");
+        if (!status.ok()) {
+            s->outcome = transport(status);
+        } else if (!s->final.final()) {
+            s->outcome = fail(ERR_UNKNOWN, "the stream ended without a final reply");
+        } else {
+            s->outcome = answer(s->final.status());
+        }
+        s->message = lastError;
     }
-    return answer(s->final.status());
+    lastError = s->message;
+    return s->outcome;
 }
 }  // namespace
 
