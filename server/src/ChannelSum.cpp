@@ -2,6 +2,7 @@
 #include "ChannelSum.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace MirrorKit::Server {
 
@@ -80,6 +81,16 @@ Saturation sumChannels(const ChannelTerm* terms, size_t termCount, size_t count,
         if (out[i] < 0.0 || out[i] > 1.0) s.actuators.push_back(static_cast<uint32_t>(i));
     for (size_t i = 0; i < count; ++i) out[i] = std::min(std::max(out[i], 0.0), 1.0);
     return s;
+}
+
+size_t firstOutside(const double* values, size_t count, double bound) {
+    // A NaN fails the comparison as an infinity does, so one test per value covers all three.
+    int64_t bad = 0;
+    for (size_t i = 0; i < count; ++i) bad += std::fabs(values[i]) <= bound ? 0 : 1;
+    if (bad == 0) return count;
+    for (size_t i = 0; i < count; ++i)
+        if (!(std::fabs(values[i]) <= bound)) return i;
+    return count;
 }
 
 Saturation saturationOf(uint32_t actuator, double value) {

@@ -53,12 +53,10 @@ bool validSerial(const std::string& serial) {
 bool bounded(double v) { return std::isfinite(v) && std::fabs(v) <= kValueBound; }
 
 Outcome checkValues(const double* values, size_t count, const char* what) {
-    for (size_t i = 0; i < count; ++i) {
-        if (!bounded(values[i]))
-            return malformed(std::string(what) + "[" + std::to_string(i) + "] is " + std::to_string(values[i]) +
-                             "; values must be finite and within +-1e6");
-    }
-    return success();
+    const size_t i = firstOutside(values, count, kValueBound);
+    if (i == count) return success();
+    return malformed(std::string(what) + "[" + std::to_string(i) + "] is " + std::to_string(values[i]) +
+                     "; values must be finite and within +-1e6");
 }
 
 Outcome checkNumber(double v, const char* what) {
