@@ -2,7 +2,6 @@
 // and the colour table the cells are painted with.
 #include "dmview.h"
 
-#include "krv/ModelTable.h"
 
 #include <QBrush>
 #include <QGraphicsEllipseItem>
@@ -65,12 +64,16 @@ void DMScene::handleFocusChanged(QGraphicsItem* newFocusItem, QGraphicsItem* old
 
 void DMScene::mousePressEvent(QGraphicsSceneMouseEvent* event) {
     QGraphicsScene::mousePressEvent(event);
-    // A click inside an open editor belongs to the editor.
+    // A click inside an open editor belongs to the editor. Under the pointer a tile carries its hover marker:
+    // the click belongs to the tile the topmost item sits in, whatever small item is drawn on it.
     if (QGraphicsItem* under = itemAt(event->scenePos(), QTransform())) {
         if (under->isWidget() || (under->parentItem() && under->parentItem()->isWidget())) return;
-        if (under->type() == MirrorKit::DMSegmentGraphicsItem::Type) {
-            emit segmentClicked(static_cast<MirrorKit::DMSegmentGraphicsItem*>(under)->segment(), event->scenePos());
-            return;
+        for (QGraphicsItem* item = under; item; item = item->parentItem()) {
+            if (item->type() == MirrorKit::DMSegmentGraphicsItem::Type) {
+                emit segmentClicked(static_cast<MirrorKit::DMSegmentGraphicsItem*>(item)->segment(),
+                                    event->scenePos());
+                return;
+            }
         }
     }
     emit mouseClicked(event->scenePos());
@@ -213,14 +216,12 @@ QPen DMGraphicsItem::cellPen() const {
     return pen;
 }
 
-void DMGraphicsItem::build(int actuatorCount, bool segments) {
+void DMGraphicsItem::build(const MirrorGeometry& geometry, bool segments) {
     prepareGeometryChange();
     clearChildren();
-    actCount_ = std::max(0, actuatorCount);
-    const uint32_t n = static_cast<uint32_t>(actCount_);
-    const DMModel* model = findModel(n);
-    width_ = static_cast<int>(modelWidth(n));
-    const DMLayout layout = model ? model->Layout : DMSquareLayout;
+    actCount_ = std::max(0, geometry.actuators);
+    width_ = geometry.width;
+    const DMLayout layout = geometry.layout;
     hex_ = layout == DMHexLayout;
     frame_.assign(static_cast<size_t>(actCount_), 0.0);
 
@@ -234,7 +235,7 @@ void DMGraphicsItem::build(int actuatorCount, bool segments) {
             if (layout == DMLinearLayout) {
                 present = true;
             } else if (layout == DMCircularLayout || layout == DMHexLayout) {
-                const auto& mask = model->Mask();
+                const auto& mask = geometry.mask;
                 present = !mask.empty() && mask[static_cast<size_t>(r) * w + c] == 1;
             } else {
                 const bool corner = (r == 0 || r == w - 1) && (c == 0 || c == w - 1);
@@ -244,8 +245,7 @@ void DMGraphicsItem::build(int actuatorCount, bool segments) {
         }
     }
 
-    const bool segmented = model && model->Segmented;
-    if (segments && segmented) {
+    if (segments && geometry.segmented) {
         const int count = actCount_ / 3;
         tileOfActuator_.assign(static_cast<size_t>(actCount_), -1);
         const QPointF centre(1.0 + w / 2.0, 1.0 + w / 2.0);

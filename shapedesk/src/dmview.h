@@ -2,6 +2,8 @@
 // and the colour table the cells are painted with.
 #pragma once
 
+#include "aocontrol.h"
+
 #include <QGraphicsObject>
 #include <QGraphicsPolygonItem>
 #include <QGraphicsScene>
@@ -96,7 +98,7 @@ public:
     void setColorTable(const QVector<QRgb>& table) { table_ = table; }
     const QVector<QRgb>& colorTable() const { return table_; }
     // Builds one cell per actuator, or one tile per segment when `segments` is set and the model is segmented.
-    void build(int actuatorCount, bool segments);
+    void build(const MirrorGeometry& geometry, bool segments);
     int actuatorCount() const { return actCount_; }
     int gridWidth() const { return width_; }
     bool hexPacked() const { return hex_; }

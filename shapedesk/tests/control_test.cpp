@@ -68,6 +68,7 @@ private slots:
         sdtest::writeDummyMirror(*tree, "SDCONT00952", 952, sdtest::table("cdm_952_z.mat"));
         sdtest::writeDummyMirror(*tree, "SDSEGM00111", 111, sdtest::table("hex_111.mat"));
         sdtest::writeDummyMirror(*tree, "SDSEGI00111", 111, sdtest::table("hex_111.mat"), "inactive=3:3,4,5");
+        sdtest::writeDummyMirror(*tree, "SDSEGL00111", 111, sdtest::table("hex_111.mat"), "inactive=3:108,109,110");
     }
     void cleanupTestCase() { MirrorKit::platform::NamedLock::remove(lockName); }
 
@@ -140,18 +141,28 @@ private slots:
         QCOMPARE(control.initialize("SDSEGM00111", "").ActCount, 111u);
         QVERIFY(control.hasCalibration());
         calls::segmentSendNow.clear();
+        int sent = calls::setArray;
         QCOMPARE(control.setDMAllSegments(300, 0.0, 0.0), NO_ERR);
         QCOMPARE(calls::segmentSendNow.size(), size_t(37));
-        QCOMPARE(std::count(calls::segmentSendNow.begin(), calls::segmentSendNow.end(), true), 1L);
-        QVERIFY(calls::segmentSendNow.back());
+        QCOMPARE(std::count(calls::segmentSendNow.begin(), calls::segmentSendNow.end(), true), 0L);
+        QCOMPARE(calls::setArray, sent + 1);
         const std::vector<double> frame = control.getDMShape();
         QVERIFY(*std::max_element(frame.begin(), frame.end()) > 0.0);
+        control.close();
 
-        // The range the kit reports, rounded to whole nanometres.
+        // The last segment inactive: the kit skips its call, the frame still goes out once, holding the others.
+        QCOMPARE(control.initialize("SDSEGL00111", "").ActCount, 111u);
+        sent = calls::setArray;
+        QCOMPARE(control.setDMAllSegments(300, 0.0, 0.0), NO_ERR);
+        QCOMPARE(calls::setArray, sent + 1);
+        const std::vector<double> lastInactive = control.getDMShape();
+        QVERIFY(*std::max_element(lastInactive.begin(), lastInactive.begin() + 108) > 0.0);
+
+        // The range the kit reports, in whole nanometres inside it.
         double lo = 0, hi = 0;
         DM record = control.record();
         QCOMPARE(KRVGetSegmentRange(&record, 2, DM_Piston, 0.0, 0.0, 0.0, false, &lo, &hi), NO_ERR);
-        QCOMPARE(control.pistonRange(2, 0.0, 0.0), std::make_pair(int(std::lround(lo)), int(std::lround(hi))));
+        QCOMPARE(control.pistonRange(2, 0.0, 0.0), std::make_pair(int(std::ceil(lo)), int(std::floor(hi))));
         QVERIFY(hi - lo > 1.0);
         // A segment out of range: the kit fails, the window gets (0, 1).
         QCOMPARE(control.pistonRange(500, 0.0, 0.0), std::make_pair(0, 1));
