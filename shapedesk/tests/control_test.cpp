@@ -2,6 +2,7 @@
 #include "ShapeDeskTestSupport.h"
 
 #include "aocontrol.h"
+#include "mirrorsession.h"
 
 #include <KRV_OpenLoop.h>
 #include <KRV_PCIeAPI.h>
@@ -11,6 +12,7 @@
 #include <krv/platform/named_lock.h>
 
 #include <QCoreApplication>
+#include <QSignalSpy>
 #include <QtTest>
 
 #include <dlfcn.h>
@@ -179,6 +181,75 @@ private slots:
         QCOMPARE(bare.initialize("SDDUMMY0140", "").ActCount, 140u);
         QVERIFY(!bare.hasCalibration());
         QCOMPARE(bare.pistonRange(0, 0.0, 0.0), std::make_pair(0, 1500));
+    }
+
+    void sessionKeepsTheRulesWithoutAWindow() {
+        MirrorSession session;
+        QSignalSpy changed(&session, &MirrorSession::mirrorChanged);
+        QVERIFY(session.open("SDDUMMY0140", ""));
+        QCOMPARE(changed.count(), 1);
+        // Frames of any other length are refused and change nothing.
+        const int before = calls::setArray;
+        QCOMPARE(session.sendFrame(std::vector<double>(139, 0.5)), ERR_BADARG);
+        QCOMPARE(calls::setArray, before);
+        // Lists from files: padded or cut, each with its warning.
+        MirrorSession::Outcome out = session.sendActuatorList({0.5, 0.25});
+        QCOMPARE(out.rc, NO_ERR);
+        QVERIFY(out.warning.startsWith("Warning: the shape file has 2 entries, fewer"));
+        QCOMPARE(session.frame().size(), size_t(140));
+        QCOMPARE(session.frame()[2], 0.0);
+        out = session.sendActuatorList(std::vector<double>(150, 0.125));
+        QVERIFY(out.warning.contains("150 entries, more than the mirror's 140"));
+        QCOMPARE(session.frame(), std::vector<double>(140, 0.125));
+
+        // Poke walk: wraps at both ends, the left actuator back at the level.
+        session.setPokeIndex(139);
+        QCOMPARE(session.movePoke(+1, 0.25), NO_ERR);
+        QCOMPARE(session.pokeIndex(), 0);
+        QCOMPARE(session.frame()[0], 0.125);
+        QCOMPARE(session.frame()[139], 0.25);
+
+        // Poke All runs on the timer, reports progress and, stopped, leaves the frame it found.
+        const std::vector<double> shape = session.frame();
+        QSignalSpy progress(&session, &MirrorSession::pokeProgress);
+        QSignalSpy finished(&session, &MirrorSession::pokeAllFinished);
+        QVERIFY(session.startPokeAll(0.1));
+        QVERIFY(session.pokingAll());
+        QCOMPARE(session.frame()[0], MirrorSession::kPokeValue);
+        QTRY_VERIFY(progress.count() >= 3);
+        session.stopPokeAll();
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(finished.at(0).at(0).toBool(), false);
+        QVERIFY(!session.pokingAll());
+        QCOMPARE(session.frame(), shape);
+        QVERIFY(std::abs(session.control().getDMShape()[5] - shape[5]) < 1e-4);
+
+        // Closing leaves the mirror at zero; a failed open leaves nothing open and says so.
+        session.close();
+        QCOMPARE(changed.count(), 2);
+        QVERIFY(!session.isOpen());
+        QVERIFY(!session.open("SDABSENT000", ""));
+        QCOMPARE(changed.count(), 3);
+        QVERIFY(session.frame().empty());
+    }
+
+    void sessionSegmentsInTheControlsUnits() {
+        MirrorSession session;
+        QVERIFY(session.open("SDSEGM00111", ""));
+        QVERIFY(session.geometry().segmented);
+        const auto range = session.control().pistonRange(4, 0.0, 0.0);
+        const double piston = 0.5 * (range.first + range.second);
+        // Editor units: nm and milliradians; the kit's: nm and radians.
+        QCOMPARE(session.setSegment(4, piston, 0.05, -0.02), NO_ERR);
+        QCOMPARE(session.segment(4).xTilt, 5e-5);
+        QCOMPARE(session.segment(4).yTilt, -2e-5);
+        // Slider units: microradians; every segment takes the state.
+        QCOMPARE(session.setAllSegments(piston, 30, 0), NO_ERR);
+        QCOMPARE(session.segment(36).xTilt, 3e-5);
+        QCOMPARE(session.segment(36).piston, std::round(piston));
+        // Opening again forgets them.
+        QVERIFY(session.open("SDSEGM00111", ""));
+        QCOMPARE(session.segment(36).xTilt, 0.0);
     }
 
     void cardChooserOnTwoCards() {

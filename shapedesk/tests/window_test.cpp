@@ -677,6 +677,31 @@ private slots:
                  qPrintable(window->statusText()));
         QVERIFY(dialogs->boxes.last().startsWith("warning|"));
     }
+
+    void pokeAllShowsProgressAndStopsOnEsc() {
+        auto window = sdtest::startedWindow();
+        QVERIFY(window->openMirror("SDWIND00140", ""));
+        auto* ui = window->form();
+        krvtest::writeText((shapes + "/before.txt").toStdString(), shapeLines(140, 0.3).toStdString());
+        dialogs->fileAnswers.push_back(shapes + "/before.txt");
+        clickToolbar(*window, ui->actionLoad_Shape);
+        const std::vector<double> before = sent::last;
+        clickToolbar(*window, ui->actionPokeAll);
+        QTRY_VERIFY(window->statusText().startsWith("Poking actuator 3 of 140"));
+        // The window answers while it pokes: the action is now a Stop.
+        QCOMPARE(ui->actionPokeAll->text(), QString("Stop Poke All"));
+        QVERIFY(!ui->actionZeroAll->isEnabled());
+        QTest::keyClick(window.get(), Qt::Key_Escape);
+        QCOMPARE(window->statusText(), QString("Poke All stopped; the mirror is back to its shape."));
+        QCOMPARE(sent::last, before);
+        QVERIFY(ui->actionZeroAll->isEnabled());
+        QCOMPARE(ui->actionPokeAll->text(), QString("PokeAll"));
+        // And it starts again from the toolbar, stopped from it too.
+        clickToolbar(*window, ui->actionPokeAll);
+        QTRY_VERIFY(window->statusText().startsWith("Poking actuator 2 of 140"));
+        clickToolbar(*window, ui->actionPokeAll);
+        QCOMPARE(sent::last, before);
+    }
 };
 
 int main(int argc, char** argv) {
