@@ -15,6 +15,7 @@
 #include <QFileInfo>
 #include <QGraphicsProxyWidget>
 #include <QGuiApplication>
+#include <QScrollArea>
 #include <QSettings>
 #include <QSignalBlocker>
 #include <QStyle>
@@ -54,6 +55,7 @@ UserWindow::UserWindow(QWidget* parent)
     connect(session, &MirrorSession::frameChanged, this, &UserWindow::onFrameChanged);
     connect(session, &MirrorSession::surfacesChanged, this, &UserWindow::onSurfacesChanged);
     connect(session, &MirrorSession::status, this, &UserWindow::setStatusMessage);
+    connect(ui->statusBar, &QStatusBar::messageChanged, this, &UserWindow::onStatusCleared);
     connect(session, &MirrorSession::error, this, &UserWindow::setStatusMessage);
     connect(session, &MirrorSession::pokeProgress, this, &UserWindow::onPokeProgress);
     connect(session, &MirrorSession::pokeAllFinished, this, &UserWindow::onPokeAllFinished);
@@ -83,7 +85,6 @@ UserWindow::UserWindow(QWidget* parent)
     pokeActuatorBox = new QSpinBox(this);
     pokeActuatorBox->setPrefix("Poke Actuator ");
     pokeActuatorBox->setMaximum(4096);
-    pokeActuatorBox->setEnabled(false);
     ui->statusBar->addPermanentWidget(pokeActuatorBox);
     ui->statusBar->addPermanentWidget(pokeValueBox);
     ui->statusBar->addPermanentWidget(pistonValueBox);
@@ -126,6 +127,61 @@ UserWindow::UserWindow(QWidget* parent)
     ui->maxLabel->setText("1 - Max");
     ui->minLabel->setText("0 - Min");
 
+    // Small screens and large scale factors: the controls scroll inside the window instead of pushing the
+    // window (and its status bar, where every error appears) beyond the screen.
+    ui->graphicsView->setMinimumSize(240, 240);
+    for (QLabel* view : {ui->targetSurfaceView, ui->idealSurfaceView}) view->setMinimumSize(120, 120);
+    auto* scroll = new QScrollArea(this);
+    scroll->setObjectName("centralScroll");
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidget(takeCentralWidget());
+    setCentralWidget(scroll);
+
+    // The surface views paint their whole area: nothing behind them is repainted when they change.
+    for (QLabel* view : {ui->targetSurfaceView, ui->idealSurfaceView}) {
+        view->setAutoFillBackground(true);
+        view->setAttribute(Qt::WA_OpaquePaintEvent, true);
+    }
+
+    // Keyboard: menus by their mnemonics, the usual file shortcuts.
+    ui->menuFile->setTitle("&File");
+    ui->menuOptions->setTitle("&Options");
+    ui->menuAdvanced->setTitle("&Advanced");
+    ui->menuHelp->setTitle("&Help");
+    ui->actionOpen->setShortcut(QKeySequence::Open);
+    ui->actionSave_As->setShortcut(QKeySequence::Save);
+    ui->actionLoad_Shape->setShortcut(QKeySequence(Qt::CTRL + Qt::Key_L));
+    // The actuator to poke can be typed in.
+    pokeActuatorBox->setEnabled(true);
+    pokeActuatorBox->setKeyboardTracking(false);
+    connect(pokeActuatorBox, qOverload<int>(&QSpinBox::valueChanged), this, [this](int actuator) {
+        // Only what the user types: the window sets this box itself as the poke moves.
+        if (!pokeActuatorBox->hasFocus()) return;
+        if (!session->isOpen() || actuator == selected || session->pokingAll()) return;
+        if (actuator < 0 || actuator >= static_cast<int>(session->frame().size())) return;
+        selected = actuator - 1;
+        movePoke(+1);
+    });
+    // Each Zernike term says what it is and how much of it is set.
+    static const char* const kTermNames[15] = {"Piston", "Tilt (y)", "Tilt (x)", "Astigmatism (oblique)",
+                                               "Defocus", "Astigmatism (vertical)", "Trefoil (vertical)",
+                                               "Coma (vertical)", "Coma (horizontal)", "Trefoil (oblique)",
+                                               "Quadrafoil (oblique)", "Secondary astigmatism (oblique)",
+                                               "Spherical", "Secondary astigmatism (vertical)",
+                                               "Quadrafoil (vertical)"};
+    for (int i = 0; i < zernikeSliders.size(); ++i) {
+        QSlider* slider = zernikeSliders[i];
+        QLabel* label = findChild<QLabel*>(QString("zernLabel%1").arg(i));
+        const QString name = kTermNames[i];
+        auto show = [slider, label, name](int value) {
+            slider->setToolTip(QString("%1: %2 nm").arg(name).arg(value));
+            if (label) label->setText(QString("%1\n%2").arg(name.section(' ', 0, 0)).arg(value));
+        };
+        show(slider->value());
+        connect(slider, &QSlider::valueChanged, this, show);
+    }
+
     ui->mainToolBar->addWidget(ui->shapesBox);
     fillShapesBox();
     onMirrorChanged();
@@ -154,6 +210,11 @@ void UserWindow::setStatusMessage(const QString& msg) {
     // Setting a style sheet restyles the whole bar: only when it changes (a slider step sets a message each time).
     if (ui->statusBar->styleSheet() != style) ui->statusBar->setStyleSheet(style);
     if (ui->statusBar->currentMessage() != msg) ui->statusBar->showMessage(msg, 0);
+}
+
+void UserWindow::onStatusCleared(const QString& message) {
+    // The colour goes with the message it belonged to.
+    if (message.isEmpty() && !ui->statusBar->styleSheet().isEmpty()) ui->statusBar->setStyleSheet(QString());
 }
 
 void UserWindow::showError(KRVRC rc) { setStatusMessage(MirrorSession::errorText(rc)); }

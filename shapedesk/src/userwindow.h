@@ -106,6 +106,7 @@ private:
     void rebuildMirror();
     void showError(KRVRC rc);
     void onMirrorChanged();
+    void onStatusCleared(const QString& message);
     void onFrameChanged();
     void onSurfacesChanged();
     void onPokeProgress(int actuator, int count);
