@@ -130,7 +130,13 @@ UserWindow::UserWindow(QWidget* parent)
     // Small screens and large scale factors: the controls scroll inside the window instead of pushing the
     // window (and its status bar, where every error appears) beyond the screen.
     ui->graphicsView->setMinimumSize(240, 240);
-    for (QLabel* view : {ui->targetSurfaceView, ui->idealSurfaceView}) view->setMinimumSize(120, 120);
+    for (QLabel* view : {ui->targetSurfaceView, ui->idealSurfaceView}) view->setMinimumSize(100, 100);
+    for (QLineEdit* box : {ui->targetPVReadback, ui->targetRMSReadback, ui->idealPVReadback, ui->idealRMSReadback})
+        box->setMinimumWidth(64);
+    // The boxes' titles say what each surface is.
+    ui->targetSurfaceLabel->hide();
+    ui->idealSurfaceLabel->hide();
+    ui->idealSurfaceBox->setTitle(ui->idealSurfaceLabel->text());
     auto* scroll = new QScrollArea(this);
     scroll->setObjectName("centralScroll");
     scroll->setWidgetResizable(true);
@@ -141,7 +147,6 @@ UserWindow::UserWindow(QWidget* parent)
     // The surface views paint their whole area: nothing behind them is repainted when they change.
     for (QLabel* view : {ui->targetSurfaceView, ui->idealSurfaceView}) {
         view->setAutoFillBackground(true);
-        view->setAttribute(Qt::WA_OpaquePaintEvent, true);
     }
 
     // Keyboard: menus by their mnemonics, the usual file shortcuts.
@@ -174,9 +179,15 @@ UserWindow::UserWindow(QWidget* parent)
         QSlider* slider = zernikeSliders[i];
         QLabel* label = findChild<QLabel*>(QString("zernLabel%1").arg(i));
         const QString name = kTermNames[i];
-        auto show = [slider, label, name](int value) {
+        static const char* const kShort[15] = {"Pist.", "Tilt", "Tilt", "Ast.", "Def.", "Ast.", "Tref.", "Coma",
+                                               "Coma", "Tref.", "Quad.", "Ast.2", "Sph.", "Ast.2", "Quad."};
+        const QString shortName = kShort[i];
+        auto show = [slider, label, name, shortName](int value) {
             slider->setToolTip(QString("%1: %2 nm").arg(name).arg(value));
-            if (label) label->setText(QString("%1\n%2").arg(name.section(' ', 0, 0)).arg(value));
+            if (label) {
+                label->setText(QString("%1\n%2").arg(shortName).arg(value));
+                label->setToolTip(name);
+            }
         };
         show(slider->value());
         connect(slider, &QSlider::valueChanged, this, show);
