@@ -687,7 +687,10 @@ private slots:
         clickToolbar(*window, ui->actionLoad_Shape);
         const std::vector<double> before = sent::last;
         clickToolbar(*window, ui->actionPokeAll);
-        QTRY_VERIFY(window->statusText().startsWith("Poking actuator 3 of 140"));
+        // The timer moves on while the test looks: any actuator from the third on.
+        auto poked = [&] { return window->statusText().section(' ', 2, 2).toInt(); };
+        QTRY_VERIFY(window->statusText().startsWith("Poking actuator ") && poked() >= 3);
+        QVERIFY(window->statusText().endsWith(" of 140 (Esc stops)."));
         // The window answers while it pokes: the action is now a Stop.
         QCOMPARE(ui->actionPokeAll->text(), QString("Stop Poke All"));
         QVERIFY(!ui->actionZeroAll->isEnabled());
@@ -698,7 +701,7 @@ private slots:
         QCOMPARE(ui->actionPokeAll->text(), QString("PokeAll"));
         // And it starts again from the toolbar, stopped from it too.
         clickToolbar(*window, ui->actionPokeAll);
-        QTRY_VERIFY(window->statusText().startsWith("Poking actuator 2 of 140"));
+        QTRY_VERIFY(window->statusText().startsWith("Poking actuator ") && poked() >= 2);
         clickToolbar(*window, ui->actionPokeAll);
         QCOMPARE(sent::last, before);
     }
