@@ -15,6 +15,7 @@
 #include <QFileInfo>
 #include <QGraphicsProxyWidget>
 #include <QGuiApplication>
+#include <QScreen>
 #include <QScrollArea>
 #include <QSettings>
 #include <QSignalBlocker>
@@ -196,6 +197,9 @@ UserWindow::UserWindow(QWidget* parent)
     ui->mainToolBar->addWidget(ui->shapesBox);
     fillShapesBox();
     onMirrorChanged();
+    // Never larger than the screen it opens on (a small screen, or a large scale factor).
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        resize(size().boundedTo(screen->availableGeometry().size()));
     QTimer::singleShot(100, this, &UserWindow::openDefaultProfile);
 }
 
