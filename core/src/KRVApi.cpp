@@ -183,6 +183,13 @@ KRVAPI KRVRC KRVOpen(DM* dm, const char* serialNumber) {
             freeExtraDrivers(dm);
             return ERR_INVALID_DRIVER_TYPE;
         }
+        // A profile without a size line (one cut short, for instance) describes no mirror.
+        if (dm->ActCount == 0) {
+            KRV_LOG_ERROR(Log::api(), "Profile of " << serialNumber << " in " << dm->ProfilesPath
+                                                    << " gives no actuator count (no size line).");
+            freeExtraDrivers(dm);
+            return ERR_INVALID_ACTUATOR_COUNT;
+        }
         // Every back end keeps its map, active set and frames in arrays of MAX_DM_SIZE entries.
         if (dm->ActCount > MAX_DM_SIZE) {
             KRV_LOG_ERROR(Log::api(), "Profile of " << serialNumber << " names " << dm->ActCount
