@@ -9,11 +9,10 @@
 
 #include <gtest/gtest.h>
 
-#include <utility>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <utility>
 
 using namespace MirrorKit::PCIeTest;
 namespace Reg = MirrorKit::Emu::Reg;
