@@ -7,6 +7,7 @@
 
 #include <krv/platform/paths.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -78,12 +79,15 @@ KRVRC readInactive(const Line& line, const std::string& value, DM& dm) {
     if (fields.size() != static_cast<size_t>(count))
         return line.refuse("the count is " + std::to_string(count) + " but " + std::to_string(fields.size()) +
                            " actuators are listed.");
+    // The record's list changes only once the whole line has been read.
+    std::vector<uint32_t> actuators(fields.size());
     for (size_t i = 0; i < fields.size(); ++i) {
         int64_t actuator = 0;
         if (KRVRC rc = line.decimal(fields[i], 0, MAX_DM_SIZE - 1, actuator)) return rc;
-        dm.InactiveActuators[i] = encodeValue(static_cast<uint32_t>(actuator));
+        actuators[i] = encodeValue(static_cast<uint32_t>(actuator));
     }
-    dm.InactiveActuators[fields.size()] = kInactiveTerminator;
+    std::copy(actuators.begin(), actuators.end(), dm.InactiveActuators);
+    dm.InactiveActuators[actuators.size()] = kInactiveTerminator;
     return NO_ERR;
 }
 

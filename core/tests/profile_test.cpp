@@ -86,6 +86,10 @@ TEST_F(ProfileFixture, InactiveListsAndTheirLimits) {
     ASSERT_EQ(read({"inactive=0:"}), NO_ERR);
     EXPECT_EQ(dm.InactiveActuators[0], kInactiveTerminator);
 
+    // A list refused part way leaves the record's list whole (here: as the line before set it).
+    ASSERT_EQ(read({"inactive=1:4", "inactive=3:5,17,2cal.mat"}), ERR_FILE_FORMAT);
+    EXPECT_EQ(inactive(dm), (std::vector<uint32_t>{4}));
+
     // A count beyond the record's capacity refuses the profile instead of overrunning the record (or of
     // dropping the list, which would drive actuators that must stay off).
     std::string huge = "inactive=5000:";
