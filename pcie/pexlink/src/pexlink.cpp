@@ -24,10 +24,17 @@ std::shared_ptr<NamedLock> g_lock;
 
 std::shared_ptr<NamedLock> currentLock() { return std::atomic_load(&g_lock); }
 
-// The name the last PEXInit asked for and what became of it, for PEXLockStatus.
-std::mutex g_initMutex;
-std::string g_initName = PEX_LOCK_NAME;
-int g_initError = 0;
+// The name the last PEXInit asked for and what became of it, for PEXLockStatus. Built on first use, as PEXInit
+// runs from the load-time constructor, possibly before the globals of this library are initialised.
+struct InitRecord {
+    std::mutex mutex;
+    std::string name = PEX_LOCK_NAME;
+    int error = 0;
+};
+InitRecord& initRecord() {
+    static InitRecord record;
+    return record;
+}
 uint16_t g_loadCount = 0;
 
 // Used by every locked transfer, and only while the lock is held.
@@ -189,9 +196,10 @@ PEXAPI uint32_t PEXInit(void) {
         const std::string name = NamedLock::defaultName();
         std::unique_ptr<NamedLock> lock = NamedLock::open(name, &error);
         {
-            std::lock_guard<std::mutex> hold(g_initMutex);
-            g_initName = name;
-            g_initError = lock ? 0 : error;
+            InitRecord& record = initRecord();
+            std::lock_guard<std::mutex> hold(record.mutex);
+            record.name = name;
+            record.error = lock ? 0 : error;
         }
         if (!lock) return PEX_ERR_INIT;
         // A second PEXInit replaces the handle (and so follows a changed lock name) instead of leaking it.
@@ -209,9 +217,10 @@ PEXAPI uint32_t PEXLockStatus(char* text, uint32_t size) {
         std::string name;
         int initError = 0;
         {
-            std::lock_guard<std::mutex> hold(g_initMutex);
-            name = g_initName;
-            initError = g_initError;
+            InitRecord& record = initRecord();
+            std::lock_guard<std::mutex> hold(record.mutex);
+            name = record.name;
+            initError = record.error;
         }
         const bool held = currentLock() != nullptr;
         const NamedLock::Info info = NamedLock::inspect(name);

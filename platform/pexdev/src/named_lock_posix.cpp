@@ -32,7 +32,12 @@ bool bareName(const std::string& name, std::string* bare) {
     return !bare->empty() && bare->find('/') == std::string::npos && *bare != "." && *bare != "..";
 }
 
-std::string g_sharedGroup = accounts::kitGroup();
+// Built on first use: the card access library opens its lock from a load-time constructor, which may run
+// before this file's globals are initialised.
+std::string& sharedGroupName() {
+    static std::string name = accounts::kitGroup();
+    return name;
+}
 
 void sleepMs(int ms) {
     timespec ts{ms / 1000, (ms % 1000) * 1000000L};
@@ -116,7 +121,7 @@ NamedLock::Shared* createPublished(const std::string& name, int* error, bool* lo
     // The group first (a change of group may clear mode bits), then the mode. Without the right to give the
     // shared group (a creator outside it) or without that group on the system, the creator's group stays.
     gid_t group = 0;
-    if (accounts::groupId(g_sharedGroup, &group) && fchown(fd, uid_t(-1), group) != 0 && errno != EPERM)
+    if (accounts::groupId(sharedGroupName(), &group) && fchown(fd, uid_t(-1), group) != 0 && errno != EPERM)
         return fail(errno, nullptr);
     if (fchmod(fd, NamedLock::kMode) != 0 || ftruncate(fd, sizeof(NamedLock::Shared)) != 0) return fail(errno, nullptr);
     void* map = mmap(nullptr, sizeof(NamedLock::Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -145,9 +150,9 @@ NamedLock::Shared* createPublished(const std::string& name, int* error, bool* lo
 
 void NamedLock::setCreationHook(void (*hook)()) { g_creationHook = hook; }
 
-std::string NamedLock::sharedGroup() { return g_sharedGroup; }
+std::string NamedLock::sharedGroup() { return sharedGroupName(); }
 
-void NamedLock::setSharedGroup(const std::string& group) { g_sharedGroup = group; }
+void NamedLock::setSharedGroup(const std::string& group) { sharedGroupName() = group; }
 
 std::unique_ptr<NamedLock> NamedLock::open(const std::string& requested, int* error) {
     int code = 0;
@@ -216,7 +221,7 @@ NamedLock::Info NamedLock::inspect(const std::string& requested) {
     info.ownerName = accounts::userName(st.st_uid);
     info.groupName = accounts::groupName(st.st_gid);
     gid_t shared = 0;
-    info.inSharedGroup = accounts::groupId(g_sharedGroup, &shared) && shared == st.st_gid;
+    info.inSharedGroup = accounts::groupId(sharedGroupName(), &shared) && shared == st.st_gid;
     const int fd = shm_open(objectName(name).c_str(), O_RDWR | O_CLOEXEC, 0);
     if (fd < 0) {
         info.openError = errno;
@@ -253,7 +258,7 @@ std::string NamedLock::explainFailure(const Info& info) {
     if (info.openError != EACCES && info.openError != EPERM)
         return lock + " cannot be opened by user " + user + ": " + std::strerror(info.openError);
     return lock + " cannot be opened by user " + user + " (permission denied) -- " +
-           accounts::accessAdvice(info.path, info.owner, info.group, info.mode, 0060u, g_sharedGroup);
+           accounts::accessAdvice(info.path, info.owner, info.group, info.mode, 0060u, sharedGroupName());
 }
 
 }  // namespace MirrorKit::platform

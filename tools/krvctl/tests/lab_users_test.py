@@ -98,6 +98,9 @@ class Lab(unittest.TestCase):
         cls.locks.append(cls.lock)
         root = cls.env()
         run([os.path.join(cls.bin, "krvctl"), "install-path", "--set", cls.data], env=root)
+        server = [os.path.join(folder, "libDravix.so") for folder, _, files in os.walk(cls.prefix)
+                  if "libDravix.so" in files]
+        run([os.path.join(cls.bin, "krvregsvr"), "-s", server[0]], env=root)
         os.chmod(cls.store, 0o644)
         run([os.path.join(cls.bin, "krvctl"), "profile", "write", os.path.join(cls.data, "Profiles", SERIAL + ".dm"),
              "type=1", "size=32", "maxv=100", "vlim=100", "hva=2", "use_fiber=1", "fiber_mode=1"], env=root)
