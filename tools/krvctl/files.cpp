@@ -2,7 +2,10 @@
 #include "commands.h"
 #include "profile.h"
 
+#include <krv/platform/accounts.h>
+
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,6 +40,12 @@ void writeFileAtomically(const std::string& path, const std::string& bytes) {
         std::remove(temp.c_str());
         throw Failure("cannot write " + path + ": " + std::strerror(err));
     }
+}
+
+std::string folderWriteAdvice(const std::string& dir) {
+    struct stat st {};
+    if (::access(dir.c_str(), W_OK | X_OK) == 0 || ::stat(dir.c_str(), &st) != 0) return std::string();
+    return MirrorKit::platform::accounts::accessAdvice(dir, st.st_uid, st.st_gid, st.st_mode & 07777u, 0030u);
 }
 
 std::string readWholeFile(const std::string& path) {

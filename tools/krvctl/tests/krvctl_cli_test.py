@@ -8,6 +8,7 @@ import tempfile
 import unittest
 
 KRVCTL = None
+KRVCTL_DIST = None  # the krvctl that is installed, without the USB step
 SCRAMBLE = 0xA7
 
 
@@ -199,6 +200,21 @@ class Krvctl(unittest.TestCase):
         r = self.run_krvctl("demo", "--dir", demo, "--log-level", "off", env=env)
         self.assertEqual(0, r.returncode, r.stdout.decode())
 
+    def test_installed_demo_says_why_the_usb_step_is_left_out(self):
+        if not KRVCTL_DIST:
+            self.skipTest("no installed krvctl given")
+        _, env = self.demo_env()
+        r = subprocess.run([KRVCTL_DIST, "demo", "--dir", os.path.join(self.dir, "demo")], capture_output=True,
+                           env=dict(os.environ, **env), timeout=120)
+        out = r.stdout.decode()
+        self.assertEqual(0, r.returncode, out)
+        step = out.split("== USB mirror on emulated drive units ==\n", 1)
+        self.assertEqual(2, len(step), out)
+        self.assertTrue(step[1].startswith("  skipped: the USB step drives drive units emulated with umockdev"), out)
+        self.assertIn("demo finished: every result as expected", out)
+        r = subprocess.run([KRVCTL_DIST, "--version"], capture_output=True, timeout=60)
+        self.assertRegex(r.stdout.decode(), r"^krvctl \(MirrorKit\) \d+\.\d+\.\d+\n$")
+
     def test_demo_default_directory_is_fresh_and_kept(self):
         _, env = self.demo_env()
         env["TMPDIR"] = self.dir
@@ -214,4 +230,5 @@ class Krvctl(unittest.TestCase):
 
 if __name__ == "__main__":
     KRVCTL = sys.argv.pop(1)
+    KRVCTL_DIST = sys.argv.pop(1) if len(sys.argv) > 1 else None
     unittest.main(verbosity=2)
