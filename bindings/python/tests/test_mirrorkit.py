@@ -68,8 +68,8 @@ def test_argument_mistakes_say_what_was_expected(tree):
             m.poke(1.5, 0.5)
         with pytest.raises(ValueError, match=r"pattern must have shape \(32,\)"):
             m.apply_pattern(np.zeros((2, 32)))
-        with pytest.raises(ValueError, match=r"patterns must have shape \(K, 32\)"):
-            m.queue_patterns(np.zeros(32))
+        with pytest.raises(ValueError, match=r"patterns must have shape \(32,\) or \(K, 32\)"):
+            m.queue_patterns(np.zeros((2, 31)))
     with pytest.raises(ValueError, match="11 characters"):
         mirrorkit.Mirror("SHORT", profiles=tree.profiles)
     with pytest.raises(ValueError, match="device_id"):
@@ -108,15 +108,26 @@ def test_with_closes_even_on_an_exception(tree):
 def test_software_triggered_patterns(tree):
     with dummy(tree, "MKPATT00032", 32) as m:
         assert (m.trigger_type, m.trigger_mode) == (TriggerType.SOFTWARE, TriggerMode.ONCE)
-        with pytest.raises(RuntimeError, match="no patterns queued"):
-            m.next_pattern()
+        assert (TriggerType.RISING_EDGE.value, TriggerMode.ONCE.value) == (1, 1)  # python-microscope's values
+        with pytest.raises(mirrorkit.DeviceError, match="no pattern queued"):
+            m.trigger()
         patterns = np.array([np.full(32, v) for v in (0.1, 0.2, 0.3)])
         m.queue_patterns(patterns)
+        patterns[1] = 0.9  # the queue holds its own copy
         seen = []
-        for _ in range(4):
-            m.next_pattern()
+        for step in (m.trigger, m.next_pattern, m.trigger):
+            step()
             seen.append(round(m.read()[5], 3))
-        assert seen == [0.1, 0.2, 0.3, 0.1]
+        assert seen == [0.1, 0.2, 0.3]
+        # The end of the queue is not silently the start of it again.
+        with pytest.raises(IndexError, match="all 3 queued patterns have been applied"):
+            m.trigger()
+        assert round(m.read()[5], 3) == 0.3
+        m.queue_patterns(np.full(32, 0.4))  # one pattern, 1-D
+        m.trigger()
+        assert abs(m.read()[31] - 0.4) < 1e-4
+        with pytest.raises(IndexError):
+            m.next_pattern()
         m.apply_pattern(np.full(32, 0.7))
         assert abs(m.read()[0] - 0.7) < 1e-4
         with pytest.raises(ValueError, match="needs a PCIe mirror"):
@@ -145,8 +156,10 @@ def test_pcie_sequences_dither_and_high_resolution(tree, cards):
         m.set_trigger(TriggerType.RISING_EDGE, TriggerMode.ONCE)
         m.queue_patterns(np.full((3, 8), 0.5))
         assert "SEQ_CONTROL              18  0x00000001" in cards.regs()
-        with pytest.raises(RuntimeError, match="software trigger"):
-            m.next_pattern()
+        with pytest.raises(mirrorkit.IncompatibleStateError, match="trigger type is not software"):
+            m.trigger()
+        with pytest.raises(mirrorkit.IncompatibleStateError, match="requires software trigger"):
+            m.apply_pattern(np.full(8, 0.5))
         m.set_trigger(TriggerType.SOFTWARE, TriggerMode.ONCE)
         m.high_res(True)
         assert "high-res 1" in cards.regs()
