@@ -711,10 +711,10 @@ class Mirror:
             False: the map at the actuator grid's positions (``grid_width x grid_width``), the kit's own
             evaluation. True: a square map over the aperture, made for :meth:`set_surface` with the same
             ``dm_diameter``: each actuator inside the aperture is then set for the terms' value at its own
-            position, within about 0.2 % of the map's peak-to-valley (150 nm of defocus on a 13-wide grid: at
-            most 0.4 nm). :meth:`set_zernike` does the same in one call, exactly.
+            position, within about 0.1 % of the map's peak-to-valley (150 nm of defocus on a 13-wide grid: at
+            most 0.15 nm). :meth:`set_zernike` does the same in one call, exactly.
         pixels : int, optional
-            Side of the aperture map; by default 8 pixels per actuator spacing (``8 * dm_diameter + 1``).
+            Side of the aperture map; by default 16 pixels per actuator spacing (``16 * dm_diameter + 1``).
 
         Returns
         -------
@@ -731,7 +731,7 @@ class Mirror:
         grid = np.array(phase).reshape(self._width, self._width)
         if not aperture_only:
             return grid
-        size = 8 * d + 1 if pixels is None else _index(pixels, "pixels")
+        size = 16 * d + 1 if pixels is None else _index(pixels, "pixels")
         if size < 2:
             raise ValueError(f"pixels must be at least 2, got {size}")
         return self._aperture_map(c, d, size, grid)
