@@ -133,11 +133,16 @@ bool itemsOf(PyObject* obj, std::vector<T>& out) {
 
 // Value arguments: a one-dimensional, contiguous buffer of the right item type (a numpy array, an array.array)
 // is read where it lies, held (and so kept from being resized or freed) until the call returns; an IntVector or
-// DoubleVector and any other sequence of numbers are copied item by item.
+// DoubleVector is copied in one block, any other sequence of numbers item by item.
 %define KRV_VALUES_IN(T, KIND, LABEL)
-%typemap(in) KrvValues<T> (Py_buffer view = {}, std::vector<T> items) {
+%typemap(in) KrvValues<T> (Py_buffer view = {}, std::vector<T> items, std::vector<T>* vector = nullptr) {
     if (krvpy::viewOf($input, view, KIND, static_cast<Py_ssize_t>(sizeof(T)))) {
         $1 = KrvValues<T>(static_cast<const T*>(view.buf), static_cast<size_t>(view.len) / sizeof(T));
+    } else if (SWIG_IsOK(SWIG_ConvertPtr($input, reinterpret_cast<void**>(&vector), $descriptor(std::vector<T>*), 0))
+               && vector) {
+        // A copy: another thread may resize the vector while the kit reads.
+        items = *vector;
+        $1 = KrvValues<T>(items);
     } else {
         if (!krvpy::itemsOf($input, items)) { %argument_fail(SWIG_TypeError, LABEL, $symname, $argnum); }
         $1 = KrvValues<T>(items);
