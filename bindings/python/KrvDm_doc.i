@@ -190,13 +190,16 @@ Possible errors: :const:`ERR_BADARG`
 %feature("docstring") KrvDm::configure_log "
 Configures the kit's log for the whole process.
 
-Sends the log to the console and to a rolling file, with the given level. The status is not changed.
+Sends the kit's messages to standard error (or to mirrorkit's logging, once mirrorkit is imported) and to a
+rolling file of 100 KB with 5 backups, and sets the level: KRV_LOG_TRACE (everything) to KRV_LOG_OFF (nothing);
+other values leave the level as it was. A file whose folder cannot be written is left out. Callable before or
+after open_dm; the status is not changed.
 
-Possible errors: :const:`ERR_OPENFILE`, :const:`ERR_BADARG`
+Possible errors: none
 
 :param str filePath: Log file path, or None for the default file.
 :param int level: One of the KRV_LOG_ constants.
-:return: Error status.
+:return: Error status (always NO_ERR).
 ";
 
 %feature("docstring") KrvDm::configure_sequence "
