@@ -133,6 +133,11 @@ KRVAPI KRVRC KRVConfigureLog(const char* filePath, KRV_LOGLEVEL level) {
     return NO_ERR;
 }
 
+KRVAPI KRVRC KRVSetLogCallback(KRVLogCallback callback, void* userdata) {
+    Log::setCallback(callback, userdata);
+    return NO_ERR;
+}
+
 KRVAPI KRVRC KRVSetProfilesPath(DM* dm, const char* path) {
     return guarded(Log::api(), "KRVSetProfilesPath", ERR_UNKNOWN, [&] {
         return setSearchPath(dm, path, SearchDir::Profiles, dm ? dm->ProfilesPath : nullptr);
