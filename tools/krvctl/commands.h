@@ -25,5 +25,8 @@ std::string registeredUsage();
 void writeFileAtomically(const std::string& path, const std::string& bytes);
 // The whole file; throws Failure when it cannot be read.
 std::string readWholeFile(const std::string& path);
+// Empty when this user may create files in the folder dir; otherwise why not and what to do (join the folder's
+// group, log in again, have its mode or group fixed).
+std::string folderWriteAdvice(const std::string& dir);
 
 }  // namespace krvctl

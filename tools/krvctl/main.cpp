@@ -46,7 +46,7 @@ const char kUsage[] =
     "                                        cannot be opened\n"
     "  install-path [--set <dir>]            print the install directory kept in the registry store, or\n"
     "                                        set it (exit status 1 when none is set)\n"
-    "  version                               print the kit's version\n"
+    "  version, --version                    print the kit's version\n"
     "  errors                                list result codes with their names and messages\n"
     "  help, --help, -h                      this text\n"
     "\n"
@@ -101,7 +101,8 @@ int run(const Args& args) {
     }
     if (command == "version" || command == "--version") {
         if (!rest.empty()) throw UsageError("version takes no arguments");
-        std::cout << KRVVersionString() << "\n";
+        // --version in the usual "program (package) version" form; "version" alone, for scripts.
+        std::cout << (command == "--version" ? "krvctl (MirrorKit) " : "") << KRVVersionString() << "\n";
         return 0;
     }
     if (command == "errors") {
