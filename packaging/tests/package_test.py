@@ -58,8 +58,20 @@ class Packages(unittest.TestCase):
         for name in ("libKRV4.so.4", "libKRV_OpenLoop4.so.4", "libKRV_PCIeAPI4.so.4", "libKRV_USBAPI4.so.4",
                      "libZernike.so.4", "libpexlink.so.1", "mirrorkit/libDravix.so"):
             self.assertIn(libdir + "/" + name, runtime)
-        for tool in ("krvctl", "krvregsvr", "pexcard"):
+        for tool in ("krvctl", "krvregsvr", "pexcard", "mirrorkit-server"):
             self.assertIn("/usr/bin/" + tool, runtime)
+        # The mirror server's service (installed disabled), its settings file kept as a conffile, its user.
+        self.assertIn("/usr/lib/systemd/system/mirrorkit-server.service", runtime)
+        self.assertIn("/etc/mirrorkit/server.conf", runtime)
+        self.assertIn("adduser", depends)
+        self.assertIn(libdir + "/libKRV_Remote.so.4", runtime)
+        self.assertIn("/usr/include/mirrorkit/KRVRemote.h", dev)
+        self.assertIn(libdir + "/pkgconfig/mirrorkit-remote.pc", dev)
+        if "python3-mirrorkit" in self.debs:
+            python = self.field("python3-mirrorkit", "Depends")
+            self.assertIn("python3-grpcio", python)
+            self.assertIn("python3-protobuf", python)
+            self.assertTrue([p for p in self.contents("python3-mirrorkit") if p.endswith("/mirrorkit/v1/mirror_pb2.py")])
         self.assertIn("/usr/lib/udev/rules.d/60-mirrorkit.rules", runtime)
         # Libraries with a versioned SONAME leave their bare .so link to the development package; those loaded
         # by file name (LabVIEW, MATLAB, the host-driver server) have no other name.
@@ -74,7 +86,7 @@ class Packages(unittest.TestCase):
         self.assertFalse([p for p in everything if "test" in p or "bench" in p or "libkrv_" in p])
 
         control = run("dpkg-deb", "--ctrl-tarfile", self.debs["mirrorkit"]).stdout
-        for member in ("postinst", "prerm", "postrm", "shlibs", "triggers"):
+        for member in ("postinst", "prerm", "postrm", "shlibs", "triggers", "conffiles"):
             self.assertIn(member, control)
 
         r = run("lintian", "--tag-display-limit", "0", *self.debs.values(), check=False)

@@ -81,12 +81,22 @@ int installPathCommand(const Args& args) {
     return 0;
 }
 
+struct Registered {
+    std::string name;
+    std::string usage;
+    CommandFn fn;
+};
+std::vector<Registered>& registered() {
+    static std::vector<Registered> all;
+    return all;
+}
+
 int run(const Args& args) {
     if (args.empty()) throw UsageError("no command given (try 'krvctl --help')");
     const std::string& command = args[0];
     const Args rest(args.begin() + 1, args.end());
     if (command == "help" || command == "--help" || command == "-h") {
-        std::cout << kUsage;
+        std::cout << kUsage << registeredUsage();
         return 0;
     }
     if (command == "version" || command == "--version") {
@@ -106,10 +116,29 @@ int run(const Args& args) {
         return runDoctor(std::cout);
     }
     if (command == "demo") return demoCommand(rest);
+    if (CommandFn fn = registeredCommand(command)) return fn(rest);
     throw UsageError("unknown command " + quoted(command) + " (try 'krvctl --help')");
 }
 
 }  // namespace
+
+bool registerCommand(const char* name, const char* usage, CommandFn fn) {
+    registered().push_back({name, usage, fn});
+    return true;
+}
+
+CommandFn registeredCommand(const std::string& name) {
+    for (const auto& r : registered())
+        if (r.name == name) return r.fn;
+    return nullptr;
+}
+
+std::string registeredUsage() {
+    std::string text;
+    for (const auto& r : registered()) text += r.usage;
+    return text;
+}
+
 }  // namespace krvctl
 
 int main(int argc, char** argv) {

@@ -84,6 +84,35 @@ class Krvctl(unittest.TestCase):
             self.assertEqual(before, f.read())
         self.assertEqual(["REFUSED0001.dm"], os.listdir(self.dir))
 
+    def test_rewrite_is_never_seen_half_done(self):
+        # A mirror opening while its profile is rewritten reads the old file or the new one, never a mix or a
+        # part of one, and no temporary file is left behind.
+        import threading
+        path = os.path.join(self.dir, "REWRITTEN01.dm")
+        texts = [["type=2", "size=140", "maxv=100", "vlim=100", "inactive=1:3"],
+                 ["type=2", "size=32", "maxv=200", "vlim=50", "map=" + "m" * 4000 + ".map"]]
+        whole = [b"".join(scramble(line) + b"\n" for line in t) for t in texts]
+        self.assertEqual(0, self.run_krvctl("profile", "write", path, *texts[0]).returncode)
+        seen, stop = [], threading.Event()
+
+        def read():
+            while not stop.is_set():
+                with open(path, "rb") as f:
+                    seen.append(f.read())
+
+        reader = threading.Thread(target=read)
+        reader.start()
+        try:
+            for i in range(30):
+                r = self.run_krvctl("profile", "write", path, *texts[(i + 1) % 2])
+                self.assertEqual(0, r.returncode, r.stderr)
+        finally:
+            stop.set()
+            reader.join()
+        self.assertTrue(seen)
+        self.assertEqual([], [s[:60] for s in seen if s not in whole])
+        self.assertEqual(["REWRITTEN01.dm"], os.listdir(self.dir))
+
     def test_show_reports_lines_the_reader_skips(self):
         path = os.path.join(self.dir, "SKIPPED0001.dm")
         with open(path, "wb") as f:
