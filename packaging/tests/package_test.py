@@ -119,7 +119,7 @@ class Packages(unittest.TestCase):
     def test_documentation_manual_pages_and_binaries(self):
         runtime = self.contents("mirrorkit")
         dev = self.contents("mirrorkit-dev")
-        for page in ("krvctl", "pexcard", "krvregsvr"):
+        for page in ("krvctl", "pexcard", "krvregsvr", "mirrorkit-server"):
             self.assertIn("/usr/share/man/man1/%s.1.gz" % page, runtime)
         if "shapedesk" in self.debs:
             self.assertIn("/usr/share/man/man1/ShapeDesk.1.gz", self.contents("shapedesk"))
