@@ -4,9 +4,7 @@
 #include <KRV_OpenLoop.h>
 #include <KRV_PCIeAPI.h>
 
-#include "krv/DMState.h"
-#include "krv/Log.h"
-#include "krv/ModelTable.h"
+#include "desklog.h"
 
 #include <QThread>
 
@@ -17,7 +15,7 @@
 namespace {
 
 log4cxx::LoggerPtr logger() {
-    static const log4cxx::LoggerPtr log = MirrorKit::Log::get("KRV.AOControl");
+    static const log4cxx::LoggerPtr log = log4cxx::Logger::getLogger("KRV.AOControl");
     return log;
 }
 
@@ -158,8 +156,9 @@ KRVRC AOControl::setDMSegment(int segment, int piston, double xTilt, double yTil
 
 KRVRC AOControl::setDMAllSegments(int piston, double xTilt, double yTilt) {
     if (!isOpen()) return lastError_ = ERR_NO_HW;
-    const MirrorKit::DMModel* model = MirrorKit::findModel(dm_.ActCount);
-    const unsigned segments = model && model->Segmented ? dm_.ActCount / 3 : dm_.ActCount;
+    DMGEOMETRY geometry;
+    const bool segmented = KRVGetModelGeometry(dm_.ActCount, &geometry) == NO_ERR && geometry.Segmented;
+    const unsigned segments = segmented ? dm_.ActCount / 3 : dm_.ActCount;
     for (unsigned s = 0; s < segments; ++s) {
         const bool last = s + 1 == segments;
         const KRVRC rc = KRVSetSegment(&dm_, s, static_cast<double>(piston), xTilt, yTilt, applyOffsets_, last);
@@ -278,8 +277,8 @@ bool AOControl::loadCalibration(const QString& calFile) {
 }
 
 bool AOControl::hasCalibration() const {
-    // The calibration object hangs from the record's working state while a table is loaded.
-    return isOpen() && dm_.State && dm_.State->Calibration != nullptr;
+    bool loaded = false;
+    return isOpen() && KRVIsCalibrationLoaded(&dm_, &loaded) == NO_ERR && loaded;
 }
 
 bool AOControl::setEnableHighRes(bool enable) {
@@ -303,5 +302,6 @@ QString AOControl::profilePath() {
 
 int AOControl::gridWidth() const {
     if (dm_.ActCountWidth != 0) return static_cast<int>(dm_.ActCountWidth);
-    return static_cast<int>(MirrorKit::modelWidth(dm_.ActCount));
+    DMGEOMETRY geometry;
+    return KRVGetModelGeometry(dm_.ActCount, &geometry) == NO_ERR ? static_cast<int>(geometry.Width) : 0;
 }

@@ -2,7 +2,7 @@
 // and the colour table the cells are painted with.
 #include "dmview.h"
 
-#include "krv/ModelTable.h"
+#include <KRV.h>
 
 #include <QBrush>
 #include <QGraphicsEllipseItem>
@@ -218,9 +218,16 @@ void DMGraphicsItem::build(int actuatorCount, bool segments) {
     clearChildren();
     actCount_ = std::max(0, actuatorCount);
     const uint32_t n = static_cast<uint32_t>(actCount_);
-    const DMModel* model = findModel(n);
-    width_ = static_cast<int>(modelWidth(n));
-    const DMLayout layout = model ? model->Layout : DMSquareLayout;
+    // The kit's geometry for the count: a model's grid and mask, or the smallest square that holds the actuators.
+    DMGEOMETRY geometry{};
+    const bool known = KRVGetModelGeometry(n, &geometry) == NO_ERR;
+    width_ = known ? static_cast<int>(geometry.Width) : 0;
+    const DMLayout layout = known ? static_cast<DMLayout>(geometry.Layout) : DMSquareLayout;
+    std::vector<int32_t> mask;
+    if (known && geometry.HasMask) {
+        mask.assign(static_cast<size_t>(geometry.Width) * geometry.Width, 0);
+        if (KRVGetGridMask(n, mask.data(), static_cast<uint32_t>(mask.size())) != NO_ERR) mask.clear();
+    }
     hex_ = layout == DMHexLayout;
     frame_.assign(static_cast<size_t>(actCount_), 0.0);
 
@@ -234,7 +241,6 @@ void DMGraphicsItem::build(int actuatorCount, bool segments) {
             if (layout == DMLinearLayout) {
                 present = true;
             } else if (layout == DMCircularLayout || layout == DMHexLayout) {
-                const auto& mask = model->Mask();
                 present = !mask.empty() && mask[static_cast<size_t>(r) * w + c] == 1;
             } else {
                 const bool corner = (r == 0 || r == w - 1) && (c == 0 || c == w - 1);
@@ -244,7 +250,7 @@ void DMGraphicsItem::build(int actuatorCount, bool segments) {
         }
     }
 
-    const bool segmented = model && model->Segmented;
+    const bool segmented = known && geometry.Segmented;
     if (segments && segmented) {
         const int count = actCount_ / 3;
         tileOfActuator_.assign(static_cast<size_t>(actCount_), -1);

@@ -7,8 +7,7 @@
 #include "shapes.h"
 #include "ui_userwindow.h"
 
-#include "krv/Log.h"
-#include "krv/ModelTable.h"
+#include "desklog.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -27,7 +26,7 @@
 namespace {
 
 log4cxx::LoggerPtr logger() {
-    static const log4cxx::LoggerPtr log = MirrorKit::Log::get("KRV.ShapeDesk");
+    static const log4cxx::LoggerPtr log = log4cxx::Logger::getLogger("KRV.ShapeDesk");
     return log;
 }
 
@@ -43,7 +42,7 @@ static void initResources() { Q_INIT_RESOURCE(shapedesk); }
 
 UserWindow::UserWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::UserWindow), dm(new AOControl(this)) {
     initResources();
-    MirrorKit::Log::configure(MirrorKit::Log::defaultLogFile(), KRV_LOG_DEBUG, false);
+    KRVInitLog();
     ui->setupUi(this);
     setObjectName("ShapeDesk");
     setWindowTitle(title());
@@ -529,8 +528,9 @@ void UserWindow::on_actuatorControlRadio_toggled(bool checked) {
         return;
     }
     if (!dm->isOpen()) return;
-    const MirrorKit::DMModel* model = MirrorKit::findModel(static_cast<uint32_t>(dm->getNumActuators()));
-    const bool segmented = model && model->Segmented;
+    DMGEOMETRY geometry;
+    const bool segmented =
+        KRVGetModelGeometry(static_cast<uint32_t>(dm->getNumActuators()), &geometry) == NO_ERR && geometry.Segmented;
     if (ui->segmentControlRadio->isChecked() && segmented) {
         // Tilt sliders in microradians, symmetric about 0: the reach of a segment halfway up its piston range,
         // where it tilts furthest.
