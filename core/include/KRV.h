@@ -219,6 +219,10 @@ KRVAPI KRVRC KRVIsCalibrationLoaded(const DM* dm, bool* loaded);
  */
 KRVAPI const char* KRVProfileKey(uint32_t index);
 
+/* NO_ERR when setting ("key=value") is one KRVWriteProfile takes: a known key and a value the file holds
+ * unchanged; else ERR_BADARG. */
+KRVAPI KRVRC KRVCheckProfileSetting(const char* setting);
+
 /*
  * Writes the profile file at path (replacing it whole, never leaving a half-written file) from count settings,
  * each "key=value" with a known key, in the given order (the reader takes the last value of a key). Refused with

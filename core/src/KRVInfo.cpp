@@ -97,26 +97,31 @@ KRVAPI const char* KRVProfileKey(uint32_t index) {
     return index < keys.size() ? keys[index].c_str() : nullptr;
 }
 
+KRVAPI KRVRC KRVCheckProfileSetting(const char* setting) {
+    if (!setting) return ERR_BADARG;
+    return guarded(Log::util(), "KRVCheckProfileSetting", ERR_UNKNOWN, [&] {
+        const std::string text(setting);
+        const size_t eq = text.find('=');
+        const bool ok =
+            eq != std::string::npos && isProfileKey(text.substr(0, eq)) && storableProfileValue(text.substr(eq + 1));
+        return ok ? NO_ERR : ERR_BADARG;
+    });
+}
+
 KRVAPI KRVRC KRVWriteProfile(const char* path, const char* const* settings, uint32_t count) {
     if (!path || !*path || (count > 0 && !settings)) return ERR_BADARG;
     return guarded(Log::util(), "KRVWriteProfile", ERR_UNKNOWN, [&] {
         std::string bytes;
         for (uint32_t i = 0; i < count; ++i) {
             if (!settings[i]) return ERR_BADARG;
+            if (KRVCheckProfileSetting(settings[i]) != NO_ERR) return ERR_BADARG;
             const std::string setting(settings[i]);
-            const size_t eq = setting.find('=');
-            if (eq == std::string::npos || !isProfileKey(setting.substr(0, eq)) ||
-                !storableProfileValue(setting.substr(eq + 1))) {
-                KRV_LOG_ERROR(Log::util(), "KRVWriteProfile: setting " << i << " cannot be stored: " << setting);
-                return ERR_BADARG;
-            }
             bytes += scramble_line(setting);
             bytes += '\n';
         }
-        if (const int err = platform::replaceFile(path, bytes)) {
-            KRV_LOG_ERROR(Log::util(), "KRVWriteProfile: cannot write " << path << ": " << std::strerror(err));
+        // Programs that write profiles report the result themselves; nothing is logged here.
+        if (const int err = platform::replaceFile(path, bytes))
             return err == EACCES || err == EPERM || err == EROFS ? ERR_FILE_PERMISSIONS : ERR_OPENFILE;
-        }
         return NO_ERR;
     });
 }

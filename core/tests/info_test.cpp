@@ -203,15 +203,16 @@ TEST_F(Info, RefusedProfilesLeaveTheOldFile) {
     for (const auto& settings : refused) {
         EXPECT_EQ(writeProfile(profilePath(), settings), ERR_BADARG) << settings.back();
         EXPECT_EQ(krvtest::readText(profilePath()), before) << settings.back();
+        EXPECT_EQ(KRVCheckProfileSetting(settings.back().c_str()), ERR_BADARG) << settings.back();
     }
-    EXPECT_EQ(writeProfile(profilePath(), {"map=\xAA"
-                                           "name"}),
-              NO_ERR);  // only a final CR is dropped
+    // Only a final byte that becomes a carriage return is lost; the same byte first in a value is kept.
+    const std::string kept = std::string("map=\xAA") + "name";
+    EXPECT_EQ(KRVCheckProfileSetting(kept.c_str()), NO_ERR);
+    EXPECT_EQ(writeProfile(profilePath(), {kept}), NO_ERR);
     const std::vector<Line> lines = readLines(profilePath());
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].text,
-              "map=\xAA"
-              "name");
+    EXPECT_EQ(lines[0].text, kept);
+    EXPECT_EQ(KRVCheckProfileSetting(nullptr), ERR_BADARG);
 
     const char* one = "type=2";
     EXPECT_EQ(KRVWriteProfile(nullptr, &one, 1), ERR_BADARG);

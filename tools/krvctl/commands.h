@@ -15,7 +15,5 @@ int demoCommand(const Args& args);
 
 // Writes bytes to path through a temporary file and a rename, so a failed write leaves the old file intact.
 void writeFileAtomically(const std::string& path, const std::string& bytes);
-// The whole file; throws Failure when it cannot be read.
-std::string readWholeFile(const std::string& path);
 
 }  // namespace krvctl

@@ -1,4 +1,4 @@
-// Whole-file reads and replace-by-rename writes for the files krvctl creates.
+// Replace-by-rename writes for the files krvctl creates.
 #include "commands.h"
 #include "profile.h"
 
@@ -30,16 +30,6 @@ void writeFileAtomically(const std::string& path, const std::string& bytes) {
         std::remove(temp.c_str());
         throw Failure("cannot write " + path + ": " + std::strerror(err));
     }
-}
-
-std::string readWholeFile(const std::string& path) {
-    errno = 0;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw Failure("cannot open " + path + ": " + std::strerror(errno ? errno : ENOENT));
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    if (in.bad()) throw Failure("cannot read " + path);
-    return bytes.str();
 }
 
 }  // namespace krvctl

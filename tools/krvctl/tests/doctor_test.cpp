@@ -38,7 +38,7 @@ public:
     void profile(const std::string& serial, std::initializer_list<std::pair<const char*, const char*>> settings) {
         krvctl::ProfileSettings p;
         for (const auto& [key, value] : settings) p.set(key, value, "test");
-        krvctl::writeFileAtomically(dir_ + "/Profiles/" + serial + ".dm", krvctl::scrambleProfile(p));
+        krvctl::writeProfileFile(dir_ + "/Profiles/" + serial + ".dm", p);
     }
     void map(const std::string& name, int entries) {
         std::string text;
