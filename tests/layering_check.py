@@ -6,7 +6,8 @@
 
 Fails when
 - a file under core/ includes a header of pcie/, usb/ or openloop/;
-- a program or binding (krvctl, _krv, the LabVIEW and MATLAB libraries, ShapeDesk) includes an internal header,
+- a program or binding (krvctl, _krv, the LabVIEW and MATLAB libraries, ShapeDesk, mirrorkit-server, the
+  remote client library) includes an internal header,
   links krv_core (a static copy of the core shows as the core's own functions defined inside it), or
   needs a library other than the kit's shared ones for the core;
 - a production binary carries emulator code or needs a test library;
@@ -113,7 +114,7 @@ def main():
     # Programs and bindings include public headers only.
     internal = {"krv/" + n for n in header_names(os.path.join(src, "core", "internal", "krv"))}
     app_dirs = {"krvctl": "tools/krvctl", "_krv": "bindings/python", "labview_matlab": "bindings/labview_matlab",
-                "ShapeDesk": "shapedesk"}
+                "ShapeDesk": "shapedesk", "mirrorkit-server": "server", "KRV_Remote": "remote"}
     for name, folder in app_dirs.items():
         for path in sources(os.path.join(src, folder)):
             for inc in includes(path):

@@ -49,6 +49,17 @@ const std::vector<uint32_t>& cardIds(const DMState& state) {
     return record ? record->CardIds : none;
 }
 
+void logTransferFailure(uint32_t rc, const std::string& what) {
+    auto log = logger();
+    if (rc != PEX_ERR_MUTEX_WAIT) {
+        KRV_LOG_ERROR(log, "Error " << rc << " " << what << ".");
+        return;
+    }
+    char text[1024];
+    PEXLockStatus(text, sizeof text);
+    KRV_LOG_ERROR(log, "Error " << rc << " " << what << ": " << text);
+}
+
 uint32_t writeEveryCard(const DMState& state, uint32_t reg, uint32_t value) {
     uint32_t failure = 0;
     for (uint32_t card : cardIds(state)) {
