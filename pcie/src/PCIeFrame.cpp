@@ -37,7 +37,7 @@ KRVRC PCIeWriteLUT_OneCard(DM* dm, const DM_DRIVER* unit, uint32_t card, const u
 
     // The highest channel number the link can address.
     uint32_t limit = unit->ChannelCount;
-    if (dm->State->CardIds.size() > 1) {
+    if (cardIds(*dm->State).size() > 1) {
         limit = 4096;
     } else if (word & kHvaUseCL) {
         limit = 256;
@@ -90,7 +90,7 @@ KRVRC writeLUT(DM* dm, uint32_t* map, uint32_t* enable) {
     KRVRC rc = NO_ERR;
     uint32_t offset = 0;
     std::vector<uint32_t> shifted;
-    for (size_t k = 0; k < state.CardIds.size(); ++k) {
+    for (size_t k = 0; k < cardIds(state).size(); ++k) {
         const DM_DRIVER& unit = driverUnit(*dm, static_cast<uint32_t>(k));
         const uint32_t* table = map;
         if (offset != 0) {
@@ -99,7 +99,7 @@ KRVRC writeLUT(DM* dm, uint32_t* map, uint32_t* enable) {
             for (uint32_t i = 0; i < n; ++i) shifted[i] = map[i] >= offset ? map[i] - offset : MAX_DM_SIZE;
             table = shifted.data();
         }
-        rc = PCIeWriteLUT_OneCard(dm, &unit, state.CardIds[k], table, enable);
+        rc = PCIeWriteLUT_OneCard(dm, &unit, cardIds(state)[k], table, enable);
         offset += unit.ChannelCount;
     }
     return rc;
@@ -108,12 +108,18 @@ KRVRC writeLUT(DM* dm, uint32_t* map, uint32_t* enable) {
 KRVRC setArray(DM* dm, const uint32_t* values) {
     DMState& state = *dm->State;
     const uint32_t n = dm->ActCount;
-    const uint32_t words = state.PairCount;
-    uint32_t* pairs = state.PairBuffer.data();
-    for (uint32_t i = 0; i + 1 < n; i += 2) pairs[i / 2] = (values[i] & 0xFFFFu) | ((values[i + 1] & 0xFFFFu) << 16);
-    if (n % 2 != 0) pairs[n / 2] = (pairs[n / 2] & 0xFFFF0000u) | (values[n - 1] & 0xFFFFu);
+    PCIeRecord* record = pcieRecord(state);
+    const std::vector<uint32_t>& cards = cardIds(state);
+    const uint32_t words = (n + 1) / 2;
+    if (record != nullptr && record->PairBuffer.size() < words) record->PairBuffer.resize(words, 0);
+    uint32_t* pairs = record != nullptr ? record->PairBuffer.data() : nullptr;
+    if (pairs != nullptr) {
+        for (uint32_t i = 0; i + 1 < n; i += 2)
+            pairs[i / 2] = (values[i] & 0xFFFFu) | ((values[i + 1] & 0xFFFFu) << 16);
+        if (n % 2 != 0) pairs[n / 2] = (pairs[n / 2] & 0xFFFF0000u) | (values[n - 1] & 0xFFFFu);
+    }
 
-    for (uint32_t card : state.CardIds) {
+    for (uint32_t card : cards) {
         if (n <= kSingleBurstLimit) {
             if (writeBurst(card, FRAME_MEMORY, words, pairs) != 0) return ERR_PCIE_BURST;
         } else {
@@ -176,19 +182,19 @@ void quietCards(DM* dm) {
     DMState& state = *dm->State;
     KRV_PCIeClearArray(dm);
 
-    for (size_t k = 0; k < state.CardIds.size(); ++k) {
+    for (size_t k = 0; k < cardIds(state).size(); ++k) {
         const DM_DRIVER& unit = driverUnit(*dm, static_cast<uint32_t>(k));
         if (!unit.UseFiber || unit.FiberMode || unit.ChannelCount == 0) continue;
         uint32_t rc = 0;
         for (uint32_t j = 0; j < unit.ChannelCount; ++j) {
             const uint32_t address = 0x04000000u + j * 0x10000u;
-            writeReg(state.CardIds[k], REG_FIBER_CHANNEL, address | 0x80000000u);
-            rc = writeReg(state.CardIds[k], REG_FIBER_CHANNEL, address | 0xC0000000u);
+            writeReg(cardIds(state)[k], REG_FIBER_CHANNEL, address | 0x80000000u);
+            rc = writeReg(cardIds(state)[k], REG_FIBER_CHANNEL, address | 0xC0000000u);
         }
         if (rc != 0) KRV_LOG_ERROR(log, "Error " << rc << " in HVA Setup.");
     }
 
-    for (uint32_t card : state.CardIds) {
+    for (uint32_t card : cardIds(state)) {
         uint32_t word = 0;
         if (readReg(card, REG_HVA_CONFIG, word) != 0 || (word & kHvaHighRes) == 0) continue;
         if (const uint32_t rc = writeReg(card, REG_HVA_CONFIG, word & ~kHvaHighRes); rc != 0) {
@@ -269,9 +275,9 @@ extern "C" KRVAPI KRVRC KRV_PCIeSetSync(DM* dm, uint32_t actuator, double widthU
 extern "C" KRVAPI KRVRC KRV_PCIeGetMode(DM* dm, uint32_t* mode) {
     if (openState(dm) == nullptr) return ERR_DRIVER_NOT_OPEN;
     if (mode == nullptr) return ERR_BADARG;
-    if (dm->State->CardIds.empty()) return ERR_PCIE_REGRD;
+    if (cardIds(*dm->State).empty()) return ERR_PCIE_REGRD;
     uint32_t word = 0;
-    if (readReg(dm->State->CardIds.front(), REG_HVA_CONFIG, word) != 0) return ERR_PCIE_REGRD;
+    if (readReg(cardIds(*dm->State).front(), REG_HVA_CONFIG, word) != 0) return ERR_PCIE_REGRD;
     mode[0] = hvaLength(word);
     mode[1] = 0;
     mode[2] = (word & kHvaFiberMode) ? 1 : 0;
