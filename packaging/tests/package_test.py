@@ -32,6 +32,13 @@ class Packages(unittest.TestCase):
         cls.debs = {run("dpkg-deb", "--field", d, "Package").stdout.strip(): d
                     for d in glob.glob(os.path.join(WORK, "*.deb"))}
 
+    def runtime_root(self):
+        """The runtime package unpacked into a folder of its own (once)."""
+        root = os.path.join(WORK, "runtime-files")
+        if not os.path.isdir(root):
+            run("dpkg-deb", "-x", self.debs["mirrorkit"], root)
+        return root
+
     def field(self, package, name):
         return run("dpkg-deb", "--field", self.debs[package], name).stdout.strip()
 
@@ -42,6 +49,7 @@ class Packages(unittest.TestCase):
     def test_fields_contents_and_lintian(self):
         self.assertIn("mirrorkit", self.debs)
         self.assertIn("mirrorkit-dev", self.debs)
+        self.assertIn("mirrorkit-emulators", self.debs)
         version = self.field("mirrorkit", "Version")
         depends = self.field("mirrorkit", "Depends")
         for library in ("libc6", "libstdc++6", "liblog4cxx15", "libusb-1.0-0", "libopencv-core406"):
@@ -58,8 +66,14 @@ class Packages(unittest.TestCase):
         for name in ("libKRV4.so.4", "libKRV_OpenLoop4.so.4", "libKRV_PCIeAPI4.so.4", "libKRV_USBAPI4.so.4",
                      "libZernike.so.4", "libpexlink.so.1", "mirrorkit/libDravix.so"):
             self.assertIn(libdir + "/" + name, runtime)
-        for tool in ("krvctl", "krvregsvr", "pexcard"):
+        for tool in ("krvctl", "krvregsvr"):
             self.assertIn("/usr/bin/" + tool, runtime)
+        # Emulated cards are a package of their own: the runtime neither ships nor needs them.
+        emulators = self.contents("mirrorkit-emulators")
+        self.assertIn(libdir + "/libpexemu.so.1", emulators)
+        self.assertIn("/usr/bin/pexcard", emulators)
+        self.assertFalse([p for p in runtime if "pexemu" in p or p.endswith("/pexcard")], "emulator in the runtime")
+        self.assertNotIn("mirrorkit-emulators", depends)
         self.assertIn("/usr/lib/udev/rules.d/60-mirrorkit.rules", runtime)
         # Libraries with a versioned SONAME leave their bare .so link to the development package; those loaded
         # by file name (LabVIEW, MATLAB, the host-driver server) have no other name.
@@ -72,6 +86,11 @@ class Packages(unittest.TestCase):
         self.assertIn(libdir + "/pkgconfig/mirrorkit.pc", dev)
         everything = [p for package in self.debs for p in self.contents(package)]
         self.assertFalse([p for p in everything if "test" in p or "bench" in p or "libkrv_" in p])
+
+        for path in runtime:
+            if path.endswith(".so") or ".so." in path or path.startswith("/usr/bin/"):
+                needed = run("readelf", "-d", os.path.join(self.runtime_root(), path.lstrip("/")), check=False).stdout
+                self.assertNotIn("libpexemu", needed, path)
 
         control = run("dpkg-deb", "--ctrl-tarfile", self.debs["mirrorkit"]).stdout
         for member in ("postinst", "prerm", "postrm", "shlibs", "triggers"):
@@ -127,6 +146,21 @@ class Packages(unittest.TestCase):
         self.assertIn("install directory: %s (InstallPath" % data, r.stdout)
         self.assertIn("host-driver server: registered", r.stdout)
         self.assertIn("PKGTEST0001: dummy mirror, 32 actuators", r.stdout)
+
+        # The demo of the installed kit: without the emulators package its PCIe step says what it needs and the
+        # rest passes; with it, the PCIe mirror runs on an emulated card through the installed libpexlink.
+        demo_env = {"KRV_REGISTRY_FILE": os.path.join(WORK, "demo.reg"), "LOCALAPPDATA": WORK}
+        r = run(krvctl, "demo", "--dir", os.path.join(WORK, "demo-runtime"), env=demo_env, check=False)
+        self.assertEqual(0, r.returncode, r.stdout + r.stderr)
+        self.assertIn("install the package mirrorkit-emulators", r.stdout)
+        self.assertIn("demo finished: every result as expected", r.stdout)
+        self.assertNotIn("KRVOpen(dm, \"DEMOPCIE140\")", r.stdout)
+        run("dpkg-deb", "-x", self.debs["mirrorkit-emulators"], root)
+        r = run(krvctl, "demo", "--dir", os.path.join(WORK, "demo-emulated"), env=demo_env, check=False)
+        self.assertEqual(0, r.returncode, r.stdout + r.stderr)
+        self.assertIn("KRVOpen(dm, \"DEMOPCIE140\"): 0 No error.", r.stdout)
+        self.assertIn("frame on the card: 70 of 70 words as expected", r.stdout)
+        self.assertIn("demo finished: every result as expected", r.stdout)
 
         # Configuring again (an upgrade) keeps an install path the administrator chose.
         elsewhere = os.path.join(WORK, "elsewhere")
