@@ -155,12 +155,20 @@ class Packages(unittest.TestCase):
         self.assertIn("install the package mirrorkit-emulators", r.stdout)
         self.assertIn("demo finished: every result as expected", r.stdout)
         self.assertNotIn("KRVOpen(dm, \"DEMOPCIE140\")", r.stdout)
+        cards = os.path.join(WORK, "demo-emulated", "pcie-cards")
+        doctor_env = {"KRV_REGISTRY_FILE": store, "LOCALAPPDATA": WORK, "PEXLINK_DEVICE_DIR": cards}
+        r = run(krvctl, "doctor", env=doctor_env, check=False)
+        self.assertIn("PROBLEM: PEXLINK_DEVICE_DIR asks for emulated PCIe cards, but their library libpexemu.so.1 "
+                      "is not installed", r.stdout)
         run("dpkg-deb", "-x", self.debs["mirrorkit-emulators"], root)
         r = run(krvctl, "demo", "--dir", os.path.join(WORK, "demo-emulated"), env=demo_env, check=False)
         self.assertEqual(0, r.returncode, r.stdout + r.stderr)
         self.assertIn("KRVOpen(dm, \"DEMOPCIE140\"): 0 No error.", r.stdout)
         self.assertIn("frame on the card: 70 of 70 words as expected", r.stdout)
         self.assertIn("demo finished: every result as expected", r.stdout)
+        r = run(krvctl, "doctor", env=doctor_env, check=False)
+        self.assertIn("PCIe cards: 1 found (emulated cards in %s)" % cards, r.stdout)
+        self.assertNotIn("libpexemu", r.stdout)
 
         # Configuring again (an upgrade) keeps an install path the administrator chose.
         elsewhere = os.path.join(WORK, "elsewhere")
