@@ -38,11 +38,18 @@ std::string hex(uint32_t v) {
 }
 
 // The emulated-card library, loaded for this step only: krvctl runs without it, and the installed kit ships it
-// in a package of its own.
+// in a package of its own. It is looked for where libpexlink will look: beside libpexlink, then by name.
 class Emulator {
 public:
     Emulator() {
-        library_ = dlopen(PEXEMU_SONAME, RTLD_NOW | RTLD_LOCAL);
+        Dl_info pexlink{};
+        if (dladdr(reinterpret_cast<void*>(&GetNumDevices), &pexlink) && pexlink.dli_fname) {
+            const std::string path = pexlink.dli_fname;
+            const size_t slash = path.rfind('/');
+            if (slash != std::string::npos)
+                library_ = dlopen((path.substr(0, slash + 1) + PEXEMU_SONAME).c_str(), RTLD_NOW | RTLD_LOCAL);
+        }
+        if (!library_) library_ = dlopen(PEXEMU_SONAME, RTLD_NOW | RTLD_LOCAL);
         if (!library_) {
             const char* why = dlerror();
             error_ = why ? why : PEXEMU_SONAME " cannot be loaded";

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 using MirrorKit::platform::DeviceHandle;
 using MirrorKit::platform::NamedLock;
@@ -17,9 +18,16 @@ namespace {
 
 // The process's handle of the lock. Every user takes its own reference for the length of its call, so that
 // PEXCleanUp or a second PEXInit on another thread never frees a handle that a call is still using.
-std::shared_ptr<NamedLock> g_lock;
+// The holder itself is never destroyed: the unload hook below calls PEXCleanUp after the library's static objects
+// are gone when the process ends (as it does for a library loaded with dlopen), and must still find it.
+alignas(std::shared_ptr<NamedLock>) unsigned char g_lockStorage[sizeof(std::shared_ptr<NamedLock>)];
 
-std::shared_ptr<NamedLock> currentLock() { return std::atomic_load(&g_lock); }
+std::shared_ptr<NamedLock>& lockHolder() {
+    static std::shared_ptr<NamedLock>* holder = new (g_lockStorage) std::shared_ptr<NamedLock>;
+    return *holder;
+}
+
+std::shared_ptr<NamedLock> currentLock() { return std::atomic_load(&lockHolder()); }
 uint16_t g_loadCount = 0;
 
 // Used by every locked transfer, and only while the lock is held.
@@ -181,14 +189,14 @@ PEXAPI uint32_t PEXInit(void) {
         std::unique_ptr<NamedLock> lock = NamedLock::open(NamedLock::defaultName(), &error);
         if (!lock) return PEX_ERR_INIT;
         // A second PEXInit replaces the handle (and so follows a changed lock name) instead of leaking it.
-        std::atomic_store(&g_lock, std::shared_ptr<NamedLock>(std::move(lock)));
+        std::atomic_store(&lockHolder(), std::shared_ptr<NamedLock>(std::move(lock)));
         return PEX_SUCCESS;
     } catch (...) {
         return PEX_ERR_INIT;
     }
 }
 
-PEXAPI void PEXCleanUp(void) { std::atomic_store(&g_lock, std::shared_ptr<NamedLock>()); }
+PEXAPI void PEXCleanUp(void) { std::atomic_store(&lockHolder(), std::shared_ptr<NamedLock>()); }
 
 PEXAPI uint32_t GetNumDevices(int16_t* count) {
     if (!count) return PEX_ERR_NULL_ARG;
