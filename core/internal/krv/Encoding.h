@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 namespace MirrorKit {
 
@@ -50,6 +51,25 @@ inline uint32_t toDriverUnits(double value, double ratio) {
     if (!(x >= 0.0)) x = 0.0;  // NaN clamps to 0 as well
     if (x > 1.0) x = 1.0;
     return roundNonNegative(x * 65535.0 * ratio);
+}
+
+// Index of the first value that is NaN or infinite, or count when every value is finite. Such a value has no
+// place on the 0..1 scale: clamping would turn NaN into 0 and infinity into a full-scale command.
+// The scan is branch-free so that it vectorises: adding 2^52 to the exponent bits carries into bit 63 exactly
+// when they are all ones. Only a frame that holds a bad value is scanned a second time, for its index.
+inline uint32_t firstNonFinite(const double* values, uint32_t count) {
+    constexpr uint64_t kExponent = 0x7FF0000000000000ull;
+    constexpr uint64_t kExponentOne = 0x0010000000000000ull;
+    uint64_t carry = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint64_t bits;
+        std::memcpy(&bits, values + i, sizeof bits);
+        carry |= (bits & kExponent) + kExponentOne;
+    }
+    if ((carry >> 63) == 0) return count;
+    for (uint32_t i = 0; i < count; ++i)
+        if (!std::isfinite(values[i])) return i;
+    return count;
 }
 
 // Driver units back to a frame value, capped at 1.0. Zero units read back as 0 whatever the ratio: a record
