@@ -306,6 +306,10 @@ class Mirror:
         a = _floats(patterns, "patterns")
         if a.ndim != 2 or a.shape[1] != self._n or a.shape[0] < 1:
             raise ValueError(f"patterns must have shape (K, {self._n}) with K >= 1, got {a.shape}")
+        # Refused when queued, not when its turn comes: a NaN or infinity is no command.
+        bad = np.argwhere(~np.isfinite(a))
+        if bad.size:
+            raise ValueError(f"patterns must be finite; pattern {bad[0][0]}, actuator {bad[0][1]} is {a[tuple(bad[0])]}")
         return np.ascontiguousarray(a)
 
     def apply_pattern(self, pattern):
