@@ -249,8 +249,12 @@ bool AOControl::loadMap(const QString& mapFile, bool defaultMap) {
         return false;
     }
     const QByteArray file = mapFile.toLocal8Bit();
-    const KRVRC rc = KRVLoadMap(&dm_, defaultMap || file.isEmpty() ? nullptr : file.constData(), map_.data());
+    // Read into a copy: a map that did not load, or that a PCIe card did not take, must not be the one the next
+    // frames are sent with.
+    std::vector<uint32_t> loaded(map_.size(), MAX_DM_SIZE);
+    const KRVRC rc = KRVLoadMap(&dm_, defaultMap || file.isEmpty() ? nullptr : file.constData(), loaded.data());
     if (rc == NO_ERR) {
+        map_ = std::move(loaded);
         KRV_LOG_INFO(log, "Loaded map file: " << file.constData());
         return true;
     }
