@@ -4,7 +4,7 @@
 
 #include "KRV_USB.h"
 #include "support/KrvTestSupport.h"
-#include "krv/emulators/UsbUnits.h"
+#include "krv/emu/UsbUnits.h"
 
 #include <krv/platform/com.h>
 

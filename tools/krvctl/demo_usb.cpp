@@ -3,7 +3,7 @@
 #include "demo.h"
 
 #include "KRV_USB.h"
-#include "krv/emulators/UsbUnits.h"
+#include "krv/emu/UsbUnits.h"
 
 #include <krv/platform/com.h>
 #include <krv/platform/paths.h>

@@ -1,5 +1,5 @@
 // Reading and writing the serial number held in a drive unit's EEPROM.
-#include "UsbBackend.h"
+#include "UsbCommon.h"
 
 #include "krv/Log.h"
 

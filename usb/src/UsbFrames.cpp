@@ -1,5 +1,5 @@
 // Frame output to the drive units: channel-ordered blocks of 16-bit codes, clearing, and closing a record.
-#include "UsbBackend.h"
+#include "UsbCommon.h"
 
 #include "krv/DMState.h"
 #include "krv/Guard.h"

@@ -1,5 +1,5 @@
 // Opening a USB mirror: finding each drive unit by its EEPROM serial number and bringing it up.
-#include "UsbBackend.h"
+#include "UsbCommon.h"
 
 #include "krv/DMState.h"
 #include "krv/Encoding.h"

@@ -1,5 +1,5 @@
 // The back end's process-wide COM state and its one host-driver server instance.
-#include "UsbBackend.h"
+#include "UsbCommon.h"
 
 #include "krv/Log.h"
 

@@ -3,7 +3,7 @@
 
 #include "support/KrvTestSupport.h"
 #include "krv/dravix/IHostDrv.h"
-#include "krv/emulators/UsbUnits.h"
+#include "krv/emu/UsbUnits.h"
 
 #include <krv/platform/com.h>
 

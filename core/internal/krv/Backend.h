@@ -30,11 +30,16 @@ struct Backend {
     KRVRC (*enableDither)(DM* dm, double frameRate, bool enable);
 };
 
+// The dummy driver, built into the core.
 const Backend& dummyBackend();
-const Backend& pcieBackend();
-const Backend& usbBackend();
 
 // The back end of a driver type, or null for an invalid type.
 const Backend* backendFor(uint32_t driverType);
 
 }  // namespace MirrorKit
+
+// Each hardware back end library hands the core its table through one private export.
+extern "C" {
+KRVAPI const MirrorKit::Backend* KRV_Priv_PCIeBackend(void);
+KRVAPI const MirrorKit::Backend* KRV_Priv_USBBackend(void);
+}

@@ -1,5 +1,5 @@
 // Emulated USB drive units: umockdev devices whose usbdevfs ioctls are answered here, as the unit's firmware would.
-#include "krv/emulators/UsbUnits.h"
+#include "krv/emu/UsbUnits.h"
 
 #include <fcntl.h>
 #include <ftw.h>

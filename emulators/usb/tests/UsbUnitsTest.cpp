@@ -5,7 +5,7 @@
 #include <cstring>
 #include <thread>
 
-#include "krv/emulators/UsbUnits.h"
+#include "krv/emu/UsbUnits.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "commands.h"
 
 #ifdef DOCTOR_USB
-#include <krv/emulators/UsbUnits.h>
+#include <krv/emu/UsbUnits.h>
 #endif
 #include <krv/platform/com.h>
 #include <krv/platform/registry.h>

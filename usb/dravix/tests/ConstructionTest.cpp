@@ -6,7 +6,7 @@
 #include <new>
 
 #include "HostDrv.h"
-#include "krv/emulators/UsbUnits.h"
+#include "krv/emu/UsbUnits.h"
 
 namespace {
 

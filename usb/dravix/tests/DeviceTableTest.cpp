@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "DeviceTable.h"
-#include "krv/emulators/UsbUnits.h"
+#include "krv/emu/UsbUnits.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "krv/dravix/IHostDrv.h"
-#include "krv/emulators/UsbUnits.h"
+#include "krv/emu/UsbUnits.h"
 
 namespace DravixTests {
 

@@ -1,7 +1,7 @@
 """The LabVIEW and MATLAB interfaces as those programs see them: ctypes records in each library's layout, driving
 dummy mirrors, emulated PCIe cards and, under umockdev-wrapper, emulated USB drive units.
 
-    flat_ctypes_test.py --flavor labview|matlab --library LIB [--pexcard TOOL] [--usb-bed LIB --dravix LIB]
+    ctypes_test.py --flavor labview|matlab --library LIB [--pexcard TOOL] [--usb-bed LIB --dravix LIB]
 """
 import argparse
 import ctypes

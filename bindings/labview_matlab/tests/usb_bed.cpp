@@ -1,6 +1,6 @@
 // Emulated USB drive units for the Python tests: a C face on the shared test bed, plus the host-driver server's
 // registration in the registry store that KRV_REGISTRY_FILE names. The program must run under umockdev-wrapper.
-#include "krv/emulators/UsbUnits.h"
+#include "krv/emu/UsbUnits.h"
 
 #include <krv/platform/com.h>
 

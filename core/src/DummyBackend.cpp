@@ -1,7 +1,6 @@
 // The dummy driver: a back end without hardware that keeps the applied frame in memory.
 #include "krv/Backend.h"
 #include "krv/DMState.h"
-#include "krv/Encoding.h"
 #include "krv/KRVApiImpl.h"
 
 #include <algorithm>
@@ -41,18 +40,9 @@ KRVRC dummyClose(DM*) { return NO_ERR; }
 }  // namespace
 
 const Backend& dummyBackend() {
-    static const Backend table{dummyOpen, dummySetArray, nullptr, dummyClear, nullptr,
-                               dummyClose, nullptr,      nullptr, nullptr,    nullptr};
+    static const Backend table{dummyOpen,  dummySetArray, nullptr, dummyClear, nullptr,
+                               dummyClose, nullptr,       nullptr, nullptr,    nullptr};
     return table;
-}
-
-const Backend* backendFor(uint32_t driverType) {
-    switch (driverType) {
-        case KRV_USB: return &usbBackend();
-        case KRV_PCIE: return &pcieBackend();
-        case KRV_DUMMY_DRV: return &dummyBackend();
-        default: return nullptr;
-    }
 }
 
 }  // namespace MirrorKit
