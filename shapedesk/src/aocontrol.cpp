@@ -8,8 +8,13 @@
 #include "krv/Log.h"
 #include "krv/ModelTable.h"
 
+#include <QFile>
+#include <QTextStream>
 #include <QThread>
 
+#include <algorithm>
+
+#include <cmath>
 #include <cstring>
 #include <exception>
 #include <stdexcept>
@@ -95,11 +100,21 @@ DM AOControl::initialize(const QString& sn, const QString& path) {
     mapFile_ = QString::fromLocal8Bit(dm_.MappingFile);
     calFile_ = QString::fromLocal8Bit(dm_.CalibrationFile);
 
-    map_.assign(MAX_DM_SIZE, MAX_DM_SIZE);
-    KRVRC rc = KRVLoadMap(&dm_, nullptr, map_.data());
-    if (rc != NO_ERR) {
-        KRV_LOG_ERROR(log, "Code " << rc << " reading actuator mapping: " << message(rc));
+    calibrationFailed_ = dm_.CalibrationFile[0] != '\0' && !hasCalibration();
+    if (calibrationFailed_) KRV_LOG_WARN(log, "Calibration table did not load: " << dm_.CalibrationFile);
+
+    // A profile without a map file opens as it does for every other caller of the kit: frames go out
+    // through the map the kit holds for the record.
+    map_.clear();
+    KRVRC rc = NO_ERR;
+    if (dm_.MappingFile[0] != '\0') {
+        map_.assign(MAX_DM_SIZE, MAX_DM_SIZE);
+        rc = KRVLoadMap(&dm_, nullptr, map_.data());
+        if (rc != NO_ERR) KRV_LOG_ERROR(log, "Code " << rc << " reading actuator mapping: " << message(rc));
     } else {
+        KRV_LOG_INFO(log, "The profile names no map file: the kit's own map is used.");
+    }
+    if (rc == NO_ERR) {
         rc = KRVClearArray(&dm_);
         if (rc != NO_ERR) KRV_LOG_ERROR(log, "Code " << rc << " clearing array: " << message(rc));
     }
@@ -121,11 +136,11 @@ KRVRC AOControl::setDMShape(std::vector<double> data) {
     if (data.size() < count) data.resize(count, 0.0);
     if (log->isTraceEnabled()) {
         LOG4CXX_TRACE(log, "writing frame");
-        for (size_t i = 0; i < count; ++i) LOG4CXX_TRACE(log, map_[i] << "," << data[i]);
+        for (size_t i = 0; i < count; ++i) LOG4CXX_TRACE(log, (map_.empty() ? i : map_[i]) << "," << data[i]);
     }
     try {
         if (data.size() != count) throw std::runtime_error("Data array wrong size.");
-        lastError_ = KRVSetArray(&dm_, data.data(), map_.data());
+        lastError_ = KRVSetArray(&dm_, data.data(), mapInUse());
         QThread::yieldCurrentThread();
         return lastError_;
     } catch (const std::exception& e) {
@@ -158,14 +173,25 @@ KRVRC AOControl::setDMSegment(int segment, int piston, double xTilt, double yTil
 
 KRVRC AOControl::setDMAllSegments(int piston, double xTilt, double yTilt) {
     if (!isOpen()) return lastError_ = ERR_NO_HW;
-    const MirrorKit::DMModel* model = MirrorKit::findModel(dm_.ActCount);
-    const unsigned segments = model && model->Segmented ? dm_.ActCount / 3 : dm_.ActCount;
+    if (!segmented()) {
+        for (unsigned s = 0; s < dm_.ActCount; ++s) {
+            const bool last = s + 1 == dm_.ActCount;
+            const KRVRC rc = KRVSetSegment(&dm_, s, static_cast<double>(piston), xTilt, yTilt, applyOffsets_, last);
+            if (rc != NO_ERR) return lastError_ = rc;
+        }
+        return lastError_ = NO_ERR;
+    }
+    // Every segment is written into the applied frame first and the frame is sent once: the kit skips an
+    // inactive segment altogether, so sending with the last segment's call would send nothing when that
+    // segment is the inactive one.
+    const unsigned segments = dm_.ActCount / 3;
     for (unsigned s = 0; s < segments; ++s) {
-        const bool last = s + 1 == segments;
-        const KRVRC rc = KRVSetSegment(&dm_, s, static_cast<double>(piston), xTilt, yTilt, applyOffsets_, last);
+        const KRVRC rc = KRVSetSegment(&dm_, s, static_cast<double>(piston), xTilt, yTilt, applyOffsets_, false);
         if (rc != NO_ERR) return lastError_ = rc;
     }
-    return lastError_ = NO_ERR;
+    std::vector<double> frame(dm_.ActCount, 0.0);
+    if (const KRVRC rc = KRVGetArray(&dm_, frame.data(), dm_.ActCount); rc != NO_ERR) return lastError_ = rc;
+    return setDMShape(std::move(frame));
 }
 
 KRVRC AOControl::solveAndSend(const cv::Mat& surface, cv::Mat& surfaceOut, int dm_diameter, unsigned options) {
@@ -222,7 +248,8 @@ std::pair<int, int> AOControl::pistonRange(int segment, double xTilt, double yTi
     const KRVRC rc = KRVGetSegmentRange(&dm_, static_cast<unsigned>(segment), DM_Piston, 0.0, xTilt, yTilt,
                                         applyOffsets_, &lo, &hi);
     if (rc != NO_ERR || (lo == 0.0 && hi == 0.0)) return {0, 1};
-    return {static_cast<int>(std::lround(lo)), static_cast<int>(std::lround(hi))};
+    // Whole nanometres inside the range: a bound rounded outwards is a piston the kit refuses.
+    return {static_cast<int>(std::ceil(lo - 1e-9)), static_cast<int>(std::floor(hi + 1e-9))};
 }
 
 std::pair<double, double> AOControl::tiltRange(int segment, DMSegmentAxis axis, double piston, double otherTilt) {
@@ -242,24 +269,80 @@ KRVRC AOControl::close() {
     return lastError_ = KRVClose(&dm_);
 }
 
+namespace {
+
+// The reason a map file cannot be used for this mirror, or an empty string. Entries are channels (indexed by
+// actuator) except on USB mirrors, where they are actuators (indexed by channel).
+QString mapFileProblem(const QString& path, const DM& dm, uint32_t entriesNeeded) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return QObject::tr("the file cannot be opened");
+    const uint32_t limit = dm.DriverType == KRV_USB ? dm.ActCount : std::max(dm.ActCount, dm.Driver.ChannelCount);
+    const QString what = dm.DriverType == KRV_USB ? QObject::tr("actuator") : QObject::tr("channel");
+    uint32_t entries = 0;
+    int lineNumber = 0;
+    QTextStream in(&file);
+    while (!in.atEnd()) {
+        const QString line = in.readLine().trimmed();
+        ++lineNumber;
+        if (line.isEmpty()) continue;
+        bool ok = false;
+        const uint value = line.toUInt(&ok);
+        if (!ok) return QObject::tr("line %1 (\"%2\") is not a whole number").arg(lineNumber).arg(line.left(40));
+        if (entries < entriesNeeded && value != MAX_DM_SIZE && value >= limit)
+            return QObject::tr("line %1 names %2 %3; this mirror has %4").arg(lineNumber).arg(what).arg(value).arg(limit);
+        ++entries;
+    }
+    if (entries < entriesNeeded)
+        return QObject::tr("it has %1 entries; this mirror needs %2").arg(entries).arg(entriesNeeded);
+    return QString();
+}
+
+uint32_t mapEntries(const DM& dm) {
+    if (dm.DriverType != KRV_USB) return dm.ActCount;
+    uint32_t total = dm.Driver.ChannelCount;
+    for (uint32_t i = 1; i < dm.DriverCount && dm.ExtraDrivers; ++i) total += dm.ExtraDrivers[i - 1].ChannelCount;
+    return total;
+}
+
+}  // namespace
+
 bool AOControl::loadMap(const QString& mapFile, bool defaultMap) {
     auto log = logger();
+    mapProblem_.clear();
     if (!isOpen()) {
         lastError_ = ERR_NO_HW;
+        mapProblem_ = tr("no mirror is open");
         return false;
     }
-    const QByteArray file = mapFile.toLocal8Bit();
-    // Read into a copy: a map that did not load, or that a PCIe card did not take, must not be the one the next
-    // frames are sent with.
-    std::vector<uint32_t> loaded(map_.size(), MAX_DM_SIZE);
-    const KRVRC rc = KRVLoadMap(&dm_, defaultMap || file.isEmpty() ? nullptr : file.constData(), loaded.data());
+    const bool useDefault = defaultMap || mapFile.isEmpty();
+    const QString path = useDefault ? QString::fromLocal8Bit(dm_.MappingFile) : mapFile;
+    if (path.isEmpty()) {
+        lastError_ = ERR_OPENFILE;
+        mapProblem_ = tr("the profile names no map file");
+        return false;
+    }
+    mapProblem_ = mapFileProblem(path, dm_, mapEntries(dm_));
+    if (!mapProblem_.isEmpty()) {
+        KRV_LOG_ERROR(log, "Map file refused: " << path.toStdString() << ": " << mapProblem_.toStdString());
+        lastError_ = ERR_INVALID_LUT;
+        return false;
+    }
+    std::vector<uint32_t> loaded(MAX_DM_SIZE, MAX_DM_SIZE);
+    const QByteArray file = path.toLocal8Bit();
+    const KRVRC rc = KRVLoadMap(&dm_, useDefault ? nullptr : file.constData(), loaded.data());
     if (rc == NO_ERR) {
         map_ = std::move(loaded);
         KRV_LOG_INFO(log, "Loaded map file: " << file.constData());
         return true;
     }
     KRV_LOG_ERROR(log, "Error loading map file: " << file.constData() << " : " << message(rc));
+    mapProblem_ = QString::fromLocal8Bit(message(rc));
     lastError_ = rc;
+    // The kit copies what it read into the record's map: put the one in use back.
+    if (!map_.empty()) {
+        std::vector<uint32_t> enable(MAX_DM_SIZE, 1u);
+        KRVApplyMap(&dm_, map_.data(), enable.data());
+    }
     return false;
 }
 
@@ -303,6 +386,18 @@ QString AOControl::profilePath() {
     if (dm_.ProfilesPath[0] == '\0') KRVSetProfilesPath(&dm_, nullptr);
     profilePath_ = QString::fromLocal8Bit(dm_.ProfilesPath);
     return profilePath_;
+}
+
+MirrorGeometry AOControl::geometryFor(int actuatorCount) {
+    MirrorGeometry g;
+    g.actuators = std::max(0, actuatorCount);
+    const uint32_t n = static_cast<uint32_t>(g.actuators);
+    const MirrorKit::DMModel* model = MirrorKit::findModel(n);
+    g.width = static_cast<int>(MirrorKit::modelWidth(n));
+    g.layout = model ? model->Layout : DMSquareLayout;
+    g.segmented = model && model->Segmented;
+    if (model) g.mask.assign(model->Mask().begin(), model->Mask().end());
+    return g;
 }
 
 int AOControl::gridWidth() const {

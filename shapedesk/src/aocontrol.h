@@ -24,6 +24,15 @@ struct IntegerQuestion {
 };
 using IntegerChooser = std::function<bool(const IntegerQuestion& question, int* answer)>;
 
+// Where a mirror's actuators sit: a width x width grid, row-major; mask 1 where an actuator sits.
+struct MirrorGeometry {
+    int actuators = 0;
+    int width = 0;
+    DMLayout layout = DMSquareLayout;
+    bool segmented = false;
+    std::vector<int> mask;
+};
+
 class AOControl : public QObject {
     Q_OBJECT
 public:
@@ -52,9 +61,15 @@ public:
     Q_INVOKABLE int getNumActuators() const { return static_cast<int>(dm_.ActCount); }
     Q_INVOKABLE KRVRC close();
     Q_INVOKABLE bool isOpen() const { return dm_.ActCount != 0; }
+    // Checks a map file before the kit reads it: every line a whole number, an entry for every channel the
+    // mirror has, none beyond it (4096 marks an unused entry). A refused map leaves the map in use unchanged;
+    // mapProblem() says why.
     Q_INVOKABLE bool loadMap(const QString& mapFile, bool defaultMap = false);
+    QString mapProblem() const { return mapProblem_; }
     Q_INVOKABLE bool loadCalibration(const QString& calFile);
     Q_INVOKABLE bool hasCalibration() const;
+    // The profile named a calibration table that did not load when the mirror opened.
+    bool calibrationFailedAtOpen() const { return calibrationFailed_; }
     Q_INVOKABLE void setApplyOffsets(bool applyOffsets) { applyOffsets_ = applyOffsets; }
     Q_INVOKABLE bool setEnableHighRes(bool enable);
     Q_INVOKABLE KRVRC lastError() const { return lastError_; }
@@ -67,6 +82,10 @@ public:
     const DM& record() const { return dm_; }
     // Grid width of the open mirror's model (actuators across).
     int gridWidth() const;
+    // The open mirror's geometry (an empty one when none is open), and any model's by its actuator count.
+    MirrorGeometry geometry() const { return geometryFor(isOpen() ? static_cast<int>(dm_.ActCount) : 0); }
+    static MirrorGeometry geometryFor(int actuatorCount);
+    bool segmented() const { return geometry().segmented; }
 
 private:
     void closeAfterFailure();
@@ -76,7 +95,11 @@ private:
     KRVRC lastError_ = NO_ERR;
     QString serialNumber_;
     QString profilePath_;
+    // Empty while the profile names no map: the kit then sends with the map it holds itself.
     std::vector<uint32_t> map_;
+    const uint32_t* mapInUse() const { return map_.empty() ? nullptr : map_.data(); }
+    QString mapProblem_;
+    bool calibrationFailed_ = false;
     QString mapFile_;
     QString calFile_;
     bool applyOffsets_ = false;

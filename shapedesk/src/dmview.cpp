@@ -2,7 +2,6 @@
 // and the colour table the cells are painted with.
 #include "dmview.h"
 
-#include "krv/ModelTable.h"
 
 #include <QBrush>
 #include <QGraphicsEllipseItem>
@@ -15,6 +14,7 @@
 #include <QPen>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 
 QVector<QRgb> makeColorTable(const QPalette& palette, bool grey) {
@@ -65,12 +65,16 @@ void DMScene::handleFocusChanged(QGraphicsItem* newFocusItem, QGraphicsItem* old
 
 void DMScene::mousePressEvent(QGraphicsSceneMouseEvent* event) {
     QGraphicsScene::mousePressEvent(event);
-    // A click inside an open editor belongs to the editor.
+    // A click inside an open editor belongs to the editor. Under the pointer a tile carries its hover marker:
+    // the click belongs to the tile the topmost item sits in, whatever small item is drawn on it.
     if (QGraphicsItem* under = itemAt(event->scenePos(), QTransform())) {
         if (under->isWidget() || (under->parentItem() && under->parentItem()->isWidget())) return;
-        if (under->type() == MirrorKit::DMSegmentGraphicsItem::Type) {
-            emit segmentClicked(static_cast<MirrorKit::DMSegmentGraphicsItem*>(under)->segment(), event->scenePos());
-            return;
+        for (QGraphicsItem* item = under; item; item = item->parentItem()) {
+            if (item->type() == MirrorKit::DMSegmentGraphicsItem::Type) {
+                emit segmentClicked(static_cast<MirrorKit::DMSegmentGraphicsItem*>(item)->segment(),
+                                    event->scenePos());
+                return;
+            }
         }
     }
     emit mouseClicked(event->scenePos());
@@ -87,8 +91,8 @@ DMView::DMView(QWidget* parent) : QGraphicsView(parent) {
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setMouseTracking(true);
-    // A slider step recolours most cells: one repaint of the whole viewport is cheaper than merging their regions.
-    setViewportUpdateMode(QGraphicsView::FullViewportUpdate);
+    // The mirror is one item that asks for the rectangle of the cells that changed: repaint just that.
+    setViewportUpdateMode(QGraphicsView::BoundingRectViewportUpdate);
     setOptimizationFlags(QGraphicsView::DontSavePainterState | QGraphicsView::DontAdjustForAntialiasing);
 }
 
@@ -197,11 +201,22 @@ DMGraphicsItem::DMGraphicsItem(QGraphicsItem* parent) : QGraphicsObject(parent) 
     table_ = makeColorTable(QPalette());
 }
 
-void DMGraphicsItem::paint(QPainter*, const QStyleOptionGraphicsItem*, QWidget*) {}
+void DMGraphicsItem::paint(QPainter* painter, const QStyleOptionGraphicsItem*, QWidget*) {
+    if (cellImage_.isNull()) return;
+    // Cells are sharp-edged: no smoothing between them.
+    painter->setRenderHint(QPainter::SmoothPixmapTransform, false);
+    painter->drawImage(QRectF(0, 0, cellImage_.width() * 0.5, cellImage_.height()), cellImage_);
+    if (!showGrid_) return;
+    painter->setPen(cellPen());
+    painter->setBrush(Qt::NoBrush);
+    for (const QPoint& p : cellPixel_)
+        if (p.x() >= 0) painter->drawRect(QRectF(p.x() * 0.5, p.y(), 1.0, 1.0));
+}
 
 void DMGraphicsItem::clearChildren() {
     for (QGraphicsItem* child : childItems()) delete child;
-    cells_.clear();
+    cellImage_ = QImage();
+    cellPixel_.clear();
     tiles_.clear();
     tileOfActuator_.clear();
 }
@@ -213,14 +228,12 @@ QPen DMGraphicsItem::cellPen() const {
     return pen;
 }
 
-void DMGraphicsItem::build(int actuatorCount, bool segments) {
+void DMGraphicsItem::build(const MirrorGeometry& geometry, bool segments) {
     prepareGeometryChange();
     clearChildren();
-    actCount_ = std::max(0, actuatorCount);
-    const uint32_t n = static_cast<uint32_t>(actCount_);
-    const DMModel* model = findModel(n);
-    width_ = static_cast<int>(modelWidth(n));
-    const DMLayout layout = model ? model->Layout : DMSquareLayout;
+    actCount_ = std::max(0, geometry.actuators);
+    width_ = geometry.width;
+    const DMLayout layout = geometry.layout;
     hex_ = layout == DMHexLayout;
     frame_.assign(static_cast<size_t>(actCount_), 0.0);
 
@@ -234,7 +247,7 @@ void DMGraphicsItem::build(int actuatorCount, bool segments) {
             if (layout == DMLinearLayout) {
                 present = true;
             } else if (layout == DMCircularLayout || layout == DMHexLayout) {
-                const auto& mask = model->Mask();
+                const auto& mask = geometry.mask;
                 present = !mask.empty() && mask[static_cast<size_t>(r) * w + c] == 1;
             } else {
                 const bool corner = (r == 0 || r == w - 1) && (c == 0 || c == w - 1);
@@ -244,8 +257,7 @@ void DMGraphicsItem::build(int actuatorCount, bool segments) {
         }
     }
 
-    const bool segmented = model && model->Segmented;
-    if (segments && segmented) {
+    if (segments && geometry.segmented) {
         const int count = actCount_ / 3;
         tileOfActuator_.assign(static_cast<size_t>(actCount_), -1);
         const QPointF centre(1.0 + w / 2.0, 1.0 + w / 2.0);
@@ -282,16 +294,18 @@ void DMGraphicsItem::build(int actuatorCount, bool segments) {
         }
         for (auto* tile : tiles_) tile->setPen(cellPen());
     } else {
-        cells_.assign(static_cast<size_t>(actCount_), nullptr);
+        // The cells are one indexed image, two pixels per cell across so that shifted rows sit on whole pixels;
+        // a margin of one cell all round, entry 255 (the background) where no actuator sits.
+        cellImage_ = QImage(2 * (w + 2) + (hex_ ? 1 : 0), w + 2, QImage::Format_Indexed8);
+        cellImage_.setColorTable(table_);
+        cellImage_.fill(255);
+        cellPixel_.assign(static_cast<size_t>(actCount_), QPoint(-1, -1));
         for (int r = 0; r < w; ++r) {
             for (int c = 0; c < w; ++c) {
                 const int a = gridToActuator_[static_cast<size_t>(r) * w + c];
                 if (a < 0) continue;
-                const double shift = hex_ && (r % 2 == 1) ? 0.5 : 0.0;
-                auto* cell = new QGraphicsRectItem(1.0 + c + shift, 1.0 + r, 1.0, 1.0, this);
-                cell->setPen(cellPen());
-                cell->setAcceptedMouseButtons(Qt::NoButton);
-                cells_[static_cast<size_t>(a)] = cell;
+                const int shift = hex_ && (r % 2 == 1) ? 1 : 0;
+                cellPixel_[static_cast<size_t>(a)] = QPoint(2 * (1 + c) + shift, 1 + r);
             }
         }
     }
@@ -302,25 +316,31 @@ void DMGraphicsItem::build(int actuatorCount, bool segments) {
 void DMGraphicsItem::setValues(const std::vector<double>& frame) {
     frame_ = frame;
     frame_.resize(static_cast<size_t>(actCount_), 0.0);
-    // Only cells whose colour changes are touched: every brush change schedules a repaint of its cell.
-    for (size_t a = 0; a < cells_.size(); ++a) {
-        if (!cells_[a]) continue;
-        const QColor colour(table_[colorIndex(frame_[a])]);
-        if (cells_[a]->brush().color() != colour || cells_[a]->brush().style() != Qt::SolidPattern)
-            cells_[a]->setBrush(colour);
+    if (!cellPixel_.empty()) {
+        // Only the cells whose colour changes are written, and only the rectangle around them is repainted.
+        int left = INT_MAX, top = INT_MAX, right = -1, bottom = -1;
+        for (size_t a = 0; a < cellPixel_.size(); ++a) {
+            const QPoint p = cellPixel_[a];
+            if (p.x() < 0) continue;
+            const uchar index = static_cast<uchar>(colorIndex(frame_[a]));
+            uchar* pixel = cellImage_.scanLine(p.y()) + p.x();
+            if (pixel[0] == index) continue;
+            pixel[0] = pixel[1] = index;
+            left = std::min(left, p.x());
+            right = std::max(right, p.x() + 1);
+            top = std::min(top, p.y());
+            bottom = std::max(bottom, p.y());
+        }
+        if (right >= 0) update(QRectF(left * 0.5, top, (right - left + 1) * 0.5, bottom - top + 1));
     }
     for (auto* tile : tiles_) tile->setColors(frame_, table_);
 }
 
 void DMGraphicsItem::setActuatorValue(int actuator, double value) {
     if (actuator < 0 || actuator >= actCount_) return;
-    frame_[static_cast<size_t>(actuator)] = value;
-    if (!cells_.empty()) {
-        if (auto* cell = cells_[static_cast<size_t>(actuator)]) cell->setBrush(QColor(table_[colorIndex(value)]));
-    } else if (!tiles_.empty()) {
-        const int s = tileOfActuator_[static_cast<size_t>(actuator)];
-        if (s >= 0) tiles_[static_cast<size_t>(s)]->setColors(frame_, table_);
-    }
+    std::vector<double> frame = frame_;
+    frame[static_cast<size_t>(actuator)] = value;
+    setValues(frame);
 }
 
 QColor DMGraphicsItem::actuatorColor(int actuator) const {
@@ -346,11 +366,6 @@ QPointF DMGraphicsItem::cellCentre(int actuator) const {
     return QPointF(-1, -1);
 }
 
-QGraphicsRectItem* DMGraphicsItem::cell(int actuator) const {
-    return actuator >= 0 && static_cast<size_t>(actuator) < cells_.size() ? cells_[static_cast<size_t>(actuator)]
-                                                                           : nullptr;
-}
-
 DMSegmentGraphicsItem* DMGraphicsItem::tile(int segment) const {
     return segment >= 0 && static_cast<size_t>(segment) < tiles_.size() ? tiles_[static_cast<size_t>(segment)]
                                                                          : nullptr;
@@ -359,9 +374,8 @@ DMSegmentGraphicsItem* DMGraphicsItem::tile(int segment) const {
 void DMGraphicsItem::enableGrid(bool e) {
     showGrid_ = e;
     const QPen pen = cellPen();
-    for (auto* cell : cells_)
-        if (cell) cell->setPen(pen);
     for (auto* tile : tiles_) tile->setPen(pen);
+    update();
 }
 
 }  // namespace MirrorKit

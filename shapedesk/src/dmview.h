@@ -2,10 +2,13 @@
 // and the colour table the cells are painted with.
 #pragma once
 
+#include "aocontrol.h"
+
 #include <QGraphicsObject>
 #include <QGraphicsPolygonItem>
 #include <QGraphicsScene>
 #include <QGraphicsView>
+#include <QImage>
 #include <QPalette>
 #include <QVector>
 #include <QRgb>
@@ -93,10 +96,13 @@ public:
     QRectF boundingRect() const override { return bounds_; }
     void paint(QPainter* painter, const QStyleOptionGraphicsItem* option, QWidget* widget) override;
 
-    void setColorTable(const QVector<QRgb>& table) { table_ = table; }
+    void setColorTable(const QVector<QRgb>& table) {
+        table_ = table;
+        if (!cellImage_.isNull()) cellImage_.setColorTable(table_);
+    }
     const QVector<QRgb>& colorTable() const { return table_; }
     // Builds one cell per actuator, or one tile per segment when `segments` is set and the model is segmented.
-    void build(int actuatorCount, bool segments);
+    void build(const MirrorGeometry& geometry, bool segments);
     int actuatorCount() const { return actCount_; }
     int gridWidth() const { return width_; }
     bool hexPacked() const { return hex_; }
@@ -114,7 +120,6 @@ public:
     int actuatorAt(const QPointF& p) const;
     // Centre of an actuator's cell in item coordinates.
     QPointF cellCentre(int actuator) const;
-    QGraphicsRectItem* cell(int actuator) const;
     DMSegmentGraphicsItem* tile(int segment) const;
 
 public slots:
@@ -131,7 +136,8 @@ private:
     bool showGrid_ = false;
     QRectF bounds_{0, 0, 1, 1};
     std::vector<int> gridToActuator_;              // width x width, -1 where no actuator sits
-    std::vector<QGraphicsRectItem*> cells_;        // by actuator
+    QImage cellImage_;                             // the cells, two pixels per cell across
+    std::vector<QPoint> cellPixel_;                // by actuator: its first pixel in cellImage_
     std::vector<DMSegmentGraphicsItem*> tiles_;    // by segment
     std::vector<int> tileOfActuator_;
     std::vector<double> frame_;

@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QObject>
 #include <QTextStream>
 
 #include <opencv2/imgcodecs.hpp>
@@ -67,16 +68,30 @@ bool classify(const QString& path, FileKind* kind) {
     return true;
 }
 
-bool readActuatorList(const QString& path, std::vector<double>* values) {
+bool readActuatorList(const QString& path, std::vector<double>* values, QString* problem) {
+    auto refuse = [&](const QString& why) {
+        if (problem) *problem = why;
+        values->clear();
+        return false;
+    };
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return false;
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return refuse(QObject::tr("the file cannot be opened"));
     QTextStream in(&file);
+    int lineNumber = 0;
     while (!in.atEnd()) {
-        const QString line = in.readLine().trimmed();
+        QString line = in.readLine().trimmed();
+        ++lineNumber;
         if (line.isEmpty()) continue;
-        // A one-field comma-separated line may still carry a trailing comma.
-        values->push_back(line.section(',', 0, 0).trimmed().toDouble());
+        if (line.endsWith(',')) line.chop(1);
+        bool ok = false;
+        const double value = line.trimmed().toDouble(&ok);
+        if (!ok || !std::isfinite(value))
+            return refuse(QObject::tr("line %1 (\"%2\") is not a number").arg(lineNumber).arg(line.left(40)));
+        if (value < 0.0 || value > 1.0)
+            return refuse(QObject::tr("line %1 (%2) is outside 0 to 1").arg(lineNumber).arg(line.left(40)));
+        values->push_back(value);
     }
+    if (values->empty()) return refuse(QObject::tr("the file holds no values"));
     return true;
 }
 
@@ -148,17 +163,6 @@ bool loadTiffPhaseMap(const QString& path, cv::Mat* map) {
     return true;
 }
 
-cv::Mat padToGrid(const cv::Mat& map, int gridWidth, int apertureDiameter) {
-    const int d = apertureDiameter > 0 ? apertureDiameter : gridWidth - 3;
-    if (d <= 0) return map.clone();
-    const double b = std::ceil((static_cast<double>(gridWidth - 1) / d - 1.0) * map.cols * 0.5);
-    if (b < 1.0) return map.clone();
-    const int border = static_cast<int>(b);
-    cv::Mat padded;
-    cv::copyMakeBorder(map, padded, border, border, border, border, cv::BORDER_REPLICATE);
-    return padded;
-}
-
 cv::Mat expectedSurface(const cv::Mat& gridSurface, int size) {
     cv::Mat big, smooth;
     if (gridSurface.empty() || size < 1) return big;
@@ -178,6 +182,22 @@ cv::Mat validRegion(const cv::Mat& surface) {
     cv::Mat finite;
     cv::compare(surface, surface, finite, cv::CMP_EQ);
     return region & finite;
+}
+
+cv::Mat apertureRegion(int size, int gridWidth, double diameter) {
+    cv::Mat region(size, size, CV_8U, cv::Scalar(0));
+    if (size < 1 || gridWidth < 1) return region;
+    const double scale = static_cast<double>(gridWidth) / size, c = (gridWidth - 1) * 0.5;
+    const double r2 = diameter * diameter * 0.25;
+    for (int y = 0; y < size; ++y) {
+        const double gy = (y + 0.5) * scale - 0.5 - c;
+        uchar* row = region.ptr<uchar>(y);
+        for (int x = 0; x < size; ++x) {
+            const double gx = (x + 0.5) * scale - 0.5 - c;
+            row[x] = gx * gx + gy * gy <= r2 ? 255 : 0;
+        }
+    }
+    return region;
 }
 
 SurfaceStats surfaceStats(const cv::Mat& surface, const cv::Mat& region) {

@@ -25,8 +25,9 @@ struct FileKind {
 // False when the file cannot be opened for reading.
 bool classify(const QString& path, FileKind* kind);
 
-// One number per line, blanks around it ignored.
-bool readActuatorList(const QString& path, std::vector<double>* values);
+// One number in 0..1 per line, blanks around it and blank lines ignored (a single trailing comma is allowed, as
+// a one-column table writes it). Any other line refuses the whole file: false, with `problem` naming the line.
+bool readActuatorList(const QString& path, std::vector<double>* values, QString* problem = nullptr);
 
 // Asks for the wavelength (nm) of a map given in waves; false when the user cancels.
 using WavelengthPrompt = std::function<bool(double* wavelength)>;
@@ -40,10 +41,6 @@ bool loadCSVPhaseMap(const QString& path, const FileKind& kind, cv::Mat* map, do
 // A TIFF read at its own bit depth; pixel values are heights, negated.
 bool loadTiffPhaseMap(const QString& path, cv::Mat* map);
 
-// Pads the map on every side with a copy of its edge, wide enough that the aperture of diameter D (in
-// actuator spacings, W - 3 when 0) covers the map and the kit's grid of width W the padded map.
-cv::Mat padToGrid(const cv::Mat& map, int gridWidth, int apertureDiameter);
-
 // The surface the mirror is expected to make: the grid surface enlarged to `size` and smoothed.
 cv::Mat expectedSurface(const cv::Mat& gridSurface, int size);
 
@@ -56,6 +53,9 @@ struct SurfaceStats {
 };
 // The region the statistics are taken over: finite values inside the disc inscribed in the surface.
 cv::Mat validRegion(const cv::Mat& surface);
+// The aperture (diameter in actuator spacings, centred on a grid `gridWidth` wide) on a size x size picture of
+// that grid, pixel centres mapped as image resizing maps them.
+cv::Mat apertureRegion(int size, int gridWidth, double diameter);
 SurfaceStats surfaceStats(const cv::Mat& surface, const cv::Mat& region);
 // 8-bit picture: lo..hi onto table entries 0..254, outside the region entry 255, coloured with the table.
 QImage surfaceImage(const cv::Mat& surface, const cv::Mat& region, double lo, double hi, const QVector<QRgb>& table);

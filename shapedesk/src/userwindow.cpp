@@ -8,14 +8,15 @@
 #include "ui_userwindow.h"
 
 #include "krv/Log.h"
-#include "krv/ModelTable.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QEventLoop>
+#include <QKeyEvent>
 #include <QFileInfo>
 #include <QGraphicsProxyWidget>
 #include <QGuiApplication>
+#include <QScreen>
+#include <QScrollArea>
 #include <QSettings>
 #include <QSignalBlocker>
 #include <QStyle>
@@ -41,14 +42,24 @@ QSettings settings() { return QSettings(QStringLiteral("Velmira"), QStringLitera
 
 static void initResources() { Q_INIT_RESOURCE(shapedesk); }
 
-UserWindow::UserWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::UserWindow), dm(new AOControl(this)) {
+UserWindow::UserWindow(QWidget* parent)
+    : QMainWindow(parent), ui(new Ui::UserWindow), session(new MirrorSession(this)) {
     initResources();
     MirrorKit::Log::configure(MirrorKit::Log::defaultLogFile(), KRV_LOG_DEBUG, false);
     ui->setupUi(this);
     setObjectName("ShapeDesk");
     setWindowTitle(title());
     setWindowIcon(QIcon(":/shapedesk.png"));
-    dm->setCardChooser([this](const IntegerQuestion& q, int* answer) { return Dialogs::current().getInt(this, q, answer); });
+    session->control().setCardChooser(
+        [this](const IntegerQuestion& q, int* answer) { return Dialogs::current().getInt(this, q, answer); });
+    connect(session, &MirrorSession::mirrorChanged, this, &UserWindow::onMirrorChanged);
+    connect(session, &MirrorSession::frameChanged, this, &UserWindow::onFrameChanged);
+    connect(session, &MirrorSession::surfacesChanged, this, &UserWindow::onSurfacesChanged);
+    connect(session, &MirrorSession::status, this, &UserWindow::setStatusMessage);
+    connect(ui->statusBar, &QStatusBar::messageChanged, this, &UserWindow::onStatusCleared);
+    connect(session, &MirrorSession::error, this, &UserWindow::setStatusMessage);
+    connect(session, &MirrorSession::pokeProgress, this, &UserWindow::onPokeProgress);
+    connect(session, &MirrorSession::pokeAllFinished, this, &UserWindow::onPokeAllFinished);
 
     QStyle* st = style();
     ui->actionOpen->setIcon(st->standardIcon(QStyle::SP_DialogOpenButton));
@@ -75,7 +86,6 @@ UserWindow::UserWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::UserWi
     pokeActuatorBox = new QSpinBox(this);
     pokeActuatorBox->setPrefix("Poke Actuator ");
     pokeActuatorBox->setMaximum(4096);
-    pokeActuatorBox->setEnabled(false);
     ui->statusBar->addPermanentWidget(pokeActuatorBox);
     ui->statusBar->addPermanentWidget(pokeValueBox);
     ui->statusBar->addPermanentWidget(pistonValueBox);
@@ -84,12 +94,6 @@ UserWindow::UserWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::UserWi
                                 ui->zernikeControlRadio})
         radioActions[radio] = ui->mainToolBar->addWidget(radio);
     ui->controlModeHolder->hide();
-    // A widget in a toolbar is shown and hidden through its action.
-    radioActions[ui->actuatorControlRadio]->setVisible(false);
-    for (QRadioButton* radio : {ui->segmentControlRadio, ui->shapeControlRadio, ui->zernikeControlRadio}) {
-        radioActions[radio]->setVisible(false);
-        radio->setEnabled(false);
-    }
     ui->actuatorControlRadio->setChecked(true);
 
     for (int i = 0; i < 15; ++i) {
@@ -113,24 +117,98 @@ UserWindow::UserWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::UserWi
     connect(scene, &DMScene::mouseClicked, this, &UserWindow::onSceneClicked);
     connect(scene, &DMScene::segmentClicked, this, &UserWindow::onSegmentClicked);
 
-    // Scale bar: the top row is the highest command.
+    // Scale bar of the mirror view's cells: the top row is the highest command.
     const int barWidth = std::max(1, ui->scaleBarLabel->width());
     const int barHeight = 800;
     QImage bar(barWidth, barHeight, QImage::Format_Indexed8);
     bar.setColorTable(colorTable);
-    for (int row = 0; row < barHeight; ++row) bar.scanLine(row)[0] = 0, std::fill_n(bar.scanLine(row), barWidth,
-        static_cast<uchar>(254 - row * 254 / (barHeight - 1)));
+    for (int row = 0; row < barHeight; ++row)
+        std::fill_n(bar.scanLine(row), barWidth, static_cast<uchar>(colorIndex(1.0 - row / (barHeight - 1.0))));
     ui->scaleBarLabel->setPixmap(QPixmap::fromImage(bar));
+    ui->maxLabel->setText("1 - Max");
+    ui->minLabel->setText("0 - Min");
+
+    // Small screens and large scale factors: the controls scroll inside the window instead of pushing the
+    // window (and its status bar, where every error appears) beyond the screen.
+    ui->graphicsView->setMinimumSize(240, 240);
+    for (QLabel* view : {ui->targetSurfaceView, ui->idealSurfaceView}) view->setMinimumSize(100, 100);
+    for (QLineEdit* box : {ui->targetPVReadback, ui->targetRMSReadback, ui->idealPVReadback, ui->idealRMSReadback})
+        box->setMinimumWidth(64);
+    // The boxes' titles say what each surface is.
+    ui->targetSurfaceLabel->hide();
+    ui->idealSurfaceLabel->hide();
+    ui->idealSurfaceBox->setTitle(ui->idealSurfaceLabel->text());
+    auto* scroll = new QScrollArea(this);
+    scroll->setObjectName("centralScroll");
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidget(takeCentralWidget());
+    setCentralWidget(scroll);
+
+    // The surface views paint their whole area: nothing behind them is repainted when they change.
+    for (QLabel* view : {ui->targetSurfaceView, ui->idealSurfaceView}) {
+        view->setAutoFillBackground(true);
+    }
+
+    // Keyboard: menus by their mnemonics, the usual file shortcuts.
+    ui->menuFile->setTitle("&File");
+    ui->menuOptions->setTitle("&Options");
+    ui->menuAdvanced->setTitle("&Advanced");
+    ui->menuHelp->setTitle("&Help");
+    ui->actionOpen->setShortcut(QKeySequence::Open);
+    ui->actionSave_As->setShortcut(QKeySequence::Save);
+    ui->actionLoad_Shape->setShortcut(QKeySequence(Qt::CTRL + Qt::Key_L));
+    // The actuator to poke can be typed in.
+    pokeActuatorBox->setEnabled(true);
+    pokeActuatorBox->setKeyboardTracking(false);
+    connect(pokeActuatorBox, qOverload<int>(&QSpinBox::valueChanged), this, [this](int actuator) {
+        // Only what the user types: the window sets this box itself as the poke moves.
+        if (!pokeActuatorBox->hasFocus()) return;
+        if (!session->isOpen() || actuator == selected || session->pokingAll()) return;
+        if (actuator < 0 || actuator >= static_cast<int>(session->frame().size())) return;
+        selected = actuator - 1;
+        movePoke(+1);
+    });
+    // Each Zernike term says what it is and how much of it is set.
+    static const char* const kTermNames[15] = {"Piston", "Tilt (y)", "Tilt (x)", "Astigmatism (oblique)",
+                                               "Defocus", "Astigmatism (vertical)", "Trefoil (vertical)",
+                                               "Coma (vertical)", "Coma (horizontal)", "Trefoil (oblique)",
+                                               "Quadrafoil (oblique)", "Secondary astigmatism (oblique)",
+                                               "Spherical", "Secondary astigmatism (vertical)",
+                                               "Quadrafoil (vertical)"};
+    for (int i = 0; i < zernikeSliders.size(); ++i) {
+        QSlider* slider = zernikeSliders[i];
+        QLabel* label = findChild<QLabel*>(QString("zernLabel%1").arg(i));
+        const QString name = kTermNames[i];
+        static const char* const kShort[15] = {"Pist.", "Tilt", "Tilt", "Ast.", "Def.", "Ast.", "Tref.", "Coma",
+                                               "Coma", "Tref.", "Quad.", "Ast.2", "Sph.", "Ast.2", "Quad."};
+        const QString shortName = kShort[i];
+        auto show = [slider, label, name, shortName](int value) {
+            slider->setToolTip(QString("%1: %2 nm").arg(name).arg(value));
+            if (label) {
+                label->setText(QString("%1\n%2").arg(shortName).arg(value));
+                label->setToolTip(name);
+            }
+        };
+        show(slider->value());
+        connect(slider, &QSlider::valueChanged, this, show);
+    }
 
     ui->mainToolBar->addWidget(ui->shapesBox);
     fillShapesBox();
-    setControlsEnabled(false);
+    onMirrorChanged();
+    // Never larger than the screen it opens on (a small screen, or a large scale factor).
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        resize(size().boundedTo(screen->availableGeometry().size()));
     QTimer::singleShot(100, this, &UserWindow::openDefaultProfile);
 }
 
 UserWindow::~UserWindow() { delete ui; }
 
-QString UserWindow::title() const { return QStringLiteral("KRV ShapeDesk"); }
+QString UserWindow::title() const {
+    return session->isOpen() ? QString("KRV ShapeDesk - %1").arg(session->serialNumber())
+                             : QStringLiteral("KRV ShapeDesk");
+}
 
 QString UserWindow::statusText() const { return ui->statusBar->currentMessage(); }
 QString UserWindow::statusStyle() const { return ui->statusBar->styleSheet(); }
@@ -146,16 +224,19 @@ void UserWindow::setStatusMessage(const QString& msg) {
         style = "background: cyan; color: black;";
     // Setting a style sheet restyles the whole bar: only when it changes (a slider step sets a message each time).
     if (ui->statusBar->styleSheet() != style) ui->statusBar->setStyleSheet(style);
-    ui->statusBar->showMessage(msg, 0);
+    if (ui->statusBar->currentMessage() != msg) ui->statusBar->showMessage(msg, 0);
 }
 
-void UserWindow::showError(KRVRC rc) {
-    setStatusMessage(QString("Error %0: %1").arg(static_cast<unsigned>(rc)).arg(KRVErrorString(rc)));
+void UserWindow::onStatusCleared(const QString& message) {
+    // The colour goes with the message it belonged to.
+    if (message.isEmpty() && !ui->statusBar->styleSheet().isEmpty()) ui->statusBar->setStyleSheet(QString());
 }
+
+void UserWindow::showError(KRVRC rc) { setStatusMessage(MirrorSession::errorText(rc)); }
 
 QDir UserWindow::directoryFor(const QString& name) {
     const QByteArray krv = qgetenv("KRV");
-    const QString start = krv.isEmpty() ? dm->profilePath() : QString::fromLocal8Bit(krv);
+    const QString start = krv.isEmpty() ? session->control().profilePath() : QString::fromLocal8Bit(krv);
     QDir dir = QFileInfo(start).dir();
     return QDir(dir.filePath(name));
 }
@@ -170,85 +251,142 @@ void UserWindow::fillShapesBox() {
 
 void UserWindow::setControlsEnabled(bool enabled) {
     for (QAction* a : {ui->actionSave_As, ui->actionPokeAll, ui->actionZeroAll, ui->actionPoke_Next,
-                       ui->actionPoke_Previous, ui->actionOpenMap, ui->actionLoadCalibration, ui->actionLoad_Shape,
-                       ui->actionApply_Offsets})
+                       ui->actionPoke_Previous, ui->actionOpenMap, ui->actionLoadCalibration, ui->actionLoad_Shape})
         a->setEnabled(enabled);
-    for (QWidget* w : std::initializer_list<QWidget*>{ui->pistonSlider, ui->xTiltSlider, ui->yTiltSlider,
-                                                      ui->zernikeBox, ui->shapesBox, ui->graphicsView})
-        w->setEnabled(enabled);
+    for (QWidget* w : std::initializer_list<QWidget*>{ui->shapesBox, ui->graphicsView}) w->setEnabled(enabled);
     if (!enabled) ui->actionHigh_Res_Mode->setEnabled(false);
+    enableControlsForMode();
+}
+
+// Each control acts when it is used: a control that does nothing in the current mode is disabled there.
+void UserWindow::enableControlsForMode() {
+    const bool open = session->isOpen() && !session->pokingAll();
+    const bool actuators = ui->actuatorControlRadio->isChecked();
+    const bool segments = ui->segmentControlRadio->isChecked() && session->hasCalibration();
+    const bool zernike = ui->zernikeControlRadio->isChecked() && session->hasCalibration();
+    ui->pistonSlider->setEnabled(open && (actuators || segments));
+    ui->xTiltSlider->setEnabled(open && segments && session->geometry().segmented);
+    ui->yTiltSlider->setEnabled(open && segments && session->geometry().segmented);
+    ui->zernikeBox->setEnabled(open && zernike);
+    ui->actionApply_Offsets->setEnabled(open && segments && session->geometry().segmented);
 }
 
 void UserWindow::showCalibratedControls() {
-    ui->actuatorControlRadio->setChecked(true);
-    if (!ui->segmentControlRadio->isEnabled()) {
-        for (QRadioButton* radio : {ui->actuatorControlRadio, ui->segmentControlRadio, ui->shapeControlRadio,
-                                    ui->zernikeControlRadio})
-            radioActions[radio]->setVisible(true);
-        for (QRadioButton* radio : {ui->segmentControlRadio, ui->shapeControlRadio, ui->zernikeControlRadio})
-            radio->setEnabled(true);
-    }
+    const bool calibrated = session->hasCalibration();
+    for (QRadioButton* radio : {ui->actuatorControlRadio, ui->segmentControlRadio, ui->shapeControlRadio,
+                                ui->zernikeControlRadio})
+        radioActions[radio]->setVisible(calibrated);
+    for (QRadioButton* radio : {ui->segmentControlRadio, ui->shapeControlRadio, ui->zernikeControlRadio})
+        radio->setEnabled(calibrated);
 }
 
 void UserWindow::rebuildMirror() {
     const bool segments = ui->segmentControlRadio->isChecked();
     if (actuatorEdit) actuatorEdit->deleteLater();
     if (segmentEdit) segmentEdit->deleteLater();
-    mirror->build(dm->getNumActuators(), segments);
-    mirror->setValues(frame);
+    mirror->build(session->geometry(), segments);
+    mirror->setValues(session->frame());
     updateView();
 }
 
 void UserWindow::openDefaultProfile() {
     QSettings s = settings();
-    const QString sn = s.value(kSerialNumberKey, QString()).toString();
+    const QString sn = startSerial.isEmpty() ? s.value(kSerialNumberKey, QString()).toString() : startSerial;
     ui->actionShow_Grid->setChecked(s.value(kEnableGridKey, false).toBool());
-    if (openMirror(sn, QString())) {
-        setStatusMessage(QString("Opened DM %0.").arg(sn));
+    const QString menuItem = QString("File > %1").arg(ui->actionOpen->text().remove('&'));
+    if (sn.isEmpty()) {
+        // The first start: nothing to reopen, nothing gone wrong.
+        setStatusMessage(QString("No DM connection open. Select \"%1\" to begin.").arg(menuItem));
         return;
     }
-    setStatusMessage("No DM connection open. Select \"File > Open DM\" to begin");
+    if (openMirror(sn, QString())) return;
+    const QString error = MirrorSession::errorText(session->control().lastError());
+    setStatusMessage(QString("Could not open %1 (%2). Select \"%3\" to open a mirror.").arg(sn, error, menuItem));
     Dialogs::current().critical(this, QGuiApplication::applicationDisplayName(),
-                                QString("Could not open default profile:\n%0\nPlease ensure that your hardware is "
-                                        "connected and powered on.\nSelect a profile using File > Open.")
-                                    .arg(sn));
+                                QString("Could not open the mirror used last:\n%0\n%1\nPlease ensure that your "
+                                        "hardware is connected and powered on, or select a profile using %2.")
+                                    .arg(sn, error, menuItem));
 }
 
 bool UserWindow::openMirror(const QString& sn, const QString& profilePath) {
-    const DM record = dm->initialize(sn, profilePath);
-    if (record.ActCount == 0) {
-        setControlsEnabled(false);
-        if (dm->lastError() == ERR_INVALID_LUT)
+    if (!session->open(sn, profilePath)) {
+        if (session->control().lastError() == ERR_INVALID_LUT)
             Dialogs::current().critical(this, QGuiApplication::applicationDisplayName(),
                                         QString("Could not open default mapping file for DM:\n%0\nPlease contact KRV "
                                                 "for the correct profile and mapping for this DM.")
-                                            .arg(QString::fromLocal8Bit(record.MappingFile)));
+                                            .arg(QString::fromLocal8Bit(session->control().record().MappingFile)));
         return false;
     }
-    selected = -1;
-    segmentTTP.clear();
-    setControlsEnabled(true);
-    // A profile that names a calibration table opens with it loaded: offer what a loaded table offers.
-    if (dm->hasCalibration()) showCalibratedControls();
-    ui->actuatorControlRadio->setChecked(true);
-    frame = dm->getDMShape();
-    rebuildMirror();
     fillShapesBox();
-    dm->setDMShape(frame);
-    const int width = dm->gridWidth();
-    {
-        const QSignalBlocker block(ui->apertureDiameterEdit);
-        ui->apertureDiameterEdit->setMaximum(width - 1);
-        ui->apertureDiameterEdit->setValue(width - 3);
-    }
-    if (dm->hasCalibration()) refreshPistonRange();
-    QTimer::singleShot(100, this, &UserWindow::updateView);
-    const bool highRes = dm->setEnableHighRes(false);
+    session->sendFrame(session->frame());
+    const bool highRes = session->control().setEnableHighRes(false);
     ui->actionHigh_Res_Mode->setChecked(false);
     ui->actionHigh_Res_Mode->setEnabled(highRes);
-    setStatusMessage(QString("Opened DM %0.").arg(sn));
-    setWindowTitle(QString("KRV ShapeDesk - %1").arg(sn));
+    if (session->control().calibrationFailedAtOpen()) {
+        const QString file = session->control().calibrationFile();
+        setStatusMessage(QString("Warning: opened DM %0, but its calibration table %1 did not load (%2).")
+                             .arg(sn, QFileInfo(file).fileName(),
+                                  KRVErrorString(session->control().lastError())));
+        Dialogs::current().warning(this, QGuiApplication::applicationDisplayName(),
+                                   QString("The calibration table named by the profile of %0 did not load:\n%1\n"
+                                           "Segment, shape and Zernike control need one: use File > %2.")
+                                       .arg(sn, file, ui->actionLoadCalibration->text().remove('&')));
+    } else {
+        setStatusMessage(QString("Opened DM %0.").arg(sn));
+    }
     return true;
+}
+
+// Everything shown about a mirror is redrawn from the session: nothing of the previous mirror stays.
+void UserWindow::onMirrorChanged() {
+    const bool open = session->isOpen();
+    selected = -1;
+    setWindowTitle(title());
+    {
+        const QSignalBlocker a(ui->actuatorControlRadio);
+        ui->actuatorControlRadio->setChecked(true);
+    }
+    on_actuatorControlRadio_toggled(true);
+    showCalibratedControls();
+    for (QSlider* slider : zernikeSliders) {
+        const QSignalBlocker block(slider);
+        slider->setValue(0);
+    }
+    for (QSlider* slider : {ui->pistonSlider, ui->xTiltSlider, ui->yTiltSlider}) {
+        const QSignalBlocker block(slider);
+        slider->setValue(0);
+    }
+    pokeActuatorBox->setValue(0);
+    pokeValueBox->setValue(0.0);
+    pistonValueBox->setValue(0.0);
+    const int width = session->geometry().width;
+    {
+        const QSignalBlocker block(ui->apertureDiameterEdit);
+        ui->apertureDiameterEdit->setMaximum(std::max(3, width - 1));
+        ui->apertureDiameterEdit->setValue(std::max(3, width - 3));
+    }
+    currentPistonRange = {0, 1};
+    if (session->hasCalibration()) refreshPistonRange();
+    clearSurfaceViews();
+    rebuildMirror();
+    setControlsEnabled(open);
+    QTimer::singleShot(100, this, &UserWindow::updateView);
+}
+
+void UserWindow::onFrameChanged() { mirror->setValues(session->frame()); }
+
+void UserWindow::clearSurfaceViews() {
+    for (QLabel* view : {ui->targetSurfaceView, ui->idealSurfaceView}) view->setPixmap(QPixmap());
+    for (QLineEdit* box : {ui->targetPVReadback, ui->targetRMSReadback, ui->idealPVReadback, ui->idealRMSReadback})
+        box->clear();
+}
+
+void UserWindow::onSurfacesChanged() {
+    if (session->targetSurface().empty()) {
+        clearSurfaceViews();
+        return;
+    }
+    showSurfaces(session->targetSurface());
 }
 
 void UserWindow::on_actionOpen_triggered() {
@@ -257,31 +395,30 @@ void UserWindow::on_actionOpen_triggered() {
     if (file.isEmpty()) return;
     const QFileInfo info(file);
     const QString sn = info.completeBaseName();
-    if (openMirror(sn, info.absolutePath())) {
-        setStatusMessage(QString("Opened DM %0.").arg(sn));
-        return;
-    }
+    if (openMirror(sn, info.absolutePath())) return;
+    const QString error = MirrorSession::errorText(session->control().lastError());
     Dialogs::current().critical(this, QGuiApplication::applicationDisplayName(),
-                                QString("Could not open %0.\nPlease ensure that your hardware is connected and "
+                                QString("Could not open %0.\n%1\nPlease ensure that your hardware is connected and "
                                         "powered on and select the appropriate profile.")
-                                    .arg(sn));
-    setStatusMessage(QString("Could not open %0.").arg(sn));
+                                    .arg(sn, error));
+    setStatusMessage(QString("Could not open %0 (%1).").arg(sn, error));
 }
 
 void UserWindow::on_actionOpenMap_triggered() {
     const QString file = Dialogs::current().openFileName(this, "Find DM Map", directoryFor("Map").path(),
                                                          "Map CSV Files(*.map *.csv)");
     if (file.isEmpty()) return;
-    if (dm->loadMap(file)) {
-        setStatusMessage(QString("Loaded map %0.").arg(QFileInfo(file).fileName()));
-        dm->setDMShape(frame);
+    const QString name = QFileInfo(file).fileName();
+    if (session->control().loadMap(file)) {
+        const KRVRC rc = session->sendFrame(session->frame());
+        if (rc != NO_ERR) showError(rc);
+        else setStatusMessage(QString("Loaded map %0.").arg(name));
         return;
     }
+    const QString why = session->control().mapProblem();
     Dialogs::current().critical(this, QGuiApplication::applicationDisplayName(),
-                                QString("Could not open %0.\nCheck connections and that the appropriate profile or "
-                                        "map was selected.")
-                                    .arg(file));
-    setStatusMessage(QString("Could not open %0.").arg(file));
+                                QString("The map %0 was not loaded: %1.\nThe map in use is unchanged.").arg(file, why));
+    setStatusMessage(QString("Error: map %0 not loaded: %1.").arg(name, why));
 }
 
 void UserWindow::on_actionLoadCalibration_triggered() {
@@ -289,23 +426,25 @@ void UserWindow::on_actionLoadCalibration_triggered() {
                                                          directoryFor("Calibration").path(),
                                                          "Calibration Table Files(*.mat)");
     if (file.isEmpty()) return;
-    if (dm->loadCalibration(file)) {
+    if (session->control().loadCalibration(file)) {
         showCalibratedControls();
+        ui->actuatorControlRadio->setChecked(true);
         refreshPistonRange();
         setStatusMessage(QString("Loaded calibration %0.").arg(QFileInfo(file).fileName()));
+        enableControlsForMode();
         return;
     }
+    const QString error = MirrorSession::errorText(session->control().lastError());
     Dialogs::current().critical(this, QGuiApplication::applicationDisplayName(),
-                                QString("Could not open %0.\nCheck connections and that the appropriate profile was "
-                                        "selected.")
-                                    .arg(file));
-    setStatusMessage(QString("Could not open %0.").arg(file));
+                                QString("Could not open %0.\n%1\nCheck that the table belongs to this mirror.")
+                                    .arg(file, error));
+    setStatusMessage(QString("Could not open %0 (%1).").arg(file, error));
 }
 
 // ---- the mirror view and its editors ----
 
 void UserWindow::updateView() {
-    mirror->setValues(frame);
+    mirror->setValues(session->frame());
     const QRectF bounds = mirror->sceneBoundingRect().adjusted(-0.5, -0.5, 0.5, 0.5);
     scene->setSceneRect(bounds);
     ui->graphicsView->fitInView(bounds, Qt::KeepAspectRatio);
@@ -333,9 +472,11 @@ void UserWindow::onSceneClicked(QPointF p) {
 }
 
 void UserWindow::showActuatorEditor(QPointF graphicCoords) {
+    const std::vector<double>& frame = session->frame();
     const int a = mirror->actuatorAt(mirror->mapFromScene(graphicCoords));
     if (a < 0 || a >= static_cast<int>(frame.size())) return;
     selected = a;
+    session->setPokeIndex(a);
     if (actuatorEdit) actuatorEdit->deleteLater();
     auto* editor = new ActuatorSpinBox();
     editor->setRange(0.0, 1.0);
@@ -356,12 +497,10 @@ void UserWindow::showActuatorEditor(QPointF graphicCoords) {
 }
 
 void UserWindow::onActuatorChanged(double value) {
-    if (selected < 0 || selected >= static_cast<int>(frame.size())) return;
-    frame[static_cast<size_t>(selected)] = value;
+    if (selected < 0 || selected >= static_cast<int>(session->frame().size())) return;
     pokeValueBox->setValue(value);
-    const KRVRC rc = dm->setDMShape(frame);
+    const KRVRC rc = session->setActuator(selected, value);
     if (rc != NO_ERR) showError(rc);
-    mirror->setActuatorValue(selected, value);
     emit highlightStyle(editorStyle16.arg(mirror->actuatorColor(selected).name()));
 }
 
@@ -376,16 +515,16 @@ void UserWindow::showSegmentEditor() {
     if (selected < 0) return;
     if (segmentEdit) segmentEdit->deleteLater();
     auto* editor = new SegmentEditor();
-    double piston = 0, x = 0, y = 0;
-    if (auto it = segmentTTP.find(selected); it != segmentTTP.end()) std::tie(piston, x, y) = it->second;
-    const auto range = dm->pistonRange(selected, x, y);
+    const MirrorSession::Segment s = session->segment(selected);
+    AOControl& dm = session->control();
+    const auto range = dm.pistonRange(selected, s.xTilt, s.yTilt);
     editor->setPistonRange(range.first, range.second);
-    const double reference = piston != 0.0 ? piston : 0.5 * (range.first + range.second);
-    const auto xr = dm->tiltRange(selected, DM_XTilt, reference, y);
-    const auto yr = dm->tiltRange(selected, DM_YTilt, reference, x);
-    editor->setXTiltRange(xr.first * 1000.0, xr.second * 1000.0);
-    editor->setYTiltRange(yr.first * 1000.0, yr.second * 1000.0);
-    editor->setValue(piston, x * 1000.0, y * 1000.0);
+    const double reference = s.piston != 0.0 ? s.piston : 0.5 * (range.first + range.second);
+    const auto xr = dm.tiltRange(selected, DM_XTilt, reference, s.yTilt);
+    const auto yr = dm.tiltRange(selected, DM_YTilt, reference, s.xTilt);
+    editor->setXTiltRange(MirrorSession::milliradians(xr.first), MirrorSession::milliradians(xr.second));
+    editor->setYTiltRange(MirrorSession::milliradians(yr.first), MirrorSession::milliradians(yr.second));
+    editor->setValue(s.piston, MirrorSession::milliradians(s.xTilt), MirrorSession::milliradians(s.yTilt));
     editor->setStyleSheet(editorStyle14.arg(mirror->actuatorColor(3 * selected).name()));
     placeEditor(editor, segmentClickPos);
     connect(editor, &SegmentEditor::valueChanged, this, &UserWindow::onSegmentChanged);
@@ -397,94 +536,91 @@ void UserWindow::showSegmentEditor() {
 }
 
 void UserWindow::onSegmentChanged(double piston, double xTilt, double yTilt) {
-    const int p = static_cast<int>(std::lround(piston));
-    const KRVRC rc = dm->setDMSegment(selected, p, xTilt * 0.001, yTilt * 0.001);
+    const KRVRC rc = session->setSegment(selected, piston, xTilt, yTilt);
     if (rc != NO_ERR) {
         showError(rc);
         return;
     }
     pistonValueBox->setValue(piston);
-    segmentTTP[selected] = std::make_tuple(piston, xTilt * 0.001, yTilt * 0.001);
-    frame = dm->getDMShape();
-    mirror->setValues(frame);
-    const auto range = dm->pistonRange(selected, xTilt * 0.001, yTilt * 0.001);
+    const auto range = session->control().pistonRange(selected, MirrorSession::fromMilliradians(xTilt),
+                                                      MirrorSession::fromMilliradians(yTilt));
     if (segmentEdit) segmentEdit->setPistonRange(range.first, range.second);
-    const double span = range.second - range.first;
-    const double t = span > 0 ? 1.0 - (piston - range.first) / span : 0.0;
-    const int index = std::clamp(static_cast<int>(std::lround(t * 254.0)), 0, 254);
-    emit highlightStyle(editorStyle14.arg(QColor(colorTable[index]).name()));
+    emit highlightStyle(editorStyle14.arg(mirror->actuatorColor(3 * selected).name()));
 }
 
 // ---- pokes ----
 
 double UserWindow::pokeLevel() const {
+    if (!ui->actuatorControlRadio->isChecked()) return 0.0;
     const int span = ui->pistonSlider->maximum() - ui->pistonSlider->minimum();
     return span > 0 ? static_cast<double>(ui->pistonSlider->value()) / span : 0.0;
 }
 
 void UserWindow::on_actionPokeAll_triggered() {
-    if (!dm->isOpen() || pokingAll) return;
-    pokingAll = true;
-    ui->actionPokeAll->setEnabled(false);
+    if (!session->isOpen() || session->pokingAll()) return;
+    if (!ui->actuatorControlRadio->isChecked()) ui->actuatorControlRadio->setChecked(true);
+    if (!session->startPokeAll(pokeLevel())) return;
     setControlsEnabled(false);
-    const std::vector<double> before = frame;
-    const double level = pokeLevel();
-    frame.assign(frame.size(), level);
-    mirror->setValues(frame);
-    for (size_t i = 0; i < frame.size() && !closing && dm->isOpen(); ++i) {
-        frame[i] = 0.8;
-        const KRVRC rc = dm->setDMShape(frame);
-        if (rc != NO_ERR) showError(rc);
-        mirror->setActuatorValue(static_cast<int>(i), 0.8);
-        QCoreApplication::processEvents();
-        // The window stays responsive while the actuator holds its poke.
-        QEventLoop wait;
-        QTimer::singleShot(50, &wait, &QEventLoop::quit);
-        wait.exec();
-        frame[i] = level;
-        mirror->setActuatorValue(static_cast<int>(i), level);
+    ui->actionPokeAll->setEnabled(true);
+    ui->actionPokeAll->setText("Stop Poke All");
+    ui->actionPokeAll->setToolTip("Stop poking (Esc)");
+    ui->actionPokeAll->setIcon(style()->standardIcon(QStyle::SP_MediaStop));
+    disconnect(ui->actionPokeAll, &QAction::triggered, this, &UserWindow::on_actionPokeAll_triggered);
+    connect(ui->actionPokeAll, &QAction::triggered, session, &MirrorSession::stopPokeAll);
+}
+
+void UserWindow::onPokeProgress(int actuator, int count) {
+    setStatusMessage(QString("Poking actuator %1 of %2 (Esc stops).").arg(actuator + 1).arg(count));
+    pokeActuatorBox->setValue(actuator);
+}
+
+void UserWindow::onPokeAllFinished(bool completed) {
+    disconnect(ui->actionPokeAll, &QAction::triggered, session, &MirrorSession::stopPokeAll);
+    connect(ui->actionPokeAll, &QAction::triggered, this, &UserWindow::on_actionPokeAll_triggered);
+    ui->actionPokeAll->setText("PokeAll");
+    ui->actionPokeAll->setToolTip("Poke all actuators in sequence.");
+    ui->actionPokeAll->setIcon(style()->standardIcon(QStyle::SP_MediaPlay));
+    if (closing) return;
+    setControlsEnabled(session->isOpen());
+    ui->actionHigh_Res_Mode->setEnabled(session->control().record().DriverType == KRV_PCIE && session->isOpen());
+    setStatusMessage(completed ? QString("Poke All done; the mirror is back to its shape.")
+                               : QString("Poke All stopped; the mirror is back to its shape."));
+}
+
+void UserWindow::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape && session->pokingAll()) {
+        session->stopPokeAll();
+        event->accept();
+        return;
     }
-    frame = before;
-    if (dm->isOpen()) {
-        const KRVRC rc = dm->setDMShape(frame);
-        if (rc != NO_ERR) showError(rc);
-    }
-    mirror->setValues(frame);
-    setControlsEnabled(dm->isOpen());
-    ui->actionHigh_Res_Mode->setEnabled(dm->record().DriverType == KRV_PCIE && dm->isOpen());
-    pokingAll = false;
+    QMainWindow::keyPressEvent(event);
 }
 
 void UserWindow::on_actionZeroAll_triggered() {
     {
         const QSignalBlocker block(ui->pistonSlider);
-        ui->pistonSlider->setValue(0);
+        ui->pistonSlider->setValue(ui->actuatorControlRadio->isChecked() ? 0 : ui->pistonSlider->minimum());
     }
     for (QSlider* slider : zernikeSliders) {
         const QSignalBlocker block(slider);
         slider->setValue(0);
     }
-    on_pistonSlider_valueChanged(ui->pistonSlider->value());
-    frame.assign(frame.size(), 0.0);
-    const KRVRC rc = dm->setDMShape(frame);
+    const KRVRC rc = session->zero();
     if (rc != NO_ERR) showError(rc);
-    mirror->setValues(frame);
+    session->clearSurfaces();
+    clearSurfaceViews();
 }
 
 void UserWindow::movePoke(int step) {
-    const int n = static_cast<int>(frame.size());
-    if (n == 0) return;
-    // With nothing selected the walk starts with a full poke.
-    const double remembered = selected >= 0 && selected < n ? frame[static_cast<size_t>(selected)] : 0.8;
+    if (session->frame().empty()) return;
     activateWindow();
     setFocus();
-    int next = selected + step;
-    if (next >= n) next = 0;
-    if (next < 0) next = n - 1;
-    on_pistonSlider_valueChanged(ui->pistonSlider->value());
-    selected = next;
-    pokeActuatorBox->setValue(next);
-    onActuatorChanged(remembered);
+    session->setPokeIndex(selected);
+    const KRVRC rc = session->movePoke(step, pokeLevel());
+    if (rc != NO_ERR) showError(rc);
+    selected = session->pokeIndex();
+    pokeActuatorBox->setValue(selected);
+    pokeValueBox->setValue(session->frame()[static_cast<size_t>(selected)]);
 }
 
 void UserWindow::on_actionPoke_Next_triggered() { movePoke(+1); }
@@ -492,27 +628,24 @@ void UserWindow::on_actionPoke_Previous_triggered() { movePoke(-1); }
 
 // ---- control modes ----
 
+void UserWindow::sendPokeLevel() {
+    const KRVRC rc = session->setAll(pokeLevel());
+    if (rc != NO_ERR) showError(rc);
+}
+
 void UserWindow::on_pistonSlider_valueChanged(int value) {
-    if (!dm->isOpen()) return;
+    if (!session->isOpen()) return;
     if (ui->actuatorControlRadio->isChecked()) {
-        frame.assign(frame.size(), pokeLevel());
-        const KRVRC rc = dm->setDMShape(frame);
-        frame = dm->getDMShape();
-        if (rc != NO_ERR) showError(rc);
-        mirror->setValues(frame);
+        sendPokeLevel();
     } else if (ui->segmentControlRadio->isChecked()) {
-        if (!dm->hasCalibration()) {
+        if (!session->hasCalibration()) {
             setStatusMessage("Segment control requires an open loop calibration table.\nCalibration table not "
                              "loaded.\nGo to File > Load Calibration to load one.");
             return;
         }
-        rememberedXTilt = ui->xTiltSlider->value();
-        rememberedYTilt = ui->yTiltSlider->value();
-        const KRVRC rc = dm->setDMAllSegments(value, rememberedXTilt / 1e6, rememberedYTilt / 1e6);
+        const KRVRC rc = session->setAllSegments(value, ui->xTiltSlider->value(), ui->yTiltSlider->value());
         if (rc != NO_ERR) showError(rc);
         pistonValueBox->setValue(value);
-        frame = dm->getDMShape();
-        mirror->setValues(frame);
     }
 }
 
@@ -522,29 +655,28 @@ void UserWindow::on_actuatorControlRadio_toggled(bool checked) {
         ui->pistonSlider->setRange(0, 2048);
         ui->pistonSlider->setTickInterval(204);
         ui->pistonSlider->setInvertedAppearance(false);
-        ui->maxLabel->setText("1 - Max");
-        ui->minLabel->setText("0 - Min");
+        ui->pistonLabel->setText("Poke\nlevel");
         pokeActuatorBox->setPrefix("Poke Actuator ");
-        if (dm->isOpen()) rebuildMirror();
+        if (session->isOpen()) rebuildMirror();
+        enableControlsForMode();
         return;
     }
-    if (!dm->isOpen()) return;
-    const MirrorKit::DMModel* model = MirrorKit::findModel(static_cast<uint32_t>(dm->getNumActuators()));
-    const bool segmented = model && model->Segmented;
-    if (ui->segmentControlRadio->isChecked() && segmented) {
+    if (!session->isOpen()) return;
+    if (ui->segmentControlRadio->isChecked() && session->geometry().segmented) {
         // Tilt sliders in microradians, symmetric about 0: the reach of a segment halfway up its piston range,
         // where it tilts furthest.
-        const auto pr = dm->pistonRange(0, 0.0, 0.0);
+        AOControl& dm = session->control();
+        const auto pr = dm.pistonRange(0, 0.0, 0.0);
         const double mid = 0.5 * (pr.first + pr.second);
-        const auto xr = dm->tiltRange(0, DM_XTilt, mid, 0.0);
-        const auto yr = dm->tiltRange(0, DM_YTilt, mid, 0.0);
-        const int xm = static_cast<int>(std::lround(std::max(std::abs(xr.first), std::abs(xr.second)) * 1e6));
-        const int ym = static_cast<int>(std::lround(std::max(std::abs(yr.first), std::abs(yr.second)) * 1e6));
+        const auto xr = dm.tiltRange(0, DM_XTilt, mid, 0.0);
+        const auto yr = dm.tiltRange(0, DM_YTilt, mid, 0.0);
+        const int xm = static_cast<int>(
+            std::lround(MirrorSession::microradians(std::max(std::abs(xr.first), std::abs(xr.second)))));
+        const int ym = static_cast<int>(
+            std::lround(MirrorSession::microradians(std::max(std::abs(yr.first), std::abs(yr.second)))));
         const QSignalBlocker bx(ui->xTiltSlider), by(ui->yTiltSlider);
         ui->xTiltSlider->setRange(-xm, xm);
         ui->yTiltSlider->setRange(-ym, ym);
-        rememberedXTilt = ui->xTiltSlider->value();
-        rememberedYTilt = ui->yTiltSlider->value();
         pokeActuatorBox->setPrefix("Poke Segment ");
     } else {
         pokeActuatorBox->setPrefix("Poke Actuator ");
@@ -553,8 +685,12 @@ void UserWindow::on_actuatorControlRadio_toggled(bool checked) {
     refreshPistonRange();
 }
 
+void UserWindow::on_segmentControlRadio_toggled(bool) { enableControlsForMode(); }
+void UserWindow::on_shapeControlRadio_toggled(bool) { enableControlsForMode(); }
+
 void UserWindow::refreshPistonRange() {
-    const auto range = dm->pistonRange(0, ui->xTiltSlider->value() / 1e6, ui->yTiltSlider->value() / 1e6);
+    const auto range = session->control().pistonRange(0, MirrorSession::fromMicroradians(ui->xTiltSlider->value()),
+                                                       MirrorSession::fromMicroradians(ui->yTiltSlider->value()));
     currentPistonRange = range;
     if (!ui->actuatorControlRadio->isChecked()) {
         updatePistonRange(range.first, range.second);
@@ -568,8 +704,7 @@ void UserWindow::refreshPistonRange() {
 }
 
 void UserWindow::updatePistonRange(int min, int max) {
-    ui->maxLabel->setText(QString("%0nm").arg(max));
-    ui->minLabel->setText(QString("%0nm").arg(min));
+    ui->pistonLabel->setText(QString("Piston\n%0 to %1 nm").arg(min).arg(max));
     {
         const QSignalBlocker block(ui->pistonSlider);
         ui->pistonSlider->setRange(min, max);
@@ -583,7 +718,8 @@ void UserWindow::updatePistonRange(int min, int max) {
 }
 
 void UserWindow::on_xTiltSlider_valueChanged(int) {
-    const auto range = dm->pistonRange(0, ui->xTiltSlider->value() / 1e6, ui->yTiltSlider->value() / 1e6);
+    const auto range = session->control().pistonRange(0, MirrorSession::fromMicroradians(ui->xTiltSlider->value()),
+                                                       MirrorSession::fromMicroradians(ui->yTiltSlider->value()));
     if (range != currentPistonRange) {
         currentPistonRange = range;
         updatePistonRange(range.first, range.second);
@@ -593,18 +729,18 @@ void UserWindow::on_xTiltSlider_valueChanged(int) {
 
 void UserWindow::on_yTiltSlider_valueChanged(int value) { on_xTiltSlider_valueChanged(value); }
 
-void UserWindow::on_zernikeControlRadio_toggled(bool checked) {
-    if (checked) updateZernike();
-}
+void UserWindow::on_zernikeControlRadio_toggled(bool) { enableControlsForMode(); }
 
 void UserWindow::on_actionApply_Offsets_toggled(bool applyOffsets) {
-    dm->setApplyOffsets(applyOffsets);
+    session->setApplyOffsets(applyOffsets);
+    if (!ui->segmentControlRadio->isChecked() || !session->isOpen()) return;
     refreshPistonRange();
-    on_pistonSlider_valueChanged(ui->pistonSlider->value());
+    const KRVRC rc = session->resendSegments();
+    if (rc != NO_ERR) showError(rc);
 }
 
 void UserWindow::on_actionHigh_Res_Mode_triggered(bool checked) {
-    const bool ok = dm->setEnableHighRes(checked);
+    const bool ok = session->control().setEnableHighRes(checked);
     if (!checked || !ok) {
         ui->actionHigh_Res_Mode->setChecked(false);
         ui->actionHigh_Res_Mode->setEnabled(ok);
@@ -614,20 +750,17 @@ void UserWindow::on_actionHigh_Res_Mode_triggered(bool checked) {
 // ---- Zernike terms and surfaces ----
 
 void UserWindow::updateZernike() {
-    if (!ui->zernikeControlRadio->isChecked() || !dm->isOpen()) return;
+    if (!ui->zernikeControlRadio->isChecked() || !session->isOpen()) return;
     std::vector<double> coeffs;
+    coeffs.reserve(static_cast<size_t>(zernikeSliders.size()));
     for (QSlider* slider : zernikeSliders) coeffs.push_back(slider->value());
-    cv::Mat surface;
-    const KRVRC rc = dm->setDMZernikeSurface(coeffs, surface, ui->apertureDiameterEdit->value());
-    frame = dm->getDMShape();
-    mirror->setValues(frame);
-    if (rc == NO_ERR || rc == ERR_OUT_OF_LUT_RANGE) showSurfaces(surface);
+    const KRVRC rc = session->setZernike(coeffs, ui->apertureDiameterEdit->value());
     if (rc == ERR_OUT_OF_LUT_RANGE)
         setStatusMessage("Warning: Shape is out of calibration range.");
     else if (rc != NO_ERR)
         showError(rc);
     else
-        setStatusMessage(QString("Zernike surface sent to DM %0.").arg(dm->serialNumber()));
+        setStatusMessage(QString("Zernike surface sent to DM %0.").arg(session->serialNumber()));
 }
 
 void UserWindow::on_resetZernikeButton_clicked() {
@@ -640,23 +773,41 @@ void UserWindow::on_resetZernikeButton_clicked() {
 
 void UserWindow::on_apertureDiameterEdit_valueChanged(int) { updateZernike(); }
 
-void UserWindow::showSurface(const cv::Mat& surface, QLabel* view, QLineEdit* pv, QLineEdit* rms) {
+void UserWindow::showSurface(const cv::Mat& surface, const cv::Mat& region, QLabel* view, QLineEdit* pv,
+                             QLineEdit* rms) {
     if (surface.empty()) return;
-    const cv::Mat region = shapes::validRegion(surface);
     const shapes::SurfaceStats stats = shapes::surfaceStats(surface, region);
     pv->setText(QString::number(stats.peakToValley, 'f', 1) + " nm");
     rms->setText(QString::number(stats.stdDev, 'f', 1) + " nm");
     // Surfaces are deflections about zero: the colours span the piston range's reach on both sides of zero, so
     // that a range lying wholly below (or above) zero does not push half of every shape off the scale.
-    const double reach = std::max(std::abs(ui->pistonSlider->minimum()), std::abs(ui->pistonSlider->maximum()));
+    const double reach = surfaceReach();
     const QImage image = shapes::surfaceImage(surface, region, -reach, reach, colorTable);
     view->setPixmap(QPixmap::fromImage(image).scaled(view->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
 }
 
+double UserWindow::surfaceReach() const {
+    const double reach = std::max(std::abs(currentPistonRange.first), std::abs(currentPistonRange.second));
+    return reach > 1 ? reach : 1000.0;
+}
+
 void UserWindow::showSurfaces(const cv::Mat& gridSurface) {
-    showSurface(gridSurface, ui->targetSurfaceView, ui->targetPVReadback, ui->targetRMSReadback);
-    // Enlarged four times per actuator; the label's smooth scaling does the rest.
-    showSurface(shapes::expectedSurface(gridSurface, 4 * gridSurface.cols), ui->idealSurfaceView,
+    showSurface(gridSurface, session->apertureRegion(), ui->targetSurfaceView, ui->targetPVReadback,
+                ui->targetRMSReadback);
+    // Enlarged four times per actuator; the label's smooth scaling does the rest. Smoothing cannot take the
+    // surface beyond what the mirror reaches.
+    const int size = 4 * gridSurface.cols;
+    cv::Mat expected = shapes::expectedSurface(session->expectedSurface(), size);
+    const auto stroke = session->stroke();
+    if (stroke.second > stroke.first && !expected.empty()) {
+        double lo = 0, hi = 0;
+        cv::minMaxLoc(session->expectedSurface(), &lo, &hi, nullptr, nullptr, session->apertureRegion());
+        cv::max(expected, lo, expected);
+        cv::min(expected, hi, expected);
+    }
+    const double diameter = ui->apertureDiameterEdit->value() > 0 ? ui->apertureDiameterEdit->value()
+                                                                  : gridSurface.cols - 3;
+    showSurface(expected, shapes::apertureRegion(size, gridSurface.cols, diameter), ui->idealSurfaceView,
                 ui->idealPVReadback, ui->idealRMSReadback);
 }
 
@@ -691,35 +842,29 @@ void UserWindow::loadShape(const QString& path) {
     }
     if (kind.kind == shapes::Kind::ActuatorList) {
         std::vector<double> values;
-        const size_t n = static_cast<size_t>(dm->getNumActuators());
-        values.reserve(n);
-        if (!shapes::readActuatorList(path, &values)) {
-            Dialogs::current().critical(this, "Error", "Error opening shape file.");
+        values.reserve(session->frame().size());
+        QString problem;
+        if (!shapes::readActuatorList(path, &values, &problem)) {
+            setStatusMessage(QString("Error: shape file %0 not loaded: %1. Nothing was sent.").arg(name, problem));
+            Dialogs::current().critical(this, "Error",
+                                        QString("Shape file %0 was not loaded:\n%1.\nNothing was sent to the mirror.")
+                                            .arg(path, problem));
             return;
-        }
-        if (values.size() > n) {
-            Dialogs::current().warning(this, "Warning",
-                                       QString("Shape file has more entries than DM has actuators (%0). \nShape "
-                                               "sent to the mirror may be incorrect.")
-                                           .arg(n));
-            // The extra entries are dropped: a frame longer than the mirror would close it.
-            values.resize(n);
-        } else if (values.size() < n) {
-            setStatusMessage("Warning: Shape file has fewer entries than actuator channels. Shape will be 0-padded.");
-            values.resize(n, 0.0);
         }
         {
             const QSignalBlocker block(ui->pistonSlider);
             ui->pistonSlider->setValue(500);
         }
-        const KRVRC rc = dm->setDMShape(values);
-        frame = dm->getDMShape();
         if (ui->segmentControlRadio->isEnabled()) ui->actuatorControlRadio->setChecked(true);
-        mirror->setValues(frame);
-        if (rc == NO_ERR)
-            setStatusMessage(QString("Loaded shape file %0").arg(name));
+        const MirrorSession::Outcome out = session->sendActuatorList(std::move(values));
+        session->clearSurfaces();
+        clearSurfaceViews();
+        if (out.rc != NO_ERR)
+            showError(out.rc);
+        else if (!out.warning.isEmpty())
+            setStatusMessage(QString("%0 (shape file %1)").arg(out.warning, name));
         else
-            showError(rc);
+            setStatusMessage(QString("Loaded shape file %0").arg(name));
         return;
     }
 
@@ -743,18 +888,9 @@ void UserWindow::loadShape(const QString& path) {
         return;
     }
     if (ui->shapeControlRadio->isEnabled()) ui->shapeControlRadio->setChecked(true);
-    const cv::Mat padded = shapes::padToGrid(map, dm->gridWidth(), ui->apertureDiameterEdit->value());
-    const cv::Mat region = shapes::validRegion(padded);
-    showSurface(padded, ui->targetSurfaceView, ui->targetPVReadback, ui->targetRMSReadback);
-    cv::Mat expected;
-    const KRVRC rc = dm->setDMSurface(padded, expected, ui->apertureDiameterEdit->value(), false);
-    frame = dm->getDMShape();
-    mirror->setValues(frame);
-    if (!expected.empty()) {
-        showSurface(shapes::expectedSurface(expected, 4 * expected.cols), ui->idealSurfaceView, ui->idealPVReadback,
-                    ui->idealRMSReadback);
-    }
-    if (dm->lastError() == ERR_OUT_OF_LUT_RANGE)
+    // The map goes to the kit as it is, for the aperture shown: the same commands as any caller of the kit gets.
+    const KRVRC rc = session->setPhaseMap(map, ui->apertureDiameterEdit->value());
+    if (rc == ERR_OUT_OF_LUT_RANGE)
         setStatusMessage("Warning: Shape is out of calibration range.");
     else if (rc == NO_ERR)
         setStatusMessage(QString("Loaded shape file %0").arg(name));
@@ -766,7 +902,7 @@ void UserWindow::on_actionSave_As_triggered() {
     const QString file = Dialogs::current().saveFileName(this, "Save Shape As", shapesDir.path(),
                                                          "Shape CSV Files(*.csv *.txt)");
     if (file.isEmpty()) return;
-    const QString written = shapes::saveActuatorList(file, frame);
+    const QString written = shapes::saveActuatorList(file, session->frame());
     if (written.isEmpty()) {
         Dialogs::current().critical(this, QGuiApplication::applicationDisplayName(), "Save to file failed.");
         return;
@@ -789,14 +925,10 @@ void UserWindow::on_actionAbout_triggered() {
 void UserWindow::closeEvent(QCloseEvent* event) {
     closing = true;
     QSettings s = settings();
-    s.setValue(kSerialNumberKey, dm->serialNumber());
+    s.setValue(kSerialNumberKey, session->serialNumber());
     s.setValue(kEnableGridKey, ui->actionShow_Grid->isChecked());
     s.sync();
-    if (dm->isOpen()) {
-        frame.assign(frame.size(), 0.0);
-        dm->setDMShape(frame);
-        dm->close();
-    }
+    session->close();
     KRV_LOG_INFO(logger(), "ShapeDesk closed.");
     event->accept();
 }

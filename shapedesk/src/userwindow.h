@@ -3,6 +3,7 @@
 #pragma once
 
 #include "aocontrol.h"
+#include "mirrorsession.h"
 #include "dmview.h"
 #include "editors.h"
 
@@ -35,8 +36,9 @@ public:
 
     // For the program's tests and benchmarks: what the window holds.
     Ui::UserWindow* form() const { return ui; }
-    AOControl& controller() { return *dm; }
-    const std::vector<double>& currentFrame() const { return frame; }
+    AOControl& controller() { return session->control(); }
+    MirrorSession& mirrorSession() { return *session; }
+    const std::vector<double>& currentFrame() const { return session->frame(); }
     int selectedActuator() const { return selected; }
     void selectActuator(int actuator) { selected = actuator; }
     DMScene* dmScene() const { return scene; }
@@ -46,6 +48,8 @@ public:
     QString statusText() const;
     QString statusStyle() const;
     QDir shapesDirectory() const { return shapesDir; }
+    // The mirror to open at start instead of the one used last (the program's SERIAL argument).
+    void setStartSerial(const QString& serial) { startSerial = serial; }
     // Opens a mirror as File > Open does once a profile is chosen.
     bool openMirror(const QString& sn, const QString& profilePath);
     // Reads and sends a shape file, as choosing it in the shapes box does.
@@ -87,9 +91,12 @@ public slots:
     void setStatusMessage(const QString& msg);
     void on_resetZernikeButton_clicked();
     void on_apertureDiameterEdit_valueChanged(int dm_diameter);
+    void on_segmentControlRadio_toggled(bool checked);
+    void on_shapeControlRadio_toggled(bool checked);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     QDir directoryFor(const QString& name);
@@ -98,17 +105,26 @@ private:
     void showCalibratedControls();
     void rebuildMirror();
     void showError(KRVRC rc);
+    void onMirrorChanged();
+    void onStatusCleared(const QString& message);
+    void onFrameChanged();
+    void onSurfacesChanged();
+    void onPokeProgress(int actuator, int count);
+    void onPokeAllFinished(bool completed);
+    void enableControlsForMode();
+    void clearSurfaceViews();
     double pokeLevel() const;
     void movePoke(int step);
+    void sendPokeLevel();
     void placeEditor(QWidget* editor, QPointF at);
-    void showSurface(const cv::Mat& surface, QLabel* view, QLineEdit* pv, QLineEdit* rms);
+    void showSurface(const cv::Mat& surface, const cv::Mat& region, QLabel* view, QLineEdit* pv, QLineEdit* rms);
+    double surfaceReach() const;
     void showSurfaces(const cv::Mat& gridSurface);
     void refreshPistonRange();
     QString title() const;
 
     Ui::UserWindow* ui;
-    AOControl* dm;
-    std::vector<double> frame;
+    MirrorSession* session;
     int selected = -1;
     DMScene* scene = nullptr;
     MirrorKit::DMGraphicsItem* mirror = nullptr;
@@ -123,11 +139,8 @@ private:
     QPointer<ActuatorSpinBox> actuatorEdit;
     QPointer<SegmentEditor> segmentEdit;
     QPointF segmentClickPos;
-    std::map<int, std::tuple<double, double, double>> segmentTTP;  // piston, x-tilt, y-tilt (rad)
-    int rememberedXTilt = 0;
-    int rememberedYTilt = 0;
     std::pair<int, int> currentPistonRange{0, 1};
     std::map<QRadioButton*, QAction*> radioActions;
-    bool pokingAll = false;
     bool closing = false;
+    QString startSerial;
 };

@@ -2,6 +2,7 @@
 #include "ShapeDeskTestSupport.h"
 
 #include "aocontrol.h"
+#include "mirrorsession.h"
 
 #include <KRV_OpenLoop.h>
 #include <KRV_PCIeAPI.h>
@@ -11,6 +12,7 @@
 #include <krv/platform/named_lock.h>
 
 #include <QCoreApplication>
+#include <QSignalSpy>
 #include <QtTest>
 
 #include <dlfcn.h>
@@ -68,6 +70,7 @@ private slots:
         sdtest::writeDummyMirror(*tree, "SDCONT00952", 952, sdtest::table("cdm_952_z.mat"));
         sdtest::writeDummyMirror(*tree, "SDSEGM00111", 111, sdtest::table("hex_111.mat"));
         sdtest::writeDummyMirror(*tree, "SDSEGI00111", 111, sdtest::table("hex_111.mat"), "inactive=3:3,4,5");
+        sdtest::writeDummyMirror(*tree, "SDSEGL00111", 111, sdtest::table("hex_111.mat"), "inactive=3:108,109,110");
     }
     void cleanupTestCase() { MirrorKit::platform::NamedLock::remove(lockName); }
 
@@ -140,18 +143,28 @@ private slots:
         QCOMPARE(control.initialize("SDSEGM00111", "").ActCount, 111u);
         QVERIFY(control.hasCalibration());
         calls::segmentSendNow.clear();
+        int sent = calls::setArray;
         QCOMPARE(control.setDMAllSegments(300, 0.0, 0.0), NO_ERR);
         QCOMPARE(calls::segmentSendNow.size(), size_t(37));
-        QCOMPARE(std::count(calls::segmentSendNow.begin(), calls::segmentSendNow.end(), true), 1L);
-        QVERIFY(calls::segmentSendNow.back());
+        QCOMPARE(std::count(calls::segmentSendNow.begin(), calls::segmentSendNow.end(), true), 0L);
+        QCOMPARE(calls::setArray, sent + 1);
         const std::vector<double> frame = control.getDMShape();
         QVERIFY(*std::max_element(frame.begin(), frame.end()) > 0.0);
+        control.close();
 
-        // The range the kit reports, rounded to whole nanometres.
+        // The last segment inactive: the kit skips its call, the frame still goes out once, holding the others.
+        QCOMPARE(control.initialize("SDSEGL00111", "").ActCount, 111u);
+        sent = calls::setArray;
+        QCOMPARE(control.setDMAllSegments(300, 0.0, 0.0), NO_ERR);
+        QCOMPARE(calls::setArray, sent + 1);
+        const std::vector<double> lastInactive = control.getDMShape();
+        QVERIFY(*std::max_element(lastInactive.begin(), lastInactive.begin() + 108) > 0.0);
+
+        // The range the kit reports, in whole nanometres inside it.
         double lo = 0, hi = 0;
         DM record = control.record();
         QCOMPARE(KRVGetSegmentRange(&record, 2, DM_Piston, 0.0, 0.0, 0.0, false, &lo, &hi), NO_ERR);
-        QCOMPARE(control.pistonRange(2, 0.0, 0.0), std::make_pair(int(std::lround(lo)), int(std::lround(hi))));
+        QCOMPARE(control.pistonRange(2, 0.0, 0.0), std::make_pair(int(std::ceil(lo)), int(std::floor(hi))));
         QVERIFY(hi - lo > 1.0);
         // A segment out of range: the kit fails, the window gets (0, 1).
         QCOMPARE(control.pistonRange(500, 0.0, 0.0), std::make_pair(0, 1));
@@ -168,6 +181,75 @@ private slots:
         QCOMPARE(bare.initialize("SDDUMMY0140", "").ActCount, 140u);
         QVERIFY(!bare.hasCalibration());
         QCOMPARE(bare.pistonRange(0, 0.0, 0.0), std::make_pair(0, 1500));
+    }
+
+    void sessionKeepsTheRulesWithoutAWindow() {
+        MirrorSession session;
+        QSignalSpy changed(&session, &MirrorSession::mirrorChanged);
+        QVERIFY(session.open("SDDUMMY0140", ""));
+        QCOMPARE(changed.count(), 1);
+        // Frames of any other length are refused and change nothing.
+        const int before = calls::setArray;
+        QCOMPARE(session.sendFrame(std::vector<double>(139, 0.5)), ERR_BADARG);
+        QCOMPARE(calls::setArray, before);
+        // Lists from files: padded or cut, each with its warning.
+        MirrorSession::Outcome out = session.sendActuatorList({0.5, 0.25});
+        QCOMPARE(out.rc, NO_ERR);
+        QVERIFY(out.warning.startsWith("Warning: the shape file has 2 entries, fewer"));
+        QCOMPARE(session.frame().size(), size_t(140));
+        QCOMPARE(session.frame()[2], 0.0);
+        out = session.sendActuatorList(std::vector<double>(150, 0.125));
+        QVERIFY(out.warning.contains("150 entries, more than the mirror's 140"));
+        QCOMPARE(session.frame(), std::vector<double>(140, 0.125));
+
+        // Poke walk: wraps at both ends, the left actuator back at the level.
+        session.setPokeIndex(139);
+        QCOMPARE(session.movePoke(+1, 0.25), NO_ERR);
+        QCOMPARE(session.pokeIndex(), 0);
+        QCOMPARE(session.frame()[0], 0.125);
+        QCOMPARE(session.frame()[139], 0.25);
+
+        // Poke All runs on the timer, reports progress and, stopped, leaves the frame it found.
+        const std::vector<double> shape = session.frame();
+        QSignalSpy progress(&session, &MirrorSession::pokeProgress);
+        QSignalSpy finished(&session, &MirrorSession::pokeAllFinished);
+        QVERIFY(session.startPokeAll(0.1));
+        QVERIFY(session.pokingAll());
+        QCOMPARE(session.frame()[0], MirrorSession::kPokeValue);
+        QTRY_VERIFY(progress.count() >= 3);
+        session.stopPokeAll();
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(finished.at(0).at(0).toBool(), false);
+        QVERIFY(!session.pokingAll());
+        QCOMPARE(session.frame(), shape);
+        QVERIFY(std::abs(session.control().getDMShape()[5] - shape[5]) < 1e-4);
+
+        // Closing leaves the mirror at zero; a failed open leaves nothing open and says so.
+        session.close();
+        QCOMPARE(changed.count(), 2);
+        QVERIFY(!session.isOpen());
+        QVERIFY(!session.open("SDABSENT000", ""));
+        QCOMPARE(changed.count(), 3);
+        QVERIFY(session.frame().empty());
+    }
+
+    void sessionSegmentsInTheControlsUnits() {
+        MirrorSession session;
+        QVERIFY(session.open("SDSEGM00111", ""));
+        QVERIFY(session.geometry().segmented);
+        const auto range = session.control().pistonRange(4, 0.0, 0.0);
+        const double piston = 0.5 * (range.first + range.second);
+        // Editor units: nm and milliradians; the kit's: nm and radians.
+        QCOMPARE(session.setSegment(4, piston, 0.05, -0.02), NO_ERR);
+        QCOMPARE(session.segment(4).xTilt, 5e-5);
+        QCOMPARE(session.segment(4).yTilt, -2e-5);
+        // Slider units: microradians; every segment takes the state.
+        QCOMPARE(session.setAllSegments(piston, 30, 0), NO_ERR);
+        QCOMPARE(session.segment(36).xTilt, 3e-5);
+        QCOMPARE(session.segment(36).piston, std::round(piston));
+        // Opening again forgets them.
+        QVERIFY(session.open("SDSEGM00111", ""));
+        QCOMPARE(session.segment(36).xTilt, 0.0);
     }
 
     void cardChooserOnTwoCards() {

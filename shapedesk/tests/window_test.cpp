@@ -10,8 +10,12 @@
 #include "ui_userwindow.h"
 #include "userwindow.h"
 
+#include <KRV_OpenLoop.h>
+
 #include <QApplication>
 #include <QFile>
+#include <QMenu>
+#include <QProcess>
 #include <QSettings>
 #include <QTextStream>
 #include <QtTest>
@@ -43,6 +47,39 @@ void writeLines(const QString& path, const QStringList& lines) {
     for (const QString& l : lines) out << l << "\n";
 }
 
+// A click on the button the main toolbar shows for an action.
+void clickToolbar(UserWindow& window, QAction* action) {
+    QWidget* button = window.form()->mainToolBar->widgetForAction(action);
+    QVERIFY2(button && button->isVisible(), qPrintable(action->text()));
+    QTest::mouseClick(button, Qt::LeftButton);
+}
+
+// A menu opened and one of its entries clicked, as a person does it.
+void chooseFromMenu(QMenu* menu, QAction* action) {
+    menu->popup(QPoint(10, 10));
+    QVERIFY(QTest::qWaitForWindowExposed(menu));
+    const QRect where = menu->actionGeometry(action);
+    QVERIFY(where.isValid());
+    QTest::mouseMove(menu, where.center());
+    QTest::mouseClick(menu, Qt::LeftButton, Qt::NoModifier, where.center());
+    QTest::qWait(10);
+}
+
+// Moves the pointer over a point of the mirror view's scene and clicks there.
+void clickScene(UserWindow& window, QPointF scenePos) {
+    QGraphicsView* view = window.form()->graphicsView;
+    const QPoint at = view->mapFromScene(scenePos);
+    QTest::mouseMove(view->viewport(), at);
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+    QTest::qWait(10);
+}
+
+QString shapeLines(int count, double value) {
+    QStringList lines;
+    for (int i = 0; i < count; ++i) lines << QString::number(value);
+    return lines.join('\n');
+}
+
 }  // namespace
 
 class WindowTest : public QObject {
@@ -59,6 +96,9 @@ private slots:
         sdtest::writeDummyMirror(*tree, "SDWIND00952", 952, sdtest::table("cdm_952_z.mat"));
         sdtest::writeDummyMirror(*tree, "SDNOCAL0952", 952);
         sdtest::writeDummyMirror(*tree, "SDWIND00111", 111);
+        sdtest::writeDummyMirror(*tree, "SDSEGL00111", 111, sdtest::table("hex_111.mat"), "inactive=3:108,109,110");
+        krvtest::writeProfile(tree->profiles() + "/SDNOMAP0140.dm", krvtest::dummyProfile(140));
+        sdtest::writeDummyMirror(*tree, "SDBADCAL140", 140, "", "calibration=absent.mat");
         shapes = QString::fromStdString(tree->root() + "/Shapes");
         dialogs = std::make_unique<sdtest::ScriptedDialogs>();
     }
@@ -67,14 +107,60 @@ private slots:
         dialogs->asked.clear();
     }
 
-    void startWithoutSavedMirrorSaysSo() {
+    void startWithoutSavedMirrorSaysSoQuietly() {
         auto window = sdtest::startedWindow();
-        QCOMPARE(window->statusText(), QString("No DM connection open. Select \"File > Open DM\" to begin"));
-        QCOMPARE(dialogs->boxes.size(), 1);
-        QVERIFY(dialogs->boxes[0].startsWith("critical|"));
-        QVERIFY(dialogs->boxes[0].endsWith("|Could not open default profile:\n\nPlease ensure that your hardware is "
-                                           "connected and powered on.\nSelect a profile using File > Open."));
+        QCOMPARE(window->statusText(), QString("No DM connection open. Select \"File > Open DM...\" to begin."));
+        // The first start is no error: no dialog, no red bar.
+        QCOMPARE(dialogs->boxes.size(), 0);
+        QCOMPARE(window->statusStyle(), QString());
         QVERIFY(!window->form()->actionPokeAll->isEnabled());
+        QCOMPARE(window->windowTitle(), QString("KRV ShapeDesk"));
+    }
+
+    void savedMirrorThatIsGoneNamesTheMenuItem() {
+        QSettings("Velmira", "ShapeDesk").setValue("SerialNumber", "SDGONE00000");
+        auto window = sdtest::startedWindow();
+        QSettings("Velmira", "ShapeDesk").setValue("SerialNumber", QString());
+        QCOMPARE(dialogs->boxes.size(), 1);
+        QVERIFY2(dialogs->boxes[0].contains("SDGONE00000") && dialogs->boxes[0].contains("File > Open DM..."),
+                 qPrintable(dialogs->boxes[0]));
+        QVERIFY(window->statusText().contains("File > Open DM..."));
+    }
+
+    void programArguments() {
+        const QString program = qEnvironmentVariable("SHAPEDESK_PROGRAM");
+        QVERIFY(!program.isEmpty());
+        QProcess run;
+        run.start(program, {"--version"});
+        QVERIFY(run.waitForFinished(20000));
+        QCOMPARE(run.exitCode(), 0);
+        QVERIFY2(run.readAllStandardOutput().contains(KRVVersionString()), "--version gives the kit's version");
+        run.start(program, {"--help"});
+        QVERIFY(run.waitForFinished(20000));
+        QCOMPARE(run.exitCode(), 0);
+        const QByteArray help = run.readAllStandardOutput();
+        QVERIFY(help.contains("SERIAL") && help.contains("--version"));
+
+        // The serial number given opens that mirror instead of the one used last.
+        auto window = std::make_unique<UserWindow>();
+        window->setStartSerial("SDWIND00140");
+        window->show();
+        QTRY_VERIFY(window->controller().isOpen());
+        QCOMPARE(window->controller().serialNumber(), QString("SDWIND00140"));
+    }
+
+    void profileWithoutMapOpensWithTheKitsMap() {
+        auto window = sdtest::startedWindow();
+        dialogs->fileAnswers.push_back(QString::fromStdString(tree->profiles() + "/SDNOMAP0140.dm"));
+        clickToolbar(*window, window->form()->actionOpen);
+        QVERIFY2(window->controller().isOpen(), qPrintable(window->statusText()));
+        QCOMPARE(window->statusText(), QString("Opened DM SDNOMAP0140."));
+        QVERIFY(dialogs->boxes.isEmpty());
+        // Frames go out as through any other caller of the kit.
+        QTest::keyClick(window->form()->pistonSlider, Qt::Key_PageUp);
+        QVERIFY(sent::last.size() == 140 && sent::last[0] > 0.0);
+        std::vector<double> back = window->controller().getDMShape();
+        QVERIFY(std::abs(back[7] - sent::last[7]) < 1e-4);
     }
 
     void statusColoursFollowTheText() {
@@ -146,8 +232,10 @@ private slots:
             QVERIFY(r->isVisible() && r->isEnabled());
 
         window->updatePistonRange(-301, 1500);
-        QCOMPARE(ui->minLabel->text(), QString("-301nm"));
-        QCOMPARE(ui->maxLabel->text(), QString("1500nm"));
+        // The slider's range is its own; the colour bar keeps describing the cells' commands.
+        QCOMPARE(ui->pistonLabel->text(), QString("Piston\n-301 to 1500 nm"));
+        QCOMPARE(ui->minLabel->text(), QString("0 - Min"));
+        QCOMPARE(ui->maxLabel->text(), QString("1 - Max"));
         QCOMPARE(ui->pistonSlider->minimum(), -301);
         QCOMPARE(ui->pistonSlider->maximum(), 1500);
         QCOMPARE(ui->pistonSlider->tickInterval(), 180);
@@ -217,9 +305,12 @@ private slots:
         QCOMPARE(window->statusText(), QString("Loaded shape file upper.CSV"));
         QVERIFY(std::abs(sent::last[139] - 139 / 200.0) < 1e-12);
 
+        // A short list is padded, and the bar says so where the user looks, in warning colours.
         writeLines(shapes + "/short.txt", {"0.5", "0.5"});
         window->loadShape(shapes + "/short.txt");
-        QVERIFY(window->statusText().startsWith("Loaded shape file"));
+        QCOMPARE(window->statusText(), QString("Warning: the shape file has 2 entries, fewer than the mirror's 140 "
+                                               "actuators; the rest were set to 0. (shape file short.txt)"));
+        QCOMPARE(window->statusStyle(), QString("background: yellow; color: black;"));
         QCOMPARE(sent::last.size(), size_t(140));
         QCOMPARE(sent::last[2], 0.0);
         QVERIFY(window->controller().isOpen());
@@ -312,6 +403,308 @@ private slots:
                  qPrintable(window->statusText()));
         QVERIFY(window->form()->targetPVReadback->text().endsWith(" nm"));
     }
+
+    void unreadableShapeFilesAreRefusedWhole() {
+        auto window = sdtest::startedWindow();
+        QVERIFY(window->openMirror("SDWIND00140", ""));
+        auto* ui = window->form();
+        QTest::keyClick(ui->pistonSlider, Qt::Key_PageUp);
+        const std::vector<double> before = sent::last;
+        const int frames = sent::frames;
+        struct Bad {
+            QString name, text, why;
+        };
+        const QList<Bad> bad = {
+            {"comment.txt", "# from the bench\n" + shapeLines(140, 0.3), "line 1 (\"# from the bench\") is not a number"},
+            {"header.csv", "value\n" + shapeLines(140, 0.3), "line 1 (\"value\") is not a number"},
+            {"comma.txt", "0,7\n" + shapeLines(139, 0.3), "line 1 (\"0,7\") is not a number"},
+            {"middle.txt", shapeLines(70, 0.3) + "\nabc\n" + shapeLines(69, 0.3), "line 71 (\"abc\") is not a number"},
+            {"range.txt", shapeLines(10, 0.3) + "\n1.5", "line 11 (1.5) is outside 0 to 1"},
+            {"empty.txt", "", "the file holds no values"},
+        };
+        for (const Bad& b : bad) {
+            krvtest::writeText((shapes + "/" + b.name).toStdString(), b.text.toStdString());
+            dialogs->fileAnswers.push_back(shapes + "/" + b.name);
+            clickToolbar(*window, ui->actionLoad_Shape);
+            QCOMPARE(window->statusText(),
+                     QString("Error: shape file %1 not loaded: %2. Nothing was sent.").arg(b.name, b.why));
+            QVERIFY(dialogs->boxes.last().startsWith("critical|"));
+        }
+        // Random bytes.
+        QByteArray noise(300, '\0');
+        for (int i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 73 + 11) % 251);
+        QFile f(shapes + "/noise.txt");
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(noise);
+        f.close();
+        dialogs->fileAnswers.push_back(shapes + "/noise.txt");
+        clickToolbar(*window, ui->actionLoad_Shape);
+        QVERIFY(window->statusText().startsWith("Error: shape file noise.txt not loaded: line 1"));
+        QCOMPARE(sent::frames, frames);
+        QCOMPARE(sent::last, before);
+
+        // A trailing comma, as a one-column table writes it, and blank lines, are fine.
+        krvtest::writeText((shapes + "/column.csv").toStdString(), (shapeLines(140, 0.25) + ",\n\n").toStdString());
+        dialogs->fileAnswers.push_back(shapes + "/column.csv");
+        clickToolbar(*window, ui->actionLoad_Shape);
+        QCOMPARE(window->statusText(), QString("Loaded shape file column.csv"));
+        QCOMPARE(sent::last, std::vector<double>(140, 0.25));
+    }
+
+    void phaseMapGivesTheKitsCommandsAndItsNumbers() {
+        auto window = sdtest::startedWindow();
+        QVERIFY(window->openMirror("SDWIND00952", ""));
+        auto* ui = window->form();
+        // 297 nm of defocus (P-V) on 100 nm inside the disc the map's side spans, zero outside it, as sensors
+        // write maps.
+        const int n = 60;
+        QStringList lines;
+        cv::Mat map(n, n, CV_64F);
+        for (int r = 0; r < n; ++r) {
+            QStringList row;
+            for (int c = 0; c < n; ++c) {
+                const double x = (c - (n - 1) / 2.0) / (n / 2.0), y = (r - (n - 1) / 2.0) / (n / 2.0);
+                const double rho2 = x * x + y * y;
+                // Single precision: the table reader keeps floats.
+                const double v = static_cast<float>(rho2 <= 1.0 ? 100.0 + 297.0 * rho2 : 0.0);
+                map.at<double>(r, c) = v;
+                row << QString::number(v, 'g', 17);
+            }
+            lines << row.join(',');
+        }
+        writeLines(shapes + "/defocus.csv", lines);
+        dialogs->fileAnswers.push_back(shapes + "/defocus.csv");
+        clickToolbar(*window, ui->actionLoad_Shape);
+        QVERIFY2(window->statusText() == "Loaded shape file defocus.csv", qPrintable(window->statusText()));
+
+        // The kit's own answer for the same map and aperture.
+        DM record = window->controller().record();
+        const int diameter = ui->apertureDiameterEdit->value();
+        std::vector<double> commands(952);
+        QCOMPARE(KRVCalculateSurfaceEx(&record, map.ptr<double>(), n, n, diameter, 0, commands.data(), 952, nullptr, 0),
+                 NO_ERR);
+        QCOMPARE(sent::last.size(), size_t(952));
+        for (size_t i = 0; i < commands.size(); ++i) QVERIFY(std::abs(sent::last[i] - commands[i]) < 1e-12);
+
+        // The P-V counts the aperture only: the corners stay out.
+        const double pv = ui->targetPVReadback->text().section(' ', 0, 0).toDouble();
+        QVERIFY2(pv > 250.0 && pv <= 297.5, qPrintable(ui->targetPVReadback->text()));
+
+        // Far beyond the mirror's stroke: the estimated surface is no taller than what the mirror reaches.
+        QStringList tall;
+        for (int r = 0; r < n; ++r) {
+            QStringList row;
+            for (int c = 0; c < n; ++c) row << QString::number(20.0 * map.at<double>(r, c), 'g', 17);
+            tall << row.join(',');
+        }
+        writeLines(shapes + "/tall.csv", tall);
+        dialogs->fileAnswers.push_back(shapes + "/tall.csv");
+        clickToolbar(*window, ui->actionLoad_Shape);
+        QCOMPARE(window->statusText(), QString("Warning: Shape is out of calibration range."));
+        const auto stroke = window->mirrorSession().stroke();
+        QVERIFY(stroke.second - stroke.first > 100.0);
+        const double expectedPv = ui->idealPVReadback->text().section(' ', 0, 0).toDouble();
+        QVERIFY2(expectedPv > 0.0 && expectedPv <= stroke.second - stroke.first + 0.05,
+                 qPrintable(ui->idealPVReadback->text()));
+        QVERIFY(ui->targetPVReadback->text().section(' ', 0, 0).toDouble() > stroke.second - stroke.first);
+    }
+
+    void allSegmentsReachTheMirrorWithTheLastInactive() {
+        auto window = sdtest::startedWindow();
+        QVERIFY(window->openMirror("SDSEGL00111", ""));
+        auto* ui = window->form();
+        QTest::mouseClick(ui->segmentControlRadio, Qt::LeftButton);
+        QVERIFY(ui->segmentControlRadio->isChecked());
+        const int frames = sent::frames;
+        QTest::keyClick(ui->pistonSlider, Qt::Key_PageUp);
+        QCOMPARE(sent::frames, frames + 1);
+        QVERIFY(*std::max_element(sent::last.begin(), sent::last.begin() + 108) > 0.0);
+        QCOMPARE(window->controller().lastError(), NO_ERR);
+    }
+
+    void segmentEditorOpensWithTheMouse() {
+        auto window = sdtest::startedWindow();
+        QVERIFY(window->openMirror("SDSEGL00111", ""));
+        QTest::mouseClick(window->form()->segmentControlRadio, Qt::LeftButton);
+        QTest::qWait(20);
+        MirrorKit::DMGraphicsItem* mirror = window->mirrorItem();
+        QVERIFY(mirror->showsSegments());
+        // The pointer arrives over the tile first (its hover marker follows it), then clicks.
+        const QPointF centre = mirror->mapToScene(mirror->tile(9)->polygon().boundingRect().center());
+        clickScene(*window, centre);
+        QVERIFY(window->segmentEditor());
+        QCOMPARE(window->selectedActuator(), 9);
+        // Typing a piston into the editor moves that segment.
+        QDoubleSpinBox* piston = window->segmentEditor()->pistonBox();
+        const int target = static_cast<int>(piston->minimum() + 0.5 * (piston->maximum() - piston->minimum()));
+        piston->selectAll();
+        QTest::keyClicks(piston, QString::number(target));
+        QTest::keyClick(piston, Qt::Key_Return);
+        QCOMPARE(window->controller().lastError(), NO_ERR);
+        QCOMPARE(window->mirrorSession().segment(9).piston, double(target));
+    }
+
+    void controlsActOnlyWhereTheyAct() {
+        auto window = sdtest::startedWindow();
+        QVERIFY(window->openMirror("SDWIND00952", ""));
+        auto* ui = window->form();
+        krvtest::writeText((shapes + "/loaded.txt").toStdString(), shapeLines(952, 0.4).toStdString());
+        dialogs->fileAnswers.push_back(shapes + "/loaded.txt");
+        clickToolbar(*window, ui->actionLoad_Shape);
+        QCOMPARE(sent::last, std::vector<double>(952, 0.4));
+        const int frames = sent::frames;
+
+        // Apply Offsets belongs to segment control; here it cannot replace the shape.
+        QVERIFY(!ui->actionApply_Offsets->isEnabled());
+        chooseFromMenu(ui->menuAdvanced, ui->actionApply_Offsets);
+        QVERIFY(!ui->actionApply_Offsets->isChecked());
+        // A Zernike slider cannot be moved outside Zernike control.
+        QVERIFY(!ui->zernikeBox->isEnabled());
+        QTest::keyClick(ui->zern4, Qt::Key_PageUp);
+        QCOMPARE(ui->zern4->value(), 0);
+        QCOMPARE(sent::frames, frames);
+        QCOMPARE(sent::last, std::vector<double>(952, 0.4));
+
+        // Choosing Zernike control sends nothing; moving a term does.
+        QTest::mouseClick(ui->zernikeControlRadio, Qt::LeftButton);
+        QVERIFY(ui->zernikeControlRadio->isChecked());
+        QCOMPARE(sent::frames, frames);
+        QVERIFY(!ui->pistonSlider->isEnabled());
+        QTest::keyClick(ui->zern4, Qt::Key_PageUp);
+        QCOMPARE(sent::frames, frames + 1);
+        QVERIFY(ui->zern4->value() != 0);
+
+        // In segment control the offsets act on the segments' states.
+        QTest::mouseClick(ui->segmentControlRadio, Qt::LeftButton);
+        QVERIFY(ui->pistonSlider->isEnabled());
+        QVERIFY(!ui->zernikeBox->isEnabled());
+    }
+
+    void mapsThatDoNotFitAreRefused() {
+        auto window = sdtest::startedWindow();
+        QVERIFY(window->openMirror("SDWIND00140", ""));
+        auto* ui = window->form();
+        QStringList good;
+        for (int i = 0; i < 140; ++i) good << QString::number(139 - i);
+        struct Bad {
+            QString name;
+            QStringList lines;
+            QString why;
+        };
+        QStringList words = good, beyond = good;
+        words[5] = "five";
+        beyond[7] = "140";
+        const QList<Bad> bad = {{"short.map", good.mid(0, 100), "it has 100 entries; this mirror needs 140"},
+                                {"words.map", words, "line 6 (\"five\") is not a whole number"},
+                                {"beyond.map", beyond, "line 8 names channel 140; this mirror has 140"}};
+        const QString mapDir = QString::fromStdString(tree->maps());
+        for (const Bad& b : bad) {
+            writeLines(mapDir + "/" + b.name, b.lines);
+            dialogs->fileAnswers.push_back(mapDir + "/" + b.name);
+            chooseFromMenu(ui->menuFile, ui->actionOpenMap);
+            QCOMPARE(window->statusText(), QString("Error: map %1 not loaded: %2.").arg(b.name, b.why));
+            QVERIFY(dialogs->boxes.last().startsWith("critical|"));
+        }
+        writeLines(mapDir + "/good.map", good);
+        dialogs->fileAnswers.push_back(mapDir + "/good.map");
+        chooseFromMenu(ui->menuFile, ui->actionOpenMap);
+        QCOMPARE(window->statusText(), QString("Loaded map good.map."));
+    }
+
+    void cellsAndBarShareOneColourMapping() {
+        auto window = sdtest::startedWindow();
+        QVERIFY(window->openMirror("SDWIND00952", ""));
+        auto* ui = window->form();
+        QTest::mouseClick(ui->zernikeControlRadio, Qt::LeftButton);
+        QTest::keyClick(ui->zern4, Qt::Key_PageUp);
+        QTest::qWait(20);
+        // The bar is labelled by command in every mode, and its colour at a command is the cells' colour there.
+        QCOMPARE(ui->maxLabel->text(), QString("1 - Max"));
+        QCOMPARE(ui->minLabel->text(), QString("0 - Min"));
+        const QImage bar = ui->scaleBarLabel->pixmap(Qt::ReturnByValue).toImage();
+        MirrorKit::DMGraphicsItem* mirror = window->mirrorItem();
+        const std::vector<double>& frame = window->currentFrame();
+        for (int a : {0, 100, 475, 951}) {
+            // The bar's row at the middle of the band that holds the cell's command.
+            const double v = colorIndex(frame[static_cast<size_t>(a)]) / 254.0;
+            const int row = static_cast<int>(std::lround((1.0 - v) * (bar.height() - 1)));
+            QCOMPARE(QColor(bar.pixel(0, row)), mirror->actuatorColor(a));
+            // What the view draws at the cell's centre.
+            const QPoint at = ui->graphicsView->mapFromScene(mirror->mapToScene(mirror->cellCentre(a)));
+            const QImage shot = ui->graphicsView->viewport()->grab().toImage();
+            QCOMPARE(QColor(shot.pixel(at)), mirror->actuatorColor(a));
+        }
+    }
+
+    void nothingOfThePreviousMirrorStays() {
+        auto window = sdtest::startedWindow();
+        auto* ui = window->form();
+        QVERIFY(window->openMirror("SDWIND00952", ""));
+        QTest::mouseClick(ui->zernikeControlRadio, Qt::LeftButton);
+        QTest::keyClick(ui->zern4, Qt::Key_PageUp);
+        QVERIFY(!ui->targetPVReadback->text().isEmpty());
+        QVERIFY(!ui->targetSurfaceView->pixmap(Qt::ReturnByValue).isNull());
+        QTest::keyClick(window.get(), Qt::Key_N, Qt::ControlModifier);  // Poke Next
+        QCOMPARE(window->selectedActuator(), 0);
+
+        // An uncalibrated mirror: no surfaces, no calibrated modes, no poke position, its own title.
+        dialogs->fileAnswers.push_back(QString::fromStdString(tree->profiles() + "/SDWIND00140.dm"));
+        clickToolbar(*window, ui->actionOpen);
+        QCOMPARE(window->windowTitle(), QString("KRV ShapeDesk - SDWIND00140"));
+        QVERIFY(ui->targetPVReadback->text().isEmpty() && ui->idealPVReadback->text().isEmpty());
+        QVERIFY(ui->targetSurfaceView->pixmap(Qt::ReturnByValue).isNull());
+        QVERIFY(ui->actuatorControlRadio->isChecked());
+        for (QRadioButton* r : {ui->segmentControlRadio, ui->shapeControlRadio, ui->zernikeControlRadio})
+            QVERIFY(!r->isEnabled());
+        QCOMPARE(ui->zern4->value(), 0);
+        QCOMPARE(window->selectedActuator(), -1);
+        QCOMPARE(window->mirrorItem()->actuatorCount(), 140);
+
+        // A failed open closed the mirror that was open: the window says so.
+        dialogs->fileAnswers.push_back(QString::fromStdString(tree->profiles() + "/SDABSENT000.dm"));
+        clickToolbar(*window, ui->actionOpen);
+        QVERIFY(!window->controller().isOpen());
+        QCOMPARE(window->windowTitle(), QString("KRV ShapeDesk"));
+        QCOMPARE(window->mirrorItem()->actuatorCount(), 0);
+        QVERIFY(!ui->actionPokeAll->isEnabled());
+        QVERIFY(window->statusText().startsWith("Could not open SDABSENT000"));
+
+        // A calibration the profile names but that does not load is said in the window, not only the log.
+        dialogs->fileAnswers.push_back(QString::fromStdString(tree->profiles() + "/SDBADCAL140.dm"));
+        clickToolbar(*window, ui->actionOpen);
+        QVERIFY(window->controller().isOpen());
+        QVERIFY2(window->statusText().startsWith("Warning: opened DM SDBADCAL140, but its calibration table"),
+                 qPrintable(window->statusText()));
+        QVERIFY(dialogs->boxes.last().startsWith("warning|"));
+    }
+
+    void pokeAllShowsProgressAndStopsOnEsc() {
+        auto window = sdtest::startedWindow();
+        QVERIFY(window->openMirror("SDWIND00140", ""));
+        auto* ui = window->form();
+        krvtest::writeText((shapes + "/before.txt").toStdString(), shapeLines(140, 0.3).toStdString());
+        dialogs->fileAnswers.push_back(shapes + "/before.txt");
+        clickToolbar(*window, ui->actionLoad_Shape);
+        const std::vector<double> before = sent::last;
+        clickToolbar(*window, ui->actionPokeAll);
+        // The timer moves on while the test looks: any actuator from the third on.
+        auto poked = [&] { return window->statusText().section(' ', 2, 2).toInt(); };
+        QTRY_VERIFY(window->statusText().startsWith("Poking actuator ") && poked() >= 3);
+        QVERIFY(window->statusText().endsWith(" of 140 (Esc stops)."));
+        // The window answers while it pokes: the action is now a Stop.
+        QCOMPARE(ui->actionPokeAll->text(), QString("Stop Poke All"));
+        QVERIFY(!ui->actionZeroAll->isEnabled());
+        QTest::keyClick(window.get(), Qt::Key_Escape);
+        QCOMPARE(window->statusText(), QString("Poke All stopped; the mirror is back to its shape."));
+        QCOMPARE(sent::last, before);
+        QVERIFY(ui->actionZeroAll->isEnabled());
+        QCOMPARE(ui->actionPokeAll->text(), QString("PokeAll"));
+        // And it starts again from the toolbar, stopped from it too.
+        clickToolbar(*window, ui->actionPokeAll);
+        QTRY_VERIFY(window->statusText().startsWith("Poking actuator ") && poked() >= 2);
+        clickToolbar(*window, ui->actionPokeAll);
+        QCOMPARE(sent::last, before);
+    }
 };
 
 int main(int argc, char** argv) {
@@ -321,7 +714,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName("Velmira");
     QCoreApplication::setApplicationName("ShapeDesk");
-    QCoreApplication::setApplicationVersion("4.2.0");
+    QCoreApplication::setApplicationVersion(KRVVersionString());
     WindowTest test;
     return QTest::qExec(&test, argc, argv);
 }

@@ -64,6 +64,7 @@ struct Scanner {
     std::vector<int>& found;
     KRVRC pending = NO_ERR;
     int lastMatched = -1;
+    bool sharedSerial = false;  // two units answer to one wanted serial number
 
     // Looks at one listed device; returns true when the scan is over.
     bool look(int i) {
@@ -125,7 +126,13 @@ struct Scanner {
         for (size_t k = 0; k < wanted.size(); ++k) {
             if (wanted[k] == serial) {
                 KRV_LOG_DEBUG(logger(), "Driver SN match.");
-                found[k] = i;  // a later device with the same number replaces an earlier one
+                // Frames could go to either unit: the mirror's unit is not known, and the open is refused.
+                if (found[k] >= 0) {
+                    KRV_LOG_ERROR(logger(), "USB devices " << found[k] << " and " << i << " both have serial number "
+                                                           << serial << "; give each unit its own number.");
+                    sharedSerial = true;
+                }
+                found[k] = i;
                 lastMatched = i;
                 return false;
             }
@@ -210,6 +217,11 @@ KRVRC findUnits(DM* dm, std::vector<int>& found) {
             wanted.emplace_back();
         }
     }
+    for (uint32_t k = 1; k < units; ++k)
+        if (!wanted[k].empty() && wanted[k] == wanted[0]) {
+            KRV_LOG_ERROR(logger(), "DM Profile names serial number " << wanted[0] << " for two drivers.");
+            return ERR_SERIAL_NUMBER;
+        }
     found.assign(units, -1);
 
     Scanner scanner{server.get(), wanted, found};
@@ -218,6 +230,7 @@ KRVRC findUnits(DM* dm, std::vector<int>& found) {
         if (scanner.look(i)) break;
     }
 
+    if (scanner.sharedSerial) return ERR_SERIAL_NUMBER;
     for (uint32_t k = 0; k < units; ++k) {
         if (found[k] < 0) {
             KRV_LOG_WARN(logger(), "Specified USB DM device not found or busy.");

@@ -1,0 +1,289 @@
+// What ShapeDesk holds about the mirror it drives, without any widget.
+#include "mirrorsession.h"
+
+#include <algorithm>
+#include <cmath>
+
+MirrorSession::MirrorSession(QObject* parent) : QObject(parent) {
+    pokeTimer_.setTimerType(Qt::PreciseTimer);
+    pokeTimer_.setInterval(kPokeHoldMs);
+    connect(&pokeTimer_, &QTimer::timeout, this, &MirrorSession::pokeTick);
+}
+
+MirrorSession::~MirrorSession() {
+    pokeTimer_.stop();
+    if (isOpen()) {
+        control_.setDMShape(std::vector<double>(frame_.size(), 0.0));
+        control_.close();
+    }
+}
+
+QString MirrorSession::errorText(KRVRC rc) {
+    return QString("Error %0: %1").arg(static_cast<unsigned>(rc)).arg(KRVErrorString(rc));
+}
+
+void MirrorSession::reset() {
+    if (pokeTimer_.isActive()) pokeTimer_.stop();
+    beforePokeAll_.clear();
+    frame_.assign(static_cast<size_t>(actuatorCount()), 0.0);
+    segments_.clear();
+    pokeIndex_ = -1;
+    geometry_ = control_.geometry();
+    clearSurfaces();
+}
+
+void MirrorSession::clearSurfaces() {
+    target_ = cv::Mat();
+    region_ = cv::Mat();
+    expected_ = cv::Mat();
+    stroke_ = {0.0, 0.0};
+}
+
+bool MirrorSession::open(const QString& serial, const QString& profilePath) {
+    if (pokeTimer_.isActive()) finishPokeAll(false);
+    if (isOpen()) control_.setDMShape(std::vector<double>(frame_.size(), 0.0));
+    const DM record = control_.initialize(serial, profilePath);
+    const bool opened = record.ActCount != 0;
+    reset();
+    applyOffsets_ = false;
+    control_.setApplyOffsets(false);
+    if (opened) readBack();
+    emit mirrorChanged();
+    emit frameChanged();
+    emit surfacesChanged();
+    return opened;
+}
+
+void MirrorSession::close() {
+    if (pokeTimer_.isActive()) finishPokeAll(false);
+    if (isOpen()) {
+        control_.setDMShape(std::vector<double>(frame_.size(), 0.0));
+        control_.close();
+    }
+    reset();
+    emit mirrorChanged();
+    emit frameChanged();
+    emit surfacesChanged();
+}
+
+void MirrorSession::readBack() {
+    frame_ = control_.getDMShape();
+}
+
+KRVRC MirrorSession::sendFrame(std::vector<double> values) {
+    if (!isOpen()) return ERR_NO_HW;
+    if (values.size() != static_cast<size_t>(actuatorCount())) return ERR_BADARG;
+    const KRVRC rc = control_.setDMShape(values);
+    if (rc == NO_ERR) frame_ = std::move(values);
+    else readBack();
+    emit frameChanged();
+    return rc;
+}
+
+KRVRC MirrorSession::setAll(double level) { return sendFrame(std::vector<double>(frame_.size(), level)); }
+
+KRVRC MirrorSession::setActuator(int actuator, double value) {
+    if (actuator < 0 || actuator >= static_cast<int>(frame_.size())) return ERR_ACTUATOR_ID;
+    std::vector<double> next = frame_;
+    next[static_cast<size_t>(actuator)] = value;
+    return sendFrame(std::move(next));
+}
+
+KRVRC MirrorSession::zero() {
+    segments_.clear();
+    return setAll(0.0);
+}
+
+MirrorSession::Outcome MirrorSession::sendActuatorList(std::vector<double> values) {
+    Outcome out;
+    const size_t n = frame_.size();
+    if (values.size() > n) {
+        out.warning = QString("Warning: the shape file has %0 entries, more than the mirror's %1 actuators; the "
+                              "first %1 were sent.")
+                          .arg(values.size())
+                          .arg(n);
+        values.resize(n);
+    } else if (values.size() < n) {
+        out.warning = QString("Warning: the shape file has %0 entries, fewer than the mirror's %1 actuators; the "
+                              "rest were set to 0.")
+                          .arg(values.size())
+                          .arg(n);
+        values.resize(n, 0.0);
+    }
+    segments_.clear();
+    out.rc = sendFrame(std::move(values));
+    return out;
+}
+
+// ---- segments ----
+
+KRVRC MirrorSession::setAllSegments(double piston, double xTiltMicroradians, double yTiltMicroradians) {
+    if (!isOpen()) return ERR_NO_HW;
+    const double x = fromMicroradians(xTiltMicroradians), y = fromMicroradians(yTiltMicroradians);
+    const KRVRC rc = control_.setDMAllSegments(static_cast<int>(std::lround(piston)), x, y);
+    if (rc == NO_ERR) {
+        segments_.clear();
+        const int count = geometry_.segmented ? actuatorCount() / 3 : actuatorCount();
+        for (int s = 0; s < count; ++s) segments_[s] = Segment{std::round(piston), x, y};
+    }
+    readBack();
+    emit frameChanged();
+    return rc;
+}
+
+KRVRC MirrorSession::setSegment(int segment, double piston, double xTiltMilliradians, double yTiltMilliradians) {
+    if (!isOpen()) return ERR_NO_HW;
+    const Segment s{std::round(piston), fromMilliradians(xTiltMilliradians), fromMilliradians(yTiltMilliradians)};
+    const KRVRC rc = control_.setDMSegment(segment, static_cast<int>(s.piston), s.xTilt, s.yTilt);
+    if (rc != NO_ERR) return rc;
+    segments_[segment] = s;
+    readBack();
+    emit frameChanged();
+    return rc;
+}
+
+MirrorSession::Segment MirrorSession::segment(int segment) const {
+    const auto it = segments_.find(segment);
+    return it == segments_.end() ? Segment{} : it->second;
+}
+
+void MirrorSession::setApplyOffsets(bool apply) {
+    applyOffsets_ = apply;
+    control_.setApplyOffsets(apply);
+}
+
+KRVRC MirrorSession::resendSegments() {
+    if (!isOpen()) return ERR_NO_HW;
+    KRVRC result = NO_ERR;
+    for (const auto& [index, s] : segments_) {
+        const KRVRC rc = control_.setDMSegment(index, static_cast<int>(s.piston), s.xTilt, s.yTilt);
+        if (rc != NO_ERR && result == NO_ERR) result = rc;
+    }
+    readBack();
+    emit frameChanged();
+    return result;
+}
+
+// ---- surfaces ----
+
+KRVRC MirrorSession::afterSurface(KRVRC rc, const cv::Mat& grid, int apertureDiameter, bool absolute) {
+    readBack();
+    segments_.clear();
+    if ((rc != NO_ERR && rc != ERR_OUT_OF_LUT_RANGE) || grid.empty()) {
+        clearSurfaces();
+        emit frameChanged();
+        emit surfacesChanged();
+        return rc;
+    }
+    const int w = grid.cols;
+    const double d = apertureDiameter > 0 ? apertureDiameter : w - 3;
+    target_ = grid.clone();
+    region_ = cv::Mat(grid.size(), CV_8U, cv::Scalar(0));
+    const double c = (w - 1) * 0.5, r2 = d * d * 0.25 + 1e-9;
+    for (int y = 0; y < grid.rows; ++y)
+        for (int x = 0; x < w; ++x)
+            if ((x - c) * (x - c) + (y - c) * (y - c) <= r2 && std::isfinite(grid.at<double>(y, x)))
+                region_.at<uchar>(y, x) = 255;
+
+    // The mirror reaches its piston range and no further: a shape wider than that is clipped at both ends, as
+    // the kit's best effort clips the commands. Solved relative to the mirror's middle, the shape is centred in
+    // that range first; in-range shapes come out unchanged.
+    expected_ = target_.clone();
+    // (0, 1) is the controller's answer when the mirror has no range to give.
+    const auto range = control_.pistonRange(0, 0.0, 0.0);
+    if (range != std::pair<int, int>{0, 1}) stroke_ = {static_cast<double>(range.first), static_cast<double>(range.second)};
+    if (stroke_.second > stroke_.first && cv::countNonZero(region_) > 0) {
+        double lo = 0, hi = 0;
+        cv::minMaxLoc(target_, &lo, &hi, nullptr, nullptr, region_);
+        const double shift = absolute ? 0.0 : 0.5 * (stroke_.first + stroke_.second) - 0.5 * (lo + hi);
+        cv::Mat moved = target_ + shift;
+        cv::max(moved, stroke_.first, moved);
+        cv::min(moved, stroke_.second, moved);
+        expected_ = moved - shift;
+    }
+    emit frameChanged();
+    emit surfacesChanged();
+    return rc;
+}
+
+KRVRC MirrorSession::setPhaseMap(const cv::Mat& map, int apertureDiameter) {
+    if (!isOpen()) return ERR_NO_HW;
+    cv::Mat grid;
+    const KRVRC rc = control_.setDMSurface(map, grid, apertureDiameter, false);
+    return afterSurface(rc, grid, apertureDiameter, false);
+}
+
+KRVRC MirrorSession::setZernike(const std::vector<double>& coefficients, int apertureDiameter) {
+    if (!isOpen()) return ERR_NO_HW;
+    cv::Mat grid;
+    const KRVRC rc = control_.setDMZernikeSurface(coefficients, grid, apertureDiameter);
+    return afterSurface(rc, grid, apertureDiameter, false);
+}
+
+// ---- pokes ----
+
+KRVRC MirrorSession::movePoke(int step, double level) {
+    const int n = static_cast<int>(frame_.size());
+    if (n == 0) return ERR_NO_HW;
+    // With nothing selected the walk starts with a full poke.
+    const double remembered =
+        pokeIndex_ >= 0 && pokeIndex_ < n ? frame_[static_cast<size_t>(pokeIndex_)] : kPokeValue;
+    int next = pokeIndex_ + step;
+    if (next >= n) next = 0;
+    if (next < 0) next = n - 1;
+    pokeIndex_ = next;
+    std::vector<double> values(frame_.size(), level);
+    values[static_cast<size_t>(next)] = remembered;
+    segments_.clear();
+    return sendFrame(std::move(values));
+}
+
+bool MirrorSession::startPokeAll(double level) {
+    if (!isOpen() || pokeTimer_.isActive() || frame_.empty()) return false;
+    beforePokeAll_ = frame_;
+    pokeAllLevel_ = level;
+    pokeAllNext_ = 0;
+    std::vector<double> values(frame_.size(), level);
+    values[0] = kPokeValue;
+    const KRVRC rc = sendFrame(std::move(values));
+    if (rc != NO_ERR) {
+        emit error(errorText(rc));
+        finishPokeAll(false);
+        return false;
+    }
+    emit pokeProgress(0, static_cast<int>(frame_.size()));
+    pokeTimer_.start();
+    return true;
+}
+
+void MirrorSession::pokeTick() {
+    const int n = static_cast<int>(frame_.size());
+    std::vector<double> values = frame_;
+    values[static_cast<size_t>(pokeAllNext_)] = pokeAllLevel_;
+    if (++pokeAllNext_ >= n) {
+        finishPokeAll(true);
+        return;
+    }
+    values[static_cast<size_t>(pokeAllNext_)] = kPokeValue;
+    const KRVRC rc = sendFrame(std::move(values));
+    if (rc != NO_ERR) {
+        emit error(errorText(rc));
+        finishPokeAll(false);
+        return;
+    }
+    emit pokeProgress(pokeAllNext_, n);
+}
+
+void MirrorSession::stopPokeAll() {
+    if (pokeTimer_.isActive() || !beforePokeAll_.empty()) finishPokeAll(false);
+}
+
+void MirrorSession::finishPokeAll(bool completed) {
+    pokeTimer_.stop();
+    if (!beforePokeAll_.empty() && isOpen()) {
+        const KRVRC rc = sendFrame(beforePokeAll_);
+        if (rc != NO_ERR) emit error(errorText(rc));
+    }
+    beforePokeAll_.clear();
+    emit pokeAllFinished(completed);
+}
