@@ -70,8 +70,9 @@ HRESULT comInitLocked(SharedState& s) {
 }  // namespace
 
 log4cxx::LoggerPtr logger() {
-    static const log4cxx::LoggerPtr usb = Log::get("KRV.USB");
-    return usb;
+    // Never destroyed: a mirror may still be closed while the process exits.
+    static const log4cxx::LoggerPtr* usb = new log4cxx::LoggerPtr(Log::get("KRV.USB"));
+    return *usb;
 }
 
 HRESULT comInit() {
