@@ -9,6 +9,7 @@
 
 #include <krv/platform/paths.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -105,6 +106,28 @@ void convertFrame(const DM& dm, const double* values, uint32_t count, uint32_t* 
     } else {
         for (uint32_t i = 0; i < count; ++i) out[i] = toDriverUnits(values[i], ratio);
     }
+}
+
+// Commands must be numbers: a NaN or an infinity is refused (with one log entry naming the first one) rather
+// than clamped into a command nobody asked for.
+bool finiteValues(const double* values, uint32_t count, const char* where) {
+    const uint32_t bad = firstNonFinite(values, count);
+    if (bad == count) return true;
+    KRV_LOG_ERROR(Log::api(), where << ": value " << bad << " is " << values[bad] << "; commands must be finite.");
+    return false;
+}
+
+// Writes a caller's map (one entry per channel of the record) into the hardware's lookup table with every
+// actuator enabled; on success it becomes the record's map, on failure the record's map stays.
+KRVRC writeMapToHardware(DM* dm, const Backend& backend, const uint32_t* map) {
+    DMState& state = *dm->State;
+    const uint32_t n = totalChannelCount(*dm);
+    std::vector<uint32_t> copy(map, map + n);
+    std::vector<uint32_t> enable(MAX_DM_SIZE, 1);
+    if (KRVRC rc = backend.writeLUT(dm, copy.data(), enable.data())) return rc;
+    if (state.Map.size() < n) state.Map.resize(n, MAX_DM_SIZE);
+    std::copy(copy.begin(), copy.end(), state.Map.begin());
+    return NO_ERR;
 }
 
 const std::vector<double>& readBackTable(DMState& state, double ratio) {
@@ -235,12 +258,19 @@ KRVAPI KRVRC KRVSetArray(DM* dm, const double* values, const uint32_t* map) {
     if (KRVRC rc = checkOpen(dm)) return rc;
     if (!values) return ERR_BADARG;
     return guarded(Log::api(), "KRVSetArray", ERR_UNKNOWN, [&] {
+        if (!finiteValues(values, dm->ActCount, "KRVSetArray")) return ERR_BADARG;
         DMState& state = *dm->State;
+        const Backend* backend = backendFor(dm->DriverType);
+        if (!backend) return ERR_INVALID_DRIVER_TYPE;
+        // A card routes frames through its own lookup table, which holds the record's map: a frame handed with
+        // another map goes out only once the card holds that map.
+        if (map && backend->writeLUT && map != state.Map.data() &&
+            !std::equal(map, map + dm->ActCount, state.Map.begin())) {
+            if (KRVRC rc = writeMapToHardware(dm, *backend, map)) return rc;
+        }
         // The requested frame is rebuilt in place: no allocation per frame.
         state.RequestedFrame.resize(dm->ActCount);
         convertFrame(*dm, values, dm->ActCount, state.RequestedFrame.data());
-        const Backend* backend = backendFor(dm->DriverType);
-        if (!backend) return ERR_INVALID_DRIVER_TYPE;
         return backend->setArray(dm, state.RequestedFrame.data(), map ? map : state.Map.data());
     });
 }
@@ -249,6 +279,7 @@ KRVAPI KRVRC KRVSetSingle(DM* dm, uint32_t actuator, double value) {
     if (KRVRC rc = checkOpen(dm)) return rc;
     if (actuator >= dm->ActCount) return ERR_ACTUATOR_ID;
     return guarded(Log::api(), "KRVSetSingle", ERR_UNKNOWN, [&] {
+        if (!finiteValues(&value, 1, "KRVSetSingle")) return ERR_BADARG;
         const Backend* backend = backendFor(dm->DriverType);
         if (!backend) return ERR_INVALID_DRIVER_TYPE;
         const uint32_t units = toDriverUnits(value, voltageRatio(*dm));
@@ -293,11 +324,18 @@ KRVAPI KRVRC KRVLoadMap(DM* dm, const char* mapPath, uint32_t* map) {
         if (state.Map.size() < n) state.Map.resize(n, MAX_DM_SIZE);
         const char* path = mapPath ? mapPath : dm->MappingFile;
         KRVRC rc = KRVLoadMapImpl(path, map ? map : state.Map.data(), n);
+        const Backend* backend = backendFor(dm->DriverType);
         if (map) {
+            // Where the hardware holds the map, the record's map is the one in the hardware: a map that did not
+            // load, or that the hardware did not take, changes neither.
+            if (backend && backend->writeLUT) {
+                if (rc != NO_ERR) return rc;
+                if (KRVRC written = writeMapToHardware(dm, *backend, map)) return written;
+                return NO_ERR;
+            }
             std::copy(map, map + n, state.Map.begin());
             return rc;
         }
-        const Backend* backend = backendFor(dm->DriverType);
         if (backend && backend->writeLUT) {
             std::vector<uint32_t> enable(MAX_DM_SIZE, 1);
             return backend->writeLUT(dm, state.Map.data(), enable.data());
@@ -316,7 +354,8 @@ KRVAPI KRVRC KRVApplyMap(DM* dm, uint32_t* map, uint32_t* actuatorEnable) {
         }
         DMState& state = *dm->State;
         KRVRC rc = backend->writeLUT ? backend->writeLUT(dm, map ? map : state.Map.data(), actuatorEnable) : NO_ERR;
-        if (map) {
+        // A map the hardware did not take does not become the record's.
+        if (map && rc == NO_ERR) {
             const uint32_t n = totalChannelCount(*dm);
             if (state.Map.size() < n) state.Map.resize(n, MAX_DM_SIZE);
             std::copy(map, map + n, state.Map.begin());
@@ -344,6 +383,8 @@ KRVAPI KRVRC KRVConfigureSequence(DM* dm, const double* sequence, double delay, 
         return ERR_INVALID_SEQUENCE;
     if (!sequence && words > 0) return ERR_BADARG;
     return guarded(Log::api(), "KRVConfigureSequence", ERR_UNKNOWN, [&] {
+        if (!finiteValues(sequence, static_cast<uint32_t>(words), "KRVConfigureSequence"))
+            return ERR_INVALID_SEQUENCE;
         std::vector<uint32_t> converted(words);
         convertFrame(*dm, sequence, static_cast<uint32_t>(words), converted.data());
         return backend->configureSequence(dm, converted.data(), delay, frameLength, seqLength);
@@ -365,6 +406,7 @@ KRVAPI KRVRC KRVConfigureDither(DM* dm, const double* waveform, uint32_t wavefor
     if (waveformLength < 1 || waveformLength > kMaxDitherSamples) return ERR_INVALID_DITHER_WVFRM;
     if (!waveform || !gains) return ERR_BADARG;
     return guarded(Log::api(), "KRVConfigureDither", ERR_UNKNOWN, [&] {
+        if (!finiteValues(gains, dm->ActCount, "KRVConfigureDither")) return ERR_INVALID_DITHER_GAIN;
         std::vector<uint32_t> converted(dm->ActCount);
         convertFrame(*dm, gains, dm->ActCount, converted.data());
         return backend->configureDither(dm, waveform, waveformLength, converted.data());

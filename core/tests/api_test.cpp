@@ -65,6 +65,30 @@ TEST_F(Api, SerialNumbersAreCheckedBeforeAnyFileIsRead) {
     EXPECT_EQ(KRVOpen(nullptr, kSerial), ERR_BADARG);
 }
 
+// Not a number and infinities are no commands: the whole call is refused and the frame stays as it was.
+TEST_F(Api, NonFiniteCommandsAreRefusedAndChangeNothing) {
+    ASSERT_EQ(openDummy(140), NO_ERR);
+    std::vector<double> frame(140, 0.5);
+    ASSERT_EQ(KRVSetArray(&dm, frame.data(), nullptr), NO_ERR);
+    const std::vector<uint32_t> applied = dm.State->AppliedFrame;
+    for (double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
+        for (size_t at : {size_t{0}, size_t{77}, size_t{139}}) {
+            std::vector<double> next(140, 0.25);
+            next[at] = bad;
+            EXPECT_EQ(KRVSetArray(&dm, next.data(), nullptr), ERR_BADARG) << bad << " at " << at;
+        }
+        EXPECT_EQ(KRVSetSingle(&dm, 3, bad), ERR_BADARG) << bad;
+    }
+    EXPECT_EQ(dm.State->AppliedFrame, applied);
+    for (double v : readBack()) EXPECT_NEAR(v, 0.5, 1.0 / 65535);
+    // The largest finite values are numbers: they clamp as before.
+    frame.assign(140, 1e308);
+    frame[1] = -1e308;
+    ASSERT_EQ(KRVSetArray(&dm, frame.data(), nullptr), NO_ERR);
+    EXPECT_EQ(readBack()[0], 1.0);
+    EXPECT_EQ(readBack()[1], 0.0);
+}
+
 TEST_F(Api, DummyOpenFillsTheRecord) {
     ASSERT_EQ(openDummy(140), NO_ERR);
     EXPECT_EQ(dm.DevId, 1);

@@ -248,10 +248,12 @@ TEST(PCIeFrameTable, ChannelsBeyondWhatTheLinkAddressesRefuseTheTable) {
     ASSERT_EQ(KRV_PCIeWriteLUT(cameraLink.get(), map.data(), nullptr), NO_ERR);
     EXPECT_EQ(cards.card(1).lut()[2], 0x10000u);
     map[2] = 257;
+    const auto before = cards.card(1).lut();
     cards.clearLogs();
     EXPECT_EQ(KRV_PCIeWriteLUT(cameraLink.get(), map.data(), nullptr), ERR_INVALID_LUT);
-    // Reset plus the two entries before the bad one; the table stays half written.
-    EXPECT_EQ(writesTo(cards.card(1), Reg::Lut), (std::vector<uint32_t>{0x80000000u, 0, 1}));
+    // The whole table is checked before the first entry is written: the card keeps its table.
+    EXPECT_TRUE(writesTo(cards.card(1), Reg::Lut).empty());
+    EXPECT_EQ(cards.card(1).lut(), before);
 
     Record plainFiber(140, {UnitSetup{1, 1, 0, 0}});
     openOn(cards, plainFiber);
