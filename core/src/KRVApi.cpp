@@ -321,26 +321,22 @@ KRVAPI KRVRC KRVLoadMap(DM* dm, const char* mapPath, uint32_t* map) {
     return guarded(Log::api(), "KRVLoadMap", ERR_UNKNOWN, [&] {
         DMState& state = *dm->State;
         const uint32_t n = totalChannelCount(*dm);
-        if (state.Map.size() < n) state.Map.resize(n, MAX_DM_SIZE);
         const char* path = mapPath ? mapPath : dm->MappingFile;
-        KRVRC rc = KRVLoadMapImpl(path, map ? map : state.Map.data(), n);
+        // The file is read aside: a file that does not load changes neither the caller's map, nor the record's,
+        // nor the hardware's.
+        std::vector<uint32_t> loaded(n, MAX_DM_SIZE);
+        if (KRVRC rc = KRVLoadMapImpl(path, loaded.data(), n)) return rc;
+        // Where the hardware holds the map, the record's map is the one in the hardware: a map the hardware did
+        // not take whole becomes neither the record's nor the caller's.
         const Backend* backend = backendFor(dm->DriverType);
-        if (map) {
-            // Where the hardware holds the map, the record's map is the one in the hardware: a map that did not
-            // load, or that the hardware did not take, changes neither.
-            if (backend && backend->writeLUT) {
-                if (rc != NO_ERR) return rc;
-                if (KRVRC written = writeMapToHardware(dm, *backend, map)) return written;
-                return NO_ERR;
-            }
-            std::copy(map, map + n, state.Map.begin());
-            return rc;
-        }
         if (backend && backend->writeLUT) {
-            std::vector<uint32_t> enable(MAX_DM_SIZE, 1);
-            return backend->writeLUT(dm, state.Map.data(), enable.data());
+            if (KRVRC rc = writeMapToHardware(dm, *backend, loaded.data())) return rc;
+        } else {
+            if (state.Map.size() < n) state.Map.resize(n, MAX_DM_SIZE);
+            std::copy(loaded.begin(), loaded.end(), state.Map.begin());
         }
-        return rc;
+        if (map) std::copy(loaded.begin(), loaded.end(), map);
+        return NO_ERR;
     });
 }
 

@@ -56,7 +56,8 @@ KRVRC buildCardTable(const DM& dm, const DM_DRIVER& unit, uint32_t limit, uint32
                      const uint32_t* enable, std::vector<uint32_t>& table) {
     table.assign(kLutEntries, kNoChannel);
     for (uint32_t i = 0; i < dm.ActCount; ++i) {
-        if (enable[i] == 0) continue;
+        // An actuator the map leaves without a channel gets none on any card.
+        if (enable[i] == 0 || map[i] == MAX_DM_SIZE) continue;
         // The second unit's channels are counted from the end of the first unit's.
         uint32_t entry = offset == 0 ? map[i] : (map[i] >= offset ? map[i] - offset : MAX_DM_SIZE);
         if (entry > limit) {
