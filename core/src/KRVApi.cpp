@@ -108,6 +108,34 @@ void convertFrame(const DM& dm, const double* values, uint32_t count, uint32_t* 
     }
 }
 
+// A command of 1.0 reaches the hardware as 65535 * vlim / maxv driver units. A profile whose voltages let a
+// command go past full scale (vlim above maxv), divide by zero (maxv 0) or fall back on whatever the record held
+// (no maxv or vlim line) is refused before any hardware is touched, with the key named in the log.
+KRVRC checkVoltages(const DM& dm, const char* serialNumber) {
+    const char* problem = nullptr;
+    const char* key = nullptr;
+    if (dm.MaxVoltage == 0) {
+        key = "maxv";
+        problem = "is missing";
+    } else if (dm.VoltageLimit == 0) {
+        key = "vlim";
+        problem = "is missing";
+    } else if (decodeValue(dm.MaxVoltage) == 0) {
+        key = "maxv";
+        problem = "is 0";
+    } else if (decodeValue(dm.VoltageLimit) > decodeValue(dm.MaxVoltage)) {
+        key = "vlim";
+        problem = "is above maxv";
+    } else {
+        return NO_ERR;
+    }
+    KRV_LOG_ERROR(Log::api(), "Profile " << serialNumber << ": key " << key << " " << problem << " (maxv "
+                                         << (dm.MaxVoltage ? decodeValue(dm.MaxVoltage) : 0) << ", vlim "
+                                         << (dm.VoltageLimit ? decodeValue(dm.VoltageLimit) : 0)
+                                         << "); commands could exceed the mirror's voltage limit.");
+    return ERR_FILE_FORMAT;
+}
+
 // Commands must be numbers: a NaN or an infinity is refused (with one log entry naming the first one) rather
 // than clamped into a command nobody asked for.
 bool finiteValues(const double* values, uint32_t count, const char* where) {
@@ -205,6 +233,10 @@ KRVAPI KRVRC KRVOpen(DM* dm, const char* serialNumber) {
             // The profile fields stay for inspection; the unit array is not reachable by a later close.
             freeExtraDrivers(dm);
             return ERR_INVALID_DRIVER_TYPE;
+        }
+        if (KRVRC rc = checkVoltages(*dm, serialNumber)) {
+            freeExtraDrivers(dm);
+            return rc;
         }
         // Every back end keeps its map, active set and frames in arrays of MAX_DM_SIZE entries.
         if (dm->ActCount > MAX_DM_SIZE) {

@@ -31,6 +31,18 @@ T readNumber(std::istringstream& in) {
     return v;
 }
 
+// Reads a voltage and stores it encoded; false (logged, naming the key) for one the encoding cannot hold.
+bool readVoltage(std::istringstream& in, const std::string& key, uint32_t& field) {
+    const uint64_t v = readNumber<uint64_t>(in);
+    if (v > kMaxEncodedVoltage) {
+        KRV_LOG_ERROR(Log::util(), "Profile key " << key << "=" << v << " is above the largest voltage, "
+                                                  << kMaxEncodedVoltage << ".");
+        return false;
+    }
+    field = encodeValue(static_cast<uint32_t>(v));
+    return true;
+}
+
 bool formatPath(char (&field)[KRV_MAX_PATH], const char* dir, const std::string& value) {
     int n = std::snprintf(field, sizeof field, "%s%c%s", dir, platform::kPathSeparator, value.c_str());
     return n > 0 && field[0] != '\0';
@@ -44,6 +56,9 @@ void readInactive(std::istringstream& in, const std::string& line, DM& dm) {
         KRV_LOG_ERROR(Log::util(), "Error read_profile: too many inactive actuators (" << count
                                        << ", at most " << kMaxInactive << "), line ignored: " << line);
         dm.InactiveActuators[0] = kInactiveTerminator;
+    // 0 is no encoded value: it marks a voltage the profile does not give.
+    dm.MaxVoltage = 0;
+    dm.VoltageLimit = 0;
         return;
     }
     std::string rest;
@@ -72,6 +87,9 @@ KRVRC read_profile(const char* profilesPath, const char* serialNumber, DM& dm) {
         std::string(profilesPath) + platform::kPathSeparator + std::string(serialNumber) + ".dm";
 
     dm.InactiveActuators[0] = kInactiveTerminator;
+    // 0 is no encoded value: it marks a voltage the profile does not give.
+    dm.MaxVoltage = 0;
+    dm.VoltageLimit = 0;
     std::memset(dm.MappingFile, 0, sizeof dm.MappingFile);
     std::memset(dm.CalibrationFile, 0, sizeof dm.CalibrationFile);
     copySerial(dm.SerialNumber, serialNumber);
@@ -105,7 +123,7 @@ KRVRC read_profile(const char* profilesPath, const char* serialNumber, DM& dm) {
         } else if (key == "size") {
             dm.ActCount = readNumber<uint32_t>(ss);
         } else if (key == "maxv") {
-            dm.MaxVoltage = encodeValue(readNumber<uint32_t>(ss));
+            if (!readVoltage(ss, key, dm.MaxVoltage)) return ERR_FILE_FORMAT;
         } else if (key == "hva") {
             dm.HVAType = readNumber<uint32_t>(ss);
             dm.Driver.HVAType = dm.HVAType;
@@ -129,7 +147,7 @@ KRVRC read_profile(const char* profilesPath, const char* serialNumber, DM& dm) {
         } else if (key == "fiber_mode2") {
             dm.ExtraDrivers[0].FiberMode = static_cast<uint8_t>(readNumber<int32_t>(ss));
         } else if (key == "vlim") {
-            dm.VoltageLimit = encodeValue(readNumber<uint32_t>(ss));
+            if (!readVoltage(ss, key, dm.VoltageLimit)) return ERR_FILE_FORMAT;
         } else if (key == "map") {
             if (!value.empty() && !formatPath(dm.MappingFile, dm.MapsPath, value))
                 KRV_LOG_ERROR(Log::util(), "Error in snprintf building path for mapping " << value);

@@ -148,7 +148,14 @@ KRVRC setArray(DM* dm, const uint32_t* values) {
     const uint32_t n = dm->ActCount;
     const uint32_t words = state.PairCount;
     uint32_t* pairs = state.PairBuffer.data();
-    for (uint32_t i = 0; i + 1 < n; i += 2) pairs[i / 2] = (values[i] & 0xFFFFu) | ((values[i + 1] & 0xFFFFu) << 16);
+    // A code above 16 bits has no place in a frame word; cutting it would send another command than asked.
+    uint32_t widest = 0;
+    for (uint32_t i = 0; i < n; ++i) widest |= values[i];
+    if (widest > 0xFFFFu) {
+        KRV_LOG_ERROR(logger(), "Frame refused: a driver code is above 65535.");
+        return ERR_BADARG;
+    }
+    for (uint32_t i = 0; i + 1 < n; i += 2) pairs[i / 2] = values[i] | (values[i + 1] << 16);
     if (n % 2 != 0) pairs[n / 2] = (pairs[n / 2] & 0xFFFF0000u) | (values[n - 1] & 0xFFFFu);
 
     for (uint32_t card : state.CardIds) {
@@ -174,8 +181,9 @@ KRVRC setArray(DM* dm, const uint32_t* values) {
 
 KRVRC poke(DM* dm, uint32_t actuator, uint32_t value) {
     if (actuator >= dm->ActCount) return ERR_ACTUATOR_ID;
+    if (value > 0xFFFFu) return ERR_BADARG;
     DMState& state = *dm->State;
-    if (writeEveryCard(state, REG_POKE, (actuator << 16) | (value & 0xFFFFu)) != 0) return ERR_PCIE_REGWR;
+    if (writeEveryCard(state, REG_POKE, (actuator << 16) | value) != 0) return ERR_PCIE_REGWR;
     if (state.ActiveMask.test(actuator)) state.AppliedFrame[actuator] = value;
     return NO_ERR;
 }

@@ -51,6 +51,14 @@ KRVRC setArray(DM* dm, const uint32_t* values, const uint32_t* map) {
     const uint32_t base = smallestEntry(map, n);
     const uint32_t actCount = dm->ActCount;
 
+    // A code above 16 bits has no place in a channel block; cutting it would send another command than asked.
+    uint32_t widest = 0;
+    for (uint32_t i = 0; i < actCount; ++i) widest |= values[i];
+    if (widest > 0xFFFFu) {
+        KRV_LOG_ERROR(logger(), "Frame refused: a driver code is above 65535.");
+        return ERR_BADARG;
+    }
+
     HostDrvRef server;
     size_t first = 0;  // map entry of the unit's channel 0
     for (size_t k = 0; k < state.UsbDeviceIds.size(); ++k) {
