@@ -30,8 +30,7 @@ KRVRC sendBlock(IHostDrv* server, uint32_t device, std::vector<uint16_t>& buffer
         logServerFailure("Failure to send USB frame data.", hr);
         return ERR_UNKNOWN;
     }
-    if (status == kStatusNoDevice) return ERR_NO_HW;
-    if (status == kStatusTransfer) return ERR_TIMEOUT;
+    if (status < 0) return statusResult(status);
     return NO_ERR;
 }
 
@@ -129,7 +128,17 @@ KRVRC switchOff(const std::vector<uint32_t>& devices) {
         if (status == kStatusNoDevice) rc = ERR_NO_HW;
         if (status == kStatusTransfer) rc = ERR_TIMEOUT;
     }
+    releaseUnits(devices);
     return rc;
+}
+
+void releaseUnits(const std::vector<uint32_t>& devices) {
+    HostDrvRef server = hostDrv();
+    if (!server) return;
+    for (uint32_t device : devices) {
+        LONG status = 0;
+        server->Dravix_SetControl(static_cast<LONG>(device), kCtlRelease, &status);
+    }
 }
 
 }  // namespace MirrorKit::USB
