@@ -23,7 +23,8 @@ HostDrvRef serverFor(KRVRC& rc) {
 LONG deviceOf(const DM& dm) {
     if (dm.State) {
         for (uint32_t handle : dm.State->UsbDeviceIds)
-            if (static_cast<int32_t>(handle % kMaxDevices) == dm.DevId) return static_cast<LONG>(handle);
+            if (static_cast<int32_t>(handle < 256 ? handle : handle % 256 - 128) == dm.DevId)
+                return static_cast<LONG>(handle);
     }
     return dm.DevId;
 }

@@ -30,7 +30,9 @@ KRVRC sendBlock(IHostDrv* server, uint32_t device, std::vector<uint16_t>& buffer
         logServerFailure("Failure to send USB frame data.", hr);
         return ERR_UNKNOWN;
     }
-    if (status < 0) return statusResult(status);
+    if (status == kStatusNoDevice) return ERR_NO_HW;
+    if (status == kStatusTransfer) return ERR_TIMEOUT;
+    if (status == kStatusBusy) return ERR_DRIVER_ALREADY_OPEN;
     return NO_ERR;
 }
 

@@ -9,7 +9,10 @@
 namespace MirrorKit::dravix {
 
 namespace {
-constexpr uint32_t kMaxGeneration = (1u << 25) - 1;
+// Handles: generation * 256 + 128 + slot, so that no slot number and no small id is a handle.
+constexpr uint32_t kMaxGeneration = (1u << 22) - 1;
+constexpr long kHandleMark = 128;
+constexpr long kHandleStep = 256;
 constexpr uint8_t kReqIdentify = 0xF0;
 constexpr uint8_t kReqEeprom = 0xF2;
 constexpr uint16_t kIdentifyLength = 22;
@@ -46,7 +49,7 @@ void DeviceTable::rescan() {
         closeSlot(slot);
         s.bound = true;
         s.unit = unit;
-        // Handles stay positive LONGs: slot + 32 * generation below 2^30.
+        // Handles stay positive LONGs, below 2^30.
         s.generation = s.generation % kMaxGeneration + 1;
     }
 }
@@ -180,18 +183,19 @@ bool DeviceTable::vendorRequest(int slot, bool in, uint8_t request, uint16_t val
 
 int DeviceTable::slotOf(long id) {
     if (id >= 0 && id < kSlotCount) return int(id);
-    if (id < kSlotCount) return -1;
-    const int slot = int(id % kSlotCount);
+    const long low = id % kHandleStep;
+    if (id < kHandleStep || low < kHandleMark || low >= kHandleMark + kSlotCount) return -1;
+    const int slot = int(low - kHandleMark);
     std::lock_guard<std::recursive_mutex> guard(lock_);
     const Slot& s = slots_[size_t(slot)];
-    return s.bound && long(s.generation) == id / kSlotCount ? slot : -1;
+    return s.bound && long(s.generation) == id / kHandleStep ? slot : -1;
 }
 
 long DeviceTable::handleOf(int slot) {
     if (!validSlot(slot)) return -1;
     std::lock_guard<std::recursive_mutex> guard(lock_);
     const Slot& s = slots_[size_t(slot)];
-    return s.bound ? long(slot) + long(kSlotCount) * long(s.generation) : -1;
+    return s.bound ? long(s.generation) * kHandleStep + kHandleMark + slot : -1;
 }
 
 std::shared_ptr<UsbDevice> DeviceTable::deviceRef(int slot) {

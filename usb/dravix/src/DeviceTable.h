@@ -51,8 +51,8 @@ public:
     void setTransferSize(int slot, int bytes);
     int transferSize(int slot);
 
-    // Device ids name a slot (0..31: whatever unit the slot holds) or one unit's stay in a slot (a handle: slot +
-    // 32 * the slot's binding count, which only grows). The slot an id names, or -1 for an invalid id or a handle
+    // Device ids name a slot (0..31: whatever unit the slot holds) or one unit's stay in a slot (a handle: 256 *
+    // the slot's binding count, which only grows, + 128 + slot). The slot an id names, or -1 for an invalid id or a handle
     // whose unit has left its slot; under the table lock, so that the answer holds while the caller keeps it.
     int slotOf(long id);
     // The handle of the unit the slot holds, or -1 when it holds none.

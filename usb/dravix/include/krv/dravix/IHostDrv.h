@@ -38,7 +38,7 @@ enum DravixStatusId : LONG {
     DRAVIX_STAT_EEPROM_SIZE = 6,   // 0 or 128
     DRAVIX_STAT_EXT_EEPROM = 7,    // the 128-byte external EEPROM block into the buffer
     DRAVIX_STAT_SERIAL = 8,        // 11 characters, no terminator, into a zeroed buffer of at least 12 bytes
-    DRAVIX_STAT_UNIT_HANDLE = 9,   // a device id bound to the unit the slot holds now (slot + 32 * n, n >= 1)
+    DRAVIX_STAT_UNIT_HANDLE = 9,   // a device id bound to the unit the slot holds now (256 * n + 128 + slot)
 };
 
 // nCntlId of Dravix_SetControl: 0..9 set control lines, 10 selects Pico (64-byte frame) mode, 11 writes the
