@@ -7,6 +7,17 @@ set(CMAKE_VISIBILITY_INLINES_HIDDEN ON)
 add_library(krv_warnings INTERFACE)
 target_compile_options(krv_warnings INTERFACE -Wall -Wextra -Wno-unused-parameter)
 
+# The paths of the source and build trees stay out of the binaries: file names in log locations, assertions
+# and debug information are relative to the top of the tree ("./core/src/..."), as in Debian's own builds.
+# (A debugger finds the sources when started from the top of the tree, or with its source-directory setting.)
+add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=.)
+
+# Hardening, as Debian builds its packages: stack protection, format checks, checked string and memory calls
+# where the optimiser can check them (not in sanitizer and fuzzing builds, which check more themselves), and
+# relocations resolved and made read-only at load.
+add_compile_options(-fstack-protector-strong -fstack-clash-protection -Wformat -Werror=format-security)
+add_link_options(-Wl,-z,relro -Wl,-z,now)
+
 # Environment every test runs with. log4cxx 1.0's rolling appender frees its private part through the base
 # type, which AddressSanitizer reports at exit; that mismatch is inside the library, not in the kit.
 set(KRV_TEST_ENV "")
@@ -42,6 +53,14 @@ if(KRV_FUZZ)
                       -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
   enable_testing()
+endif()
+
+# The group the kit's users share: it may use the USB drive units and write the data folder (packaging), and
+# it is given the system-wide PCIe transfer lock whoever creates it.
+set(KRV_DEVICE_GROUP plugdev CACHE STRING "Group that shares the kit: data folder, USB drive units, PCIe transfer lock")
+
+if(NOT KRV_SANITIZE AND NOT KRV_FUZZ)
+  add_compile_definitions($<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:_FORTIFY_SOURCE=2>)
 endif()
 
 # Python scripts always run on Debian's own interpreter, which has Debian's python3-* packages.
@@ -86,7 +105,8 @@ endfunction()
 # - Shared libraries go to the library directory (version links: the SONAME link with the component, the bare
 #   .so link with dev), programs to the program directory, HEADERS to include/mirrorkit (dev). Libraries and
 #   programs of runtime and dev join the export set MirrorKitTargets under the name MirrorKit::<name>, where
-#   <name> is the target's name without a leading "KRV_" (KRV4, OpenLoop4, PCIeAPI4, USBAPI4, Zernike, ...);
+#   <name> is the target's name without a leading "KRV_" or "lib" (KRV4, OpenLoop4, PCIeAPI4, USBAPI4, Zernike,
+#   KRVMatlabIF4, ...);
 #   the same names exist as aliases in the build tree.
 # - PLUGIN: libraries that the kit loads by path at run time (the host-driver server) go to
 #   <libdir>/mirrorkit, without version links and outside the export set.
@@ -172,7 +192,8 @@ function(krv_install)
         set(rpath "$ORIGIN")
       endif()
       set_target_properties(${t} PROPERTIES INSTALL_RPATH "${rpath}")
-      string(REGEX REPLACE "^KRV_" "" name ${t})
+      # One naming rule for every export: no "KRV_" or "lib" in front (libKRVMatlabIF4 is MirrorKit::KRVMatlabIF4).
+      string(REGEX REPLACE "^(KRV_|lib)" "" name ${t})
       set_target_properties(${t} PROPERTIES EXPORT_NAME ${name})
       if(TARGET MirrorKit::${name})
       elseif(type STREQUAL "EXECUTABLE")

@@ -6,6 +6,7 @@
 #include <krv/KRVApiImpl.h>
 #include <krv/Log.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -28,8 +29,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const KRVRC rc = MirrorKit::KRVLoadMapImpl(path.c_str(), map.data(), count);
     KRVFUZZ_CHECK(rc == NO_ERR || rc == ERR_INVALID_LUT, "result " + std::to_string(rc));
     for (uint64_t i = count; i < map.size(); ++i) KRVFUZZ_CHECK(map[i] == kUnset, "entry written past the map");
-    if (rc == NO_ERR)
+    if (rc == NO_ERR) {
         for (uint64_t i = 0; i < count; ++i)
             KRVFUZZ_CHECK(map[i] != kUnset, "entry " + std::to_string(i) + " left unset by a successful load");
+        // Every channel appears once; only the unmapped mark repeats.
+        std::vector<uint64_t> sorted(map.begin(), map.begin() + static_cast<std::ptrdiff_t>(count));
+        std::sort(sorted.begin(), sorted.end());
+        for (uint64_t i = 1; i < count; ++i)
+            KRVFUZZ_CHECK(sorted[i] != sorted[i - 1] || sorted[i] == MAX_DM_SIZE,
+                          "entry " + std::to_string(sorted[i]) + " loaded twice");
+    } else {
+        // A refused file changes nothing.
+        for (uint64_t i = 0; i < count; ++i) KRVFUZZ_CHECK(map[i] == kUnset, "a refused load wrote entries");
+    }
     return 0;
 }

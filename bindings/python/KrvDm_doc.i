@@ -6,7 +6,15 @@ One deformable mirror.
 
 Owns the mirror's record, remembers the result of the last call (get_status) and keeps the default channel map
 read at open. Create it, set the search folders or the device id if needed, then call open_dm. Deleting the
-object closes the mirror. One object must not be used from two threads at once.
+object closes the mirror.
+
+Frames are commands from 0 to 1 per actuator, in actuator order. Surfaces (calculate_surface, set_surface,
+zernike_surface, set_zernike) are heights of the mirror surface in nanometres, not of the reflected wavefront
+(which moves twice as far); the actuators pull the surface down, so reachable heights lie below the mirror's
+resting shape.
+
+Threads: every method that calls into the kit lets other Python threads run meanwhile, and nothing inside the
+object is locked: one object must not be used from two threads at once (mirrorkit.Mirror takes a lock for that).
 ";
 
 %feature("docstring") KrvDm::KrvDm "
@@ -33,8 +41,9 @@ Possible errors: :const:`ERR_DRIVER_ALREADY_OPEN`, :const:`ERR_SERIAL_NUMBER`, :
 %feature("docstring") KrvDm::send_data "
 Sends one frame to the mirror.
 
-Each value is the command of one actuator, in actuator order, from 0 (no deflection) to 1 (full voltage);
-values outside 0 to 1 are clamped. The default mapping routes actuators to driver channels.
+Each value is the command of one actuator, in actuator order, from 0 (no deflection) to 1 (the mirror's voltage
+limit); values outside 0 to 1 are clamped. The default mapping routes actuators to driver channels. A float64
+numpy array is read where it lies; other sequences are converted item by item.
 
 Possible errors: :const:`ERR_DRIVER_NOT_OPEN`, :const:`ERR_INVALID_ACTUATOR_COUNT`, :const:`ERR_INVALID_DRIVER_TYPE`, :const:`ERR_PCIE_BURST`, :const:`ERR_USB_WRITE`, :const:`ERR_NO_HW`, :const:`ERR_TIMEOUT`
 
@@ -60,7 +69,7 @@ Sets one actuator.
 
 The other actuators keep their values.
 
-Possible errors: :const:`ERR_ACTUATOR_ID`, :const:`ERR_DRIVER_NOT_OPEN`, :const:`ERR_POKE`, :const:`ERR_PCIE_REGWR`, :const:`ERR_USB_WRITE`
+Possible errors: :const:`ERR_ACTUATOR_ID`, :const:`ERR_DRIVER_NOT_OPEN`, :const:`ERR_POKE`, :const:`ERR_PCIE_REGWR`, :const:`ERR_USB_WRITE`, :const:`ERR_BADARG`
 
 :param int actuator: Actuator number, from 0 to num_actuators - 1.
 :param float value: Command from 0 to 1 (clamped).
@@ -181,13 +190,16 @@ Possible errors: :const:`ERR_BADARG`
 %feature("docstring") KrvDm::configure_log "
 Configures the kit's log for the whole process.
 
-Sends the log to the console and to a rolling file, with the given level. The status is not changed.
+Sends the kit's messages to standard error (or to mirrorkit's logging, once mirrorkit is imported) and to a
+rolling file of 100 KB with 5 backups, and sets the level: KRV_LOG_TRACE (everything) to KRV_LOG_OFF (nothing);
+other values leave the level as it was. A file whose folder cannot be written is left out. Callable before or
+after open_dm; the status is not changed.
 
-Possible errors: :const:`ERR_OPENFILE`, :const:`ERR_BADARG`
+Possible errors: none
 
 :param str filePath: Log file path, or None for the default file.
 :param int level: One of the KRV_LOG_ constants.
-:return: Error status.
+:return: Error status (always NO_ERR).
 ";
 
 %feature("docstring") KrvDm::configure_sequence "
@@ -233,6 +245,10 @@ Possible errors: :const:`ERR_INVALID_DITHER_GAIN`, :const:`ERR_INVALID_DITHER_WV
 %feature("docstring") KrvDm::enable_dither "
 Starts or stops the PCIe card's ditherer.
 
+Once started, the card plays the dither frames loaded by configure_dither by itself, frame_rate frames per second
+(from about 0.015 Hz up), and repeats them until stopped; in dither frame i actuator j gets waveform[i] times
+gains[j]. A frame_rate of 0 or enable False stops it. Only PCIe mirrors dither.
+
 Possible errors: :const:`ERR_NOT_IMPLEMENTED`, :const:`ERR_INVALID_DITHER_RATE`, :const:`ERR_PCIE_REGWR`
 
 :param float frame_rate: Dither frames per second.
@@ -266,8 +282,13 @@ Possible errors: :const:`ERR_BADARG`
 %feature("docstring") KrvDm::calculate_surface "
 Calculates the commands that shape the mirror to a phase map.
 
-The phase map (nanometres, row-major, height rows of width values) covers the aperture; it is resampled to the
-actuator grid and turned into commands with the loaded calibration. Nothing is sent.
+The phase map (nanometres of mirror surface, row-major, height rows of width values) spans the aperture of
+dm_diameter actuator spacings from edge to edge; it is resampled to the actuator grid and turned into commands with
+the loaded calibration. Pixels that are 0 or NaN mean no data: when more than 21 percent of the map is NaN (or 0
+and NaN only outside the inscribed disc), each such pixel takes the value of the nearest pixel with data. By
+default only the shape counts and the kit adds the piston that keeps it within reach; with
+DM_SURFACE_ABSOLUTE_DEFLECTION the heights are taken from the mirror's resting shape, and they can only go down.
+Nothing is sent.
 
 Possible errors: :const:`ERR_BADARG`, :const:`ERR_INVALID_ACTUATOR_COUNT`, :const:`ERR_INVALID_CALIBRATION`, :const:`ERR_NOT_IMPLEMENTED`, :const:`ERR_DRIVER_NOT_OPEN`, :const:`ERR_OUT_OF_LUT_RANGE`, :const:`ERR_UNKNOWN`
 
@@ -282,7 +303,8 @@ Possible errors: :const:`ERR_BADARG`, :const:`ERR_INVALID_ACTUATOR_COUNT`, :cons
 %feature("docstring") KrvDm::set_surface "
 Shapes the mirror to a phase map.
 
-As calculate_surface, then the commands are sent with the default mapping.
+As calculate_surface, then the commands are sent with the default mapping. A float64 numpy array is read where
+it lies, without a copy.
 
 Possible errors: :const:`ERR_BADARG`, :const:`ERR_INVALID_ACTUATOR_COUNT`, :const:`ERR_INVALID_CALIBRATION`, :const:`ERR_NOT_IMPLEMENTED`, :const:`ERR_DRIVER_NOT_OPEN`, :const:`ERR_OUT_OF_LUT_RANGE`, :const:`ERR_UNKNOWN`
 
@@ -297,8 +319,13 @@ Possible errors: :const:`ERR_BADARG`, :const:`ERR_INVALID_ACTUATOR_COUNT`, :cons
 %feature("docstring") KrvDm::zernike_surface "
 Calculates the phase map of Zernike coefficients on the actuator grid.
 
-Coefficient k is the term of OSA/ANSI index k (piston first), in the caller's unit (nanometres for the
-surface calls). Needs no calibration. The status is not changed.
+Coefficient k is the term of OSA/ANSI index k (piston 0, tilts 1 and 2, defocus 4, ...), in the caller's unit
+(nanometres of surface for the surface calls). The terms are normalised to an RMS of 1 over the unit disc, so a
+coefficient is the RMS of its term: 150 nm of defocus is 520 nm peak to valley. The unit disc spans dm_diameter
+actuator spacings around the grid's centre; outside it each value is held within the range the map has inside
+it. The map is row-major, row 0 first; x runs along a row, y down the rows (theta = atan2(y, x)). To put it on
+the mirror, use set_zernike, or set_surface on the whole grid with dm_diameter = num_actuators_width - 1. Needs
+no calibration. The status is not changed.
 
 Possible errors: :const:`ERR_BADARG`, :const:`ERR_INVALID_ACTUATOR_COUNT`, :const:`ERR_DRIVER_NOT_OPEN`
 
@@ -306,6 +333,22 @@ Possible errors: :const:`ERR_BADARG`, :const:`ERR_INVALID_ACTUATOR_COUNT`, :cons
 :param int dm_diameter: Aperture diameter in actuator spacings; 0 for the grid width minus 3.
 :param int options: Not used; 0.
 :return: List [status, phase map]: num_actuators_width squared values, row-major, as a DoubleVector.
+";
+
+%feature("docstring") KrvDm::set_zernike "
+Shapes the mirror to the surface of Zernike coefficients.
+
+zernike_surface's map on the whole actuator grid, sent with set_surface so that each actuator is set for the
+map's value at its own position (the map is not resampled). The coefficients are those of zernike_surface: OSA/ANSI
+order, nanometres of surface, RMS-normalised terms over an aperture of dm_diameter actuator spacings. Needs a
+calibration.
+
+Possible errors: :const:`ERR_DRIVER_NOT_OPEN`, :const:`ERR_BADARG`, :const:`ERR_INVALID_ACTUATOR_COUNT`, :const:`ERR_INVALID_COEFFICIENTS`, :const:`ERR_INVALID_CALIBRATION`, :const:`ERR_NOT_IMPLEMENTED`, :const:`ERR_OUT_OF_LUT_RANGE`, :const:`ERR_UNKNOWN`
+
+:param DoubleVector Zernike_coefficients: 1 to 1024 coefficients in nanometres.
+:param int dm_diameter: Aperture diameter of the terms in actuator spacings; 0 for the grid width minus 3.
+:param int options: DM_SURFACE_ options: DM_SURFACE_ABSOLUTE_DEFLECTION, DM_SURFACE_BEST_EFFORT.
+:return: Error status.
 ";
 
 %feature("docstring") KrvDm::num_actuators "
@@ -331,6 +374,10 @@ Possible errors: none
 %feature("docstring") KrvDm::get_status "
 Returns the result of the last call that records one.
 
+Most methods store the code they return; configure_log, zernike_surface, set_device_id, the getters and the
+argument checks made before the kit is called (a frame or a map of the wrong length) leave it as it was. 0
+(NO_ERR) for a new object.
+
 Possible errors: none
 
 :return: Error status.
@@ -338,6 +385,9 @@ Possible errors: none
 
 %feature("docstring") KrvDm::error_string "
 Returns the message of a result code.
+
+The kit's text for any code a method returned, for example 'Invalid number of actuators.' for
+ERR_INVALID_ACTUATOR_COUNT; 'Unknown error code.' for a code the kit has no text for. Needs no open mirror.
 
 Possible errors: none
 
@@ -347,6 +397,8 @@ Possible errors: none
 
 %feature("docstring") KrvDm::version_string "
 Returns the kit's version.
+
+The version of the kit's libraries that the module runs with. A static method: KrvDm.version_string().
 
 Possible errors: none
 

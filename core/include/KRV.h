@@ -171,6 +171,23 @@ KRVAPI KRVRC KRVSetProfilesPath(DM* dm, const char* path);
 KRVAPI KRVRC KRVSetMapsPath(DM* dm, const char* path);
 KRVAPI KRVRC KRVSetCalibrationsPath(DM* dm, const char* path);
 KRVAPI KRVRC KRVConfigureLog(const char* filePath, KRV_LOGLEVEL level);
+
+/*
+ * Receives one message of the kit: its level (KRV_LOG_TRACE to KRV_LOG_FATAL), the name of the kit's logger that
+ * wrote it ("KRV.API", "KRV.PCIe", ...), the text without a line end, and the userdata given with the callback.
+ * The strings live for the call only.
+ */
+typedef void (*KRVLogCallback)(KRV_LOGLEVEL level, const char* logger, const char* message, void* userdata);
+
+/*
+ * Hands the kit's messages to callback instead of writing them to standard error; the log file keeps getting
+ * them, and KRVConfigureLog's level still chooses which are made at all. A null callback writes them to standard
+ * error again. Callable at any time, from any thread; when it returns, the previous callback is no longer being
+ * called and will not be. The callback is called on the thread that logs, which may be any thread (the kit's own
+ * workers too), while the logging library holds its lock, so other threads that log wait for it: it must return
+ * soon, and must neither call KRVSetLogCallback nor anything of the kit that logs. Always returns NO_ERR.
+ */
+KRVAPI KRVRC KRVSetLogCallback(KRVLogCallback callback, void* userdata);
 KRVAPI const char* KRVErrorString(KRVRC code);
 KRVAPI const char* KRVVersionString(void);
 

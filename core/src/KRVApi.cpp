@@ -184,6 +184,11 @@ KRVAPI KRVRC KRVConfigureLog(const char* filePath, KRV_LOGLEVEL level) {
     return NO_ERR;
 }
 
+KRVAPI KRVRC KRVSetLogCallback(KRVLogCallback callback, void* userdata) {
+    Log::setCallback(callback, userdata);
+    return NO_ERR;
+}
+
 KRVAPI KRVRC KRVSetProfilesPath(DM* dm, const char* path) {
     return guarded(Log::api(), "KRVSetProfilesPath", ERR_UNKNOWN, [&] {
         return setSearchPath(dm, path, SearchDir::Profiles, dm ? dm->ProfilesPath : nullptr);
@@ -233,6 +238,13 @@ KRVAPI KRVRC KRVOpen(DM* dm, const char* serialNumber) {
             // The profile fields stay for inspection; the unit array is not reachable by a later close.
             freeExtraDrivers(dm);
             return ERR_INVALID_DRIVER_TYPE;
+        }
+        // A profile without a size line (one cut short, for instance) describes no mirror.
+        if (dm->ActCount == 0) {
+            KRV_LOG_ERROR(Log::api(), "Profile of " << serialNumber << " in " << dm->ProfilesPath
+                                                    << " gives no actuator count (no size line).");
+            freeExtraDrivers(dm);
+            return ERR_INVALID_ACTUATOR_COUNT;
         }
         if (KRVRC rc = checkVoltages(*dm, serialNumber)) {
             freeExtraDrivers(dm);

@@ -4,14 +4,16 @@
 #include "krv/DMState.h"
 #include "krv/Log.h"
 #include "krv/ModelTable.h"
+#include "krv/TextFiles.h"
 
 #include <krv/platform/dynlib.h>
 #include <krv/platform/paths.h>
 
-#include <cerrno>
-#include <fstream>
-#include <sstream>
+#include <algorithm>
+#include <cstdint>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 namespace MirrorKit {
 
@@ -30,6 +32,8 @@ Fn resolve(void* module, const char* name) {
 
 namespace {
 constexpr uint64_t kMinimumMapEntries = 32;
+// A map holds one short line per channel (at most a few thousand); a file far larger is not a map.
+constexpr size_t kMaxMapFileBytes = size_t(16) << 20;
 constexpr const char* kOpenLoopLibrary = "libKRV_OpenLoop4.so.4";
 }  // namespace
 
@@ -46,33 +50,53 @@ KRVRC KRVLoadMapImpl(const char* path, uint32_t* map, uint64_t count) {
         return NO_ERR;
     }
     if (!path) return ERR_OPENFILE;
-    errno = 0;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return errno == EACCES ? ERR_FILE_PERMISSIONS : ERR_OPENFILE;
+    std::string text;
+    if (KRVRC rc = readTextFile(path, kMaxMapFileBytes, ERR_INVALID_LUT, "Map file", Log::api(), text)) return rc;
 
-    uint64_t read = 0;
-    std::string line;
-    if (std::getline(in, line)) {
-        for (uint64_t i = 0; i < count; ++i) {
-            std::istringstream ss(line);
-            uint32_t entry = 0;
-            ss >> entry;
-            if (ss.bad()) KRV_LOG_ERROR(Log::api(), "Error reading map file on line " << i);
-            map[i] = entry;
-            ++read;
-            if (!std::getline(in, line)) break;
+    // The entries are read into a map of their own: a file that is refused leaves the caller's map as it was.
+    std::vector<uint32_t> entries;
+    entries.reserve(static_cast<size_t>(std::min<uint64_t>(count, MAX_DM_SIZE * 2)));
+    // Line on which each channel was first given, to report a channel given twice.
+    std::unordered_map<uint32_t, uint64_t> firstLine;
+    for (size_t start = 0; start < text.size() && entries.size() < count;) {
+        const size_t lf = text.find('\n', start);
+        const size_t end = lf == std::string::npos ? text.size() : lf;
+        const std::string line = text.substr(start, end - start);
+        start = end + 1;
+        const uint64_t number = entries.size() + 1;
+        int64_t value = 0;
+        switch (readDecimal(line, 0, UINT32_MAX, value)) {
+            case NumberText::Ok: break;
+            case NumberText::Empty: value = 0; break;  // an empty line gives entry 0
+            default:
+                KRV_LOG_ERROR(Log::api(), "Map file " << path << " line " << number << ": "
+                                                      << logExcerpt(line) << " is not a channel number.");
+                return ERR_INVALID_LUT;
         }
-    }
-    if (read >= kMinimumMapEntries) {
-        if (read < count) {
-            KRV_LOG_WARN(Log::api(), "Map has only " << read << " actuators but driver expects " << count
-                                                     << " channels. Mapping the rest to #" << MAX_DM_SIZE);
-            for (uint64_t i = read; i < count; ++i) map[i] = MAX_DM_SIZE;
+        const uint32_t entry = static_cast<uint32_t>(value);
+        if (entry != MAX_DM_SIZE) {
+            const auto seen = firstLine.emplace(entry, number);
+            if (!seen.second) {
+                KRV_LOG_ERROR(Log::api(), "Map file " << path << " lines " << seen.first->second << " and " << number
+                                                      << " both give " << entry << "; each may appear once.");
+                return ERR_INVALID_LUT;
+            }
         }
-        return NO_ERR;
+        entries.push_back(entry);
     }
-    KRV_LOG_ERROR(Log::api(), "Map file is invalid: " << path);
-    return ERR_INVALID_LUT;
+    const uint64_t read = entries.size();
+    if (read < kMinimumMapEntries) {
+        KRV_LOG_ERROR(Log::api(), "Map file is invalid: " << path << " (" << read << " entries, at least "
+                                                          << kMinimumMapEntries << " needed)");
+        return ERR_INVALID_LUT;
+    }
+    std::copy(entries.begin(), entries.end(), map);
+    if (read < count) {
+        KRV_LOG_WARN(Log::api(), "Map has only " << read << " actuators but driver expects " << count
+                                                 << " channels. Mapping the rest to #" << MAX_DM_SIZE);
+        std::fill(map + read, map + count, static_cast<uint32_t>(MAX_DM_SIZE));
+    }
+    return NO_ERR;
 }
 
 KRVRC KRVOpenCommon(DM* dm) {

@@ -1,8 +1,10 @@
-// Process-wide logging set-up: console and rolling file appenders on the root logger, level on "KRV".
+// Process-wide logging set-up: console (standard error) and rolling file appenders on the root logger, level on
+// "KRV", and the caller's log callback in place of the console.
 #include "krv/Log.h"
 
 #include <krv/platform/paths.h>
 
+#include <log4cxx/appenderskeleton.h>
 #include <log4cxx/consoleappender.h>
 #include <log4cxx/helpers/pool.h>
 #include <log4cxx/logmanager.h>
@@ -80,13 +82,29 @@ AppenderPtr makeFileAppender(const std::string& target) {
 
 }  // namespace
 
+// The appenders are found by name: every library of the kit carries its own copy of this file, and the root
+// logger they share is the only state they have in common.
+const LogString kConsoleName = LOG4CXX_STR("KRVCONSOLE");
+const LogString kCallbackName = LOG4CXX_STR("KRVCALLBACK");
+
+void silenceConsole(const LoggerPtr& root, bool silent) {
+    auto console = std::dynamic_pointer_cast<AppenderSkeleton>(root->getAppender(kConsoleName));
+    if (console) console->setThreshold(silent ? Level::getOff() : Level::getAll());
+}
+
 void configure(const std::string& filePath, KRV_LOGLEVEL level, bool force) {
     try {
         const std::string target = filePath.empty() ? defaultLogFile() : filePath;
         LoggerPtr root = Logger::getRootLogger();
-        if (root->getAllAppenders().empty()) {
-            AppenderPtr console(new ConsoleAppender(LayoutPtr(new SimpleLayout())));
+        AppenderList appenders = root->getAllAppenders();
+        const bool callback = static_cast<bool>(root->getAppender(kCallbackName));
+        if (appenders.size() == (callback ? 1u : 0u)) {
+            // A library writes nothing into its caller's standard output.
+            auto console = std::make_shared<ConsoleAppender>(LayoutPtr(new SimpleLayout()),
+                                                             ConsoleAppender::getSystemErr());
+            console->setName(kConsoleName);
             root->addAppender(console);
+            silenceConsole(root, callback);
             if (writableTarget(target)) root->addAppender(makeFileAppender(target));
             Logger::getLogger("KRV");
             if (!force) return;

@@ -3,44 +3,30 @@
 
 #include "krv/Encoding.h"
 #include "krv/Log.h"
+#include "krv/TextFiles.h"
 
 #include <krv/platform/paths.h>
 
-#include <cerrno>
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <string>
+#include <vector>
 
 namespace MirrorKit {
 namespace {
 
 // The record holds 4095 inactive actuators and the terminator.
 constexpr int kMaxInactive = MAX_DM_SIZE - 1;
+// A profile is a few short lines (the longest, a full inactive list, some 20 KB); a larger file is no profile.
+constexpr size_t kMaxProfileBytes = size_t(1) << 20;
 
 void copySerial(char (&field)[KRV_SERIAL_NUMBER_LEN + 1], const std::string& value) {
     std::memset(field, 0, sizeof field);
     std::strncpy(field, value.c_str(), KRV_SERIAL_NUMBER_LEN);
-}
-
-template <typename T>
-T readNumber(std::istringstream& in) {
-    T v{};
-    in >> v;
-    return v;
-}
-
-// Reads a voltage and stores it encoded; false (logged, naming the key) for one the encoding cannot hold.
-bool readVoltage(std::istringstream& in, const std::string& key, uint32_t& field) {
-    const uint64_t v = readNumber<uint64_t>(in);
-    if (v > kMaxEncodedVoltage) {
-        KRV_LOG_ERROR(Log::util(), "Profile key " << key << "=" << v << " is above the largest voltage, "
-                                                  << kMaxEncodedVoltage << ".");
-        return false;
-    }
-    field = encodeValue(static_cast<uint32_t>(v));
-    return true;
 }
 
 bool formatPath(char (&field)[KRV_MAX_PATH], const char* dir, const std::string& value) {
@@ -48,30 +34,61 @@ bool formatPath(char (&field)[KRV_MAX_PATH], const char* dir, const std::string&
     return n > 0 && field[0] != '\0';
 }
 
-void readInactive(std::istringstream& in, const std::string& line, DM& dm) {
-    int count = 0;
-    char separator = 0;
-    in >> count >> separator;
-    if (count > kMaxInactive) {
-        KRV_LOG_ERROR(Log::util(), "Error read_profile: too many inactive actuators (" << count
-                                       << ", at most " << kMaxInactive << "), line ignored: " << line);
-        dm.InactiveActuators[0] = kInactiveTerminator;
-    // 0 is no encoded value: it marks a voltage the profile does not give.
-    dm.MaxVoltage = 0;
-    dm.VoltageLimit = 0;
-        return;
+// One line of a profile being read: where it is, for the messages that refuse it.
+struct Line {
+    const std::string& file;
+    size_t lineNumber;
+    const std::string& text;  // unscrambled
+
+    KRVRC refuse(const std::string& why, KRVRC rc = ERR_FILE_FORMAT) const {
+        KRV_LOG_ERROR(Log::util(), "Error read_profile: " << file << " line " << lineNumber << ": " << logExcerpt(text)
+                                                          << ": " << why);
+        return rc;
     }
-    std::string rest;
-    std::getline(in, rest);
-    size_t pos = 0;
-    int i = 0;
-    for (; i < count; ++i) {
-        size_t end = rest.find(',', pos);
-        std::string field = pos < rest.size() ? rest.substr(pos, end == std::string::npos ? end : end - pos) : "";
-        dm.InactiveActuators[i] = encodeValue(static_cast<uint32_t>(std::strtoul(field.c_str(), nullptr, 10)));
-        pos = end == std::string::npos ? rest.size() : end + 1;
+
+    // The value as a number from min to max, or a refusal.
+    KRVRC decimal(const std::string& value, int64_t min, int64_t max, int64_t& out) const {
+        switch (readDecimal(value, min, max, out)) {
+            case NumberText::Ok: return NO_ERR;
+            case NumberText::OutOfRange:
+                return refuse("the value is outside " + std::to_string(min) + " to " + std::to_string(max) + ".");
+            default: return refuse("the value is not a decimal number.");
+        }
     }
-    dm.InactiveActuators[i < 0 ? 0 : i] = kInactiveTerminator;
+};
+
+// Inactive actuators: count, one separator character (blanks before it skipped), then count actuator numbers
+// separated by ','. A trailing ',' is allowed; fewer numbers than the count, or more, are not.
+KRVRC readInactive(const Line& line, const std::string& value, DM& dm) {
+    size_t digits = value.find_first_not_of(" \t");
+    if (digits == std::string::npos) digits = value.size();
+    while (digits < value.size() && std::isdigit(static_cast<unsigned char>(value[digits]))) ++digits;
+    int64_t count = 0;
+    if (KRVRC rc = line.decimal(value.substr(0, digits), 0, kMaxInactive, count)) return rc;
+    const size_t sep = value.find_first_not_of(" \t", digits);
+    const std::string list = sep == std::string::npos ? std::string() : value.substr(sep + 1);
+    std::vector<std::string> fields;
+    for (size_t start = 0; start <= list.size();) {
+        const size_t comma = list.find(',', start);
+        fields.push_back(list.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    // An empty field at the end (nothing listed, or a trailing ',') lists nothing.
+    if (fields.back().find_first_not_of(" \t\r") == std::string::npos) fields.pop_back();
+    if (fields.size() != static_cast<size_t>(count))
+        return line.refuse("the count is " + std::to_string(count) + " but " + std::to_string(fields.size()) +
+                           " actuators are listed.");
+    // The record's list changes only once the whole line has been read.
+    std::vector<uint32_t> actuators(fields.size());
+    for (size_t i = 0; i < fields.size(); ++i) {
+        int64_t actuator = 0;
+        if (KRVRC rc = line.decimal(fields[i], 0, MAX_DM_SIZE - 1, actuator)) return rc;
+        actuators[i] = encodeValue(static_cast<uint32_t>(actuator));
+    }
+    std::copy(actuators.begin(), actuators.end(), dm.InactiveActuators);
+    dm.InactiveActuators[actuators.size()] = kInactiveTerminator;
+    return NO_ERR;
 }
 
 }  // namespace
@@ -87,9 +104,6 @@ KRVRC read_profile(const char* profilesPath, const char* serialNumber, DM& dm) {
         std::string(profilesPath) + platform::kPathSeparator + std::string(serialNumber) + ".dm";
 
     dm.InactiveActuators[0] = kInactiveTerminator;
-    // 0 is no encoded value: it marks a voltage the profile does not give.
-    dm.MaxVoltage = 0;
-    dm.VoltageLimit = 0;
     std::memset(dm.MappingFile, 0, sizeof dm.MappingFile);
     std::memset(dm.CalibrationFile, 0, sizeof dm.CalibrationFile);
     copySerial(dm.SerialNumber, serialNumber);
@@ -100,77 +114,116 @@ KRVRC read_profile(const char* profilesPath, const char* serialNumber, DM& dm) {
         if (!dm.ExtraDrivers) return ERR_MALLOC;
     }
     std::memset(dm.ExtraDrivers, 0, sizeof(DM_DRIVER));
+    // 0 is no encoded value: it marks a voltage the profile does not give.
+    dm.MaxVoltage = 0;
+    dm.VoltageLimit = 0;
 
-    errno = 0;
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return errno == EACCES ? ERR_FILE_PERMISSIONS : ERR_OPENFILE;
+    // The file is read once, whole: a profile replaced while a mirror opens is read as it was or as it is, and
+    // one rewritten in place while it is read is refused.
+    std::string bytes;
+    if (KRVRC rc = readTextFile(file, kMaxProfileBytes, ERR_FILE_FORMAT, "Profile", Log::util(), bytes)) return rc;
 
-    std::string raw;
-    while (std::getline(in, raw)) {
+    size_t number = 0;
+    size_t secondUnitLine = 0;
+    for (size_t start = 0; start < bytes.size();) {
+        const size_t lf = bytes.find('\n', start);
+        ++number;
+        // Every line a writer finishes ends in LF: a last line without one is a file cut short.
+        if (lf == std::string::npos) {
+            const std::string cut = scramble_line(bytes.substr(start));
+            return Line{file, number, cut}.refuse("the file ends in the middle of this line; it was cut short.");
+        }
+        std::string raw = bytes.substr(start, lf - start);
+        start = lf + 1;
         if (raw.size() < 2) {
             KRV_LOG_WARN(Log::util(), "Invalid empty line found in profile.");
             continue;
         }
         if (raw.back() == '\r') raw.pop_back();
-        const std::string line = scramble_line(raw);
-        const size_t eq = line.find('=');
-        const std::string key = line.substr(0, eq);
-        const std::string value = eq == std::string::npos ? std::string() : line.substr(eq + 1);
-        std::istringstream ss(value);
+        const std::string text = scramble_line(raw);
+        const Line line{file, number, text};
+        const size_t eq = text.find('=');
+        const std::string key = text.substr(0, eq);
+        const std::string value = eq == std::string::npos ? std::string() : text.substr(eq + 1);
+        int64_t n = 0;
+        KRVRC rc = NO_ERR;
+        const auto unsignedValue = [&](uint32_t& field) {
+            rc = line.decimal(value, 0, UINT32_MAX, n);
+            if (rc == NO_ERR) field = static_cast<uint32_t>(n);
+            return rc == NO_ERR;
+        };
+        const auto byteOf = [&](uint8_t& field) {
+            rc = line.decimal(value, INT32_MIN, INT32_MAX, n);
+            if (rc == NO_ERR) field = static_cast<uint8_t>(n);  // the low byte, as the unit records keep it
+        };
+        uint32_t u = 0;
 
         if (key == "type") {
-            dm.DriverType = static_cast<DRVTYPE>(readNumber<uint32_t>(ss));
+            if (unsignedValue(u)) dm.DriverType = static_cast<DRVTYPE>(u);
         } else if (key == "size") {
-            dm.ActCount = readNumber<uint32_t>(ss);
+            if (unsignedValue(u)) {
+                if (u == 0)
+                    rc = line.refuse("a mirror has at least one actuator.", ERR_INVALID_ACTUATOR_COUNT);
+                else
+                    dm.ActCount = u;
+            }
         } else if (key == "maxv") {
-            if (!readVoltage(ss, key, dm.MaxVoltage)) return ERR_FILE_FORMAT;
+            // Voltages are stored encoded, which keeps 25 bits.
+            if (line.decimal(value, 0, kMaxEncodedVoltage, n) == NO_ERR)
+                dm.MaxVoltage = encodeValue(static_cast<uint32_t>(n));
+            else
+                rc = ERR_FILE_FORMAT;
         } else if (key == "hva") {
-            dm.HVAType = readNumber<uint32_t>(ss);
-            dm.Driver.HVAType = dm.HVAType;
+            if (unsignedValue(dm.HVAType)) dm.Driver.HVAType = dm.HVAType;
         } else if (key == "use_fiber") {
-            dm.UseFiber = readNumber<uint32_t>(ss);
-            dm.Driver.UseFiber = static_cast<uint8_t>(dm.UseFiber);
+            if (unsignedValue(dm.UseFiber)) dm.Driver.UseFiber = static_cast<uint8_t>(dm.UseFiber);
         } else if (key == "use_CL") {
-            dm.UseCL = readNumber<uint32_t>(ss);
-            dm.Driver.UseCL = static_cast<uint8_t>(dm.UseCL);
+            if (unsignedValue(dm.UseCL)) dm.Driver.UseCL = static_cast<uint8_t>(dm.UseCL);
         } else if (key == "burst_mode") {
-            dm.BurstMode = readNumber<uint32_t>(ss);
+            unsignedValue(dm.BurstMode);
         } else if (key == "fiber_mode") {
-            dm.FiberMode = readNumber<uint32_t>(ss);
-            dm.Driver.FiberMode = static_cast<uint8_t>(dm.FiberMode);
+            if (unsignedValue(dm.FiberMode)) dm.Driver.FiberMode = static_cast<uint8_t>(dm.FiberMode);
         } else if (key == "hva2") {
-            dm.ExtraDrivers[0].HVAType = readNumber<uint32_t>(ss);
+            unsignedValue(dm.ExtraDrivers[0].HVAType);
         } else if (key == "use_fiber2") {
-            dm.ExtraDrivers[0].UseFiber = static_cast<uint8_t>(readNumber<int32_t>(ss));
+            byteOf(dm.ExtraDrivers[0].UseFiber);
         } else if (key == "use_CL2") {
-            dm.ExtraDrivers[0].UseCL = static_cast<uint8_t>(readNumber<int32_t>(ss));
+            byteOf(dm.ExtraDrivers[0].UseCL);
         } else if (key == "fiber_mode2") {
-            dm.ExtraDrivers[0].FiberMode = static_cast<uint8_t>(readNumber<int32_t>(ss));
+            byteOf(dm.ExtraDrivers[0].FiberMode);
         } else if (key == "vlim") {
-            if (!readVoltage(ss, key, dm.VoltageLimit)) return ERR_FILE_FORMAT;
+            if (line.decimal(value, 0, kMaxEncodedVoltage, n) == NO_ERR)
+                dm.VoltageLimit = encodeValue(static_cast<uint32_t>(n));
+            else
+                rc = ERR_FILE_FORMAT;
         } else if (key == "map") {
             if (!value.empty() && !formatPath(dm.MappingFile, dm.MapsPath, value))
-                KRV_LOG_ERROR(Log::util(), "Error in snprintf building path for mapping " << value);
+                KRV_LOG_ERROR(Log::util(), "Error in snprintf building path for mapping " << logExcerpt(value));
         } else if (key == "calibration") {
             if (!value.empty() && !formatPath(dm.CalibrationFile, dm.CalibrationsPath, value))
-                KRV_LOG_ERROR(Log::util(), "Error in snprintf building path for calibration " << value);
+                KRV_LOG_ERROR(Log::util(), "Error in snprintf building path for calibration " << logExcerpt(value));
         } else if (key == "inactive") {
-            readInactive(ss, line, dm);
+            rc = readInactive(line, value, dm);
         } else if (key == "driver_sn") {
             copySerial(dm.Driver.SerialNumber, value);
         } else if (key == "driver_sn2") {
             dm.DriverCount = 2;
             copySerial(dm.ExtraDrivers[0].SerialNumber, value);
+            secondUnitLine = number;
         } else {
-            KRV_LOG_ERROR(Log::util(), "Error read_profile: Unknown key: " << line);
+            KRV_LOG_ERROR(Log::util(), "Error read_profile: Unknown key: " << logExcerpt(text));
         }
-
-        if (ss.bad()) {
-            KRV_LOG_ERROR(Log::util(), "Error read_profile, line: " << line);
-            return ERR_FILE_FORMAT;
-        }
+        if (rc != NO_ERR) return rc;
     }
-    if (in.bad()) return ERR_FILE_FORMAT;
+
+    // Frames for the two units would both go to the one unit that answers to the number.
+    if (dm.DriverCount == 2 && dm.Driver.SerialNumber[0] != '\0' &&
+        std::strcmp(dm.Driver.SerialNumber, dm.ExtraDrivers[0].SerialNumber) == 0) {
+        KRV_LOG_ERROR(Log::util(), "Error read_profile: " << file << " line " << secondUnitLine
+                                                          << ": both drive units have serial number "
+                                                          << dm.Driver.SerialNumber << "; each unit needs its own.");
+        return ERR_FILE_FORMAT;
+    }
     return NO_ERR;
 }
 

@@ -243,10 +243,11 @@ TEST_F(Api, MapsLoadApplyAndCopy) {
     EXPECT_EQ(dm.State->Map[0], 139u);
 
     std::vector<uint32_t> callerMap(140, 0);
-    krvtest::writeMap(mapPath, std::vector<uint32_t>(140, 7));
+    std::iota(entries.begin(), entries.end(), 7u);
+    krvtest::writeMap(mapPath, entries);
     ASSERT_EQ(KRVLoadMap(&dm, mapPath.c_str(), callerMap.data()), NO_ERR);
-    EXPECT_EQ(callerMap[5], 7u);
-    EXPECT_EQ(dm.State->Map[5], 7u);
+    EXPECT_EQ(callerMap[5], 12u);
+    EXPECT_EQ(dm.State->Map[5], 12u);
     EXPECT_EQ(KRVLoadMap(&dm, (tree.maps() + "/missing").c_str(), nullptr), ERR_OPENFILE);
 
     std::vector<uint32_t> applied(140, 3);

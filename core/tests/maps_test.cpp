@@ -47,7 +47,7 @@ TEST_F(MapFixture, ExactLongAndShortFiles) {
 TEST_F(MapFixture, TooShortAndEmptyFilesAreInvalid) {
     krvtest::writeMap(path, sequence(31, 9));
     EXPECT_EQ(KRVLoadMapImpl(path.c_str(), map.data(), 140), ERR_INVALID_LUT);
-    EXPECT_EQ(map[30], 39u);  // what was read stays
+    EXPECT_EQ(map[30], 0xDEADu);  // a refused file leaves the map as it was
     krvtest::writeText(path, "");
     EXPECT_EQ(KRVLoadMapImpl(path.c_str(), map.data(), 140), ERR_INVALID_LUT);
     EXPECT_EQ(KRVLoadMapImpl((dir / "missing").c_str(), map.data(), 140), ERR_OPENFILE);
@@ -58,8 +58,10 @@ TEST_F(MapFixture, TooShortAndEmptyFilesAreInvalid) {
 TEST_F(MapFixture, LinesWithTextCarriageReturnsAndGaps) {
     std::string text;
     for (int i = 0; i < 40; ++i) {
-        if (i == 3)
-            text += "17 text after\n";
+        if (i == 0)
+            text += "40\n";  // entry 0 comes from the empty line
+        else if (i == 3)
+            text += "70 text after\n";
         else if (i == 5)
             text += "\n";
         else if (i == 6)
@@ -69,7 +71,8 @@ TEST_F(MapFixture, LinesWithTextCarriageReturnsAndGaps) {
     }
     krvtest::writeText(path, text);
     ASSERT_EQ(KRVLoadMapImpl(path.c_str(), map.data(), 40), NO_ERR);
-    EXPECT_EQ(map[3], 17u);
+    EXPECT_EQ(map[0], 40u);
+    EXPECT_EQ(map[3], 70u);
     EXPECT_EQ(map[5], 0u);
     EXPECT_EQ(map[6], 42u);
     EXPECT_EQ(map[39], 39u);

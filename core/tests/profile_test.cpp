@@ -86,10 +86,15 @@ TEST_F(ProfileFixture, InactiveListsAndTheirLimits) {
     ASSERT_EQ(read({"inactive=0:"}), NO_ERR);
     EXPECT_EQ(dm.InactiveActuators[0], kInactiveTerminator);
 
-    // A count beyond the record's capacity is refused instead of overrunning the record.
+    // A list refused part way leaves the record's list whole (here: as the line before set it).
+    ASSERT_EQ(read({"inactive=1:4", "inactive=3:5,17,2cal.mat"}), ERR_FILE_FORMAT);
+    EXPECT_EQ(inactive(dm), (std::vector<uint32_t>{4}));
+
+    // A count beyond the record's capacity refuses the profile instead of overrunning the record (or of
+    // dropping the list, which would drive actuators that must stay off).
     std::string huge = "inactive=5000:";
     for (int i = 0; i < 5000; ++i) huge += std::to_string(i) + (i + 1 < 5000 ? "," : "");
-    ASSERT_EQ(read({huge}), NO_ERR);
+    ASSERT_EQ(read({huge}), ERR_FILE_FORMAT);
     EXPECT_EQ(dm.InactiveActuators[0], kInactiveTerminator);
     EXPECT_EQ(dm.SerialNumber[11], '\0');
 
@@ -109,9 +114,12 @@ TEST_F(ProfileFixture, SecondUnitKeysWithoutSerialKeepOneUnit) {
 
 TEST_F(ProfileFixture, EmptyValuesUnknownKeysAndBadNumbers) {
     std::strcpy(dm.MappingFile, "stale");
-    ASSERT_EQ(read({"map=", "calibration=", "colour=blue", "size=lots", "no equals sign"}), NO_ERR);
+    ASSERT_EQ(read({"map=", "calibration=", "colour=blue", "no equals sign"}), NO_ERR);
     EXPECT_STREQ(dm.MappingFile, "");
     EXPECT_STREQ(dm.CalibrationFile, "");
+    EXPECT_EQ(dm.ActCount, 0u);
+    // A number that does not read as one is damage, not zero.
+    EXPECT_EQ(read({"size=lots"}), ERR_FILE_FORMAT);
     EXPECT_EQ(dm.ActCount, 0u);
 }
 

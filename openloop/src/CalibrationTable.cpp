@@ -2,6 +2,7 @@
 #include "CalibrationTable.h"
 
 #include "krv/Log.h"
+#include "krv/TextFiles.h"
 
 #include <algorithm>
 #include <cctype>
@@ -35,7 +36,7 @@ KRVRC readCalibrationTable(const std::string& path, MatlabVariables& vars, const
 
     try {
         const std::string name = MatFileReader::find<std::string>(vars, "DM_name");
-        KRV_LOG_INFO(logger, "Loading calibration for DM: " << name);
+        KRV_LOG_INFO(logger, "Loading calibration for DM: " << logExcerpt(name));
     } catch (...) {
         // The name is informative only; a table without it loads the same.
     }

@@ -33,6 +33,17 @@ uint32_t writeBurst(uint32_t card, uint32_t address, uint32_t count, const uint3
     return WriteMemBurst(static_cast<int32_t>(card), address, count, words);
 }
 
+void logTransferFailure(uint32_t rc, const std::string& what) {
+    auto log = logger();
+    if (rc != PEX_ERR_MUTEX_WAIT) {
+        KRV_LOG_ERROR(log, "Error " << rc << " " << what << ".");
+        return;
+    }
+    char text[1024];
+    PEXLockStatus(text, sizeof text);
+    KRV_LOG_ERROR(log, "Error " << rc << " " << what << ": " << text);
+}
+
 uint32_t writeEveryCard(const DMState& state, uint32_t reg, uint32_t value) {
     uint32_t failure = 0;
     for (uint32_t card : state.CardIds) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <exception>
 #include <new>
+#include <string>
 #include <vector>
 
 namespace MirrorKit::PCIe {
@@ -69,6 +70,9 @@ uint32_t readReg(uint32_t card, uint32_t reg, uint32_t& value);
 uint32_t writeReg(uint32_t card, uint32_t reg, uint32_t value);
 uint32_t writeBlock(uint32_t card, uint32_t reg, uint32_t count, const uint32_t* words);
 uint32_t writeBurst(uint32_t card, uint32_t address, uint32_t count, const uint32_t* words);
+
+// Logs a failed transfer at error level; when the system-wide lock is what failed, says why and what to do.
+void logTransferFailure(uint32_t rc, const std::string& what);
 
 // Writes one register on every card of the record, in order, going on after a failure. Returns 0 when every
 // write succeeded, else the code of the last failure.

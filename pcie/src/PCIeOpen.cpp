@@ -128,7 +128,8 @@ KRVRC openLocked(DM* dm) {
     for (uint32_t k = 0; k < units; ++k) {
         DM_DRIVER& unit = driverUnit(*dm, k);
         const uint32_t card = cardIds[k];
-        if (readReg(card, REG_REVISION, unit.HWRev) != 0) {
+        if (const uint32_t rc = readReg(card, REG_REVISION, unit.HWRev); rc != 0) {
+            logTransferFailure(rc, "reading the firmware revision of card " + std::to_string(card));
             dm->ActCount = 0;
             return ERR_PCIE_REGRD;
         }

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <utility>
 
 using namespace MirrorKit::PCIeTest;
 namespace Reg = MirrorKit::Emu::Reg;
@@ -132,7 +133,7 @@ TEST(PCIeThroughCore, LoadMapWritesTheCardsTable) {
     const std::string serial = freshSerial();
     writeProfile(serial, profileLines(140, ""));
     auto map = identityMap(140);
-    map[1] = 100;
+    std::swap(map[1], map[100]);
     writeMap(InstallTree::root->file("Map/later.map"), map);
     Mirror mirror;
     ASSERT_EQ(KRVOpen(&mirror.dm, serial.c_str()), NO_ERR);

@@ -1,7 +1,9 @@
 // Registry store kept in a .reg-syntax text file, with locked write-then-rename updates.
 #include "krv/platform/registry.h"
+#include "krv/platform/files.h"
 #include "krv/platform/paths.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -13,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 namespace MirrorKit::platform::registry {
@@ -21,6 +22,8 @@ namespace {
 
 constexpr const char* kDefaultStore = "/etc/velmira/registry.reg";
 constexpr const char* kHeader = "Windows Registry Editor Version 5.00";
+// A store holds a few keys; a file much larger than any store is not read.
+constexpr size_t kMaxStoreBytes = size_t(64) << 20;
 
 // The store is kept as the file's lines, byte for byte; writes change only the lines of the values and keys
 // they touch, so value types this reader does not parse (hex:, hex(2):, lines continued with a backslash),
@@ -30,7 +33,11 @@ struct Value {
     enum Type { String, Dword, Other } type = Other;
     std::string text;
     uint32_t dword = 0;
-    size_t first = 0, end = 0;  // its lines [first, end)
+    size_t first = 0, end = 0;  // the lines [first, end) of its last occurrence, the one that is read
+    // Every occurrence in the key, in file order, the last one included: a key whose section appears more than
+    // once (a hand-edited store, two exports merged) is still one key, so a write or a deletion of a name
+    // replaces or removes all of them.
+    std::vector<std::pair<size_t, size_t>> occurrences;
 };
 
 struct Key {
@@ -184,10 +191,14 @@ void index(Store& store) {
                 v.end = last + 1;
                 auto same = std::find_if(current->values.begin(), current->values.end(),
                                          [&](const Value& e) { return sameName(e.name, v.name); });
-                if (same != current->values.end())
-                    *same = v;
-                else
-                    current->values.push_back(v);
+                if (same != current->values.end()) {
+                    v.occurrences = std::move(same->occurrences);
+                    *same = std::move(v);
+                } else {
+                    current->values.push_back(std::move(v));
+                    same = current->values.end() - 1;
+                }
+                same->occurrences.emplace_back(i, last + 1);
                 current->insertAt = last + 1;
             }
         }
@@ -199,14 +210,19 @@ void index(Store& store) {
 int load(Store& store) {
     store.lines.clear();
     store.keys.clear();
-    std::ifstream in(storePath(), std::ios::binary);
-    if (!in) return errno == EACCES ? EACCES : (errno == ENOENT ? 0 : EIO);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!in.eof()) line.push_back('\n');
-        store.lines.push_back(line);
+    std::string text;
+    switch (readRegularFile(storePath(), kMaxStoreBytes, text)) {
+        case 0: break;
+        case ENOENT: return 0;
+        case EACCES: return EACCES;
+        default: return EIO;  // not a regular file, too large, or unreadable
     }
-    if (in.bad() || !in.eof()) return EIO;
+    for (size_t start = 0; start < text.size();) {
+        const size_t lf = text.find('\n', start);
+        const size_t end = lf == std::string::npos ? text.size() : lf + 1;
+        store.lines.push_back(text.substr(start, end - start));
+        start = end;
+    }
     if (!store.lines.empty()) {
         const std::string& first = store.lines.front();
         store.eol = first.size() >= 2 && first.compare(first.size() - 2, 2, "\r\n") == 0 ? "\r\n"
@@ -286,6 +302,26 @@ int keepModeAndOwner(int fd, const std::string& path) {
     return 0;
 }
 
+// Removes "<store>.tmp.<digits>": temporaries of writers that named them by process id and were killed before
+// they renamed them. Called under the lock, when no writer is at work.
+void removeStaleTemporaries(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp.";
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return;
+    std::vector<std::string> stale;
+    while (const dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) continue;
+        if (std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
+                        [](unsigned char c) { return std::isdigit(c); }))
+            stale.push_back(dir + "/" + name);
+    }
+    ::closedir(d);
+    for (const std::string& f : stale) ::unlink(f.c_str());
+}
+
 // Runs one read-modify-write under the store's lock file; change returns an errno result.
 template <typename Change>
 int update(Change change) {
@@ -304,11 +340,18 @@ int update(Change change) {
     int rc = load(store);
     if (rc == 0) rc = change(store);
     if (rc == 0) {
-        const std::string tmp = path + ".tmp." + std::to_string(::getpid());
+        // Only the lock holder writes, so one temporary name serves every writer: a writer killed part way
+        // leaves a file that the next write replaces. Names of older writers (with a process id) are removed.
+        removeStaleTemporaries(path);
+        const std::string tmp = path + ".tmp";
         const std::string text = render(store);
-        FILE* f = std::fopen(tmp.c_str(), "wb");
+        ::unlink(tmp.c_str());
+        const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+        FILE* f = fd < 0 ? nullptr : ::fdopen(fd, "wb");
         if (!f) {
             rc = errno == EACCES ? EACCES : EIO;
+            if (fd >= 0) ::close(fd);
+            ::unlink(tmp.c_str());
         } else {
             rc = keepModeAndOwner(::fileno(f), path);
             bool ok = rc == 0 && std::fwrite(text.data(), 1, text.size(), f) == text.size();
@@ -431,15 +474,19 @@ int setValue(const std::string& key, const Value& v) {
     return update([&](Store& store) {
         Key& k = ensureKey(store, key);
         if (const Value* existing = findValue(k, v.name)) {
-            // The value's own lines give way to one line; everything around them stays as it was.
+            // The lines of the occurrence that is read give way to one line, and earlier occurrences of the
+            // name in the key go; everything around them stays as it was.
             const size_t first = existing->first, end = existing->end;
             const std::string& last = store.lines[end - 1];
             const bool ended = !last.empty() && last.back() == '\n';
+            std::vector<std::pair<size_t, size_t>> earlier(existing->occurrences.begin(),
+                                                           existing->occurrences.end() - 1);
             store.lines.erase(store.lines.begin() + static_cast<std::ptrdiff_t>(first),
                               store.lines.begin() + static_cast<std::ptrdiff_t>(end));
             store.lines.insert(store.lines.begin() + static_cast<std::ptrdiff_t>(first),
                                valueLine(v) + (ended ? store.eol : std::string()));
-            index(store);
+            // The earlier occurrences all lie before the replaced lines, so their positions still hold.
+            eraseLines(store, std::move(earlier));
             return 0;
         }
         insertLines(store, k.insertAt, {valueLine(v)});
@@ -469,20 +516,9 @@ int deleteValue(const std::string& key, const std::string& name) {
     return update([&](Store& store) {
         Key* k = findKey(store, key);
         if (!k || !findValue(*k, name)) return ENOENT;
-        // Every line that sets the name in the key goes, earlier ones too, so that none comes back.
-        std::vector<std::pair<size_t, size_t>> ranges;
-        for (const auto& [header, end] : k->sections) {
-            for (size_t i = header + 1; i < end; ++i) {
-                const std::string line = trimmed(content(store.lines[i]));
-                size_t last = i;
-                while (last + 1 < end && continues(store.lines[last])) ++last;
-                Value v;
-                if (!line.empty() && (line[0] == '"' || line[0] == '@') && parseValueLine(line, v) &&
-                    sameName(v.name, name))
-                    ranges.emplace_back(i, last + 1);
-                i = last;
-            }
-        }
+        // Every occurrence of the name in the key goes, earlier ones too, so that none comes back. They are the
+        // occurrences the reading found, so a deletion removes exactly what a read would have seen.
+        const std::vector<std::pair<size_t, size_t>> ranges = findValue(*k, name)->occurrences;
         eraseLines(store, ranges);
         return 0;
     });

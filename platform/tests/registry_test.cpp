@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -218,4 +220,98 @@ TEST_F(Registry, ValueAfterAContinuedLastLineIsItsOwn) {
         const std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         EXPECT_EQ(after.compare(0, text.size(), text), 0);  // what was there stays byte for byte
     }
+}
+
+// A key whose section appears more than once (a hand-edited store, two exports merged) is one key: what a read
+// finds is what a write replaces and a deletion removes, whatever comments and continued lines surround it.
+TEST_F(Registry, RepeatedSectionsAreOneKeyForReadsWritesAndDeletions) {
+    const std::string text = "Windows Registry Editor Version 5.00\r\n\r\n"
+                             "[HKEY_LOCAL_MACHINE\\Software\\Velmira]\r\n"
+                             "\"InstallPath\"=\"/opt/first\"\r\n"
+                             "\"Other\"=\"1\"\r\n\r\n"
+                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmira\\Sub]\r\n"
+                             "\"Leaf\"=dword:00000001\r\n\r\n"
+                             "[hkey_local_machine\\software\\velmira]\r\n"
+                             "; edited by hand \\\r\n"
+                             "\"InstallPath\"=\"/opt/second\"\r\n"
+                             "[HKEY_LOCAL_MACHINE\\Software\\Velmira]\r\n"
+                             "[bad header \\\r\n"
+                             "\"Third\"=\"3\"\r\n";
+    std::string v;
+    write(text);
+    ASSERT_EQ(reg::queryString(kKey, "InstallPath", v), 0);
+    EXPECT_EQ(v, "/opt/second");  // a later line for a name replaces an earlier one
+    ASSERT_EQ(reg::queryString(kKey, "Third", v), 0);
+    std::vector<std::string> subkeys;
+    ASSERT_EQ(reg::listSubKeys(kKey, subkeys), 0);
+    EXPECT_EQ(subkeys, std::vector<std::string>{"Sub"});
+
+    // A deletion removes every occurrence, the one after the comment ending in a backslash too.
+    ASSERT_EQ(reg::deleteValue(kKey, "InstallPath"), 0);
+    EXPECT_EQ(reg::queryString(kKey, "InstallPath", v), ENOENT);
+    ASSERT_EQ(reg::deleteValue(kKey, "Third"), 0);
+    EXPECT_EQ(reg::queryString(kKey, "Third", v), ENOENT);
+    EXPECT_EQ(reg::deleteValue(kKey, "InstallPath"), ENOENT);
+    ASSERT_EQ(reg::queryString(kKey, "Other", v), 0);
+    EXPECT_EQ(v, "1");
+
+    // A write leaves one line for the name; deleting it then leaves none behind.
+    write(text);
+    ASSERT_EQ(reg::setString(kKey, "InstallPath", "/opt/new"), 0);
+    ASSERT_EQ(reg::queryString(kKey, "InstallPath", v), 0);
+    EXPECT_EQ(v, "/opt/new");
+    std::ifstream in(store, std::ios::binary);
+    const std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(after.find("/opt/first"), std::string::npos);
+    EXPECT_EQ(after.find("/opt/second"), std::string::npos);
+    EXPECT_NE(after.find("; edited by hand"), std::string::npos);
+    ASSERT_EQ(reg::deleteValue(kKey, "InstallPath"), 0);
+    EXPECT_EQ(reg::queryString(kKey, "InstallPath", v), ENOENT);
+
+    // Deleting the key removes all its sections and its subkeys.
+    write(text);
+    ASSERT_EQ(reg::deleteTree(kKey), 0);
+    EXPECT_EQ(reg::openKey(kKey), ENOENT);
+    EXPECT_EQ(reg::queryString(kKey, "Third", v), ENOENT);
+}
+
+// Writers killed at any point leave no temporary file once the next write is done, and the store stays whole.
+TEST_F(Registry, KilledWritersLeaveNoTemporaryFiles) {
+    ASSERT_EQ(reg::setString(kKey, "InstallPath", "/opt/velmira"), 0);
+    // What a writer of an earlier release killed before its rename left behind.
+    std::ofstream(store + ".tmp.999999", std::ios::binary) << "half";
+    std::ofstream(store + ".tmp", std::ios::binary) << "half";
+    for (int round = 0; round < 12; ++round) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            for (int i = 0;; ++i) reg::setDword(kKey, "n" + std::to_string(i % 50), static_cast<uint32_t>(i));
+        }
+        ::usleep(2000 + 1500 * round);
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    }
+    ASSERT_EQ(reg::setString(kKey, "After", "yes"), 0);
+    std::vector<std::string> left;
+    for (const auto& e : std::filesystem::directory_iterator(dir + "/sub")) left.push_back(e.path().filename());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"registry.reg", "registry.reg.lock"}));
+    std::string v;
+    ASSERT_EQ(reg::queryString(kKey, "InstallPath", v), 0);
+    EXPECT_EQ(v, "/opt/velmira");
+}
+
+// A store that is not a regular file is refused at once instead of blocking the reader.
+TEST_F(Registry, StoreThatIsAFifoIsRefusedWithoutBlocking) {
+    std::filesystem::create_directories(dir + "/sub");
+    ASSERT_EQ(::mkfifo(store.c_str(), 0600), 0);
+    ::alarm(20);  // a reader that blocks ends the test program instead of hanging it
+    std::string v;
+    EXPECT_EQ(reg::queryString(kKey, "InstallPath", v), EIO);
+    EXPECT_EQ(reg::setString(kKey, "InstallPath", "/x"), EIO);
+    struct stat st;
+    ASSERT_EQ(::stat(store.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    ::alarm(0);
 }

@@ -10,6 +10,7 @@
 #include <krv/platform/registry.h>
 
 #ifdef KRVCTL_WITH_PCIE
+#include <krv/platform/named_lock.h>
 #include <pexlink.h>
 #endif
 #ifdef KRVCTL_WITH_LIBUSB
@@ -125,8 +126,13 @@ void checkFolders(Report& report, const std::string& dir) {
                            std::string("create it (mkdir -p ") + path + ") or fix the install directory");
             continue;
         }
-        const bool writable = ::access(path.c_str(), W_OK) == 0;
-        report.line(std::string(sub) + ": " + path + (writable ? " (writable)" : " (read-only for this user)"));
+        const std::string advice = folderWriteAdvice(path);
+        if (advice.empty())
+            report.line(std::string(sub) + ": " + path + " (writable)");
+        else
+            report.problem(path + " is read-only for this user, so profiles, maps, tables or shapes cannot be saved "
+                               "there",
+                           advice);
     }
 }
 
@@ -199,6 +205,7 @@ struct Hardware {
     std::vector<UsbUnit> units;
     bool serverRegistered = false;
     int pcieCards = -1;  // -1: not known
+    bool pcieLockUsable = true;
 };
 
 void checkServer(Report& report, Hardware& hw) {
@@ -253,8 +260,31 @@ void checkUsb(Report& report, Hardware& hw) {
     }
 }
 
+// The lock every program takes around each card transfer: a user who cannot open it cannot use any card.
+void checkPcieLock(Report& report, Hardware& hw) {
+    using MirrorKit::platform::NamedLock;
+    const NamedLock::Info lock = NamedLock::inspect(NamedLock::defaultName());
+    if (lock.openError != 0) {
+        hw.pcieLockUsable = false;
+        const std::string why = NamedLock::explainFailure(lock);
+        const size_t split = why.find(" -- ");
+        report.problem(why.substr(0, split) + ", so every PCIe transfer of this user fails (error 16 reading a "
+                                               "card register)",
+                       split == std::string::npos ? "see above" : why.substr(split + 4));
+        return;
+    }
+    report.line("PCIe transfer lock: " + NamedLock::describe(lock));
+    if (lock.exists && !lock.inSharedGroup) {
+        const std::string group = NamedLock::sharedGroup();
+        report.problem("the PCIe transfer lock " + lock.path + " belongs to the group " + lock.groupName + ", not to " +
+                           group + ", so other users of " + group + " cannot use the PCIe cards",
+                       "run: sudo chgrp " + group + " " + lock.path);
+    }
+}
+
 void checkPcie(Report& report, Hardware& hw) {
 #ifdef KRVCTL_WITH_PCIE
+    checkPcieLock(report, hw);
     int16_t count = 0;
     const std::string emulated = environment("PEXLINK_DEVICE_DIR");
     const std::string where = emulated.empty() ? "" : " (emulated cards in " + emulated + ")";
@@ -289,6 +319,42 @@ std::vector<std::string> profileFiles(const std::string& dir) {
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+// The amplifier link settings of a PCIe mirror's drive units, checked as the back end checks them when it opens
+// the mirror: it opens anyway, but a unit without a link receives nothing, and a link that does not suit the
+// amplifier type misbehaves. value(key) is the profile's text for key, empty when absent.
+template <typename Value>
+void checkPcieLinks(Report& report, const std::string& serial, const std::string& rewrite, Value value) {
+    const bool twoUnits = !value("driver_sn2").empty();
+    for (int unit = 0; unit < (twoUnits ? 2 : 1); ++unit) {
+        const std::string suffix = unit == 0 ? "" : "2";
+        // As the profile reader keeps them: the amplifier type whole, the link switches by their low byte.
+        auto number = [&](const char* key) { return std::strtoll(value((key + suffix).c_str()).c_str(), nullptr, 10); };
+        const uint32_t hva = static_cast<uint32_t>(number("hva"));
+        const uint8_t fiber = static_cast<uint8_t>(number("use_fiber")), cl = static_cast<uint8_t>(number("use_CL")),
+                      mode = static_cast<uint8_t>(number("fiber_mode"));
+        const std::string who = serial + (twoUnits ? ": drive unit " + std::to_string(unit + 1) : std::string()) + ": ";
+        if (!fiber && !cl)
+            report.problem(who + "no amplifier link is selected (neither use_fiber" + suffix + " nor use_CL" + suffix +
+                               "), so the mirror opens but no data is sent to it",
+                           "set use_fiber" + suffix + "=1 (fiber) or use_CL" + suffix + "=1 (CameraLink); " + rewrite);
+        else if (fiber && cl)
+            report.problem(who + "both the fiber and the CameraLink link are selected, which the amplifier does not "
+                                 "expect",
+                           "keep one of use_fiber" + suffix + "=1 and use_CL" + suffix + "=1; " + rewrite);
+        if (hva == 0 && !cl)
+            report.problem(who + "a CameraLink amplifier (hva" + suffix + "=0) without use_CL" + suffix + "=1",
+                           "set use_CL" + suffix + "=1, or the amplifier type hva" + suffix + "=; " + rewrite);
+        else if (hva == 1 && mode)
+            report.problem(who + "the ZETA fiber protocol (fiber_mode" + suffix + ") is set for an amplifier of type "
+                                 "hva" + suffix + "=1, which does not speak it",
+                           "set fiber_mode" + suffix + "=0; " + rewrite);
+        else if (hva >= 2 && (!mode || !fiber))
+            report.problem(who + "a ZETA driver (hva" + suffix + "=" + std::to_string(hva) + ") needs the fiber link "
+                                 "with the ZETA protocol",
+                           "set use_fiber" + suffix + "=1 and fiber_mode" + suffix + "=1; " + rewrite);
+    }
 }
 
 // Checks one profile; false when the mirror it describes cannot be opened as things stand.
@@ -365,8 +431,10 @@ bool checkProfile(Report& report, const std::string& dir, const std::string& fil
                  hidden ? "see the USB drive unit that is not accessible above"
                         : "connect and switch on the unit, then run krvctl doctor again");
         }
-    } else if (type == "1" && hw.pcieCards == 0) {
-        fail("no PCIe interface card was found", "check that the card and its driver are installed");
+    } else if (type == "1") {
+        if (hw.pcieCards == 0) fail("no PCIe interface card was found", "check that the card and its driver are installed");
+        if (!hw.pcieLockUsable) fail("this user cannot open the PCIe transfer lock", "see the lock's PROBLEM above");
+        checkPcieLinks(report, serial, rewrite, value);
     }
     return opens;
 }

@@ -46,7 +46,7 @@ const char kUsage[] =
     "                                        cannot be opened\n"
     "  install-path [--set <dir>]            print the install directory kept in the registry store, or\n"
     "                                        set it (exit status 1 when none is set)\n"
-    "  version                               print the kit's version\n"
+    "  version, --version                    print the kit's version\n"
     "  errors                                list result codes with their names and messages\n"
     "  help, --help, -h                      this text\n"
     "\n"
@@ -81,17 +81,28 @@ int installPathCommand(const Args& args) {
     return 0;
 }
 
+struct Registered {
+    std::string name;
+    std::string usage;
+    CommandFn fn;
+};
+std::vector<Registered>& registered() {
+    static std::vector<Registered> all;
+    return all;
+}
+
 int run(const Args& args) {
     if (args.empty()) throw UsageError("no command given (try 'krvctl --help')");
     const std::string& command = args[0];
     const Args rest(args.begin() + 1, args.end());
     if (command == "help" || command == "--help" || command == "-h") {
-        std::cout << kUsage;
+        std::cout << kUsage << registeredUsage();
         return 0;
     }
     if (command == "version" || command == "--version") {
         if (!rest.empty()) throw UsageError("version takes no arguments");
-        std::cout << KRVVersionString() << "\n";
+        // --version in the usual "program (package) version" form; "version" alone, for scripts.
+        std::cout << (command == "--version" ? "krvctl (MirrorKit) " : "") << KRVVersionString() << "\n";
         return 0;
     }
     if (command == "errors") {
@@ -105,10 +116,29 @@ int run(const Args& args) {
         return runDoctor(std::cout);
     }
     if (command == "demo") return demoCommand(rest);
+    if (CommandFn fn = registeredCommand(command)) return fn(rest);
     throw UsageError("unknown command " + quoted(command) + " (try 'krvctl --help')");
 }
 
 }  // namespace
+
+bool registerCommand(const char* name, const char* usage, CommandFn fn) {
+    registered().push_back({name, usage, fn});
+    return true;
+}
+
+CommandFn registeredCommand(const std::string& name) {
+    for (const auto& r : registered())
+        if (r.name == name) return r.fn;
+    return nullptr;
+}
+
+std::string registeredUsage() {
+    std::string text;
+    for (const auto& r : registered()) text += r.usage;
+    return text;
+}
+
 }  // namespace krvctl
 
 int main(int argc, char** argv) {

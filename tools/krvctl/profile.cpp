@@ -222,6 +222,11 @@ void ProfileSettings::checkConsistency() const {
             if (n >= count)
                 throw UsageError("inactive actuator " + std::to_string(n) + " is not below size " + *size);
     }
+    const std::string* sn = find("driver_sn");
+    const std::string* sn2 = find("driver_sn2");
+    // Frames for the two units would both go to the one unit with that number; the kit refuses such a profile.
+    if (sn && sn2 && !sn->empty() && *sn == *sn2)
+        throw UsageError("driver_sn2 " + quoted(*sn2) + " is the serial number of driver_sn; each unit has its own");
     const std::string* maxv = find("maxv");
     const std::string* vlim = find("vlim");
     // A limit above the maximum voltage would make full-scale commands exceed the 16-bit driver range.

@@ -59,7 +59,14 @@ int writeProfile(const Args& args) {
     }
     if (settings.empty()) throw UsageError("no settings to write to " + file);
     settings.checkConsistency();
-    writeFileAtomically(file, scrambleProfile(settings));
+    try {
+        writeFileAtomically(file, scrambleProfile(settings));
+    } catch (const Failure& e) {
+        const size_t slash = file.find_last_of('/');
+        const std::string advice = folderWriteAdvice(slash == std::string::npos ? "." : file.substr(0, slash + 1));
+        if (advice.empty()) throw;
+        throw Failure(std::string(e.what()) + " -- " + advice);
+    }
     std::cout << "wrote " << settings.ordered().size() << " settings to " << file << "\n";
     return 0;
 }

@@ -8,13 +8,24 @@
 
 namespace {
 
-int usage() {
-    std::fprintf(stderr,
+void usage(std::FILE* out) {
+    std::fprintf(out,
                  "usage: krvregsvr [-u] [-s] <library>\n"
-                 "  Calls the library's DllRegisterServer, or DllUnregisterServer with -u.\n"
-                 "  -s  silent: report nothing, only the exit status.\n"
-                 "  The registry store is the file named by KRV_REGISTRY_FILE (default %s).\n",
+                 "Registers an in-process server library of MirrorKit (such as the host-driver server\n"
+                 "libDravix.so for USB drive units) in the kit's registry store, or unregisters it.\n"
+                 "\n"
+                 "  -u         unregister: call the library's DllUnregisterServer instead of DllRegisterServer\n"
+                 "  -s         silent: report nothing, only the exit status\n"
+                 "  --help     this text\n"
+                 "  --version  the kit's version\n"
+                 "\n"
+                 "The registry store is the file named by KRV_REGISTRY_FILE (default %s).\n"
+                 "Exit status: 0 success, 1 the library's call failed, 2 usage error.\n",
                  MirrorKit::platform::registry::storePath().c_str());
+}
+
+int usage() {
+    usage(stderr);
     return 2;
 }
 
@@ -23,6 +34,14 @@ int usage() {
 int main(int argc, char** argv) {
     bool unregister = false, silent = false;
     std::string library;
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        usage(stdout);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("krvregsvr (MirrorKit) %s\n", KRV_VERSION);
+        return 0;
+    }
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-u") == 0)
             unregister = true;

@@ -19,8 +19,12 @@ using namespace MirrorKit::Emu;
 
 const char* kUsage =
     "usage: pexcard <command> ...\n"
+    "Makes emulated PCIe interface cards (image files that the kit drives like cards) and shows what they hold.\n"
+    "\n"
     "  create DIR [--count N] [--revision HEX] [--base HEX] [--driver-revision N]\n"
-    "                           make card images DIR/PEXIO1..N (default 1 card, revision 0x20000600)\n"
+    "                           make card images DIR/PEXIO1..N (default 1 card, revision 0x20000600);\n"
+    "                           DIR is created when missing; images are read-write for their user and\n"
+    "                           group only (mode 0660) and take DIR's group when DIR is set-group-ID\n"
     "  regs CARD                registers and port addresses\n"
     "  lut CARD [--count N]     lookup table entries (default: all 4096)\n"
     "  frame CARD --actuators N frame memory decoded per actuator\n"
@@ -30,8 +34,12 @@ const char* kUsage =
     "  log CARD [--last N]      transfers the card served, oldest first\n"
     "  write CARD ADDRESS WORD...  one write transfer, as the driver would make it\n"
     "  reset CARD               back to power-on state (revision kept)\n"
+    "  --help, --version\n"
     "CARD is the path of an image, or a card number in $PEXLINK_DEVICE_DIR (default /dev).\n"
-    "Numbers may be decimal or 0x-prefixed hexadecimal.\n";
+    "Numbers may be decimal or 0x-prefixed hexadecimal.\n"
+    "\n"
+    "Programs drive the images when PEXLINK_DEVICE_DIR names their folder, for example:\n"
+    "  pexcard create /tmp/cards --count 2 && PEXLINK_DEVICE_DIR=/tmp/cards krvctl doctor\n";
 
 bool parseNumber(const std::string& text, uint64_t* value) {
     if (text.empty()) return false;
@@ -227,6 +235,10 @@ int main(int argc, char** argv) {
     if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
         std::fputs(kUsage, argc < 2 ? stderr : stdout);
         return argc < 2 ? 2 : 0;
+    }
+    if (!std::strcmp(argv[1], "--version")) {
+        std::printf("pexcard (MirrorKit) %s\n", KRV_VERSION);
+        return 0;
     }
     const std::string command = argv[1];
     Args args = parse(argc, argv, 2);

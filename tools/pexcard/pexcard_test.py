@@ -61,6 +61,25 @@ class PexcardTool(unittest.TestCase):
         run("reset", card)
         self.assertIn("0 transfers", run("regs", card).stdout)
 
+    def test_create_makes_the_folder_and_private_images(self):
+        # Whatever the umask, images are read-write for their user and group only; missing folders are made.
+        folder = os.path.join(self.dir, "lab", "cards")
+        old = os.umask(0)
+        try:
+            run("create", folder, "--count", "2")
+        finally:
+            os.umask(old)
+        for n in (1, 2):
+            mode = os.stat(os.path.join(folder, f"PEXIO{n}")).st_mode & 0o7777
+            self.assertEqual(oct(mode), oct(0o660))
+        self.assertIn("REVISION                  0  0x20000600", run("regs", os.path.join(folder, "PEXIO2")).stdout)
+        # A file in the way is reported, and nothing is made.
+        blocker = os.path.join(self.dir, "file")
+        open(blocker, "w").close()
+        r = run("create", os.path.join(blocker, "cards"), ok=False)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("cannot create the folder " + os.path.join(blocker, "cards"), r.stderr)
+
     def test_errors(self):
         self.assertEqual(run(ok=False).returncode, 2)
         self.assertEqual(run("regs", os.path.join(self.dir, "none"), ok=False).returncode, 1)

@@ -64,6 +64,7 @@ struct Scanner {
     std::vector<long>& found;
     KRVRC pending = NO_ERR;
     int lastMatched = -1;
+    bool sharedSerial = false;  // two units answer to one wanted serial number
 
     // Looks at one listed slot; returns true when the scan is over. Every call after the first names the unit the
     // slot holds now by a handle bound to it, so that a unit replaced meanwhile is never taken for it.
@@ -131,7 +132,13 @@ struct Scanner {
         for (size_t k = 0; k < wanted.size(); ++k) {
             if (wanted[k] == serial) {
                 KRV_LOG_DEBUG(logger(), "Driver SN match.");
-                found[k] = i;  // a later device with the same number replaces an earlier one
+                // Frames could go to either unit: the mirror's unit is not known, and the open is refused.
+                if (found[k] >= 0) {
+                    KRV_LOG_ERROR(logger(), "USB devices " << found[k] << " and " << i << " both have serial number "
+                                                           << serial << "; give each unit its own number.");
+                    sharedSerial = true;
+                }
+                found[k] = i;
                 lastMatched = slot;
                 return false;
             }
@@ -230,6 +237,11 @@ KRVRC findUnits(DM* dm, std::vector<long>& found) {
             wanted.emplace_back();
         }
     }
+    for (uint32_t k = 1; k < units; ++k)
+        if (!wanted[k].empty() && wanted[k] == wanted[0]) {
+            KRV_LOG_ERROR(logger(), "DM Profile names serial number " << wanted[0] << " for two drivers.");
+            return ERR_SERIAL_NUMBER;
+        }
     found.assign(units, -1);
 
     Scanner scanner{server.get(), wanted, found};
@@ -238,6 +250,7 @@ KRVRC findUnits(DM* dm, std::vector<long>& found) {
         if (scanner.look(i)) break;
     }
 
+    if (scanner.sharedSerial) return ERR_SERIAL_NUMBER;
     for (uint32_t k = 0; k < units; ++k) {
         if (found[k] < 0) {
             KRV_LOG_WARN(logger(), "Specified USB DM device not found or busy.");

@@ -157,6 +157,27 @@ TEST_F(UsbBackend, SecondUnitWithoutSerialNumberIsRefusedBeforeAnyDeviceIsAsked)
     EXPECT_TRUE(callsOf("Dravix_SetControl").empty());
 }
 
+// Two units answering to one serial number: frames could reach either, so the open is refused and no unit is
+// brought up. A profile naming one number for both of its units is refused the same way.
+TEST_F(UsbBackend, TwoUnitsWithOneSerialNumberAreReportedAndNotOpened) {
+    unit(0, "DU00000000A");
+    unit(2, "DU00000000B");
+    unit(3, "DU00000000A");
+    {
+        Record rec(140, "DU00000000A");
+        EXPECT_EQ(KRV_USBOpenDM(rec.get()), ERR_SERIAL_NUMBER);
+        EXPECT_EQ(rec->State, nullptr);
+        EXPECT_TRUE(callsOf("Dravix_SetControl").empty());
+    }
+    fake::reset();
+    unit(0, "DU00000000A");
+    unit(1, "DU00000000B");
+    Record rec(280, "DU00000000A", "DU00000000A");
+    EXPECT_EQ(KRV_USBOpenDM(rec.get()), ERR_SERIAL_NUMBER);
+    EXPECT_EQ(rec->State, nullptr);
+    EXPECT_TRUE(callsOf("Dravix_SetControl").empty());
+}
+
 TEST_F(UsbBackend, ScanOutcomes) {
     struct Case {
         const char* what;

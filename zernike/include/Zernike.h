@@ -28,7 +28,7 @@ ZERNIKE_API void OSAToQuantum(int index, int& n, int& m);
 ZERNIKE_API void PhasicsToQuantum(int index, int& n, int& m);
 ZERNIKE_API int QuantumToNatural(int n, int m);
 
-// R_n^m(rho). An undefined pair (n < m, or n - m odd) is reported on standard output and gives 0.0;
+// R_n^m(rho). An undefined pair (n < m, or n - m odd) is reported on standard error and gives 0.0;
 // an unknown method is reported and replaced by Recursion. rho is not clipped to the unit disc.
 ZERNIKE_API double ZernikeRadialPolynomial(unsigned n, unsigned m, double rho, ZernikeEvaluationMethod method);
 

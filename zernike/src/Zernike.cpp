@@ -21,11 +21,12 @@ namespace bmp = boost::math::policies;
 using QuietPolicy = bmp::policy<bmp::overflow_error<bmp::ignore_error>, bmp::domain_error<bmp::ignore_error>,
                                 bmp::evaluation_error<bmp::ignore_error>>;
 
+// Standard error: a library writes nothing into its caller's standard output.
 void report(const char* line)
 {
-    std::fputs(line, stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    std::fputs(line, stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
 }
 
 // Rows of the recurrence up to this length live on the stack (orders up to about 500).

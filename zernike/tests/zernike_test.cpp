@@ -111,16 +111,19 @@ TEST(ZernikeRadial, BothMethodsMatchTheExplicitSum)
 
 TEST(ZernikeRadial, UndefinedPairsAndUnknownMethods)
 {
+    // Reported on standard error: a library writes nothing into its caller's standard output.
     testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     EXPECT_EQ(ZernikeRadialPolynomial(2, 4, 0.5, Recursion), 0.0);
     EXPECT_EQ(ZernikeRadialPolynomial(3, 0, 0.5, Direct), 0.0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "The Zernike polynomial is undefined if n<m or n-mis not even.\n"
               "The Zernike polynomial is undefined if n<m or n-mis not even.\n");
 
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     const double v = ZernikeRadialPolynomial(4, 2, 0.6, static_cast<ZernikeEvaluationMethod>(7));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "ZernikeRadialPolynomial: Specified eval_method not implemented.Using the recursion method by default.\n");
     EXPECT_DOUBLE_EQ(v, ZernikeRadialPolynomial(4, 2, 0.6, Recursion));
 

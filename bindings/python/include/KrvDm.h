@@ -4,8 +4,22 @@
 
 #include <KRV.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
+
+// Values a call reads and does not keep: a std::vector, or a block that the caller keeps alive and unchanged for
+// the call (the Python module hands numpy arrays over this way, without a copy).
+template <typename T>
+struct KrvValues {
+    const T* data = nullptr;
+    size_t size = 0;
+    KrvValues() = default;
+    KrvValues(const std::vector<T>& v) : data(v.data()), size(v.size()) {}
+    KrvValues(const T* first, size_t count) : data(first), size(count) {}
+};
+using KrvDoubles = KrvValues<double>;
+using KrvInts = KrvValues<int>;
 
 class KrvDm {
 public:
@@ -17,8 +31,8 @@ public:
     virtual ~KrvDm();
 
     virtual int open_dm(const char* serial_number);
-    virtual int send_data(const std::vector<double>& data);
-    virtual int send_data_custom_mapping(const std::vector<double>& data, const std::vector<int>& mapping);
+    virtual int send_data(KrvDoubles data);
+    virtual int send_data_custom_mapping(KrvDoubles data, KrvInts mapping);
     virtual int poke(int actuator, double value);
     virtual int close_dm();
     virtual std::vector<int> default_mapping();
@@ -32,20 +46,24 @@ public:
     virtual int set_maps_path(const char* path);
     virtual int set_calibrations_path(const char* path);
     virtual int configure_log(const char* filePath, KRV_LOGLEVEL level);
-    virtual int configure_sequence(const std::vector<double>& sequence, double delay, int frame_length,
-                                   int seq_length);
+    virtual int configure_sequence(KrvDoubles sequence, double delay, int frame_length, int seq_length);
     virtual int enable_sequence(double framerate, bool enable);
-    virtual int configure_dither(const std::vector<double>& waveform, const std::vector<double>& gains);
+    virtual int configure_dither(KrvDoubles waveform, KrvDoubles gains);
     virtual int enable_dither(double frame_rate, bool enable);
     virtual int enable_high_res(bool enable);
     virtual int set_device_id(int device_id);
     virtual int calculate_surface(std::vector<double>* commands, std::vector<double>* phaseOut,
-                                  const std::vector<double>& phase_map_nm, int width, int height,
-                                  int dm_diameter = 0, uint32_t options = 0);
-    virtual int set_surface(const std::vector<double>& phase_map_nm, int width, int height, int dm_diameter = 0,
+                                  KrvDoubles phase_map_nm, int width, int height, int dm_diameter = 0,
+                                  uint32_t options = 0);
+    virtual int set_surface(KrvDoubles phase_map_nm, int width, int height, int dm_diameter = 0,
                             uint32_t options = 0);
-    virtual int zernike_surface(std::vector<double>* phaseOut, const std::vector<double>& Zernike_coefficients,
-                                int dm_diameter = 0, uint32_t options = 0);
+    virtual int zernike_surface(std::vector<double>* phaseOut, KrvDoubles Zernike_coefficients, int dm_diameter = 0,
+                                uint32_t options = 0);
+
+    // The surface of Zernike coefficients on the mirror in one call: zernike_surface's grid map, sent with
+    // set_surface over the whole grid (an aperture of the grid width minus 1), so that every actuator gets the
+    // value of the map at its own position. options are those of set_surface.
+    int set_zernike(KrvDoubles Zernike_coefficients, int dm_diameter = 0, uint32_t options = 0);
 
     int num_actuators();
     int num_actuators_width();

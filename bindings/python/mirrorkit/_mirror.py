@@ -1,13 +1,18 @@
 """The Mirror class: one deformable mirror driven with numpy arrays."""
 import enum
+import logging
+import math
 import numbers
 import os
+import threading
 
 import numpy as np
 
 import krv as _kit
 
-from ._errors import KrvError, ResultCode, check
+from ._errors import DeviceError, IncompatibleStateError, KrvError, ResultCode, check
+
+_log = logging.getLogger("mirrorkit")
 
 
 class DriverType(enum.IntEnum):
@@ -33,27 +38,61 @@ class Axis(enum.IntEnum):
 
 
 class TriggerType(enum.Enum):
-    """What advances a queued pattern: a call of :meth:`Mirror.next_pattern`, or a rising edge at the PCIe card's
-    trigger input."""
+    """What advances queued patterns; python-microscope's names and values.
+
+    Mirrors take ``SOFTWARE`` (a call of :meth:`Mirror.trigger`) and, on PCIe mirrors, ``RISING_EDGE`` (a rising
+    edge at the card's trigger input).
+    """
     SOFTWARE = 0
     RISING_EDGE = 1
+    FALLING_EDGE = 2
+    PULSE = 3
 
 
 class TriggerMode(enum.Enum):
-    """What one trigger does: apply one pattern."""
-    ONCE = 0
+    """What one trigger does; python-microscope's names and values. Mirrors take ``ONCE``: apply one pattern."""
+    ONCE = 1
+    BULB = 2
+    STROBE = 3
+    START = 4
+
+
+# Loggers of the kit's messages, by the kit's logger name: "KRV.PCIe" is logged as "mirrorkit.KRV.PCIe".
+_LEVELS = {_kit.KRV_LOG_TRACE: 5, _kit.KRV_LOG_DEBUG: logging.DEBUG, _kit.KRV_LOG_INFO: logging.INFO,
+           _kit.KRV_LOG_WARN: logging.WARNING, _kit.KRV_LOG_ERROR: logging.ERROR,
+           _kit.KRV_LOG_FATAL: logging.CRITICAL}
+
+
+def _forward_log(level, name, message):
+    logger = logging.getLogger(f"mirrorkit.{name}" if name else "mirrorkit")
+    pylevel = _LEVELS.get(level, logging.WARNING)
+    if logger.isEnabledFor(pylevel):
+        logger.log(pylevel, "%s", message)
+
+
+# Serial numbers of the mirrors open in this process. Only the constructor adds to it (under the lock); a close,
+# also one from the garbage collector while the lock is held, only discards, which needs no lock.
+_open_serials = set()
+_open_lock = threading.Lock()
 
 
 def _number(value, what):
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
         raise TypeError(f"{what} must be a real number, got {type(value).__name__}")
     return float(value)
 
 
 def _index(value, what):
-    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
         raise TypeError(f"{what} must be an int, got {type(value).__name__}")
     return int(value)
+
+
+def _flag(value, what):
+    # A flag given as 'no' or 1.0 is more likely a mistake than a wish.
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{what} must be True or False, got {value!r}")
+    return bool(value)
 
 
 def _floats(values, what):
@@ -64,12 +103,87 @@ def _floats(values, what):
     return a
 
 
+def _commands(values, what):
+    """Commands as float64; integers are taken only as 0 and 1, since larger ones are likely DAC counts."""
+    try:
+        raw = np.asarray(values)
+    except (TypeError, ValueError):
+        raise TypeError(f"{what} must be an array of real numbers") from None
+    if raw.dtype.kind in "iu" and raw.size and (raw.min() < 0 or raw.max() > 1):
+        raise ValueError(f"{what} are commands from 0 to 1 (fractions of the voltage limit), not DAC counts; "
+                         f"got integers from {raw.min()} to {raw.max()}")
+    return _floats(raw if raw.dtype.kind != "O" else values, what)
+
+
+def _enum_of(value, kind, what):
+    """A member of kind; python-microscope's member of the same enumeration name counts as ours of that name."""
+    if isinstance(value, kind):
+        return value
+    other = type(value)
+    if isinstance(value, enum.Enum) and other.__name__ == kind.__name__ and \
+            other.__module__.split(".")[0] == "microscope" and value.name in kind.__members__:
+        return kind[value.name]
+    raise TypeError(f"{what} must be a {kind.__name__}, got {value!r}")
+
+
+def _zernike_series(coefficients, rho, theta):
+    """Sum of the OSA/ANSI terms (RMS 1 over the unit disc) at the points (rho, theta): the same terms as the kit's
+    Zernike library. Radial parts through the Jacobi recurrence, which stays accurate at high orders."""
+    total = np.zeros(np.broadcast(rho, theta).shape)
+    x = 1.0 - 2.0 * rho * rho
+    for j, c in enumerate(coefficients):
+        if c == 0.0:
+            continue
+        n = math.ceil((math.sqrt(8 * j + 9) - 3) / 2)
+        m = 2 * j - n * (n + 2)
+        a, k = abs(m), (n - abs(m)) // 2
+        # R_n^a(rho) = (-1)^k rho^a P_k^(a,0)(1 - 2 rho^2)
+        p_prev, p = np.ones_like(x), (a + 1) + (a + 2) * (x - 1) / 2
+        if k == 0:
+            p = p_prev
+        for q in range(2, k + 1):
+            s = 2 * q + a
+            p_prev, p = p, ((s - 1) * (s * (s - 2) * x + a * a) * p - 2 * (q + a - 1) * (q - 1) * s * p_prev) / \
+                (2 * q * (q + a) * (s - 2))
+        radial = (-1) ** k * rho ** a * p
+        norm = math.sqrt(n + 1) if m == 0 else math.sqrt(2 * (n + 1))
+        angular = 1.0 if m == 0 else (np.cos(a * theta) if m > 0 else np.sin(a * theta))
+        total += c * norm * radial * angular
+    return total
+
+
 class Mirror:
     """One deformable mirror, opened by its serial number.
 
     The mirror opens on construction and closes on :meth:`close`, at the end of a ``with`` block (also when the
     block ends with an exception) and when the object is collected. Every failure of the kit raises
-    :class:`KrvError` with the kit's result code; argument mistakes raise ``TypeError`` or ``ValueError``.
+    :class:`KrvError` with the kit's result code; argument mistakes raise ``TypeError`` or ``ValueError``. Every
+    method, :meth:`close` too, raises :class:`KrvError` (``ERR_DRIVER_NOT_OPEN``) once the mirror is closed,
+    except a second :meth:`close`.
+
+    A mirror is open at most once in a process: a second ``Mirror`` of a serial number that is open (a notebook
+    cell run again) raises :class:`KrvError` (``ERR_DRIVER_ALREADY_OPEN``) until the first is closed, since two
+    objects driving one mirror would each believe it holds their own frame.
+
+    Units and signs: frames are commands from 0 to 1 per actuator, in actuator order (0 no voltage, 1 the
+    mirror's voltage limit). Surfaces are heights of the mirror surface in nanometres, not of the reflected
+    wavefront (which moves twice as far). The actuators pull the surface down: by default only a surface's shape
+    counts and the kit chooses the piston that keeps it in reach; with ``absolute=True`` heights are taken from
+    the mirror's resting shape, and only heights below it are reachable.
+
+    Pictures on the actuator grid (:meth:`to_grid`, :attr:`grid_mask`, :meth:`zernike`) are ``grid_width x
+    grid_width`` arrays: row 0 first, actuators numbered along each row from column 0 and row after row; x runs
+    along a row (column index), y down the rows (row index). ``matplotlib.pyplot.imshow`` draws them with row 0 at
+    the top. Phase maps given to :meth:`set_surface` have the same orientation.
+
+    Threads: one lock per mirror serialises its calls, so several threads may share one ``Mirror`` (a frame is
+    never mixed from two sends, a :meth:`read` never sees half a frame, a :meth:`close` waits for the call in
+    progress). The lock is held while the kit works, but the interpreter lock is not: other threads, and other
+    mirrors, go on meanwhile.
+
+    The kit's log messages go to Python's ``logging``, to the logger ``"mirrorkit"`` and its children named after
+    the kit's loggers (``"mirrorkit.KRV.PCIe"``, ...). Its level is WARNING unless the program sets another, for
+    example ``logging.getLogger("mirrorkit").setLevel(logging.DEBUG)``.
 
     Parameters
     ----------
@@ -86,7 +200,7 @@ class Mirror:
     Raises
     ------
     KrvError
-        The mirror could not be opened (no profile, no hardware, ...).
+        The mirror could not be opened (no profile, no hardware, ...), or it is open already in this process.
 
     Examples
     --------
@@ -97,6 +211,7 @@ class Mirror:
 
     def __init__(self, serial, profiles=None, device_id=None):
         self._dm = None
+        self._registered = False
         if not isinstance(serial, str):
             raise TypeError(f"serial must be a str of {_kit.KRV_SERIAL_NUMBER_LEN} characters, "
                             f"got {type(serial).__name__}")
@@ -116,9 +231,19 @@ class Mirror:
             if dm.set_device_id(_index(device_id, "device_id")) != _kit.NO_ERR:
                 raise ValueError(f"device_id must be a positive device index or KRV_DEV_ID_QUERY_PROFILE, "
                                  f"got {device_id}")
-        check(dm.open_dm(serial), f"open_dm({serial!r})")
+        with _open_lock:
+            if serial in _open_serials:
+                raise KrvError(ResultCode.ERR_DRIVER_ALREADY_OPEN, f"open_dm({serial!r})",
+                               f"mirror {serial} is already open in this process; close the other Mirror first")
+            _open_serials.add(serial)
+        try:
+            check(dm.open_dm(serial), f"open_dm({serial!r})")
+        except BaseException:
+            _open_serials.discard(serial)
+            raise
+        self._registered = True
+        self._lock = threading.RLock()
         self._dm = dm
-        self._send = dm.send_data
         self._serial = serial
         self._n = dm.num_actuators()
         self._width = dm.num_actuators_width()
@@ -127,19 +252,38 @@ class Mirror:
         mask = np.array(dm.grid_mask(), dtype=bool)
         self._mask = mask.reshape(self._width, self._width) if mask.size else None
         self._patterns = None
-        self._next = 0
+        self._pattern_idx = -1
+        self._playing = False
         self._trigger = (TriggerType.SOFTWARE, TriggerMode.ONCE)
 
     # Life cycle ---------------------------------------------------------------------------------------------
 
+    def _release(self):
+        if self._registered:
+            self._registered = False
+            _open_serials.discard(self._serial)
+
     def close(self):
         """Close the mirror: the driver zeroes the outputs and releases the hardware.
 
-        Closing a closed mirror does nothing.
+        The mirror counts as closed afterwards even when the driver reports a failure (for example a USB unit
+        that was unplugged), and its serial number may be opened again. Closing a closed mirror does nothing.
+
+        Raises
+        ------
+        KrvError
+            The driver could not zero and release the hardware.
         """
-        dm, self._dm = self._dm, None
-        if dm is not None:
-            rc = dm.close_dm()
+        if getattr(self, "_dm", None) is None:
+            return
+        with self._lock:
+            dm, self._dm = self._dm, None
+            if dm is None:
+                return
+            try:
+                rc = dm.close_dm()
+            finally:
+                self._release()
             if rc not in (_kit.NO_ERR, _kit.ERR_DRIVER_NOT_OPEN):
                 raise KrvError(rc, "close_dm")
 
@@ -152,20 +296,31 @@ class Mirror:
         return self
 
     def __exit__(self, exc_type, exc, tb):
-        self.close()
+        if exc_type is None:
+            self.close()
+            return False
+        # The block's own exception says what went wrong first; a failing close must not replace it.
+        try:
+            self.close()
+        except KrvError as e:
+            _log.warning("closing %s after %s failed: %s", self._serial, exc_type.__name__, e)
         return False
 
     def __del__(self):
-        # The object may be half-built when its constructor raised.
-        if getattr(self, "_dm", None) is not None:
-            self._dm.close_dm()
+        # The object may be half-built when its constructor raised; nothing else can hold it now.
+        dm = getattr(self, "_dm", None)
+        if dm is not None:
             self._dm = None
+            dm.close_dm()
+        if getattr(self, "_registered", False):
+            self._release()
 
     def __repr__(self):
         state = "closed" if self.closed else f"{self._n} actuators, {self._driver.name}"
         return f"<mirrorkit.Mirror {self._serial!r}: {state}>"
 
     def _kit(self):
+        # Called with the lock held.
         if self._dm is None:
             raise KrvError(ResultCode.ERR_DRIVER_NOT_OPEN, "mirror closed")
         return self._dm
@@ -200,13 +355,13 @@ class Mirror:
     @property
     def grid_mask(self):
         """numpy.ndarray or None: ``grid_width x grid_width`` booleans, True where an actuator sits (actuators
-        numbered row by row), or None when the kit places no actuators for this mirror."""
+        numbered row by row, row 0 first), or None when the kit places no actuators for this mirror."""
         return None if self._mask is None else self._mask.copy()
 
     # Frames -------------------------------------------------------------------------------------------------
 
     def _frame(self, values, what="values"):
-        a = _floats(values, what)
+        a = _commands(values, what)
         if a.shape == (self._n,):
             return np.ascontiguousarray(a)
         if a.ndim == 2 and self._mask is not None and a.shape == self._mask.shape:
@@ -220,23 +375,27 @@ class Mirror:
         Parameters
         ----------
         values : array_like
-            ``n_actuators`` commands in actuator order, from 0 to 1 (values outside are clamped); or, on
-            continuous mirrors, a ``grid_width x grid_width`` array whose positions without an actuator are
-            ignored.
+            ``n_actuators`` commands in actuator order, from 0 (no voltage) to 1 (the mirror's voltage limit);
+            float values outside are clamped. Integer arrays may only hold 0 and 1 (other integers are refused
+            as likely DAC counts). On continuous mirrors also a ``grid_width x grid_width`` picture whose
+            positions without an actuator are ignored.
 
         Raises
         ------
         ValueError
-            The array has another shape.
+            The array has another shape, or holds integers other than 0 and 1.
         KrvError
-            The driver failed.
+            The driver failed, or the mirror is closed.
         """
-        # The common case goes straight through: the module copies a float64 array in one block.
-        if type(values) is np.ndarray and values.shape == (self._n,) and values.dtype == np.float64 \
-                and values.flags.c_contiguous and self._dm is not None:
-            rc = self._send(values)
-        else:
-            rc = self._kit().send_data(self._frame(values))
+        # The common case goes straight through: the module reads a float64 array where it lies.
+        if not (type(values) is np.ndarray and values.shape == (self._n,) and values.dtype == np.float64
+                and values.flags.c_contiguous):
+            values = self._frame(values)
+        with self._lock:
+            dm = self._dm
+            if dm is None:
+                raise KrvError(ResultCode.ERR_DRIVER_NOT_OPEN, "mirror closed")
+            rc = dm.send_data(values)
         if rc:
             raise KrvError(rc, "send_data")
 
@@ -248,8 +407,10 @@ class Mirror:
         numpy.ndarray
             A new float64 array of ``n_actuators`` values in 0..1 (16-bit resolution).
         """
-        v = self._kit().get_actuator_data()
-        check(self._dm.get_status() if len(v) != self._n else 0, "get_actuator_data")
+        with self._lock:
+            dm = self._kit()
+            v = dm.get_actuator_data()
+            check(dm.get_status() if len(v) != self._n else 0, "get_actuator_data")
         return np.array(v, dtype=np.float64)
 
     def poke(self, actuator, value):
@@ -265,7 +426,9 @@ class Mirror:
         actuator = _index(actuator, "actuator")
         if not 0 <= actuator < self._n:
             raise ValueError(f"actuator must be in 0..{self._n - 1}, got {actuator}")
-        check(self._kit().poke(actuator, _number(value, "value")), "poke")
+        value = _number(value, "value")
+        with self._lock:
+            check(self._kit().poke(actuator, value), "poke")
 
     def clear(self):
         """Set every actuator to 0."""
@@ -282,31 +445,31 @@ class Mirror:
         Returns
         -------
         numpy.ndarray
-            ``grid_width x grid_width`` float64 values, NaN where no actuator sits; ready for
-            ``matplotlib.pyplot.imshow``.
+            ``grid_width x grid_width`` float64 values, NaN where no actuator sits. Row 0 holds the first
+            actuators, numbered along the row from column 0; ``matplotlib.pyplot.imshow`` draws row 0 at the top.
         """
-        if self._mask is None:
-            raise ValueError(f"the kit places no actuators on a grid for {self._n} actuators")
-        a = self.read() if values is None else _floats(values, "values")
+        with self._lock:
+            self._kit()
+            if self._mask is None:
+                raise ValueError(f"the kit places no actuators on a grid for {self._n} actuators")
+            a = self.read() if values is None else _floats(values, "values")
         if a.shape != (self._n,):
             raise ValueError(f"values must hold {self._n} actuator values, got shape {a.shape}")
         grid = np.full(self._mask.shape, np.nan)
         grid[self._mask] = a
         return grid
 
-    # Patterns -----------------------------------------------------------------------------------------------
+    # Patterns (python-microscope's DeformableMirror interface) ---------------------------------------------
 
-    def _pattern(self, pattern):
-        a = _floats(pattern, "pattern")
-        if a.shape != (self._n,):
-            raise ValueError(f"pattern must have shape ({self._n},), got {a.shape}")
-        return np.ascontiguousarray(a)
-
-    def _patterns_of(self, patterns):
-        a = _floats(patterns, "patterns")
+    def _patterns_of(self, patterns, what="patterns"):
+        a = _commands(patterns, what)
+        if a.ndim == 1:
+            a = a.reshape(1, -1)
         if a.ndim != 2 or a.shape[1] != self._n or a.shape[0] < 1:
-            raise ValueError(f"patterns must have shape (K, {self._n}) with K >= 1, got {a.shape}")
-        return np.ascontiguousarray(a)
+            raise ValueError(f"{what} must have shape ({self._n},) or (K, {self._n}) with K >= 1, "
+                             f"got {np.shape(patterns)}")
+        # A copy: a later change of the caller's array must not change what is applied.
+        return np.array(a, dtype=np.float64, order="C", copy=True)
 
     def apply_pattern(self, pattern):
         """Apply one pattern now.
@@ -315,8 +478,24 @@ class Mirror:
         ----------
         pattern : array_like
             1-D, ``n_actuators`` commands in 0..1.
+
+        Raises
+        ------
+        IncompatibleStateError
+            The trigger is not the software one, or the PCIe card's sequencer is playing (:meth:`play`): stop it,
+            or set the software trigger, first.
         """
-        self.send(self._pattern(pattern))
+        p = _commands(pattern, "pattern")
+        if p.shape != (self._n,):
+            raise ValueError(f"pattern must have shape ({self._n},), got {p.shape}")
+        with self._lock:
+            self._kit()
+            if self._trigger[0] is not TriggerType.SOFTWARE:
+                raise IncompatibleStateError("apply_pattern requires software trigger type")
+            if self._playing:
+                raise IncompatibleStateError("apply_pattern while the card's sequencer plays patterns; call stop "
+                                             "first")
+            self.send(np.ascontiguousarray(p))
 
     @property
     def trigger_type(self):
@@ -329,64 +508,94 @@ class Mirror:
         return self._trigger[1]
 
     def set_trigger(self, ttype, tmode):
-        """Choose what advances queued patterns.
+        """Choose what advances queued patterns; the queue is emptied.
 
         Parameters
         ----------
         ttype : TriggerType
-            ``SOFTWARE`` (every mirror: :meth:`next_pattern`) or ``RISING_EDGE`` (PCIe mirrors: the card's trigger
-            input, through its sequencer).
+            ``SOFTWARE`` (every mirror: :meth:`trigger`) or ``RISING_EDGE`` (PCIe mirrors: the card's trigger
+            input, through its sequencer). python-microscope's ``TriggerType`` is taken as well.
         tmode : TriggerMode
-            ``ONCE``: one pattern per trigger.
+            ``ONCE``: one pattern per trigger. python-microscope's ``TriggerMode`` is taken as well.
+
+        Raises
+        ------
+        ValueError
+            A trigger this mirror does not have.
         """
-        if not isinstance(ttype, TriggerType) or not isinstance(tmode, TriggerMode):
-            raise TypeError("set_trigger takes a TriggerType and a TriggerMode")
-        if ttype == TriggerType.RISING_EDGE and self._driver != DriverType.PCIE:
-            raise ValueError(f"a hardware trigger needs a PCIe mirror; this one is {self._driver.name}")
-        if ttype != self._trigger[0] and self._trigger[0] == TriggerType.RISING_EDGE:
-            check(self._kit().enable_sequence(0.0, False), "enable_sequence")
-        self._trigger = (ttype, tmode)
-        self._patterns = None
+        ttype = _enum_of(ttype, TriggerType, "ttype")
+        tmode = _enum_of(tmode, TriggerMode, "tmode")
+        if ttype not in (TriggerType.SOFTWARE, TriggerType.RISING_EDGE) or tmode is not TriggerMode.ONCE:
+            raise ValueError(f"mirrors take a SOFTWARE or RISING_EDGE trigger in ONCE mode, got {ttype.name}, "
+                             f"{tmode.name}")
+        with self._lock:
+            dm = self._kit()
+            if ttype == TriggerType.RISING_EDGE and self._driver != DriverType.PCIE:
+                raise ValueError(f"a hardware trigger needs a PCIe mirror; this one is {self._driver.name}")
+            if ttype != self._trigger[0] and self._trigger[0] == TriggerType.RISING_EDGE:
+                check(dm.enable_sequence(0.0, False), "enable_sequence")
+            self._trigger = (ttype, tmode)
+            self._patterns = None
+            self._pattern_idx = -1
 
     def queue_patterns(self, patterns):
-        """Queue patterns to be applied one per trigger.
+        """Queue patterns to be applied one per trigger, in order.
 
-        With a software trigger each :meth:`next_pattern` applies the next row, starting again with the first after
-        the last. With a rising-edge trigger the rows are loaded into the card's sequencer, which outputs the next
-        one at each rising edge of its trigger input.
+        With the software trigger each :meth:`trigger` applies the next pattern; after the last one a trigger
+        raises ``IndexError`` until patterns are queued again. With the rising-edge trigger the patterns are
+        loaded into the PCIe card's sequencer, which outputs the next one at each rising edge of its trigger
+        input, starting again with the first after the last.
+
+        The patterns are copied: changing the array afterwards changes nothing queued.
 
         Parameters
         ----------
         patterns : array_like
-            ``K x n_actuators`` commands in 0..1.
+            ``K x n_actuators`` commands in 0..1, or one pattern of ``n_actuators``.
         """
         a = self._patterns_of(patterns)
-        if self._trigger[0] == TriggerType.RISING_EDGE:
-            check(self._kit().configure_sequence(a.ravel(), 0.0, self._n, a.shape[0]), "configure_sequence")
-            check(self._dm.enable_sequence(0.0, True), "enable_sequence")
-        self._patterns = a
-        self._next = 0
+        with self._lock:
+            dm = self._kit()
+            if self._trigger[0] == TriggerType.RISING_EDGE:
+                check(dm.configure_sequence(a.ravel(), 0.0, self._n, a.shape[0]), "configure_sequence")
+                check(dm.enable_sequence(0.0, True), "enable_sequence")
+            self._patterns = a
+            self._pattern_idx = -1
 
-    def next_pattern(self):
+    def trigger(self):
         """Apply the next queued pattern (software trigger).
 
         Raises
         ------
-        RuntimeError
-            No patterns are queued, or the trigger is not the software one.
+        IncompatibleStateError
+            The trigger is not the software one.
+        DeviceError
+            No patterns are queued.
+        IndexError
+            Every queued pattern has been applied.
         """
-        if self._trigger[0] != TriggerType.SOFTWARE:
-            raise RuntimeError("next_pattern needs the software trigger; the card's input advances the patterns")
-        if self._patterns is None:
-            raise RuntimeError("no patterns queued; call queue_patterns first")
-        row = self._patterns[self._next]
-        self._next = (self._next + 1) % self._patterns.shape[0]
-        self.send(row)
+        with self._lock:
+            self._kit()
+            if self._trigger[0] is not TriggerType.SOFTWARE:
+                raise IncompatibleStateError("trigger type is not software")
+            if self._patterns is None:
+                raise DeviceError("no pattern queued to apply")
+            following = self._pattern_idx + 1
+            if following >= self._patterns.shape[0]:
+                raise IndexError(f"all {self._patterns.shape[0]} queued patterns have been applied; queue "
+                                 f"patterns again")
+            self.apply_pattern(self._patterns[following])
+            self._pattern_idx = following
+
+    def next_pattern(self):
+        """Apply the next queued pattern: the same as :meth:`trigger`."""
+        self.trigger()
 
     # PCIe card features -------------------------------------------------------------------------------------
 
     def play(self, patterns, rate_hz):
-        """Play patterns from the PCIe card's sequencer at a fixed rate, repeating after the last.
+        """Play patterns from the PCIe card's sequencer at a fixed rate, repeating after the last, until
+        :meth:`stop`. Meanwhile :meth:`apply_pattern` is refused.
 
         Parameters
         ----------
@@ -399,13 +608,19 @@ class Mirror:
         rate = _number(rate_hz, "rate_hz")
         if not rate > 0:
             raise ValueError(f"rate_hz must be above 0, got {rate_hz}")
-        check(self._kit().configure_sequence(a.ravel(), 0.0, self._n, a.shape[0]), "configure_sequence")
-        check(self._dm.enable_sequence(rate, True), "enable_sequence")
+        with self._lock:
+            dm = self._kit()
+            check(dm.configure_sequence(a.ravel(), 0.0, self._n, a.shape[0]), "configure_sequence")
+            check(dm.enable_sequence(rate, True), "enable_sequence")
+            self._playing = True
 
     def stop(self):
         """Stop the PCIe card's sequencer and ditherer."""
-        check(self._kit().enable_sequence(0.0, False), "enable_sequence")
-        check(self._dm.enable_dither(0.0, False), "enable_dither")
+        with self._lock:
+            dm = self._kit()
+            check(dm.enable_sequence(0.0, False), "enable_sequence")
+            self._playing = False
+            check(dm.enable_dither(0.0, False), "enable_dither")
 
     def dither(self, waveform, gains, rate_hz=1000.0):
         """Dither the mirror from the PCIe card: in dither frame i actuator j gets ``waveform[i] * gains[j]``.
@@ -419,15 +634,17 @@ class Mirror:
         rate_hz : float, optional
             Dither frames per second; 0 loads the waveform and gains without starting.
         """
-        w = _floats(waveform, "waveform")
-        g = _floats(gains, "gains")
+        w = _commands(waveform, "waveform")
+        g = _commands(gains, "gains")
         if w.ndim != 1 or not 1 <= w.size <= 2048:
             raise ValueError(f"waveform must be 1-D with 1 to 2048 samples, got shape {w.shape}")
         if g.shape != (self._n,):
             raise ValueError(f"gains must have shape ({self._n},), got {g.shape}")
         rate = _number(rate_hz, "rate_hz")
-        check(self._kit().configure_dither(np.ascontiguousarray(w), np.ascontiguousarray(g)), "configure_dither")
-        check(self._dm.enable_dither(rate, rate > 0), "enable_dither")
+        with self._lock:
+            dm = self._kit()
+            check(dm.configure_dither(np.ascontiguousarray(w), np.ascontiguousarray(g)), "configure_dither")
+            check(dm.enable_dither(rate, rate > 0), "enable_dither")
 
     def high_res(self, enabled):
         """Switch the PCIe card's high-resolution mode on or off.
@@ -436,7 +653,9 @@ class Mirror:
         ----------
         enabled : bool
         """
-        check(self._kit().enable_high_res(bool(enabled)), "enable_high_res")
+        enabled = _flag(enabled, "enabled")
+        with self._lock:
+            check(self._kit().enable_high_res(enabled), "enable_high_res")
 
     # Open loop ----------------------------------------------------------------------------------------------
 
@@ -447,28 +666,12 @@ class Mirror:
         ----------
         path : str or os.PathLike
         """
-        check(self._kit().load_calibration_file(os.fspath(path)), "load_calibration_file")
+        path = os.fspath(path)
+        with self._lock:
+            check(self._kit().load_calibration_file(path), "load_calibration_file")
 
-    def zernike(self, coefficients, dm_diameter=0, aperture_only=False):
-        """Return the phase map of Zernike terms on the actuator grid.
-
-        Parameters
-        ----------
-        coefficients : array_like or dict
-            Coefficients in nanometres by OSA/ANSI index (piston 0, tilts 1 and 2, defocus 4, ...): an array
-            of up to 1024 values, or a dict ``{index: nm}``.
-        dm_diameter : int, optional
-            Aperture diameter in actuator spacings; 0 for ``grid_width - 3``.
-        aperture_only : bool, optional
-            Return only the centred ``(D + 1) x (D + 1)`` block over the aperture (D the aperture diameter):
-            the map :meth:`set_surface` expects for that aperture.
-
-        Returns
-        -------
-        numpy.ndarray
-            ``grid_width x grid_width`` phase map in nanometres (outside the aperture each value is held within
-            the aperture's range), or the aperture block.
-        """
+    @staticmethod
+    def _coefficients(coefficients):
         if isinstance(coefficients, dict):
             if not coefficients:
                 raise ValueError("coefficients must name at least one term")
@@ -482,22 +685,100 @@ class Mirror:
             c = _floats(coefficients, "coefficients")
             if c.ndim != 1 or not 1 <= c.size <= 1024:
                 raise ValueError(f"coefficients must be 1-D with 1 to 1024 values, got shape {c.shape}")
-        rc, phase = self._kit().zernike_surface(np.ascontiguousarray(c), _index(dm_diameter, "dm_diameter"), 0)
+        return np.ascontiguousarray(c)
+
+    def _diameter(self, dm_diameter):
+        d = _index(dm_diameter, "dm_diameter")
+        return d or self._width - 3
+
+    def zernike(self, coefficients, dm_diameter=0, aperture_only=False, pixels=None):
+        """Return the phase map of Zernike terms: on the actuator grid, or over the aperture for
+        :meth:`set_surface`.
+
+        The terms are OSA/ANSI's, each normalised to an RMS of 1 over the aperture, so a coefficient is the RMS of
+        its term in nanometres of surface: 150 nm of defocus (index 4) is 520 nm peak to valley. x runs along the
+        rows (columns to the right), y down the rows, and theta = atan2(y, x) from the aperture's centre; tilt 2
+        rises along x, tilt 1 along y.
+
+        Parameters
+        ----------
+        coefficients : array_like or dict
+            Coefficients in nanometres by OSA/ANSI index (piston 0, tilts 1 and 2, defocus 4, ...): an array
+            of up to 1024 values, or a dict ``{index: nm}``.
+        dm_diameter : int, optional
+            Aperture diameter in actuator spacings; 0 for ``grid_width - 3``.
+        aperture_only : bool, optional
+            False: the map at the actuator grid's positions (``grid_width x grid_width``), the kit's own
+            evaluation. True: a square map over the aperture, made for :meth:`set_surface` with the same
+            ``dm_diameter``: each actuator inside the aperture is then set for the terms' value at its own
+            position, within about 0.1 % of the map's peak-to-valley (150 nm of defocus on a 13-wide grid: at
+            most 0.15 nm). :meth:`set_zernike` does the same in one call, exactly.
+        pixels : int, optional
+            Side of the aperture map; by default 16 pixels per actuator spacing (``16 * dm_diameter + 1``).
+
+        Returns
+        -------
+        numpy.ndarray
+            The phase map in nanometres. Outside the aperture each value is held within the range the map has
+            inside it.
+        """
+        aperture_only = _flag(aperture_only, "aperture_only")
+        c = self._coefficients(coefficients)
+        d = self._diameter(dm_diameter)
+        with self._lock:
+            rc, phase = self._kit().zernike_surface(c, _index(dm_diameter, "dm_diameter"), 0)
         check(rc, "zernike_surface")
         grid = np.array(phase).reshape(self._width, self._width)
         if not aperture_only:
             return grid
-        d = dm_diameter or self._width - 3
-        first = int(np.floor((self._width - 1) / 2 - d / 2))
-        return grid[first:first + d + 1, first:first + d + 1].copy()
+        size = 16 * d + 1 if pixels is None else _index(pixels, "pixels")
+        if size < 2:
+            raise ValueError(f"pixels must be at least 2, got {size}")
+        return self._aperture_map(c, d, size, grid)
+
+    def _aperture_map(self, coefficients, d, size, grid):
+        # set_surface's resampling pads a map of `size` pixels by `pad` on each side and reads the padded map at
+        # grid coordinate g at g * scale (in 1/32 pixel steps), the map's edge repeated beyond it. Pixel p
+        # therefore stands for grid coordinate (p + pad) / scale; but the rim of the aperture lies a little
+        # beyond the first and last pixels, where the sampling repeats them, so those two stand for the grid
+        # positions read there instead.
+        w = self._width
+        pad = math.ceil(size * ((w - 1) / d - 1.0) * 0.5)
+        scale32 = np.float32(size + 2 * pad - 1) / np.float32(w - 1)
+        scale = float(scale32)
+        read_at = np.rint(np.arange(w, dtype=np.float32) * scale32 * np.float32(32)) / 32 - pad
+        g = (np.arange(size) + pad) / scale
+        before, beyond = np.flatnonzero(read_at <= 0), np.flatnonzero(read_at >= size - 1)
+        if before.size:
+            g[0] = before[-1]
+        if beyond.size:
+            g[-1] = beyond[0]
+        # The kit's aperture geometry (centre, radius scale) on those positions.
+        centre = (w - 1) * 0.5
+        k = (centre / (d * 0.5)) / math.ceil(centre)
+        dy, dx = np.meshgrid(g - centre, g - centre, indexing="ij")
+        rho, theta = np.hypot(dx, dy) * k, np.arctan2(dy, dx)
+        values = _zernike_series(coefficients, rho, theta)
+        # Further out, held within the range the kit's grid map has inside the aperture, as that map is; but an
+        # actuator on the rim is read together with the pixels just beyond it, which keep the terms' own values.
+        i = np.arange(w) - centre
+        grid_inside = np.hypot(*np.meshgrid(i, i, indexing="ij")) * k <= 1.0
+        near = rho <= 1.0 + 2.0 * k / scale
+        if grid_inside.any():
+            lo, hi = grid[grid_inside].min(), grid[grid_inside].max()
+            values = np.where(near, values, np.clip(values, lo, hi))
+        return values
 
     def _phase(self, phase_nm, dm_diameter, absolute, best_effort):
-        p = _floats(phase_nm, "phase_nm")
+        p = phase_nm if type(phase_nm) is np.ndarray and phase_nm.dtype == np.float64 \
+            else _floats(phase_nm, "phase_nm")
         if p.ndim != 2 or p.size == 0:
             raise ValueError(f"phase_nm must be a 2-D map (rows x columns), got shape {p.shape}")
-        options = (_kit.DM_SURFACE_ABSOLUTE_DEFLECTION if absolute else 0) | \
-                  (_kit.DM_SURFACE_BEST_EFFORT if best_effort else 0)
-        return np.ascontiguousarray(p).ravel(), p.shape[1], p.shape[0], _index(dm_diameter, "dm_diameter"), options
+        options = (_kit.DM_SURFACE_ABSOLUTE_DEFLECTION if _flag(absolute, "absolute") else 0) | \
+                  (_kit.DM_SURFACE_BEST_EFFORT if _flag(best_effort, "best_effort") else 0)
+        # A contiguous float64 map is handed over where it lies.
+        return np.ascontiguousarray(p).reshape(-1), p.shape[1], p.shape[0], _index(dm_diameter, "dm_diameter"), \
+            options
 
     def surface_commands(self, phase_nm, dm_diameter=0, absolute=False, best_effort=False):
         """Calculate the commands that shape the mirror to a phase map, without sending them.
@@ -507,11 +788,15 @@ class Mirror:
         Parameters
         ----------
         phase_nm : array_like
-            2-D phase map in nanometres over the aperture, any size.
+            2-D map of surface heights in nanometres, any size, spanning the aperture from edge to edge (row 0 at
+            the top, as :meth:`to_grid`). Pixels that are 0 or NaN mean "no data": when more than 21 % of the
+            map is NaN (or 0 and NaN only outside the inscribed disc), each takes the value of the nearest pixel
+            with data.
         dm_diameter : int, optional
             Aperture diameter in actuator spacings; 0 for ``grid_width - 3``.
         absolute : bool, optional
-            Take the map as absolute deflection instead of relative to the mirror's resting shape.
+            Take the heights from the mirror's resting shape (reachable only below it) instead of letting the
+            kit choose the piston.
         best_effort : bool, optional
             Clip what the mirror cannot reach instead of failing.
 
@@ -523,17 +808,47 @@ class Mirror:
             The map resampled to the ``grid_width x grid_width`` actuator grid, in nanometres.
         """
         flat, width, height, diameter, options = self._phase(phase_nm, dm_diameter, absolute, best_effort)
-        rc, commands, low = self._kit().calculate_surface(flat, width, height, diameter, options)
+        with self._lock:
+            rc, commands, low = self._kit().calculate_surface(flat, width, height, diameter, options)
         check(rc, "calculate_surface")
         return np.array(commands), np.array(low).reshape(self._width, self._width)
 
     def set_surface(self, phase_nm, dm_diameter=0, absolute=False, best_effort=False):
         """Shape the mirror to a phase map: :meth:`surface_commands`, then send.
 
-        Parameters are those of :meth:`surface_commands`.
+        Parameters are those of :meth:`surface_commands`. A C-contiguous float64 map is read where it lies,
+        without a copy.
         """
         flat, width, height, diameter, options = self._phase(phase_nm, dm_diameter, absolute, best_effort)
-        check(self._kit().set_surface(flat, width, height, diameter, options), "set_surface")
+        with self._lock:
+            dm = self._dm
+            if dm is None:
+                raise KrvError(ResultCode.ERR_DRIVER_NOT_OPEN, "mirror closed")
+            rc = dm.set_surface(flat, width, height, diameter, options)
+        if rc:
+            raise KrvError(rc, "set_surface")
+
+    def set_zernike(self, coefficients, dm_diameter=0, absolute=False, best_effort=False):
+        """Shape the mirror to Zernike terms in one call.
+
+        The kit evaluates the terms at every actuator's position (:meth:`zernike`) and sets the actuators for
+        those values, through the calibration, with nothing resampled in between. Needs a calibration.
+
+        Parameters
+        ----------
+        coefficients : array_like or dict
+            As for :meth:`zernike`: nanometres of surface by OSA/ANSI index, RMS-normalised terms.
+        dm_diameter : int, optional
+            Aperture diameter of the terms in actuator spacings; 0 for ``grid_width - 3``.
+        absolute, best_effort : bool, optional
+            As for :meth:`surface_commands`.
+        """
+        c = self._coefficients(coefficients)
+        diameter = _index(dm_diameter, "dm_diameter")
+        options = (_kit.DM_SURFACE_ABSOLUTE_DEFLECTION if _flag(absolute, "absolute") else 0) | \
+                  (_kit.DM_SURFACE_BEST_EFFORT if _flag(best_effort, "best_effort") else 0)
+        with self._lock:
+            check(self._kit().set_zernike(c, diameter, options), "set_zernike")
 
     def set_segment(self, segment, piston=0.0, x_tilt=0.0, y_tilt=0.0, apply_offsets=False, send=True):
         """Set piston and tilt of one segment.
@@ -554,10 +869,10 @@ class Mirror:
         send : bool
             Send now; False keeps the values until the next frame goes out.
         """
-        rc = self._kit().set_segment(_index(segment, "segment"), _number(piston, "piston"),
-                                     _number(x_tilt, "x_tilt"), _number(y_tilt, "y_tilt"), bool(apply_offsets),
-                                     bool(send))
-        check(rc, "set_segment")
+        args = (_index(segment, "segment"), _number(piston, "piston"), _number(x_tilt, "x_tilt"),
+                _number(y_tilt, "y_tilt"), _flag(apply_offsets, "apply_offsets"), _flag(send, "send"))
+        with self._lock:
+            check(self._kit().set_segment(*args), "set_segment")
 
     def segment_range(self, segment, axis=Axis.PISTON, piston=0.0, x_tilt=0.0, y_tilt=0.0, apply_offsets=False):
         """Return the reachable range of one axis of a segment, the other axes held at the given values.
@@ -581,8 +896,9 @@ class Mirror:
                 axis = Axis(_index(axis, "axis"))
             except ValueError:
                 raise ValueError(f"axis must be an Axis (PISTON, X_TILT, Y_TILT), got {axis!r}") from None
-        rc, lo, hi = self._kit().get_segment_range(_index(segment, "segment"), int(axis), _number(piston, "piston"),
-                                                   _number(x_tilt, "x_tilt"), _number(y_tilt, "y_tilt"),
-                                                   bool(apply_offsets))
+        args = (_index(segment, "segment"), int(axis), _number(piston, "piston"), _number(x_tilt, "x_tilt"),
+                _number(y_tilt, "y_tilt"), _flag(apply_offsets, "apply_offsets"))
+        with self._lock:
+            rc, lo, hi = self._kit().get_segment_range(*args)
         check(rc, "get_segment_range")
         return lo, hi

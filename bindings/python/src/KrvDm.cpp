@@ -51,19 +51,19 @@ int KrvDm::open_dm(const char* serial_number) {
     return record(KRVLoadMap(&dm_, nullptr, reinterpret_cast<uint32_t*>(mapping_.data())));
 }
 
-int KrvDm::send_data(const std::vector<double>& data) {
+int KrvDm::send_data(KrvDoubles data) {
     if (!open_) return record(ERR_DRIVER_NOT_OPEN);
-    if (data.size() != dm_.ActCount) return ERR_INVALID_ACTUATOR_COUNT;
+    if (data.size != dm_.ActCount) return ERR_INVALID_ACTUATOR_COUNT;
     growMapping(mapping_);
-    return record(KRVSetArray(&dm_, data.data(), reinterpret_cast<const uint32_t*>(mapping_.data())));
+    return record(KRVSetArray(&dm_, data.data, reinterpret_cast<const uint32_t*>(mapping_.data())));
 }
 
-int KrvDm::send_data_custom_mapping(const std::vector<double>& data, const std::vector<int>& mapping) {
-    if (data.size() != dm_.ActCount) return ERR_INVALID_ACTUATOR_COUNT;
-    if (mapping.size() < dm_.ActCount) return ERR_INVALID_LUT;
-    std::vector<int> copy(mapping);
+int KrvDm::send_data_custom_mapping(KrvDoubles data, KrvInts mapping) {
+    if (data.size != dm_.ActCount) return ERR_INVALID_ACTUATOR_COUNT;
+    if (mapping.size < dm_.ActCount) return ERR_INVALID_LUT;
+    std::vector<int> copy(mapping.data, mapping.data + mapping.size);
     growMapping(copy);
-    return record(KRVSetArray(&dm_, data.data(), reinterpret_cast<const uint32_t*>(copy.data())));
+    return record(KRVSetArray(&dm_, data.data, reinterpret_cast<const uint32_t*>(copy.data())));
 }
 
 int KrvDm::poke(int actuator, double value) {
@@ -113,11 +113,11 @@ int KrvDm::set_calibrations_path(const char* path) { return record(KRVSetCalibra
 
 int KrvDm::configure_log(const char* filePath, KRV_LOGLEVEL level) { return KRVConfigureLog(filePath, level); }
 
-int KrvDm::configure_sequence(const std::vector<double>& sequence, double delay, int frame_length, int seq_length) {
+int KrvDm::configure_sequence(KrvDoubles sequence, double delay, int frame_length, int seq_length) {
     if (frame_length < 0 || seq_length < 0 ||
-        static_cast<uint64_t>(frame_length) * static_cast<uint64_t>(seq_length) != sequence.size())
+        static_cast<uint64_t>(frame_length) * static_cast<uint64_t>(seq_length) != sequence.size)
         return ERR_INVALID_SEQUENCE;
-    return record(KRVConfigureSequence(&dm_, sequence.data(), delay, static_cast<uint32_t>(frame_length),
+    return record(KRVConfigureSequence(&dm_, sequence.data, delay, static_cast<uint32_t>(frame_length),
                                        static_cast<uint32_t>(seq_length)));
 }
 
@@ -125,10 +125,10 @@ int KrvDm::enable_sequence(double framerate, bool enable) {
     return record(KRVEnableSequence(&dm_, framerate, enable));
 }
 
-int KrvDm::configure_dither(const std::vector<double>& waveform, const std::vector<double>& gains) {
-    if (gains.size() < dm_.ActCount) return ERR_INVALID_DITHER_GAIN;
-    const uint32_t length = static_cast<uint32_t>(std::min<size_t>(waveform.size(), UINT32_MAX));
-    return record(KRVConfigureDither(&dm_, waveform.data(), length, gains.data()));
+int KrvDm::configure_dither(KrvDoubles waveform, KrvDoubles gains) {
+    if (gains.size < dm_.ActCount) return ERR_INVALID_DITHER_GAIN;
+    const uint32_t length = static_cast<uint32_t>(std::min<size_t>(waveform.size, UINT32_MAX));
+    return record(KRVConfigureDither(&dm_, waveform.data, length, gains.data));
 }
 
 int KrvDm::enable_dither(double frame_rate, bool enable) { return record(KRVEnableDither(&dm_, frame_rate, enable)); }
@@ -145,29 +145,41 @@ int KrvDm::set_device_id(int device_id) {
 }
 
 int KrvDm::calculate_surface(std::vector<double>* commands, std::vector<double>* phaseOut,
-                             const std::vector<double>& phase_map_nm, int width, int height, int dm_diameter,
-                             uint32_t options) {
-    if (static_cast<int64_t>(width) * height != static_cast<int64_t>(phase_map_nm.size())) return ERR_BADARG;
+                             KrvDoubles phase_map_nm, int width, int height, int dm_diameter, uint32_t options) {
+    if (static_cast<int64_t>(width) * height != static_cast<int64_t>(phase_map_nm.size)) return ERR_BADARG;
     if (commands) commands->resize(dm_.ActCount);
     if (phaseOut && phaseOut->empty()) phaseOut->resize(static_cast<size_t>(dm_.ActCountWidth) * dm_.ActCountWidth);
     return record(KRVCalculateSurfaceEx(
-        &dm_, const_cast<double*>(phase_map_nm.data()), width, height, dm_diameter, options,
+        &dm_, const_cast<double*>(phase_map_nm.data), width, height, dm_diameter, options,
         commands ? commands->data() : nullptr, commands ? static_cast<unsigned>(commands->size()) : 0u,
         phaseOut ? phaseOut->data() : nullptr, phaseOut ? static_cast<unsigned>(phaseOut->size()) : 0u));
 }
 
-int KrvDm::set_surface(const std::vector<double>& phase_map_nm, int width, int height, int dm_diameter,
-                       uint32_t options) {
-    if (static_cast<int64_t>(width) * height != static_cast<int64_t>(phase_map_nm.size())) return ERR_BADARG;
-    return record(KRVSetSurface(&dm_, const_cast<double*>(phase_map_nm.data()), width, height, dm_diameter, options));
+int KrvDm::set_surface(KrvDoubles phase_map_nm, int width, int height, int dm_diameter, uint32_t options) {
+    if (static_cast<int64_t>(width) * height != static_cast<int64_t>(phase_map_nm.size)) return ERR_BADARG;
+    // The open-loop library reads the map and never writes it.
+    return record(KRVSetSurface(&dm_, const_cast<double*>(phase_map_nm.data), width, height, dm_diameter, options));
 }
 
-int KrvDm::zernike_surface(std::vector<double>* phaseOut, const std::vector<double>& coefficients, int dm_diameter,
+int KrvDm::zernike_surface(std::vector<double>* phaseOut, KrvDoubles coefficients, int dm_diameter,
                            uint32_t options) {
     if (phaseOut && phaseOut->empty()) phaseOut->resize(static_cast<size_t>(dm_.ActCountWidth) * dm_.ActCountWidth);
-    const int count = static_cast<int>(std::min<size_t>(coefficients.size(), INT_MAX));
-    return KRVZernikeSurface(&dm_, const_cast<double*>(coefficients.data()), count, dm_diameter, options,
+    const int count = static_cast<int>(std::min<size_t>(coefficients.size, INT_MAX));
+    return KRVZernikeSurface(&dm_, const_cast<double*>(coefficients.data), count, dm_diameter, options,
                              phaseOut ? phaseOut->data() : nullptr, phaseOut ? static_cast<unsigned>(phaseOut->size()) : 0u);
+}
+
+// The grid map spans the grid from edge to edge, and an aperture of W - 1 spacings is the one for which the
+// resampling takes every grid value as it is: actuator i gets the map's value at its own position.
+int KrvDm::set_zernike(KrvDoubles coefficients, int dm_diameter, uint32_t options) {
+    if (!open_) return record(ERR_DRIVER_NOT_OPEN);
+    const int w = static_cast<int>(dm_.ActCountWidth);
+    std::vector<double> grid(static_cast<size_t>(w) * static_cast<size_t>(w));
+    const int count = static_cast<int>(std::min<size_t>(coefficients.size, INT_MAX));
+    const KRVRC rc = KRVZernikeSurface(&dm_, const_cast<double*>(coefficients.data), count, dm_diameter, 0,
+                                       grid.data(), static_cast<unsigned>(grid.size()));
+    if (rc != NO_ERR) return record(rc);
+    return record(KRVSetSurface(&dm_, grid.data(), w, w, w - 1, options));
 }
 
 int KrvDm::num_actuators() { return static_cast<int>(dm_.ActCount); }

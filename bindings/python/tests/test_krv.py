@@ -1,4 +1,5 @@
 """The _krv module: KrvDm's checks and mends, constants, vectors, argument errors, docstrings, the interpreter lock."""
+import array
 import os
 import pathlib
 import re
@@ -83,7 +84,7 @@ def test_surface_of_the_wrong_size_never_reaches_the_library(tree):
 
 
 def test_default_mapping_is_the_map_file(tree):
-    entries = [(7 * i) % 140 for i in range(140)]
+    entries = [(11 * i) % 140 for i in range(140)]  # a permutation: each channel once
     (tree.maps / "perm.map").write_text("".join(f"{e}\n" for e in entries))
     dm = opened(tree, "PYMAPS00140", 140, map="perm.map")
     assert list(dm.default_mapping()) == entries
@@ -178,13 +179,19 @@ def test_wrong_arguments_raise_with_the_wrapped_name():
 
 def test_every_method_has_its_docstring_sections():
     methods = [n for n in dir(krv.KrvDm) if not n.startswith("_") and callable(getattr(krv.KrvDm, n))]
-    assert len(methods) == 31
+    assert len(methods) == 32
     for name in methods:
         doc = getattr(_krv, f"KrvDm_{name}").__doc__.strip()
         lines = doc.splitlines()
         assert lines[0].startswith(f"KrvDm_{name}(") and "->" in lines[0], name
         assert "Possible errors: " in doc and ":return: " in doc, name
         assert lines[2] and lines[2] != lines[0], name  # the summary line
+        # Then a description of its own, before the list of errors.
+        assert lines[3] == "" and lines[4] and not lines[4].startswith("Possible errors"), name
+        params = [n.strip() for n in lines[0][lines[0].index("(") + 1:lines[0].index(")")].split(",")][1:]
+        for param in params:
+            pname = param.split("=")[0].split()[-1].lstrip("*")
+            assert re.search(rf"^:param \S+ {re.escape(pname)}:", doc, re.M), (name, pname)
     assert _krv.KrvDm_open_dm.__doc__.strip().startswith(
         "KrvDm_open_dm(KrvDm self, char const * serial_number) -> int")
     assert ":param str serial_number:" in krv.KrvDm.open_dm.__doc__
@@ -222,3 +229,90 @@ def test_library_calls_release_the_interpreter_lock(tree):
     assert duration > 0.05, f"the load took {duration:.3f} s, too short to tell"
     # Holding the lock would stop the other thread for the whole call.
     assert pause < duration / 2, f"other thread paused {pause:.3f} s of {duration:.3f} s"
+
+
+def test_vector_slices_convert_bounds_as_python_does():
+    v = krv.DoubleVector([1.0, 2.0, 3.0])
+    # Bounds far beyond the length are clipped, not taken as undefined indices.
+    assert list(v[0:10 ** 30]) == [1.0, 2.0, 3.0] and list(v[-10 ** 30:2]) == [1.0, 2.0]
+    # numpy integers are indices like any other.
+    assert list(v[np.int64(1):]) == [2.0, 3.0] and list(v[:np.int32(-1)]) == [1.0, 2.0]
+    assert list(v[np.int64(2):np.int64(0):-1]) == [3.0, 2.0]
+    with pytest.raises(ValueError, match="slice step cannot be zero"):
+        v[::0]
+    with pytest.raises(TypeError):
+        v[1.5:]
+    i = krv.IntVector([1, 2, 3, 4])
+    i[np.int64(1):np.int64(3)] = [9]
+    del i[np.int64(-1):10 ** 20]
+    assert list(i) == [1, 9]
+
+
+def test_vectors_keep_the_interpreter_lock_in_their_own_methods():
+    v = krv.DoubleVector()
+    n = 50000
+
+    def grow():
+        for _ in range(n):
+            v.append(1.0)
+            if len(v) > 4:
+                v[-1]
+
+    threads = [threading.Thread(target=grow) for _ in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    # Appends that ran side by side without the lock lost items or freed the same block twice.
+    assert len(v) == 3 * n and sum(v) == 3 * n
+
+
+def test_numpy_views_of_a_vector_never_see_its_items_move():
+    v = krv.DoubleVector([1.0, 2.0, 3.0])
+    shared = np.asarray(v)
+    for k in range(1000):  # the items move to larger blocks several times
+        v.append(float(k))
+    assert shared.tolist() == [1.0, 2.0, 3.0]
+    assert not shared.flags.writeable  # a write would never reach the vector
+    copy = np.array(v)
+    v[0] = -1.0
+    assert copy[0] == 1.0 and copy.flags.writeable and np.asarray(v)[0] == -1.0
+    ints = krv.IntVector([5, 6])
+    view = np.asarray(ints)
+    ints.clear()
+    assert view.tolist() == [5, 6] and view.dtype == np.int32
+
+
+def test_value_arguments_of_every_layout_send_the_same_frame(tree):
+    dm = opened(tree, "PYVALS00032", 32)
+    frame = np.linspace(0, 1, 32)
+    strided = np.stack([frame, frame], axis=1)[:, 0]
+    for data in (frame, frame.astype(np.float32), strided, frame.astype(">f8"), array.array("d", frame),
+                 memoryview(array.array("d", frame)), [float(x) for x in frame]):
+        assert dm.send_data(data) == krv.NO_ERR
+        assert np.allclose(np.array(dm.get_actuator_data()), np.asarray(data, dtype=np.float64), atol=1e-4)
+    with pytest.raises(TypeError, match=r"in method 'KrvDm_send_data', argument 2 of type 'DoubleVector'"):
+        dm.send_data([0.5] * 31 + ["x"])
+    with pytest.raises(TypeError, match=r"argument 3 of type 'IntVector'"):
+        dm.send_data_custom_mapping(frame, [0.5] * 32)  # a map of channels holds integers
+    with pytest.raises(TypeError):
+        dm.send_data_custom_mapping(frame, [2 ** 40] * 32)
+
+
+def test_kit_messages_reach_a_python_handler_and_no_console(tree, capfd):
+    got = []
+    try:
+        krv._set_log_handler(lambda level, logger, message: got.append((level, logger, message)))
+        dm = tree.point(krv.KrvDm())
+        tree.dummy("PYLOGS00032", 32, map="absent.map")
+        assert dm.open_dm("PYLOGS00032") != krv.NO_ERR  # the map file is missing
+        out, err = capfd.readouterr()
+        assert out == "" and err == ""
+        assert any(logger.startswith("KRV.") and "absent.map" in message for _, logger, message in got), got
+        assert {level for level, _, _ in got} <= {krv.KRV_LOG_TRACE, krv.KRV_LOG_DEBUG, krv.KRV_LOG_INFO,
+                                                 krv.KRV_LOG_WARN, krv.KRV_LOG_ERROR, krv.KRV_LOG_FATAL}
+        with pytest.raises(TypeError, match="callable or None"):
+            krv._set_log_handler(42)
+    finally:
+        import mirrorkit  # the handler mirrorkit keeps in this process
+        krv._set_log_handler(mirrorkit._mirror._forward_log)

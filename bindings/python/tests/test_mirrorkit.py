@@ -68,8 +68,8 @@ def test_argument_mistakes_say_what_was_expected(tree):
             m.poke(1.5, 0.5)
         with pytest.raises(ValueError, match=r"pattern must have shape \(32,\)"):
             m.apply_pattern(np.zeros((2, 32)))
-        with pytest.raises(ValueError, match=r"patterns must have shape \(K, 32\)"):
-            m.queue_patterns(np.zeros(32))
+        with pytest.raises(ValueError, match=r"patterns must have shape \(32,\) or \(K, 32\)"):
+            m.queue_patterns(np.zeros((2, 31)))
     with pytest.raises(ValueError, match="11 characters"):
         mirrorkit.Mirror("SHORT", profiles=tree.profiles)
     with pytest.raises(ValueError, match="device_id"):
@@ -108,15 +108,26 @@ def test_with_closes_even_on_an_exception(tree):
 def test_software_triggered_patterns(tree):
     with dummy(tree, "MKPATT00032", 32) as m:
         assert (m.trigger_type, m.trigger_mode) == (TriggerType.SOFTWARE, TriggerMode.ONCE)
-        with pytest.raises(RuntimeError, match="no patterns queued"):
-            m.next_pattern()
+        assert (TriggerType.RISING_EDGE.value, TriggerMode.ONCE.value) == (1, 1)  # python-microscope's values
+        with pytest.raises(mirrorkit.DeviceError, match="no pattern queued"):
+            m.trigger()
         patterns = np.array([np.full(32, v) for v in (0.1, 0.2, 0.3)])
         m.queue_patterns(patterns)
+        patterns[1] = 0.9  # the queue holds its own copy
         seen = []
-        for _ in range(4):
-            m.next_pattern()
+        for step in (m.trigger, m.next_pattern, m.trigger):
+            step()
             seen.append(round(m.read()[5], 3))
-        assert seen == [0.1, 0.2, 0.3, 0.1]
+        assert seen == [0.1, 0.2, 0.3]
+        # The end of the queue is not silently the start of it again.
+        with pytest.raises(IndexError, match="all 3 queued patterns have been applied"):
+            m.trigger()
+        assert round(m.read()[5], 3) == 0.3
+        m.queue_patterns(np.full(32, 0.4))  # one pattern, 1-D
+        m.trigger()
+        assert abs(m.read()[31] - 0.4) < 1e-4
+        with pytest.raises(IndexError):
+            m.next_pattern()
         m.apply_pattern(np.full(32, 0.7))
         assert abs(m.read()[0] - 0.7) < 1e-4
         with pytest.raises(ValueError, match="needs a PCIe mirror"):
@@ -145,8 +156,10 @@ def test_pcie_sequences_dither_and_high_resolution(tree, cards):
         m.set_trigger(TriggerType.RISING_EDGE, TriggerMode.ONCE)
         m.queue_patterns(np.full((3, 8), 0.5))
         assert "SEQ_CONTROL              18  0x00000001" in cards.regs()
-        with pytest.raises(RuntimeError, match="software trigger"):
-            m.next_pattern()
+        with pytest.raises(mirrorkit.IncompatibleStateError, match="trigger type is not software"):
+            m.trigger()
+        with pytest.raises(mirrorkit.IncompatibleStateError, match="requires software trigger"):
+            m.apply_pattern(np.full(8, 0.5))
         m.set_trigger(TriggerType.SOFTWARE, TriggerMode.ONCE)
         m.high_res(True)
         assert "high-res 1" in cards.regs()
@@ -199,11 +212,6 @@ def test_open_loop_results_equal_the_c_exports(tree, c_kit):
             assert openloop.KRVZernikeSurface(ctypes.byref(dm), coeffs, 5, 0, 0, c_phase, 169) == 0
             assert np.array_equal(phase, np.array(c_phase).reshape(13, 13))
             assert np.array_equal(m.zernike([0, 0, 0, -40.0, 150.0]), phase)
-            c_block = (ctypes.c_double * 121)()  # the aperture block: D = 10, N = 11
-            assert openloop.KRVZernikeSurface(ctypes.byref(dm), coeffs, 5, 0, 0, c_block, 121) == 0
-            assert np.array_equal(m.zernike({4: 150.0, 3: -40.0}, aperture_only=True),
-                                  np.array(c_block).reshape(11, 11))
-
             target = phase[1:12, 1:12] * 0.5
             commands, low = m.surface_commands(target)
             flat = np.ascontiguousarray(target).ravel()
@@ -238,3 +246,172 @@ def test_help_is_the_reference():
         assert "Parameters\n        ----------" in doc, name
     assert "Returns" in mirrorkit.Mirror.surface_commands.__doc__
     assert "Raises" in mirrorkit.Mirror.__doc__
+
+
+def kit_aperture(m, d):
+    """Actuators inside the aperture of the kit's Zernike terms, as a grid mask."""
+    w = m.grid_width
+    c = (w - 1) / 2
+    r, q = np.mgrid[0:w, 0:w]
+    return (np.hypot(r - c, q - c) * (c / (d / 2)) / np.ceil(c) <= 1.0) & m.grid_mask
+
+
+@pytest.mark.parametrize("serial, size, cal", [("MKZERN00137", 137, "cdm_137.mat"),
+                                               ("MKZERN00952", 952, "cdm_952_z.mat")])
+def test_zernike_maps_put_the_terms_on_the_actuators(tree, serial, size, cal):
+    path = table(cal)
+    with dummy(tree, serial, size) as m:
+        m.load_calibration(path)
+        w = m.grid_width
+        for coefficients, d in (({4: 150.0}, 0), ({4: 150.0, 3: -40.0, 7: 30.0}, 0), ({12: 60.0, 9: 25.0}, w - 5)):
+            exact = m.zernike(coefficients, dm_diameter=d)  # the kit's values at the actuators' positions
+            inside = kit_aperture(m, d or w - 3)
+            pv = np.ptp(exact[inside])
+            # The aperture map, resampled by set_surface, gives each actuator its own position's value.
+            aperture = m.zernike(coefficients, dm_diameter=d, aperture_only=True)
+            assert aperture.shape == (16 * (d or w - 3) + 1,) * 2
+            commands, low = m.surface_commands(aperture, dm_diameter=d)
+            error = (low - exact)[inside]
+            assert np.abs(error).max() <= 0.002 * pv, (coefficients, np.abs(error).max(), pv)
+            m.set_surface(aperture, dm_diameter=d)
+            assert np.abs(m.read() - commands).max() <= 0.5 / 65535
+            # set_zernike: the grid map itself, not resampled at all.
+            m.set_zernike(coefficients, dm_diameter=d)
+            direct, low = m.surface_commands(exact, dm_diameter=w - 1)
+            assert np.array_equal(low, exact)
+            assert np.abs(m.read() - direct).max() <= 0.5 / 65535
+        if size == 137:
+            # 150 nm RMS of defocus is 520 nm peak to valley (OSA/ANSI normalisation).
+            assert abs(np.ptp(m.zernike({4: 150.0})[kit_aperture(m, 10)]) - 2 * np.sqrt(3) * 150) < 1e-9
+            # The numpy evaluation of the aperture map is the kit's: at a map size whose pixels fall on the grid
+            # positions' coordinates (none do for 13 wide), compare with the grid map through the same geometry.
+            big = m.zernike({k: (-1) ** k * 10.0 for k in range(45)}, aperture_only=True)
+            assert np.isfinite(big).all()
+            with pytest.raises(TypeError, match="aperture_only must be True or False"):
+                m.zernike({4: 1.0}, aperture_only="yes")
+
+
+def test_zernike_terms_in_numpy_equal_the_kit_library(tree):
+    from mirrorkit._mirror import _zernike_series
+    with dummy(tree, "MKZSER00952", 952) as m:
+        w = m.grid_width
+        c = (w - 1) / 2
+        k = (c / ((w - 3) / 2)) / np.ceil(c)
+        dy, dx = np.mgrid[0:w, 0:w] - c
+        rho, theta = np.hypot(dx, dy) * k, np.arctan2(dy, dx)
+        inside = rho <= 1.0
+        rng = np.random.default_rng(7)
+        for count in (1, 3, 15, 66, 231):  # up to radial order 20
+            coefficients = rng.normal(0, 50, count)
+            kit = m.zernike(coefficients)
+            ours = _zernike_series(coefficients, rho, theta)
+            assert np.allclose(ours[inside], kit[inside], rtol=0, atol=1e-6 * np.abs(kit).max()), count
+
+
+def test_flags_and_dac_counts_are_refused(tree):
+    with dummy(tree, "MKFLAG00032", 32) as m:
+        m.send(np.full(32, 0.5))
+        for call in (lambda: m.surface_commands(np.ones((5, 5)), absolute="no"),
+                     lambda: m.set_surface(np.ones((5, 5)), best_effort=1),
+                     lambda: m.set_segment(0, 10.0, send="False"),
+                     lambda: m.high_res(1)):
+            with pytest.raises(TypeError, match="must be True or False"):
+                call()
+        # Integer commands above 1 are DAC counts, not fractions: refused, and nothing is sent.
+        for call in (lambda: m.send(np.full(32, 30000)), lambda: m.send([0] * 31 + [2]),
+                     lambda: m.apply_pattern(np.arange(32)), lambda: m.queue_patterns(np.full((2, 32), -1))):
+            with pytest.raises(ValueError, match="not DAC counts"):
+                call()
+        assert np.allclose(m.read(), 0.5, atol=1e-4)
+        m.send(np.ones(32, dtype=np.int64))  # 0 and 1 are commands too
+        assert np.all(m.read() == 1.0)
+
+
+def test_closed_mirror_refuses_every_call(tree):
+    m = dummy(tree, "MKSHUT00032", 32)
+    m.close()
+    calls = [lambda: m.send(np.zeros(32)), m.read, lambda: m.poke(0, 0.1), m.clear, m.to_grid,
+             lambda: m.to_grid(np.zeros(32)), lambda: m.queue_patterns(np.zeros((2, 32))), m.trigger,
+             lambda: m.set_trigger(TriggerType.SOFTWARE, TriggerMode.ONCE), lambda: m.apply_pattern(np.zeros(32)),
+             lambda: m.zernike({4: 1.0}), lambda: m.set_zernike({4: 1.0}), lambda: m.set_surface(np.ones((4, 4))),
+             lambda: m.load_calibration("x.mat"), lambda: m.segment_range(0), m.stop]
+    for call in calls:
+        with pytest.raises(KrvError) as e:
+            call()
+        assert e.value.code == ResultCode.ERR_DRIVER_NOT_OPEN
+    m.close()
+
+
+def test_kit_errors_survive_pickling_and_process_pools(tree):
+    import concurrent.futures
+    import pickle
+    e = KrvError(krv.ERR_OUT_OF_LUT_RANGE, "set_surface", "detail")
+    back = pickle.loads(pickle.dumps(e))
+    assert type(back) is KrvError and (back.code, back.operation, back.detail, str(back)) == \
+        (ResultCode.ERR_OUT_OF_LUT_RANGE, "set_surface", "detail", str(e))
+    with concurrent.futures.ProcessPoolExecutor(1) as pool:
+        with pytest.raises(KrvError) as raised:
+            pool.submit(_open_in_worker, str(tree.profiles)).result(timeout=60)
+    assert raised.value.code == ResultCode.ERR_OPENFILE
+
+
+def _open_in_worker(profiles):
+    mirrorkit.Mirror("MKNOSUCH001", profiles=profiles)
+
+
+def test_leaving_a_with_block_keeps_the_users_exception(tree, caplog):
+    class Unplugged:
+        """A kit object whose close fails as it does after a USB unit was unplugged."""
+
+        def __init__(self, dm):
+            self.dm = dm
+
+        def close_dm(self):
+            self.dm.close_dm()
+            return krv.ERR_NO_HW
+
+        def __getattr__(self, name):
+            return getattr(self.dm, name)
+
+    with pytest.raises(ZeroDivisionError):
+        with dummy(tree, "MKPLUG00032", 32) as m:
+            m._dm = Unplugged(m._dm)
+            1 / 0
+    assert m.closed
+    assert any("ERR_NO_HW" in r.getMessage() and r.name == "mirrorkit" for r in caplog.records)
+    # Without an exception of the block's own, the failure of the close is the error.
+    with pytest.raises(KrvError) as e:
+        with dummy(tree, "MKPLUG00032", 32) as m:
+            m._dm = Unplugged(m._dm)
+    assert e.value.code == ResultCode.ERR_NO_HW and m.closed
+    # The mirror counts as closed: it opens again.
+    mirrorkit.Mirror("MKPLUG00032", profiles=tree.profiles).close()
+
+
+def test_pattern_queue_follows_python_microscope(tree, cards):
+    with pcie(tree, "MKMSCP00008", 8) as m:
+        with pytest.raises(ValueError, match="SOFTWARE or RISING_EDGE trigger in ONCE mode"):
+            m.set_trigger(TriggerType.FALLING_EDGE, TriggerMode.ONCE)
+        with pytest.raises(ValueError, match="ONCE mode"):
+            m.set_trigger(TriggerType.SOFTWARE, TriggerMode.STROBE)
+        with pytest.raises(TypeError, match="must be a TriggerType"):
+            m.set_trigger(1, TriggerMode.ONCE)
+        # While the card's sequencer plays, a pattern applied by hand would be overwritten at once.
+        m.play(np.full((2, 8), 0.25), 1000.0)
+        with pytest.raises(mirrorkit.IncompatibleStateError, match="sequencer plays"):
+            m.apply_pattern(np.full(8, 0.5))
+        m.stop()
+        m.apply_pattern(np.full(8, 0.5))
+        assert cards.frame(8) == [round(0.5 * 65535)] * 8
+        # A hardware trigger: the queue goes to the card; trigger() is for the software trigger only.
+        m.set_trigger(TriggerType.RISING_EDGE, TriggerMode.ONCE)
+        m.queue_patterns(np.full(8, 0.75))
+        seq = cards.run("seq", cards.card(), "--count", "8").splitlines()
+        assert "value 49151  position    7  frame end  sequence end" in seq[7]
+        with pytest.raises(mirrorkit.IncompatibleStateError):
+            m.trigger()
+        m.set_trigger(TriggerType.SOFTWARE, TriggerMode.ONCE)
+        with pytest.raises(mirrorkit.DeviceError):
+            m.trigger()  # the queue went with the trigger
+    assert issubclass(mirrorkit.IncompatibleStateError, RuntimeError)
+    assert issubclass(mirrorkit.DeviceError, RuntimeError)

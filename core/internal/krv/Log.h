@@ -22,6 +22,17 @@ log4cxx::LoggerPtr get(const char* name);  // any other, e.g. "KRV.PCIe"
 // filePath (empty: the default file) and applies level. Never throws.
 void configure(const std::string& filePath, KRV_LOGLEVEL level, bool force);
 
+// Appender names on the root logger: the console, and the callback's appender while one was ever set.
+extern const log4cxx::LogString kConsoleName;
+extern const log4cxx::LogString kCallbackName;
+
+// Mutes the console appender (a callback takes its place) or lets it write again.
+void silenceConsole(const log4cxx::LoggerPtr& root, bool silent);
+
+// Sends every event of the root logger to callback instead of the console (null: back to the console). Returns
+// once no call of the previous callback runs. Never throws. Compiled into KRV4 only.
+void setCallback(KRVLogCallback callback, void* userdata);
+
 // The default log file: $LOCALAPPDATA/Velmira/MirrorKit.log, else the XDG state directory; empty when
 // neither can be written (console only).
 std::string defaultLogFile();

@@ -286,10 +286,15 @@ bool createCardImage(const std::string& path, const CardOptions& options, std::s
         return false;
     };
     const std::string temp = path + ".new." + std::to_string(getpid());
-    int fd = ::open(temp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int fd = ::open(temp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, kImageMode);
     if (fd < 0) return fail("cannot create " + temp);
-    // Every process of every user may drive the emulated card, as with the real device.
-    fchmod(fd, 0666);
+    // The card is its creator's and its group's, whatever the umask: the users who share the cards share a
+    // group, as with the real device, and no one else may write it.
+    if (fchmod(fd, kImageMode) != 0) {
+        ::close(fd);
+        ::unlink(temp.c_str());
+        return fail("cannot set the mode of " + temp);
+    }
     const size_t size = sizeof(Card::Image);
     if (ftruncate(fd, off_t(size)) != 0) {
         ::close(fd);
@@ -326,6 +331,15 @@ bool createCardImage(const std::string& path, const CardOptions& options, std::s
 }
 
 bool createCards(const std::string& dir, int count, const CardOptions& options, std::string* error) {
+    // The folder and its missing parents, as mkdir -p makes them (the umask applies).
+    for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
+        const std::string part = dir.substr(0, slash);
+        if (!part.empty() && ::mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) {
+            if (error) *error = "cannot create the folder " + part + ": " + std::strerror(errno);
+            return false;
+        }
+        if (slash == std::string::npos) break;
+    }
     for (int n = 1; n <= count; ++n) {
         CardOptions card = options;
         card.baseAddress = options.baseAddress + uint64_t(n - 1) * 0x100000u;

@@ -27,9 +27,18 @@ enum : std::uint8_t {
 
 // zlib cannot expand data by more than about 1032:1; an inner size beyond that is a damaged file.
 constexpr std::uint64_t kMaxInflateRatio = 1032;
-// Calibration tables hold a few hundred megabytes at most; larger claims are treated as damage
-// rather than risking an allocation the machine cannot back.
-constexpr std::uint64_t kMaxMatrixBytes = std::uint64_t(4) << 30;
+// The largest matrix of a calibration table, the reconstructor of a 4096-actuator mirror on its 64 x 64
+// grid, takes 128 MiB; larger claims are treated as damage rather than risking an allocation the machine
+// cannot back.
+constexpr std::uint64_t kMaxMatrixBytes = std::uint64_t(512) << 20;
+// Everything one file may make the reader allocate: a few such matrices.
+constexpr std::uint64_t kMaxFileBytes = std::uint64_t(1) << 30;
+// Cells and structs: every element is at least an 8-byte tag in an uncompressed file, so a file of n bytes
+// holds at most n / 8 of them; compression lets a few kilobytes claim millions of empty ones, each of which
+// would cost a container. Calibration tables use none; small files may still hold this many.
+constexpr std::uint64_t kMinElementBudget = 65536;
+// Flags, dimensions, names and character data: a few kilobytes in any real file.
+constexpr std::uint64_t kMaxSmallData = std::uint64_t(16) << 20;
 // Values are converted and laid out in chunks of about this size, small enough to stay in cache.
 constexpr std::size_t kChunkBytes = 1024 * 1024;
 // OpenCV matrices have at most 32 dimensions.
@@ -312,9 +321,40 @@ void place(const S* src, std::uint64_t first, std::uint64_t count, const Layout&
 
 // ---------------------------------------------------------------- the parser
 
+// What one file may make the reader allocate, relative to its size and to what a calibration table can
+// need. Every claim is charged before its allocation, so a hostile file is refused before it costs anything.
+class Budget {
+public:
+    explicit Budget(std::uint64_t fileSize)
+        : elements_(std::max(kMinElementBudget, fileSize / 8)), bytes_(kMaxFileBytes)
+    {
+    }
+
+    // Containers for n cell or struct elements.
+    void elements(std::uint64_t n)
+    {
+        if (n > elements_)
+            fail("cells and structs hold more elements than a file of this size can (" + std::to_string(n) +
+                 " more, at most " + std::to_string(elements_) + " left)");
+        elements_ -= n;
+        bytes(mulChecked(n, sizeof(MatlabIOContainer)));
+    }
+
+    void bytes(std::uint64_t n)
+    {
+        if (n > bytes_)
+            fail("variables take more memory than a calibration table can need");
+        bytes_ -= n;
+    }
+
+private:
+    std::uint64_t elements_;
+    std::uint64_t bytes_;
+};
+
 class Parser {
 public:
-    Parser(Source& src, bool swap) : src_(src), swap_(swap) {}
+    Parser(Source& src, bool swap, Budget& budget) : src_(src), swap_(swap), budget_(budget) {}
 
     // Reads a tag inside an element that has `left` bytes to go; the tag's data must fit.
     Tag readTag(std::uint64_t& left)
@@ -349,6 +389,9 @@ public:
     {
         if (t.small)
             return std::vector<unsigned char>(t.inline_, t.inline_ + t.size);
+        if (t.size > kMaxSmallData)
+            fail("array flags, dimensions, names or text larger than any calibration table holds");
+        budget_.bytes(t.size);
         std::vector<unsigned char> data(t.size);
         src_.read(data.data(), t.size);
         left -= t.size;
@@ -415,8 +458,12 @@ public:
         switch (cls) {
         case mxCELL: {
             MatlabIOContainer::Cell cell;
-            // Each element needs at least a tag, so the parent's size bounds the count.
-            cell.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(numel, left / 8)));
+            // Each element needs at least a tag, so the parent's size bounds the count; the budget bounds it
+            // by the file's size before anything is allocated for them.
+            if (numel > left / 8)
+                fail("cell claims more elements than its bytes can hold");
+            budget_.elements(numel);
+            cell.reserve(static_cast<std::size_t>(numel));
             for (std::uint64_t k = 0; k < numel; ++k)
                 cell.push_back(member(left, depth));
             out.data = std::move(cell);
@@ -477,8 +524,13 @@ private:
         if (fields.empty() && numel > size)
             fail("struct claims more elements than its bytes can hold");
         MatlabIOContainer::Struct st;
-        if (!fields.empty())
-            st.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(numel, left / (8 * fields.size()))));
+        if (!fields.empty()) {
+            if (numel > left / (8 * fields.size()))
+                fail("struct claims more elements than its bytes can hold");
+            budget_.elements(mulChecked(numel, fields.size()));
+            budget_.bytes(mulChecked(numel, sizeof(std::vector<MatlabIOContainer>)));
+            st.reserve(static_cast<std::size_t>(numel));
+        }
         for (std::uint64_t e = 0; e < numel; ++e) {
             std::vector<MatlabIOContainer> element;
             element.reserve(fields.size());
@@ -616,6 +668,7 @@ private:
         const std::uint64_t bytes = mulChecked(mulChecked(numel, parts), CV_ELEM_SIZE1(depth));
         if (bytes > kMaxMatrixBytes)
             fail("array too large");
+        budget_.bytes(bytes);
 
         cv::Mat m;
         Layout lay;
@@ -724,6 +777,7 @@ private:
 
     Source& src_;
     bool swap_;
+    Budget& budget_;
 };
 
 }  // namespace
@@ -778,12 +832,13 @@ MatlabVariables MatFileReader::read()
 {
     readHeader();
     const bool swap = stream_.byteSwap();
+    Budget budget(stream_.size());
     MatlabVariables vars;
     while (!stream_.atEnd()) {
         const std::uint64_t pos = stream_.tell();
         std::uint64_t left = stream_.size() - std::min(pos, stream_.size());
         FileSource file(stream_);
-        Parser top(file, swap);
+        Parser top(file, swap, budget);
         const Tag t = top.readTag(left);
         if (t.small) {
             vars.emplace_back();
@@ -797,7 +852,7 @@ MatlabVariables MatFileReader::read()
             std::vector<unsigned char> packed(t.size);
             stream_.read(packed.data(), packed.size(), 1);
             InflateSource inflated(std::move(packed));
-            Parser inner(inflated, swap);
+            Parser inner(inflated, swap, budget);
             std::uint64_t innerLeft = std::numeric_limits<std::uint64_t>::max();
             const Tag it = inner.readTag(innerLeft);
             if (!it.small && it.size > kMaxInflateRatio * inflated.packedSize() + 64)

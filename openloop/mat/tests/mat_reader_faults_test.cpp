@@ -5,7 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
+#include <fstream>
 
 using namespace MatBytes;
 using MirrorKit::MatFileError;
@@ -226,7 +231,7 @@ TEST_F(MatReader, ImpossibleDimensionsAreRefused)
     expectRefused(cat({header(), matrix(6, {100000, 100000}, "n", element(9, raw(std::vector<double>{1})))}),
                   "does not match");
     // A cell claiming billions of members holds only what its bytes allow.
-    expectRefused(cat({header(), matrix(1, {big, big}, "c", d32())}), "runs past");
+    expectRefused(cat({header(), matrix(1, {big, big}, "c", d32())}), "more elements");
     // Negative dimensions.
     expectRefused(cat({header(), matrix(6, {-1, 2}, "n", element(9, raw(std::vector<double>{1, 2})))}), "negative");
 }
@@ -242,6 +247,62 @@ TEST_F(MatReader, FieldlessStructsHoldOnlyWhatTheirBytesAllow)
 
     expectRefused(cat({header(), matrix(2, {5000000, 1}, "s", noFields)}), "more elements");
     expectRefused(cat({header(), compressed(matrix(2, {2147483647, 2147483647}, "s", noFields))}), "more elements");
+}
+
+// This process's resident memory from /proc/self/status ("VmRSS", or "VmHWM" for its peak), in bytes.
+std::uint64_t residentBytes(const char* field)
+{
+    std::ifstream status("/proc/self/status");
+    const std::string key = std::string(field) + ":";
+    for (std::string line; std::getline(status, line);)
+        if (line.compare(0, key.size(), key) == 0)
+            return std::stoull(line.substr(key.size())) * 1024;
+    return 0;
+}
+
+// A few hundred kilobytes of compressed data can claim millions of empty cell elements; each would cost a
+// container. Such a file is refused from its size before the elements are read, and costs almost nothing.
+TEST_F(MatReader, CompressedCellOfMillionsOfEmptyElementsIsRefusedSmall)
+{
+    constexpr std::int32_t kElements = 8 << 20;
+    std::string path;
+    std::size_t packed = 0;
+    {
+        Bytes empties(static_cast<std::size_t>(kElements) * 8, 0);
+        for (std::size_t k = 0; k < empties.size(); k += 8)
+            empties[k] = 14;  // a bare miMATRIX tag of size 0: an empty element
+        const Bytes inner = matrix(1, {1, kElements}, "c", empties);
+        const Bytes var = compressed(inner);
+        packed = var.size();
+        // The claim is one that deflate can really make, so it is the elements that must be refused.
+        ASSERT_LT(inner.size(), 1032 * packed);
+        path = dir.write("cells.mat", cat({header(), var}));
+    }
+    // Peak resident memory from here on (writing 5 to clear_refs resets it to the current size).
+    std::ofstream("/proc/self/clear_refs") << "5";
+    const std::uint64_t before = residentBytes("VmRSS");
+    MatFileReader r;
+    ASSERT_TRUE(r.open(path, "r"));
+    MatlabVariables vars;
+    std::string error;
+    EXPECT_FALSE(r.tryRead(vars, error));
+    EXPECT_NE(error.find("more elements than a file of this size can"), std::string::npos) << error;
+    const std::uint64_t peak = residentBytes("VmHWM");
+    // 8 Mi containers would take some 320 MB; the refusal takes what the reader's buffers need.
+    EXPECT_LT(peak - std::min(peak, before), std::uint64_t(48) << 20)
+        << packed << "-byte variable; peak " << peak << ", before " << before;
+}
+
+// A FIFO in place of a table is refused at once instead of blocking the reader.
+TEST_F(MatReader, FifoIsNotOpened)
+{
+    const std::string fifo = dir.write("placeholder.mat", header()) + ".fifo.mat";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ::alarm(20);  // a reader that blocks ends the test program instead of hanging it
+    MatFileReader r;
+    EXPECT_FALSE(r.open(fifo, "r"));
+    ::alarm(0);
+    ::unlink(fifo.c_str());
 }
 
 Bytes nestedCells(int depth)

@@ -80,6 +80,12 @@ typedef struct PexDriverInfo {
 PEXAPI uint32_t PEXInit(void);
 PEXAPI void PEXCleanUp(void);
 
+/* The system-wide lock as this process has it: 0 when the process holds a handle of it, PEX_ERR_INIT when it
+ * could not be opened (every locked transfer then fails with PEX_ERR_MUTEX_WAIT). When text is not null, up
+ * to size bytes (terminator included) receive one line for people: the lock's name, file, owner and mode, and
+ * when it cannot be used, why and what to do (join its group, log in again, fix its group or mode, ...). */
+PEXAPI uint32_t PEXLockStatus(char* text, uint32_t size);
+
 /* Cards and revisions. */
 PEXAPI uint32_t GetNumDevices(int16_t* count);
 PEXAPI uint32_t GetSWRev(uint32_t* revision);

@@ -5,10 +5,13 @@
 #include "krv/platform/named_lock.h"
 #include "krv/platform/timing.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <string>
 
 using MirrorKit::platform::DeviceHandle;
 using MirrorKit::platform::NamedLock;
@@ -20,6 +23,18 @@ namespace {
 std::shared_ptr<NamedLock> g_lock;
 
 std::shared_ptr<NamedLock> currentLock() { return std::atomic_load(&g_lock); }
+
+// The name the last PEXInit asked for and what became of it, for PEXLockStatus. Built on first use, as PEXInit
+// runs from the load-time constructor, possibly before the globals of this library are initialised.
+struct InitRecord {
+    std::mutex mutex;
+    std::string name = PEX_LOCK_NAME;
+    int error = 0;
+};
+InitRecord& initRecord() {
+    static InitRecord record;
+    return record;
+}
 uint16_t g_loadCount = 0;
 
 // Used by every locked transfer, and only while the lock is held.
@@ -178,7 +193,14 @@ extern "C" {
 PEXAPI uint32_t PEXInit(void) {
     try {
         int error = 0;
-        std::unique_ptr<NamedLock> lock = NamedLock::open(NamedLock::defaultName(), &error);
+        const std::string name = NamedLock::defaultName();
+        std::unique_ptr<NamedLock> lock = NamedLock::open(name, &error);
+        {
+            InitRecord& record = initRecord();
+            std::lock_guard<std::mutex> hold(record.mutex);
+            record.name = name;
+            record.error = lock ? 0 : error;
+        }
         if (!lock) return PEX_ERR_INIT;
         // A second PEXInit replaces the handle (and so follows a changed lock name) instead of leaking it.
         std::atomic_store(&g_lock, std::shared_ptr<NamedLock>(std::move(lock)));
@@ -189,6 +211,43 @@ PEXAPI uint32_t PEXInit(void) {
 }
 
 PEXAPI void PEXCleanUp(void) { std::atomic_store(&g_lock, std::shared_ptr<NamedLock>()); }
+
+PEXAPI uint32_t PEXLockStatus(char* text, uint32_t size) {
+    try {
+        std::string name;
+        int initError = 0;
+        {
+            InitRecord& record = initRecord();
+            std::lock_guard<std::mutex> hold(record.mutex);
+            name = record.name;
+            initError = record.error;
+        }
+        const bool held = currentLock() != nullptr;
+        const NamedLock::Info info = NamedLock::inspect(name);
+        std::string line;
+        if (held) {
+            line = "PCIe transfer lock " + NamedLock::describe(info);
+        } else if (info.openError != 0) {
+            line = NamedLock::explainFailure(info);
+        } else if (initError != 0) {
+            // Mended since this process tried: it can be opened now.
+            line = "the PCIe transfer lock " + NamedLock::describe(info) + " could not be opened when this program "
+                   "started (" + std::strerror(initError) + ") -- start the program again";
+        } else {
+            line = "the PCIe transfer lock " + NamedLock::describe(info) + " is not open in this program (PEXInit "
+                   "has not run, or PEXCleanUp closed it)";
+        }
+        if (text && size > 0) {
+            const size_t n = std::min<size_t>(line.size(), size - 1);
+            std::memcpy(text, line.data(), n);
+            text[n] = '\0';
+        }
+        return held ? PEX_SUCCESS : PEX_ERR_INIT;
+    } catch (...) {
+        if (text && size > 0) text[0] = '\0';
+        return PEX_ERR_INIT;
+    }
+}
 
 PEXAPI uint32_t GetNumDevices(int16_t* count) {
     if (!count) return PEX_ERR_NULL_ARG;

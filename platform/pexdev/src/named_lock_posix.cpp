@@ -1,6 +1,8 @@
 // System-wide named lock: a process-shared, robust, recursive mutex in a POSIX shared-memory object.
 #include "krv/platform/named_lock.h"
 
+#include "krv/platform/accounts.h"
+
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -10,7 +12,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+
+#define PEX_LOCK_DEFAULT_NAME "PexComMutex"
 
 namespace MirrorKit::platform {
 
@@ -19,6 +25,19 @@ constexpr uint32_t kReady = 0x4B4C434Bu;
 constexpr int kInitWaitMs = 2000;
 
 std::string objectName(const std::string& name) { return "/" + name; }
+
+// The name without the one leading '/' that POSIX names may carry; false for a name that cannot be a lock.
+bool bareName(const std::string& name, std::string* bare) {
+    *bare = !name.empty() && name[0] == '/' ? name.substr(1) : name;
+    return !bare->empty() && bare->find('/') == std::string::npos && *bare != "." && *bare != "..";
+}
+
+// Built on first use: the card access library opens its lock from a load-time constructor, which may run
+// before this file's globals are initialised.
+std::string& sharedGroupName() {
+    static std::string name = accounts::kitGroup();
+    return name;
+}
 
 void sleepMs(int ms) {
     timespec ts{ms / 1000, (ms % 1000) * 1000000L};
@@ -38,10 +57,13 @@ NamedLock::~NamedLock() { munmap(shared_, sizeof(Shared)); }
 
 std::string NamedLock::defaultName() {
     const char* name = std::getenv("PEXLINK_LOCK_NAME");
-    return name && *name ? name : "PexComMutex";
+    return name && *name ? name : PEX_LOCK_DEFAULT_NAME;
 }
 
-bool NamedLock::remove(const std::string& name) { return shm_unlink(objectName(name).c_str()) == 0; }
+bool NamedLock::remove(const std::string& requested) {
+    std::string name;
+    return bareName(requested, &name) && shm_unlink(objectName(name).c_str()) == 0;
+}
 
 namespace {
 // Where glibc keeps POSIX shared-memory objects: shm_open("/name") is this directory's file "name".
@@ -96,6 +118,11 @@ NamedLock::Shared* createPublished(const std::string& name, int* error, bool* lo
         *error = code;
         return static_cast<NamedLock::Shared*>(nullptr);
     };
+    // The group first (a change of group may clear mode bits), then the mode. Without the right to give the
+    // shared group (a creator outside it) or without that group on the system, the creator's group stays.
+    gid_t group = 0;
+    if (accounts::groupId(sharedGroupName(), &group) && fchown(fd, uid_t(-1), group) != 0 && errno != EPERM)
+        return fail(errno, nullptr);
     if (fchmod(fd, NamedLock::kMode) != 0 || ftruncate(fd, sizeof(NamedLock::Shared)) != 0) return fail(errno, nullptr);
     void* map = mmap(nullptr, sizeof(NamedLock::Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (map == MAP_FAILED) return fail(errno, nullptr);
@@ -123,13 +150,18 @@ NamedLock::Shared* createPublished(const std::string& name, int* error, bool* lo
 
 void NamedLock::setCreationHook(void (*hook)()) { g_creationHook = hook; }
 
-std::unique_ptr<NamedLock> NamedLock::open(const std::string& name, int* error) {
+std::string NamedLock::sharedGroup() { return sharedGroupName(); }
+
+void NamedLock::setSharedGroup(const std::string& group) { sharedGroupName() = group; }
+
+std::unique_ptr<NamedLock> NamedLock::open(const std::string& requested, int* error) {
     int code = 0;
     auto fail = [error, &code]() {
         if (error) *error = code;
         return std::unique_ptr<NamedLock>();
     };
-    if (name.empty() || name.find('/') != std::string::npos) {
+    std::string name;
+    if (!bareName(requested, &name)) {
         code = EINVAL;
         return fail();
     }
@@ -166,5 +198,67 @@ NamedLock::Wait NamedLock::acquire(uint32_t timeoutMs) {
 }
 
 bool NamedLock::release() { return pthread_mutex_unlock(&shared_->mutex) == 0; }
+
+NamedLock::Info NamedLock::inspect(const std::string& requested) {
+    Info info;
+    info.name = requested;
+    std::string name;
+    if (!bareName(requested, &name)) {
+        info.openError = EINVAL;
+        return info;
+    }
+    info.path = objectPath(name);
+    struct stat st {};
+    if (::stat(info.path.c_str(), &st) != 0) {
+        // Not there yet: the first user creates it, which needs a writable folder.
+        info.openError = errno != ENOENT ? errno : ::access(kShmDir, W_OK | X_OK) == 0 ? 0 : errno;
+        return info;
+    }
+    info.exists = true;
+    info.owner = st.st_uid;
+    info.group = st.st_gid;
+    info.mode = unsigned(st.st_mode) & 07777u;
+    info.ownerName = accounts::userName(st.st_uid);
+    info.groupName = accounts::groupName(st.st_gid);
+    gid_t shared = 0;
+    info.inSharedGroup = accounts::groupId(sharedGroupName(), &shared) && shared == st.st_gid;
+    const int fd = shm_open(objectName(name).c_str(), O_RDWR | O_CLOEXEC, 0);
+    if (fd < 0) {
+        info.openError = errno;
+        return info;
+    }
+    if (fstat(fd, &st) != 0 || size_t(st.st_size) < sizeof(Shared)) info.openError = EINVAL;
+    ::close(fd);
+    return info;
+}
+
+std::string NamedLock::describe(const Info& info) {
+    if (info.path.empty()) return "'" + info.name + "' (not a valid lock name)";
+    if (!info.exists) return info.name + " (" + info.path + ", not made yet)";
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", info.mode);
+    return info.name + " (" + info.path + ", owner " + info.ownerName + ":" + info.groupName + ", mode " + mode + ")";
+}
+
+std::string NamedLock::explainFailure(const Info& info) {
+    if (info.openError == 0) return std::string();
+    if (info.path.empty())
+        return "the PCIe transfer lock name '" + info.name +
+               "' (PEXLINK_LOCK_NAME) is not valid: a lock name is one word without '/' (a single leading '/' is "
+               "allowed) -- set PEXLINK_LOCK_NAME to such a name, or unset it to use " PEX_LOCK_DEFAULT_NAME;
+    const std::string lock = "the PCIe transfer lock " + describe(info);
+    const std::string user = accounts::userName(geteuid());
+    const std::string removeIt = "when no program is using the cards, run: sudo rm " + info.path +
+                                 " (the next program makes it again)";
+    if (!info.exists)
+        return lock + " cannot be created by user " + user + ": " + std::strerror(info.openError) + " -- check that " +
+               kShmDir + " is writable by everyone (mode 1777)";
+    if (info.openError == EINVAL) return lock + " is not a lock of this kit (wrong size) -- " + removeIt;
+    if (info.openError == ETIMEDOUT) return lock + " was never finished by the process that made it -- " + removeIt;
+    if (info.openError != EACCES && info.openError != EPERM)
+        return lock + " cannot be opened by user " + user + ": " + std::strerror(info.openError);
+    return lock + " cannot be opened by user " + user + " (permission denied) -- " +
+           accounts::accessAdvice(info.path, info.owner, info.group, info.mode, 0060u, sharedGroupName());
+}
 
 }  // namespace MirrorKit::platform

@@ -28,6 +28,8 @@ public:
         dir_ = ::mkdtemp(pattern);
         ::setenv("KRV_REGISTRY_FILE", (dir_ + "/registry.reg").c_str(), 1);
         ::setenv("LOCALAPPDATA", dir_.c_str(), 1);
+        // A lock name of the test's own: what other processes left in /dev/shm is no business of the test.
+        ::setenv("PEXLINK_LOCK_NAME", ("krv-doctor-" + std::to_string(::getpid())).c_str(), 1);
         ::unsetenv("KRV");
         for (const char* sub : {"Profiles", "Map", "Calibration", "Shapes"})
             std::system(("mkdir -p " + dir_ + "/" + sub).c_str());
@@ -89,6 +91,61 @@ TEST(Doctor, DummyTreeAllGoodThenAMissingMap) {
     EXPECT_TRUE(r.has("DOCTOR00002: dummy mirror, 32 actuators, map gone.map (MISSING)")) << r.text;
     EXPECT_TRUE(r.has("PROBLEM: DOCTOR00002: its map file " + tree.dir() + "/Map/gone.map is missing -- ")) << r.text;
     EXPECT_FALSE(r.has("PROBLEM: DOCTOR00001")) << r.text;
+}
+
+// PCIe mirrors open without an amplifier link, but nothing reaches the amplifier: each such profile is a
+// PROBLEM with the keys to set, read as the back end reads them (the link switches by their low byte).
+TEST(Doctor, PcieProfilesWithoutOrWithWrongLinks) {
+    Tree tree;
+    registerServer();
+    const char* pcie[][2] = {{"type", "1"}, {"size", "32"}, {"maxv", "100"}, {"vlim", "100"}};
+    auto profile = [&](const std::string& serial, std::initializer_list<std::pair<const char*, const char*>> more) {
+        krvctl::ProfileSettings p;
+        for (const auto& kv : pcie) p.set(kv[0], kv[1], "test");
+        for (const auto& [key, value] : more) p.set(key, value, "test");
+        krvctl::writeFileAtomically(tree.dir() + "/Profiles/" + serial + ".dm", krvctl::scrambleProfile(p));
+    };
+    profile("DOCTORPCIE1", {});
+    profile("DOCTORPCIE2", {{"hva", "2"}, {"use_fiber", "1"}, {"fiber_mode", "1"}});
+    profile("DOCTORPCIE3", {{"hva", "2"}, {"use_fiber", "256"}, {"fiber_mode", "1"}});
+    profile("DOCTORPCIE4", {{"hva", "0"}, {"use_CL", "1"}, {"use_fiber", "1"}});
+
+    const Result r = doctor();
+    EXPECT_TRUE(r.has("PROBLEM: DOCTORPCIE1: no amplifier link is selected (neither use_fiber nor use_CL), so the "
+                      "mirror opens but no data is sent to it -- set use_fiber=1 (fiber) or use_CL=1 (CameraLink); "
+                      "rewrite it with: krvctl profile write " + tree.dir() + "/Profiles/DOCTORPCIE1.dm"))
+        << r.text;
+    for (const char* fine : {"no amplifier link", "both the fiber", "a ZETA driver", "CameraLink amplifier"})
+        EXPECT_FALSE(r.has(std::string("PROBLEM: DOCTORPCIE2: ") + fine)) << r.text;  // no card, but good links
+    EXPECT_TRUE(r.has("PROBLEM: DOCTORPCIE3: no amplifier link is selected")) << r.text;
+    EXPECT_TRUE(r.has("PROBLEM: DOCTORPCIE3: a ZETA driver (hva=2) needs the fiber link")) << r.text;
+    EXPECT_TRUE(r.has("PROBLEM: DOCTORPCIE4: both the fiber and the CameraLink link are selected")) << r.text;
+    EXPECT_FALSE(r.has("no problems found")) << r.text;
+}
+
+// The transfer lock is looked at under the name the programs use; one that is not a lock is a PROBLEM that
+// says what to do, and PCIe mirrors then count as mirrors that cannot be opened.
+TEST(Doctor, PcieTransferLock) {
+    Tree tree;
+    registerServer();
+    const std::string name = ::getenv("PEXLINK_LOCK_NAME");
+    Result r = doctor();
+    EXPECT_TRUE(r.has("PCIe transfer lock: " + name + " (/dev/shm/" + name + ", not made yet)")) << r.text;
+    EXPECT_FALSE(r.has("PROBLEM")) << r.text;
+
+    const std::string path = "/dev/shm/" + name;
+    std::FILE* foreign = std::fopen(path.c_str(), "w");
+    ASSERT_TRUE(foreign);
+    std::fputs("not a lock", foreign);
+    std::fclose(foreign);
+    tree.profile("DOCTORPCIE5", {{"type", "1"}, {"size", "32"}, {"hva", "2"}, {"use_fiber", "1"}, {"fiber_mode", "1"}});
+    r = doctor();
+    ::unlink(path.c_str());
+    EXPECT_EQ(1, r.status) << r.text;
+    EXPECT_TRUE(r.has("PROBLEM: the PCIe transfer lock " + name + " (" + path)) << r.text;
+    EXPECT_TRUE(r.has("is not a lock of this kit (wrong size), so every PCIe transfer of this user fails")) << r.text;
+    EXPECT_TRUE(r.has("-- when no program is using the cards, run: sudo rm " + path)) << r.text;
+    EXPECT_TRUE(r.has("PROBLEM: DOCTORPCIE5: this user cannot open the PCIe transfer lock")) << r.text;
 }
 
 TEST(Doctor, NoInstallDirectoryIsAFailure) {

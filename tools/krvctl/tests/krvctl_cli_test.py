@@ -8,6 +8,7 @@ import tempfile
 import unittest
 
 KRVCTL = None
+KRVCTL_DIST = None  # the krvctl that is installed, without the USB step
 SCRAMBLE = 0xA7
 
 
@@ -82,6 +83,35 @@ class Krvctl(unittest.TestCase):
         with open(path, "rb") as f:
             self.assertEqual(before, f.read())
         self.assertEqual(["REFUSED0001.dm"], os.listdir(self.dir))
+
+    def test_rewrite_is_never_seen_half_done(self):
+        # A mirror opening while its profile is rewritten reads the old file or the new one, never a mix or a
+        # part of one, and no temporary file is left behind.
+        import threading
+        path = os.path.join(self.dir, "REWRITTEN01.dm")
+        texts = [["type=2", "size=140", "maxv=100", "vlim=100", "inactive=1:3"],
+                 ["type=2", "size=32", "maxv=200", "vlim=50", "map=" + "m" * 4000 + ".map"]]
+        whole = [b"".join(scramble(line) + b"\n" for line in t) for t in texts]
+        self.assertEqual(0, self.run_krvctl("profile", "write", path, *texts[0]).returncode)
+        seen, stop = [], threading.Event()
+
+        def read():
+            while not stop.is_set():
+                with open(path, "rb") as f:
+                    seen.append(f.read())
+
+        reader = threading.Thread(target=read)
+        reader.start()
+        try:
+            for i in range(30):
+                r = self.run_krvctl("profile", "write", path, *texts[(i + 1) % 2])
+                self.assertEqual(0, r.returncode, r.stderr)
+        finally:
+            stop.set()
+            reader.join()
+        self.assertTrue(seen)
+        self.assertEqual([], [s[:60] for s in seen if s not in whole])
+        self.assertEqual(["REWRITTEN01.dm"], os.listdir(self.dir))
 
     def test_show_reports_lines_the_reader_skips(self):
         path = os.path.join(self.dir, "SKIPPED0001.dm")
@@ -170,6 +200,21 @@ class Krvctl(unittest.TestCase):
         r = self.run_krvctl("demo", "--dir", demo, "--log-level", "off", env=env)
         self.assertEqual(0, r.returncode, r.stdout.decode())
 
+    def test_installed_demo_says_why_the_usb_step_is_left_out(self):
+        if not KRVCTL_DIST:
+            self.skipTest("no installed krvctl given")
+        _, env = self.demo_env()
+        r = subprocess.run([KRVCTL_DIST, "demo", "--dir", os.path.join(self.dir, "demo")], capture_output=True,
+                           env=dict(os.environ, **env), timeout=120)
+        out = r.stdout.decode()
+        self.assertEqual(0, r.returncode, out)
+        step = out.split("== USB mirror on emulated drive units ==\n", 1)
+        self.assertEqual(2, len(step), out)
+        self.assertTrue(step[1].startswith("  skipped: the USB step drives drive units emulated with umockdev"), out)
+        self.assertIn("demo finished: every result as expected", out)
+        r = subprocess.run([KRVCTL_DIST, "--version"], capture_output=True, timeout=60)
+        self.assertRegex(r.stdout.decode(), r"^krvctl \(MirrorKit\) \d+\.\d+\.\d+\n$")
+
     def test_demo_default_directory_is_fresh_and_kept(self):
         _, env = self.demo_env()
         env["TMPDIR"] = self.dir
@@ -185,4 +230,5 @@ class Krvctl(unittest.TestCase):
 
 if __name__ == "__main__":
     KRVCTL = sys.argv.pop(1)
+    KRVCTL_DIST = sys.argv.pop(1) if len(sys.argv) > 1 else None
     unittest.main(verbosity=2)

@@ -184,6 +184,12 @@ TEST(ProfileWrite, ConsistencyAcrossKeys) {
     EXPECT_NE(std::string::npos, usageMessage([&] { s.checkConsistency(); }).find("vlim"));
     s.setFromText("vlim=200", "t");
     EXPECT_EQ("(no error)", usageMessage([&] { s.checkConsistency(); }));
+    // One serial number for both units: the reader refuses such a profile, so it is not written.
+    s.setFromText("driver_sn=UNIT0000001", "t");
+    s.setFromText("driver_sn2=UNIT0000001", "t");
+    EXPECT_NE(std::string::npos, usageMessage([&] { s.checkConsistency(); }).find("driver_sn2"));
+    s.setFromText("driver_sn2=UNIT0000002", "t");
+    EXPECT_EQ("(no error)", usageMessage([&] { s.checkConsistency(); }));
 }
 
 TEST(ProfileWrite, ReadsSettingsText) {

@@ -6,7 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <fstream>
+#include <cstdio>
+#include <ios>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -59,13 +60,19 @@ public:
 
 // A binary file stream that carries a byte-swap flag. With the flag set, every read reverses the
 // bytes of each consecutive group of `width` bytes (width 2 by default: pairs are exchanged).
+// Reading opens only regular files, without waiting: a FIFO or a device does not open.
 class EFStream {
 public:
+    EFStream() = default;
+    ~EFStream() { close(); }
+    EFStream(const EFStream&) = delete;
+    EFStream& operator=(const EFStream&) = delete;
+
     bool open(const std::string& path, std::ios::openmode mode);
     void close();
-    bool isOpen() const { return file_.is_open(); }
-    bool good() const { return file_.good(); }
-    bool eof() const { return file_.eof(); }
+    bool isOpen() const { return file_ != nullptr; }
+    bool good() const;
+    bool eof() const;
     // True when no byte is left to read.
     bool atEnd();
 
@@ -74,13 +81,14 @@ public:
 
     // Reads exactly n bytes or throws MatFileError ("unexpected end of file").
     void read(void* buffer, std::size_t n, std::size_t width = 2);
+    // Skips n bytes, or throws MatFileError when fewer are left.
     void skip(std::uint64_t n);
     std::uint64_t tell();
     // Size of the open file in bytes.
     std::uint64_t size() const { return size_; }
 
 private:
-    std::fstream file_;
+    std::FILE* file_ = nullptr;
     bool swap_ = false;
     std::uint64_t size_ = 0;
 };

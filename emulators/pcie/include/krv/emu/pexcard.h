@@ -79,9 +79,12 @@ struct Transfer {
 // Device path of card n in a device directory: dir/PEXIO<n>.
 std::string cardDevicePath(const std::string& dir, int card);
 
-// Makes (or replaces) a card image at path. The file appears whole or not at all.
+// Mode of a card image: read and write for its user and group, nothing for others.
+constexpr unsigned kImageMode = 0660;
+// Makes (or replaces) a card image at path, mode kImageMode. The file appears whole or not at all.
 bool createCardImage(const std::string& path, const CardOptions& options, std::string* error = nullptr);
 // Makes cards 1..count in dir with one revision; card n gets base address options.baseAddress + (n-1) * 1 MiB.
+// A missing dir is created with its parents.
 bool createCards(const std::string& dir, int count, const CardOptions& options, std::string* error = nullptr);
 // Whether the first bytes read through fd (or of the file at path) are those of a card image.
 bool isCardImage(int fd);
