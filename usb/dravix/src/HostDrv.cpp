@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <shared_mutex>
 #include <thread>
 #include <utility>
 
@@ -49,7 +50,7 @@ CHostDrv::CHostDrv(IUnknown* outer) : outer_(outer != nullptr ? outer : &inner_)
 CHostDrv::~CHostDrv() { shutdown(); }
 
 void CHostDrv::construct() {
-    std::lock_guard<std::recursive_mutex> guard(objectLock_);
+    std::unique_lock<std::shared_mutex> guard(objectLock_);
     for (int s = 0; s < kSlotCount; ++s) {
         StreamSlot& slot = streams_[size_t(s)];
         for (StreamBuffer& b : slot.buffers) {
@@ -86,7 +87,7 @@ void CHostDrv::shutdown() {
     changeSignal_.notify_all();
     if (changeThread_.joinable()) changeThread_.join();
     {
-        std::lock_guard<std::recursive_mutex> guard(objectLock_);
+        std::unique_lock<std::shared_mutex> guard(objectLock_);
         waitStreams(-1, kStreamWaitMs);
         resetStreamCounters();
         table_.reset();  // closes every slot while the event thread can still complete cancelled transfers
@@ -402,7 +403,6 @@ STDMETHODIMP CHostDrv::Dravix_GetAvailableDevices(LONG* pDeviceIds, LONG nSizeBu
 
 STDMETHODIMP CHostDrv::Dravix_StreamFrameData(LONG nDevId, BYTE* pFrameData, LONG nBuffSize, LONG* p_nStatus) {
     if (p_nStatus == nullptr) return E_POINTER;
-    std::lock_guard<std::recursive_mutex> guard(objectLock_);
     int slot = -1;
     const std::shared_ptr<UsbDevice> device = target(nDevId, slot);
     if (device == nullptr) {
@@ -413,8 +413,16 @@ STDMETHODIMP CHostDrv::Dravix_StreamFrameData(LONG nDevId, BYTE* pFrameData, LON
         *p_nStatus = status;
         return S_OK;
     }
+    // Streams of different units wait for their own buffers only; a flush or the teardown holds them all.
+    std::shared_lock<std::shared_mutex> shared(objectLock_);
+    std::lock_guard<std::mutex> slotGuard(streamLocks_[size_t(slot)]);
     StreamSlot& s = streams_[size_t(slot)];
-    if (pFrameData == nullptr || nBuffSize != s.frameSize) {
+    int frameSize = 0;
+    {
+        std::lock_guard<std::mutex> lock(streamMutex_);
+        frameSize = s.frameSize;
+    }
+    if (pFrameData == nullptr || nBuffSize != frameSize) {
         *p_nStatus = DRAVIX_INVALID;
         return S_OK;
     }
@@ -470,7 +478,7 @@ STDMETHODIMP CHostDrv::Dravix_StreamFrameData(LONG nDevId, BYTE* pFrameData, LON
 }
 
 STDMETHODIMP CHostDrv::Dravix_FlushStream(LONG nDevId, LONG* p_nStatus) {
-    std::lock_guard<std::recursive_mutex> guard(objectLock_);
+    std::unique_lock<std::shared_mutex> guard(objectLock_);
     waitStreams(-1, kStreamWaitMs);
     resetStreamCounters();
     if (p_nStatus != nullptr) *p_nStatus = DRAVIX_DONE;

@@ -7,6 +7,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <thread>
 
 #include "DeviceTable.h"
@@ -116,7 +117,9 @@ private:
     IUnknown* outer_;
     std::atomic<ULONG> refs_{1};
 
-    std::recursive_mutex objectLock_;
+    // Taken shared by each stream call, whole by a flush and by construction and teardown.
+    std::shared_mutex objectLock_;
+    std::array<std::mutex, kSlotCount> streamLocks_;  // one stream call at a time per slot
     std::mutex notifyMutex_;        // the notification target; a post never blocks
     ULONG_PTR notifyWindow_ = 0;    // the server's own handle to the client's window (see holdWindow)
     UINT notifyMessage_ = 0;
