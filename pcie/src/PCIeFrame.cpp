@@ -56,7 +56,8 @@ KRVRC buildCardTable(const DM& dm, const DM_DRIVER& unit, uint32_t limit, uint32
                      const uint32_t* enable, std::vector<uint32_t>& table) {
     table.assign(kLutEntries, kNoChannel);
     for (uint32_t i = 0; i < dm.ActCount; ++i) {
-        if (enable[i] == 0) continue;
+        // An actuator the map leaves without a channel gets none on any card.
+        if (enable[i] == 0 || map[i] == MAX_DM_SIZE) continue;
         // The second unit's channels are counted from the end of the first unit's.
         uint32_t entry = offset == 0 ? map[i] : (map[i] >= offset ? map[i] - offset : MAX_DM_SIZE);
         if (entry > limit) {
@@ -150,9 +151,15 @@ KRVRC setArray(DM* dm, const uint32_t* values) {
     const uint32_t words = (n + 1) / 2;
     if (record != nullptr && record->PairBuffer.size() < words) record->PairBuffer.resize(words, 0);
     uint32_t* pairs = record != nullptr ? record->PairBuffer.data() : nullptr;
+    // A code above 16 bits has no place in a frame word; cutting it would send another command than asked.
+    uint32_t widest = 0;
+    for (uint32_t i = 0; i < n; ++i) widest |= values[i];
+    if (widest > 0xFFFFu) {
+        KRV_LOG_ERROR(logger(), "Frame refused: a driver code is above 65535.");
+        return ERR_BADARG;
+    }
     if (pairs != nullptr) {
-        for (uint32_t i = 0; i + 1 < n; i += 2)
-            pairs[i / 2] = (values[i] & 0xFFFFu) | ((values[i + 1] & 0xFFFFu) << 16);
+        for (uint32_t i = 0; i + 1 < n; i += 2) pairs[i / 2] = values[i] | (values[i + 1] << 16);
         if (n % 2 != 0) pairs[n / 2] = (pairs[n / 2] & 0xFFFF0000u) | (values[n - 1] & 0xFFFFu);
     }
 
@@ -179,8 +186,9 @@ KRVRC setArray(DM* dm, const uint32_t* values) {
 
 KRVRC poke(DM* dm, uint32_t actuator, uint32_t value) {
     if (actuator >= dm->ActCount) return ERR_ACTUATOR_ID;
+    if (value > 0xFFFFu) return ERR_BADARG;
     DMState& state = *dm->State;
-    if (writeEveryCard(state, REG_POKE, (actuator << 16) | (value & 0xFFFFu)) != 0) return ERR_PCIE_REGWR;
+    if (writeEveryCard(state, REG_POKE, (actuator << 16) | value) != 0) return ERR_PCIE_REGWR;
     if (state.ActiveMask.test(actuator)) state.AppliedFrame[actuator] = value;
     return NO_ERR;
 }

@@ -111,6 +111,7 @@ KRVRC statusResult(long status) {
     if (status >= 0) return NO_ERR;
     if (status == kStatusTransfer) return ERR_TIMEOUT;
     if (status == kStatusNoDevice) return ERR_NO_HW;
+    if (status == kStatusBusy) return ERR_DRIVER_ALREADY_OPEN;
     return ERR_USB_OTHER;
 }
 
