@@ -104,10 +104,14 @@ Saturation countSaturation(const double* values, size_t count) {
     return s;
 }
 
-size_t firstOutside(const double* values, size_t count, double bound) {
+size_t firstOutside(const double* values, size_t count, double bound, bool* inUnit) {
     // A NaN fails the comparison as an infinity does, so one test per value covers all three.
-    double bad = 0;  // a double, for the vectoriser
-    for (size_t i = 0; i < count; ++i) bad += std::fabs(values[i]) <= bound ? 0.0 : 1.0;
+    double bad = 0, outside = 0;  // doubles, for the vectoriser
+    for (size_t i = 0; i < count; ++i) {
+        bad += std::fabs(values[i]) <= bound ? 0.0 : 1.0;
+        outside += values[i] >= 0.0 && values[i] <= 1.0 ? 0.0 : 1.0;
+    }
+    if (inUnit) *inUnit = outside == 0;
     if (bad == 0) return count;
     for (size_t i = 0; i < count; ++i)
         if (!(std::fabs(values[i]) <= bound)) return i;

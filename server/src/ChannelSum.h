@@ -30,7 +30,8 @@ Saturation countSaturation(const double* values, size_t count);
 
 // Index of the first value that is not finite or lies beyond +-bound, or count when there is none. One pass
 // without branches: the common case, every value fine, costs little more than reading them.
-size_t firstOutside(const double* values, size_t count, double bound);
+// inUnit, when given, tells whether every value lies in 0..1 (found in the same pass).
+size_t firstOutside(const double* values, size_t count, double bound, bool* inUnit = nullptr);
 
 // The clamping report of a single value at one actuator.
 Saturation saturationOf(uint32_t actuator, double value);

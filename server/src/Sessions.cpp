@@ -57,8 +57,8 @@ bool validSerial(const std::string& serial) {
 
 bool bounded(double v) { return std::isfinite(v) && std::fabs(v) <= kValueBound; }
 
-Outcome checkValues(const double* values, size_t count, const char* what) {
-    const size_t i = firstOutside(values, count, kValueBound);
+Outcome checkValues(const double* values, size_t count, const char* what, bool* inUnit = nullptr) {
+    const size_t i = firstOutside(values, count, kValueBound, inUnit);
     if (i == count) return success();
     return malformed(std::string(what) + "[" + std::to_string(i) + "] is " + std::to_string(values[i]) +
                      "; values must be finite and within +-1e6");
@@ -149,15 +149,16 @@ public:
         publish(source, reply.saturation(), writer ? writer->name : std::string());
     }
 
-    // Sums the channels into the frame and sends it.
-    Outcome sendSum(pb::FrameSource source, const ClientPtr& writer, pb::FrameReply& reply) {
+    // Sums the channels into the frame and sends it. loneInUnit: the caller has seen that the values of the
+    // channel it wrote lie in 0..1, which, when that channel is the only one at gain 1, is the whole report.
+    Outcome sendSum(pb::FrameSource source, const ClientPtr& writer, pb::FrameReply& reply, bool loneInUnit = false) {
         terms.clear();
         for (const auto& c : channels)
             if (static_cast<uint32_t>(c.values.size()) == n) terms.push_back({c.values.data(), c.gain});
         // One channel at gain 1 is the frame itself: the kit clamps what it is sent, so only the report is made.
         const bool alone = terms.size() == 1 && terms[0].gain == 1.0;
-        const Saturation saturation =
-            alone ? countSaturation(terms[0].values, n) : sumChannels(terms.data(), terms.size(), n, frame.data());
+        const Saturation saturation = alone ? (loneInUnit ? Saturation{} : countSaturation(terms[0].values, n))
+                                            : sumChannels(terms.data(), terms.size(), n, frame.data());
         if (KRVRC rc = KRVSetArray(dm.get(), alone ? terms[0].values : frame.data(), nullptr))
             return refuse(rc, "(sending the frame)");
         committed(source, saturation, writer, reply);
@@ -496,7 +497,8 @@ Outcome SessionRegistry::writeChannel(const ClientPtr& caller, const SessionPtr&
         Outcome o = checkNumber(*gain, "gain");
         if (!o.ok()) return o;
     }
-    Outcome o = checkValues(values.data(), count, "values");
+    bool inUnit = false;
+    Outcome o = checkValues(values.data(), count, "values", &inUnit);
     if (!o.ok()) return o;
     return locked(session, [&](Session& s) {
         Outcome w = s.checkWriter(caller);
@@ -516,7 +518,7 @@ Outcome SessionRegistry::writeChannel(const ClientPtr& caller, const SessionPtr&
         if (gain) c->gain = *gain;
         // The caller's array takes the old values, and gives them back if the frame does not go out.
         if (count) c->values.Swap(&values);
-        Outcome sent = s.sendSum(source, caller, reply);
+        Outcome sent = s.sendSum(source, caller, reply, count != 0 && inUnit);
         if (!sent.ok()) {
             if (created) {
                 s.channels.pop_back();
