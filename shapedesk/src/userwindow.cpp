@@ -146,9 +146,14 @@ UserWindow::UserWindow(QWidget* parent)
     setCentralWidget(scroll);
 
     // The surface views paint their whole area: nothing behind them is repainted when they change.
-    for (QLabel* view : {ui->targetSurfaceView, ui->idealSurfaceView}) {
-        view->setAutoFillBackground(true);
-    }
+    // So do the widgets a slider step changes (the slider, its readout, the P-V and RMS boxes): repainting them
+    // does not repaint the group boxes they sit in.
+    for (QLabel* view : {ui->targetSurfaceView, ui->idealSurfaceView}) view->setAutoFillBackground(true);
+    for (QSlider* slider : zernikeSliders) slider->setAutoFillBackground(true);
+    for (int i = 0; i < zernikeSliders.size(); ++i)
+        if (auto* label = findChild<QLabel*>(QString("zernLabel%1").arg(i))) label->setAutoFillBackground(true);
+    for (QLineEdit* box : {ui->targetPVReadback, ui->targetRMSReadback, ui->idealPVReadback, ui->idealRMSReadback})
+        box->setAutoFillBackground(true);
 
     // Keyboard: menus by their mnemonics, the usual file shortcuts.
     ui->menuFile->setTitle("&File");
@@ -777,8 +782,11 @@ void UserWindow::showSurface(const cv::Mat& surface, const cv::Mat& region, QLab
                              QLineEdit* rms) {
     if (surface.empty()) return;
     const shapes::SurfaceStats stats = shapes::surfaceStats(surface, region);
-    pv->setText(QString::number(stats.peakToValley, 'f', 1) + " nm");
-    rms->setText(QString::number(stats.stdDev, 'f', 1) + " nm");
+    // Unchanged text is not set again: setting it repaints the box.
+    const QString pvText = QString::number(stats.peakToValley, 'f', 1) + " nm";
+    const QString rmsText = QString::number(stats.stdDev, 'f', 1) + " nm";
+    if (pv->text() != pvText) pv->setText(pvText);
+    if (rms->text() != rmsText) rms->setText(rmsText);
     // Surfaces are deflections about zero: the colours span the piston range's reach on both sides of zero, so
     // that a range lying wholly below (or above) zero does not push half of every shape off the scale.
     const double reach = surfaceReach();
