@@ -22,6 +22,8 @@
 #include <QStyle>
 #include <QTimer>
 
+#include <opencv2/imgproc.hpp>
+
 #include <cmath>
 #include <cstdlib>
 
@@ -790,8 +792,16 @@ void UserWindow::showSurface(const cv::Mat& surface, const cv::Mat& region, QLab
     // Surfaces are deflections about zero: the colours span the piston range's reach on both sides of zero, so
     // that a range lying wholly below (or above) zero does not push half of every shape off the scale.
     const double reach = surfaceReach();
-    const QImage image = shapes::surfaceImage(surface, region, -reach, reach, colorTable);
-    view->setPixmap(QPixmap::fromImage(image).scaled(view->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    // Resampled once at the size it is shown (a square that fits the view), then coloured: no scaling of the
+    // coloured picture on every step.
+    const int side = std::max(1, std::min(view->width(), view->height()));
+    // Points without a value (NaN) are outside the region; as 0 they cannot spread into it when resampled.
+    cv::Mat finite = surface.clone(), shown, shownRegion;
+    finite.setTo(0.0, surface != surface);
+    cv::resize(finite, shown, cv::Size(side, side), 0, 0, cv::INTER_LINEAR);
+    cv::resize(region, shownRegion, cv::Size(side, side), 0, 0, cv::INTER_NEAREST);
+    const QImage image = shapes::surfaceImage(shown, shownRegion, -reach, reach, colorTable);
+    view->setPixmap(QPixmap::fromImage(image));
 }
 
 double UserWindow::surfaceReach() const {
