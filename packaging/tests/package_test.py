@@ -138,7 +138,7 @@ class Packages(unittest.TestCase):
     def test_documentation_manual_pages_and_binaries(self):
         runtime = self.contents("mirrorkit")
         dev = self.contents("mirrorkit-dev")
-        for page in ("krvctl", "krvregsvr"):
+        for page in ("krvctl", "krvregsvr", "mirrorkit-server"):
             self.assertIn("/usr/share/man/man1/%s.1.gz" % page, runtime)
         self.assertIn("/usr/share/man/man1/pexcard.1.gz", self.contents("mirrorkit-emulators"))
         if "shapedesk" in self.debs:

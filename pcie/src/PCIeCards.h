@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -74,6 +75,19 @@ uint32_t writeBurst(uint32_t card, uint32_t address, uint32_t count, const uint3
 // Logs a failed transfer at error level; when the system-wide lock is what failed, says why and what to do.
 void logTransferFailure(uint32_t rc, const std::string& what);
 
+// What the PCIe back end keeps for one open record beside the shared DMState.
+struct PCIeRecord {
+    std::vector<uint32_t> CardIds;     // card number of each unit, in unit order
+    std::vector<uint32_t> PairBuffer;  // the frame packed two values per word
+};
+
+// The PCIe part of a record's state; null for a state the PCIe back end did not create.
+PCIeRecord* pcieRecord(const DMState& state);
+// Hands record to state; the back end's table frees it with the state.
+void attachRecord(DMState& state, std::unique_ptr<PCIeRecord> record);
+// Card numbers of the record's units in unit order; empty for a state the PCIe back end did not create.
+const std::vector<uint32_t>& cardIds(const DMState& state);
+
 // Writes one register on every card of the record, in order, going on after a failure. Returns 0 when every
 // write succeeded, else the code of the last failure.
 uint32_t writeEveryCard(const DMState& state, uint32_t reg, uint32_t value);
@@ -87,6 +101,14 @@ uint32_t hvaTypeCode(uint32_t profileType, uint32_t revision);
 uint32_t hvaConfigWord(const DM& dm, const DM_DRIVER& unit, uint32_t revision);
 // True when the card's word agrees with the record for a unit whose firmware is checked.
 bool hvaConfigMatches(const DM& dm, const DM_DRIVER& unit, uint32_t word);
+
+// Loads every card's lookup table from map (channel by actuator, over all units of the record) as one step, or
+// fails. Every table is built and checked against its card (link configuration, channel limit) before the first
+// entry is written, so a map or a card that cannot take it leaves the cards as they were. A transfer that fails
+// once writing has begun leaves a table part old, part new: then every output is set to 0 before the failure is
+// returned. enable (one entry per actuator, 0 = no channel) receives 0 for the profile's inactive actuators; the
+// active set of the record changes only on success.
+KRVRC loadCardTables(DM* dm, const uint32_t* map, uint32_t* enable);
 
 // The open record's working state, or null for a record that is not open.
 inline DMState* openState(DM* dm) { return dm ? dm->State : nullptr; }

@@ -372,16 +372,16 @@ void checkPcieLinks(Report& report, const std::string& serial, const std::string
 bool checkProfile(Report& report, const std::string& dir, const std::string& file, const Hardware& hw) {
     const std::string path = dir + "/Profiles/" + file;
     const std::string serial = file.substr(0, file.size() - 3);
-    std::string bytes;
+    std::vector<ProfileLine> lines;
     try {
-        bytes = readWholeFile(path);
+        lines = readProfileFile(path);
     } catch (const Failure& e) {
         report.problem(std::string("profile ") + e.what(), "check the file's permissions (ls -l " + path + ")");
         return false;
     }
     std::map<std::string, std::string> values;
     std::vector<std::string> notes;
-    for (const ProfileLine& line : unscrambleProfile(bytes)) {
+    for (const ProfileLine& line : lines) {
         if (!line.problem.empty()) notes.push_back("line " + std::to_string(line.number) + ": " + line.problem);
         const size_t eq = line.text.find('=');
         if (eq != std::string::npos) values[line.text.substr(0, eq)] = line.text.substr(eq + 1);
