@@ -1,5 +1,6 @@
 // The core's exported flat interface: argument checks, frame conversion and dispatch to the back ends.
 #include "krv/Backend.h"
+#include "krv/CorePrivate.h"
 #include "krv/DMState.h"
 #include "krv/Encoding.h"
 #include "krv/Guard.h"
@@ -106,6 +107,34 @@ void convertFrame(const DM& dm, const double* values, uint32_t count, uint32_t* 
     } else {
         for (uint32_t i = 0; i < count; ++i) out[i] = toDriverUnits(values[i], ratio);
     }
+}
+
+// A command of 1.0 reaches the hardware as 65535 * vlim / maxv driver units. A profile whose voltages let a
+// command go past full scale (vlim above maxv), divide by zero (maxv 0) or fall back on whatever the record held
+// (no maxv or vlim line) is refused before any hardware is touched, with the key named in the log.
+KRVRC checkVoltages(const DM& dm, const char* serialNumber) {
+    const char* problem = nullptr;
+    const char* key = nullptr;
+    if (dm.MaxVoltage == 0) {
+        key = "maxv";
+        problem = "is missing";
+    } else if (dm.VoltageLimit == 0) {
+        key = "vlim";
+        problem = "is missing";
+    } else if (decodeValue(dm.MaxVoltage) == 0) {
+        key = "maxv";
+        problem = "is 0";
+    } else if (decodeValue(dm.VoltageLimit) > decodeValue(dm.MaxVoltage)) {
+        key = "vlim";
+        problem = "is above maxv";
+    } else {
+        return NO_ERR;
+    }
+    KRV_LOG_ERROR(Log::api(), "Profile " << serialNumber << ": key " << key << " " << problem << " (maxv "
+                                         << (dm.MaxVoltage ? decodeValue(dm.MaxVoltage) : 0) << ", vlim "
+                                         << (dm.VoltageLimit ? decodeValue(dm.VoltageLimit) : 0)
+                                         << "); commands could exceed the mirror's voltage limit.");
+    return ERR_FILE_FORMAT;
 }
 
 // Commands must be numbers: a NaN or an infinity is refused (with one log entry naming the first one) rather
@@ -218,6 +247,10 @@ KRVAPI KRVRC KRVOpen(DM* dm, const char* serialNumber) {
             freeExtraDrivers(dm);
             return ERR_INVALID_ACTUATOR_COUNT;
         }
+        if (KRVRC rc = checkVoltages(*dm, serialNumber)) {
+            freeExtraDrivers(dm);
+            return rc;
+        }
         // Every back end keeps its map, active set and frames in arrays of MAX_DM_SIZE entries.
         if (dm->ActCount > MAX_DM_SIZE) {
             KRV_LOG_ERROR(Log::api(), "Profile of " << serialNumber << " names " << dm->ActCount
@@ -287,6 +320,18 @@ KRVAPI KRVRC KRVSetArray(DM* dm, const double* values, const uint32_t* map) {
     });
 }
 
+KRVAPI KRVRC KRV_Priv_SendAppliedFrame(DM* dm) {
+    if (KRVRC rc = checkOpen(dm)) return rc;
+    return guarded(Log::api(), "KRV_Priv_SendAppliedFrame", ERR_UNKNOWN, [&] {
+        const Backend* backend = backendFor(dm->DriverType);
+        if (!backend) return ERR_INVALID_DRIVER_TYPE;
+        // The dummy driver's applied frame is its hardware: there is nothing further to send.
+        if (backend == &dummyBackend()) return NO_ERR;
+        DMState& state = *dm->State;
+        return backend->setArray(dm, state.AppliedFrame.data(), state.Map.data());
+    });
+}
+
 KRVAPI KRVRC KRVSetSingle(DM* dm, uint32_t actuator, double value) {
     if (KRVRC rc = checkOpen(dm)) return rc;
     if (actuator >= dm->ActCount) return ERR_ACTUATOR_ID;
@@ -333,26 +378,22 @@ KRVAPI KRVRC KRVLoadMap(DM* dm, const char* mapPath, uint32_t* map) {
     return guarded(Log::api(), "KRVLoadMap", ERR_UNKNOWN, [&] {
         DMState& state = *dm->State;
         const uint32_t n = totalChannelCount(*dm);
-        if (state.Map.size() < n) state.Map.resize(n, MAX_DM_SIZE);
         const char* path = mapPath ? mapPath : dm->MappingFile;
-        KRVRC rc = KRVLoadMapImpl(path, map ? map : state.Map.data(), n);
+        // The file is read aside: a file that does not load changes neither the caller's map, nor the record's,
+        // nor the hardware's.
+        std::vector<uint32_t> loaded(n, MAX_DM_SIZE);
+        if (KRVRC rc = KRVLoadMapImpl(path, loaded.data(), n)) return rc;
+        // Where the hardware holds the map, the record's map is the one in the hardware: a map the hardware did
+        // not take whole becomes neither the record's nor the caller's.
         const Backend* backend = backendFor(dm->DriverType);
-        if (map) {
-            // Where the hardware holds the map, the record's map is the one in the hardware: a map that did not
-            // load, or that the hardware did not take, changes neither.
-            if (backend && backend->writeLUT) {
-                if (rc != NO_ERR) return rc;
-                if (KRVRC written = writeMapToHardware(dm, *backend, map)) return written;
-                return NO_ERR;
-            }
-            std::copy(map, map + n, state.Map.begin());
-            return rc;
-        }
         if (backend && backend->writeLUT) {
-            std::vector<uint32_t> enable(MAX_DM_SIZE, 1);
-            return backend->writeLUT(dm, state.Map.data(), enable.data());
+            if (KRVRC rc = writeMapToHardware(dm, *backend, loaded.data())) return rc;
+        } else {
+            if (state.Map.size() < n) state.Map.resize(n, MAX_DM_SIZE);
+            std::copy(loaded.begin(), loaded.end(), state.Map.begin());
         }
-        return rc;
+        if (map) std::copy(loaded.begin(), loaded.end(), map);
+        return NO_ERR;
     });
 }
 

@@ -9,10 +9,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -93,6 +96,28 @@ KRVRC readInactive(const Line& line, const std::string& value, DM& dm) {
 
 }  // namespace
 
+const std::vector<std::string>& profileKeys() {
+    // The keys read_profile tests, in its order; writing and showing profiles take them from here.
+    static const std::vector<std::string> keys = {
+        "type",       "size",    "maxv",      "hva",         "use_fiber", "use_CL",      "burst_mode",
+        "fiber_mode", "hva2",    "use_fiber2", "use_CL2",    "fiber_mode2", "vlim",      "map",
+        "calibration", "inactive", "driver_sn", "driver_sn2"};
+    return keys;
+}
+
+bool isProfileKey(const std::string& key) {
+    const auto& keys = profileKeys();
+    return std::find(keys.begin(), keys.end(), key) != keys.end();
+}
+
+bool storableProfileValue(const std::string& value) {
+    // The reader splits the file at LF before unscrambling and drops a CR that ends a line.
+    constexpr char kScramblesToLf = static_cast<char>('\n' ^ kProfileScramble);
+    constexpr char kScramblesToCr = static_cast<char>('\r' ^ kProfileScramble);
+    if (value.find_first_of(std::string("\n\r\0", 3) + kScramblesToLf) != std::string::npos) return false;
+    return value.empty() || value.back() != kScramblesToCr;
+}
+
 std::string scramble_line(const std::string& line) {
     std::string out(line);
     for (char& c : out) c = static_cast<char>(static_cast<unsigned char>(c) ^ kProfileScramble);
@@ -114,6 +139,9 @@ KRVRC read_profile(const char* profilesPath, const char* serialNumber, DM& dm) {
         if (!dm.ExtraDrivers) return ERR_MALLOC;
     }
     std::memset(dm.ExtraDrivers, 0, sizeof(DM_DRIVER));
+    // 0 is no encoded value: it marks a voltage the profile does not give.
+    dm.MaxVoltage = 0;
+    dm.VoltageLimit = 0;
 
     // The file is read once, whole: a profile replaced while a mirror opens is read as it was or as it is, and
     // one rewritten in place while it is read is refused.
@@ -165,7 +193,11 @@ KRVRC read_profile(const char* profilesPath, const char* serialNumber, DM& dm) {
                     dm.ActCount = u;
             }
         } else if (key == "maxv") {
-            if (unsignedValue(u)) dm.MaxVoltage = encodeValue(u);
+            // Voltages are stored encoded, which keeps 25 bits.
+            if (line.decimal(value, 0, kMaxEncodedVoltage, n) == NO_ERR)
+                dm.MaxVoltage = encodeValue(static_cast<uint32_t>(n));
+            else
+                rc = ERR_FILE_FORMAT;
         } else if (key == "hva") {
             if (unsignedValue(dm.HVAType)) dm.Driver.HVAType = dm.HVAType;
         } else if (key == "use_fiber") {
@@ -185,7 +217,10 @@ KRVRC read_profile(const char* profilesPath, const char* serialNumber, DM& dm) {
         } else if (key == "fiber_mode2") {
             byteOf(dm.ExtraDrivers[0].FiberMode);
         } else if (key == "vlim") {
-            if (unsignedValue(u)) dm.VoltageLimit = encodeValue(u);
+            if (line.decimal(value, 0, kMaxEncodedVoltage, n) == NO_ERR)
+                dm.VoltageLimit = encodeValue(static_cast<uint32_t>(n));
+            else
+                rc = ERR_FILE_FORMAT;
         } else if (key == "map") {
             if (!value.empty() && !formatPath(dm.MappingFile, dm.MapsPath, value))
                 KRV_LOG_ERROR(Log::util(), "Error in snprintf building path for mapping " << logExcerpt(value));
@@ -218,3 +253,4 @@ KRVRC read_profile(const char* profilesPath, const char* serialNumber, DM& dm) {
 }
 
 }  // namespace MirrorKit
+

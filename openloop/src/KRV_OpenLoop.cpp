@@ -8,6 +8,7 @@
 #include "Resample.h"
 #include "ZernikeMap.h"
 
+#include "krv/CorePrivate.h"
 #include "krv/DMState.h"
 #include "krv/Encoding.h"
 #include "krv/Guard.h"
@@ -16,13 +17,6 @@
 #include <cmath>
 #include <memory>
 #include <vector>
-
-// The back ends' frame exports. Declared weak so that the library still loads in a kit built without one
-// of them; a missing back end reads as null here and its segment sends report ERR_NOT_IMPLEMENTED.
-extern "C" {
-KRVRC KRV_PCIeSetArray(DM* dm, const uint32_t* values) __attribute__((weak));
-KRVRC KRV_USBSetArray(DM* dm, const uint32_t* values, const uint32_t* map) __attribute__((weak));
-}
 
 static_assert(DM_SURFACE_ABSOLUTE_DEFLECTION == 1 && DM_SURFACE_BEST_EFFORT == 2, "surface option bits");
 
@@ -225,17 +219,8 @@ KRVAPI KRVRC KRVSetSegment(DM* dm, unsigned segment, double piston, double xTilt
         for (unsigned a = 0; a < 3; ++a) applied.at(3 * segment + a) = values[a];
         if (!sendNow) return NO_ERR;
 
-        switch (dm->DriverType) {
-            case KRV_USB:
-                return KRV_USBSetArray ? KRV_USBSetArray(dm, applied.data(), dm->State->Map.data())
-                                       : ERR_NOT_IMPLEMENTED;
-            case KRV_PCIE:
-                return KRV_PCIeSetArray ? KRV_PCIeSetArray(dm, applied.data()) : ERR_NOT_IMPLEMENTED;
-            case KRV_DUMMY_DRV:
-                return NO_ERR;
-            default:
-                return ERR_INVALID_DRIVER_TYPE;
-        }
+        // The core sends the applied frame through the record's back end.
+        return KRV_Priv_SendAppliedFrame(dm);
     });
 }
 

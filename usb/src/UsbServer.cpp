@@ -1,6 +1,8 @@
 // The back end's process-wide COM state and its one host-driver server instance.
 #include "UsbCommon.h"
 
+#include "krv/Backend.h"
+#include "krv/DMState.h"
 #include "krv/Log.h"
 
 #include <cctype>
@@ -109,6 +111,7 @@ KRVRC statusResult(long status) {
     if (status >= 0) return NO_ERR;
     if (status == kStatusTransfer) return ERR_TIMEOUT;
     if (status == kStatusNoDevice) return ERR_NO_HW;
+    if (status == kStatusBusy) return ERR_DRIVER_ALREADY_OPEN;
     return ERR_USB_OTHER;
 }
 
@@ -123,6 +126,15 @@ bool validSerialNumber(const char* sn) {
     for (int i = 0; i < KRV_SERIAL_NUMBER_LEN; ++i)
         if (!std::isprint(static_cast<unsigned char>(sn[i]))) return false;
     return true;
+}
+
+UsbRecord* usbRecord(const DMState& state) {
+    return state.Owner == KRV_Priv_USBBackend() ? static_cast<UsbRecord*>(state.BackendState) : nullptr;
+}
+
+void attachRecord(DMState& state, std::unique_ptr<UsbRecord> record) {
+    state.Owner = KRV_Priv_USBBackend();
+    state.BackendState = record.release();
 }
 
 void recordOpened() {

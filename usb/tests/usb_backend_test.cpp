@@ -2,6 +2,7 @@
 #include "KRV_USB.h"
 
 #include "fake/FakeHostDrv.h"
+#include "UsbCommon.h"
 #include "krv/DMState.h"
 #include "krv/Encoding.h"
 
@@ -66,6 +67,10 @@ struct Record {
     DM* operator->() const { return dm.get(); }
     DM* get() const { return dm.get(); }
     DMState& state() const { return *dm->State; }
+    // Host-driver device indexes the back end keeps for the open record, in unit order.
+    const std::vector<uint32_t>& devices() const {
+        return static_cast<const MirrorKit::USB::UsbRecord*>(dm->State->BackendState)->DeviceIds;
+    }
 };
 
 fake::Slot& unit(int device, const std::string& serial, LONG productId = 0x0ED8) {
@@ -126,7 +131,7 @@ TEST_F(UsbBackend, WithoutSerialNumberTheLowestSuitableDeviceIsTaken) {
         ASSERT_EQ(KRV_USBOpenDM(rec.get()), NO_ERR) << serial;
         EXPECT_EQ(rec->DevId, 2);
         EXPECT_EQ(rec->Driver.ChannelCount, 160u);
-        EXPECT_EQ(rec.state().UsbDeviceIds, std::vector<uint32_t>({2}));
+        EXPECT_EQ(rec.devices(), std::vector<uint32_t>({2}));
         EXPECT_EQ(rec.state().Map.size(), 160u);
         // Lines up in their fixed order; the scan stopped at the first suitable device.
         EXPECT_EQ(controlsTo(2), std::vector<LONG>({3, 2, 4}));
@@ -141,7 +146,7 @@ TEST_F(UsbBackend, UnitsAreMatchedBySerialNumberInUnitOrder) {
     unit(3, "DU00000000A");
     Record rec(280, "DU00000000A", "DU00000000B");
     ASSERT_EQ(KRV_USBOpenDM(rec.get()), NO_ERR);
-    EXPECT_EQ(rec.state().UsbDeviceIds, std::vector<uint32_t>({3, 1}));
+    EXPECT_EQ(rec.devices(), std::vector<uint32_t>({3, 1}));
     EXPECT_EQ(rec->DevId, 3);  // the last match in scan order
     EXPECT_EQ(rec.state().Map.size(), 320u);
     EXPECT_EQ(rec->ExtraDrivers[0].ChannelCount, 160u);
@@ -362,11 +367,14 @@ TEST_F(UsbFrames, CloseSendsZerosThenSwitchesOffAndResetsTheRecord) {
     unit(5, "DU00000000A");
     EXPECT_EQ(KRV_USBClose(rec.get()), NO_ERR);
     const auto calls = fake::calls();
-    ASSERT_EQ(calls.size(), 2u);
+    ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[0].method, "Dravix_StepFrameData");
     EXPECT_EQ(calls[0].data, std::vector<uint8_t>(320, 0));
     EXPECT_EQ(calls[1].method, "Dravix_SetControl");
     EXPECT_EQ(calls[1].id, 5);
+    // The unit is given back to other programs.
+    EXPECT_EQ(calls[2].method, "Dravix_SetControl");
+    EXPECT_EQ(calls[2].id, 12);
     EXPECT_EQ(rec->State, nullptr);
     EXPECT_EQ(rec->ExtraDrivers, nullptr);
     EXPECT_EQ(rec->ActCount, 0u);
@@ -398,7 +406,7 @@ TEST_F(UsbBackend, InactiveActuatorOutsideTheMaskFailsTheOpenAndClosesTheUnit) {
     rec->InactiveActuators[2] = kInactiveTerminator;
     EXPECT_EQ(KRV_USBOpenDM(rec.get()), ERR_INIT_DRIVER);
     EXPECT_EQ(rec->State, nullptr);
-    EXPECT_EQ(controlsTo(0), std::vector<LONG>({3, 2, 4, 5}));
+    EXPECT_EQ(controlsTo(0), std::vector<LONG>({3, 2, 4, 5, 12}));
 }
 
 TEST_F(UsbBackend, UnitFailingToComeUpSwitchesTheUnitsBeforeItOffAgain) {
@@ -407,8 +415,8 @@ TEST_F(UsbBackend, UnitFailingToComeUpSwitchesTheUnitsBeforeItOffAgain) {
     Record rec(280, "DU00000000A", "DU00000000B");
     EXPECT_EQ(KRV_USBOpenDM(rec.get()), ERR_UNKNOWN);
     EXPECT_EQ(rec->State, nullptr);
-    EXPECT_EQ(controlsTo(0), std::vector<LONG>({3, 2, 4, 5}));
-    EXPECT_EQ(controlsTo(1), std::vector<LONG>({3}));
+    EXPECT_EQ(controlsTo(0), std::vector<LONG>({3, 2, 4, 5, 12}));
+    EXPECT_EQ(controlsTo(1), std::vector<LONG>({3, 12}));
 }
 
 TEST_F(UsbBackend, SerialNumberToolsReportStatuses) {

@@ -15,6 +15,8 @@ namespace MirrorKit {
 
 constexpr uint32_t kInactiveTerminator = 0xFFFF;
 
+// The largest value the encoding keeps: encodeValue shifts out the top 7 bits.
+constexpr uint32_t kMaxEncodedVoltage = (1u << 25) - 1;
 constexpr uint32_t encodeValue(uint32_t value) { return (value << 7) ^ 0x1D5u; }
 constexpr uint32_t decodeValue(uint32_t stored) { return (stored ^ 0x180u) >> 7; }
 
