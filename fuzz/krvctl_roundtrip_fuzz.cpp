@@ -82,17 +82,17 @@ void profileRoundTrip(const std::string& text) {
         return;  // refused with a message: nothing is written
     }
     if (settings.empty()) return;
-    const std::string bytes = krvctl::scrambleProfile(settings);
+    const std::string file = krvfuzz::scratchPath(std::string("Profiles/") + kSerial + ".dm");
+    krvctl::writeProfileFile(file, settings);
     const auto entries = settings.ordered();
 
-    const auto lines = krvctl::unscrambleProfile(bytes);
+    const auto lines = krvctl::readProfileFile(file);
     KRVFUZZ_CHECK(lines.size() == entries.size(), "profile show lists another number of lines");
     for (size_t i = 0; i < lines.size(); ++i) {
         KRVFUZZ_CHECK(lines[i].problem.empty(), "profile show finds a problem: " + lines[i].problem);
         KRVFUZZ_CHECK(lines[i].text == entries[i].key + "=" + entries[i].value, "profile show differs");
     }
 
-    krvfuzz::writeFile(krvfuzz::scratchPath(std::string("Profiles/") + kSerial + ".dm"), bytes);
     DM dm{};
     std::snprintf(dm.ProfilesPath, sizeof dm.ProfilesPath, "%s", krvfuzz::scratchPath("Profiles").c_str());
     std::snprintf(dm.MapsPath, sizeof dm.MapsPath, "%s", krvfuzz::scratchPath("Map").c_str());

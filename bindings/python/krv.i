@@ -99,6 +99,17 @@ bool itemsOf(PyObject* obj, std::vector<T>& out) {
 // From here to KrvDm: no call releases the interpreter lock.
 %nothread;
 
+// Item indices as Python takes them: numpy integers too, and an index too large for the platform is an IndexError.
+%typemap(typecheck, precedence=SWIG_TYPECHECK_INT64) std::vector<double>::difference_type,
+                                                     std::vector<int>::difference_type {
+    $1 = PyIndex_Check($input) ? 1 : 0;
+}
+%typemap(in) std::vector<double>::difference_type, std::vector<int>::difference_type {
+    const Py_ssize_t index = PyNumber_AsSsize_t($input, PyExc_IndexError);
+    if (index == -1 && PyErr_Occurred()) SWIG_fail;
+    $1 = static_cast<$1_ltype>(index);
+}
+
 %template(IntVector) std::vector<int>;
 %template(DoubleVector) std::vector<double>;
 

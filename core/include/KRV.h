@@ -155,11 +155,19 @@ typedef struct DM {
 
 KRVAPI KRVRC KRVOpen(DM* dm, const char* serialNumber);
 KRVAPI KRVRC KRVClose(DM* dm);
+/* Commands are 0..1 (clamped); a NaN or infinite value refuses the whole call with ERR_BADARG. A non-null map
+   applies to this frame; on PCIe, where the card routes frames through its lookup table, a map other than the
+   mirror's is written into the card first and stays the mirror's map (or the frame is refused). */
 KRVAPI KRVRC KRVSetArray(DM* dm, const double* values, const uint32_t* map);
 KRVAPI KRVRC KRVSetSingle(DM* dm, uint32_t actuator, double value);
 KRVAPI KRVRC KRVGetArray(DM* dm, double* out, uint32_t outCount);
 KRVAPI KRVRC KRVClearArray(DM* dm);
+/* Reads a map file into map (or, with map null, into the mirror's own map); on PCIe the map read is written into
+   the card's lookup table. With a map of the caller's, a file that does not load or a table the card does not take
+   leaves the mirror's map and the card as they were. */
 KRVAPI KRVRC KRVLoadMap(DM* dm, const char* mapPath, uint32_t* map);
+/* Makes map (null: the mirror's own) the mirror's map; on PCIe it is written into the card's lookup table whole,
+   or the call fails and the mirror keeps its map. */
 KRVAPI KRVRC KRVApplyMap(DM* dm, uint32_t* map, uint32_t* actuatorEnable);
 KRVAPI KRVRC KRVLoadCalibrationFile(DM* dm, const char* path);
 KRVAPI KRVRC KRVConfigureSequence(DM* dm, const double* sequence, double delay, uint32_t frameLength,
@@ -190,6 +198,73 @@ typedef void (*KRVLogCallback)(KRV_LOGLEVEL level, const char* logger, const cha
 KRVAPI KRVRC KRVSetLogCallback(KRVLogCallback callback, void* userdata);
 KRVAPI const char* KRVErrorString(KRVRC code);
 KRVAPI const char* KRVVersionString(void);
+
+/*
+ * Sets up logging as the first KRVOpen of a process does (console and the default log file), unless logging is
+ * set up already, in which case nothing changes. For programs that log before they open a mirror. NO_ERR.
+ */
+KRVAPI KRVRC KRVInitLog(void);
+
+/* How the actuators of a mirror model sit on a square grid of Width x Width cells, in row-major order. */
+typedef struct DMGEOMETRY {
+    uint32_t ActCount;  /* actuators */
+    uint32_t Width;     /* cells per grid row (the open record's ActCountWidth) */
+    uint32_t Layout;    /* DMLayout (the open record's Layout) */
+    uint32_t Segmented; /* 1: segments of three actuators each (piston, x-tilt, y-tilt), actuators 3s..3s+2 */
+    uint32_t HasMask;   /* 1: the model has a grid mask; KRVGetGridMask gives it */
+    uint32_t Known;     /* 1: a model of the kit's table; 0: no model has this count (square grid, no mask) */
+    double StrokeNm;    /* nominal stroke in nm; 0 when Known is 0 */
+    char Model[32];     /* model name; empty when Known is 0 */
+} DMGEOMETRY;
+
+/* Geometry of the open mirror of dm. ERR_BADARG for a null argument, ERR_DRIVER_NOT_OPEN when dm is not open. */
+KRVAPI KRVRC KRVGetGeometry(const DM* dm, DMGEOMETRY* geometry);
+
+/* Geometry the kit gives a mirror of actuatorCount actuators, without opening one. ERR_BADARG for a null
+ * geometry; ERR_INVALID_ACTUATOR_COUNT for 0 or more than MAX_DM_SIZE. */
+KRVAPI KRVRC KRVGetModelGeometry(uint32_t actuatorCount, DMGEOMETRY* geometry);
+
+/* The grid mask of the model with actuatorCount actuators: Width x Width cells, 1 where an actuator sits, else 0.
+ * cellCount is the room in mask. ERR_BADARG for a null mask or cellCount below Width x Width;
+ * ERR_NOT_IMPLEMENTED when the model has no mask (HasMask 0); ERR_INVALID_ACTUATOR_COUNT as
+ * KRVGetModelGeometry. Nothing is written unless the result is NO_ERR. */
+KRVAPI KRVRC KRVGetGridMask(uint32_t actuatorCount, int32_t* mask, uint32_t cellCount);
+
+/* Total channel count of the open mirror's drive units: the length of its map (ActCount except on USB, where it
+ * is the sum of the units' channel counts). ERR_BADARG, ERR_DRIVER_NOT_OPEN. */
+KRVAPI KRVRC KRVGetChannelCount(const DM* dm, uint32_t* count);
+
+/* Whether the open mirror has a calibration table loaded (open-loop calls need one). ERR_BADARG,
+ * ERR_DRIVER_NOT_OPEN. */
+KRVAPI KRVRC KRVIsCalibrationLoaded(const DM* dm, bool* loaded);
+
+/*
+ * Profile files. KRVOpen reads <ProfilesPath>/<serial>.dm, one "key=value" setting per line. The keys it knows,
+ * in the order it takes them, are KRVProfileKey(0), KRVProfileKey(1), ...; past the last the result is NULL.
+ */
+KRVAPI const char* KRVProfileKey(uint32_t index);
+
+/* NO_ERR when setting ("key=value") is one KRVWriteProfile takes: a known key and a value the file holds
+ * unchanged; else ERR_BADARG. */
+KRVAPI KRVRC KRVCheckProfileSetting(const char* setting);
+
+/*
+ * Writes the profile file at path (replacing it whole, never leaving a half-written file) from count settings,
+ * each "key=value" with a known key, in the given order (the reader takes the last value of a key). Refused with
+ * ERR_BADARG, writing nothing, for a null argument, a setting without '=', an unknown key, or a value that the
+ * file cannot hold so that the reader gets it back unchanged (a line break, or a byte that the file's encoding
+ * turns into one). ERR_OPENFILE or ERR_FILE_PERMISSIONS when the file cannot be written. Values are not
+ * checked against the mirror (sizes, voltages): KRVOpen does that.
+ */
+KRVAPI KRVRC KRVWriteProfile(const char* path, const char* const* settings, uint32_t count);
+
+/* Called once per line of a profile file, in order: lineNumber from 1; text is the line as the reader reads it
+ * (decoded, without line end) and length its size in bytes, or text is NULL for a line that the reader skips. */
+typedef void (*KRVProfileLineFn)(void* context, uint32_t lineNumber, const char* text, uint32_t length);
+
+/* Reads the profile file at path line by line as KRVOpen does, calling fn for every line. ERR_BADARG for a null
+ * path or fn; ERR_OPENFILE, ERR_FILE_PERMISSIONS or ERR_FILE_FORMAT (read error) otherwise. */
+KRVAPI KRVRC KRVReadProfileLines(const char* path, KRVProfileLineFn fn, void* context);
 
 #ifdef __cplusplus
 }

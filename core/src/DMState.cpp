@@ -1,6 +1,8 @@
 // Creation of the working state of an open record, and the record's unit helpers.
 #include "krv/DMState.h"
 
+#include "krv/Backend.h"
+
 #include <algorithm>
 #include <memory>
 #include <cstddef>
@@ -36,13 +38,14 @@ DMState* createDMState(const DM& dm) {
     state->ActiveMask.set();
     state->AppliedFrame.assign(actCount, 0);
     state->RequestedFrame.assign(actCount, 0);
-    state->ChannelBuffer.assign(std::max(actCount, dm.Driver.ChannelCount), 0);
-    state->PairCount = (actCount + 1) / 2;
-    state->PairBuffer.assign(state->PairCount, 0);
     return state.release();
 }
 
-void destroyDMState(DMState* state) { delete state; }
+void destroyDMState(DMState* state) {
+    if (state && state->BackendState && state->Owner && state->Owner->destroyState)
+        state->Owner->destroyState(state->BackendState);
+    delete state;
+}
 
 DM_DRIVER& driverUnit(DM& dm, uint32_t unit) { return unit == 0 ? dm.Driver : dm.ExtraDrivers[unit - 1]; }
 

@@ -1,5 +1,6 @@
 // The core's exported flat interface: argument checks, frame conversion and dispatch to the back ends.
 #include "krv/Backend.h"
+#include "krv/CorePrivate.h"
 #include "krv/DMState.h"
 #include "krv/Encoding.h"
 #include "krv/Guard.h"
@@ -316,6 +317,18 @@ KRVAPI KRVRC KRVSetArray(DM* dm, const double* values, const uint32_t* map) {
         state.RequestedFrame.resize(dm->ActCount);
         convertFrame(*dm, values, dm->ActCount, state.RequestedFrame.data());
         return backend->setArray(dm, state.RequestedFrame.data(), map ? map : state.Map.data());
+    });
+}
+
+KRVAPI KRVRC KRV_Priv_SendAppliedFrame(DM* dm) {
+    if (KRVRC rc = checkOpen(dm)) return rc;
+    return guarded(Log::api(), "KRV_Priv_SendAppliedFrame", ERR_UNKNOWN, [&] {
+        const Backend* backend = backendFor(dm->DriverType);
+        if (!backend) return ERR_INVALID_DRIVER_TYPE;
+        // The dummy driver's applied frame is its hardware: there is nothing further to send.
+        if (backend == &dummyBackend()) return NO_ERR;
+        DMState& state = *dm->State;
+        return backend->setArray(dm, state.AppliedFrame.data(), state.Map.data());
     });
 }
 

@@ -9,10 +9,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -92,6 +95,28 @@ KRVRC readInactive(const Line& line, const std::string& value, DM& dm) {
 }
 
 }  // namespace
+
+const std::vector<std::string>& profileKeys() {
+    // The keys read_profile tests, in its order; writing and showing profiles take them from here.
+    static const std::vector<std::string> keys = {
+        "type",       "size",    "maxv",      "hva",         "use_fiber", "use_CL",      "burst_mode",
+        "fiber_mode", "hva2",    "use_fiber2", "use_CL2",    "fiber_mode2", "vlim",      "map",
+        "calibration", "inactive", "driver_sn", "driver_sn2"};
+    return keys;
+}
+
+bool isProfileKey(const std::string& key) {
+    const auto& keys = profileKeys();
+    return std::find(keys.begin(), keys.end(), key) != keys.end();
+}
+
+bool storableProfileValue(const std::string& value) {
+    // The reader splits the file at LF before unscrambling and drops a CR that ends a line.
+    constexpr char kScramblesToLf = static_cast<char>('\n' ^ kProfileScramble);
+    constexpr char kScramblesToCr = static_cast<char>('\r' ^ kProfileScramble);
+    if (value.find_first_of(std::string("\n\r\0", 3) + kScramblesToLf) != std::string::npos) return false;
+    return value.empty() || value.back() != kScramblesToCr;
+}
 
 std::string scramble_line(const std::string& line) {
     std::string out(line);
@@ -228,3 +253,4 @@ KRVRC read_profile(const char* profilesPath, const char* serialNumber, DM& dm) {
 }
 
 }  // namespace MirrorKit
+

@@ -205,15 +205,18 @@ private:
         std::this_thread::sleep_for(std::chrono::microseconds(20));
         if (slot->retired.load()) slot->late->fetch_add(1);
     };
-    std::vector<std::thread> loggers;
-    for (int t = 0; t < 3; ++t)
-        loggers.emplace_back([&] {
-            while (!stop.load()) LOG4CXX_WARN(Logger::getLogger("KRV.API"), "busy");
-        });
     std::vector<std::unique_ptr<Slot>> slots;
     Slot first;
     first.late = &late;
     KRVSetLogCallback(count, &first);
+    // The logging library sets itself up on first use, on this thread.
+    const LoggerPtr api = Logger::getLogger("KRV.API");
+    LOG4CXX_WARN(api, "first");
+    std::vector<std::thread> loggers;
+    for (int t = 0; t < 3; ++t)
+        loggers.emplace_back([&] {
+            while (!stop.load()) LOG4CXX_WARN(api, "busy");
+        });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (calls.load() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
     Slot* previous = &first;
@@ -227,7 +230,7 @@ private:
     }
     KRVSetLogCallback(nullptr, nullptr);
     slots.back()->retired = true;
-    LOG4CXX_WARN(Logger::getLogger("KRV.API"), "after");
+    LOG4CXX_WARN(api, "after");
     stop = true;
     for (std::thread& t : loggers) t.join();
     if (calls.load() < 100) std::exit(2);  // too few calls to tell

@@ -8,6 +8,7 @@
 #include "Resample.h"
 #include "ZernikeMap.h"
 
+#include "krv/CorePrivate.h"
 #include "krv/DMState.h"
 #include "krv/Encoding.h"
 #include "krv/Guard.h"
@@ -16,13 +17,6 @@
 #include <cmath>
 #include <memory>
 #include <vector>
-
-// The back ends' frame exports. Declared weak so that the library still loads in a kit built without one
-// of them; a missing back end reads as null here and its segment sends report ERR_NOT_IMPLEMENTED.
-extern "C" {
-KRVRC KRV_PCIeSetArray(DM* dm, const uint32_t* values) __attribute__((weak));
-KRVRC KRV_USBSetArray(DM* dm, const uint32_t* values, const uint32_t* map) __attribute__((weak));
-}
 
 static_assert(DM_SURFACE_ABSOLUTE_DEFLECTION == 1 && DM_SURFACE_BEST_EFFORT == 2, "surface option bits");
 
@@ -169,6 +163,15 @@ KRVAPI KRVRC KRVZernikeSurface(DM* dm, double* coefficients, int count, int dm_d
         int diameter = 0;
         if (KRVRC rc = apertureDiameter(dm_diameter, w, diameter)) return rc;
         if (!acceptsGridCopy(phaseCount, w, diameter)) return ERR_BADARG;
+        // A NaN would turn the whole series into NaN (read as "no data" by the surface calls, so a flat mirror),
+        // an infinity into an infinite map: neither is a surface.
+        for (int k = 0; k < count; ++k) {
+            if (!std::isfinite(coefficients[k])) {
+                KRV_LOG_ERROR(openLoopLogger(),
+                              "Zernike coefficient " << k << " is " << coefficients[k] << "; coefficients must be finite.");
+                return ERR_INVALID_COEFFICIENTS;
+            }
+        }
         cv::Mat map;
         if (RecordCache* cache = recordCache(*dm)) {
             // The terms of the last series shape are kept; another shape replaces them.
@@ -180,6 +183,12 @@ KRVAPI KRVRC KRVZernikeSurface(DM* dm, double* coefficients, int count, int dm_d
             map = cache->zernike->map(coefficients);
         } else {
             map = zernikeGridMap(std::vector<double>(coefficients, coefficients + count), w, diameter);
+        }
+        // Finite coefficients can still be too large for a map of doubles; the caller's array is only written
+        // with a map that is finite everywhere.
+        if (!cv::checkRange(map)) {
+            KRV_LOG_ERROR(openLoopLogger(), "Zernike coefficients give a map beyond the range of doubles.");
+            return ERR_INVALID_COEFFICIENTS;
         }
         copyGridMap(map, diameter, phase, phaseCount);
         return NO_ERR;
@@ -210,17 +219,8 @@ KRVAPI KRVRC KRVSetSegment(DM* dm, unsigned segment, double piston, double xTilt
         for (unsigned a = 0; a < 3; ++a) applied.at(3 * segment + a) = values[a];
         if (!sendNow) return NO_ERR;
 
-        switch (dm->DriverType) {
-            case KRV_USB:
-                return KRV_USBSetArray ? KRV_USBSetArray(dm, applied.data(), dm->State->Map.data())
-                                       : ERR_NOT_IMPLEMENTED;
-            case KRV_PCIE:
-                return KRV_PCIeSetArray ? KRV_PCIeSetArray(dm, applied.data()) : ERR_NOT_IMPLEMENTED;
-            case KRV_DUMMY_DRV:
-                return NO_ERR;
-            default:
-                return ERR_INVALID_DRIVER_TYPE;
-        }
+        // The core sends the applied frame through the record's back end.
+        return KRV_Priv_SendAppliedFrame(dm);
     });
 }
 
@@ -230,13 +230,11 @@ KRVAPI KRVRC KRVGetSegmentRange(DM* dm, unsigned segment, DMSegmentAxis axis, do
         if (!dm || !minValue || !maxValue) return ERR_BADARG;
         if (!segmentedModel(*dm)) {
             if (axis != DM_Piston) return ERR_NOT_IMPLEMENTED;
-            if (const KRV_CDMCalibration* calibration = continuousCalibration(*dm)) {
-                *minValue = calibration->pistonMin();
-                *maxValue = calibration->pistonMax();
-            } else {
-                *minValue = 0.0;
-                *maxValue = modelStroke(*dm);
-            }
+            // On a continuous mirror a segment is one actuator, and KRVSetSegment drives it with piston / stroke,
+            // calibration or not: its range is 0..stroke. The calibration's flat-piston range (negative, a
+            // deflection of the whole face sheet) is not a range of that call.
+            *minValue = 0.0;
+            *maxValue = modelStroke(*dm);
             return NO_ERR;
         }
         if (!dm->State) return ERR_DRIVER_NOT_OPEN;

@@ -1,6 +1,8 @@
 // Card access helpers and link configuration words of the PCIe back end.
 #include "PCIeCards.h"
 
+#include "krv/Backend.h"
+
 #include <pexlink.h>
 
 namespace MirrorKit::PCIe {
@@ -33,6 +35,21 @@ uint32_t writeBurst(uint32_t card, uint32_t address, uint32_t count, const uint3
     return WriteMemBurst(static_cast<int32_t>(card), address, count, words);
 }
 
+PCIeRecord* pcieRecord(const DMState& state) {
+    return state.Owner == KRV_Priv_PCIeBackend() ? static_cast<PCIeRecord*>(state.BackendState) : nullptr;
+}
+
+void attachRecord(DMState& state, std::unique_ptr<PCIeRecord> record) {
+    state.Owner = KRV_Priv_PCIeBackend();
+    state.BackendState = record.release();
+}
+
+const std::vector<uint32_t>& cardIds(const DMState& state) {
+    static const std::vector<uint32_t> none;
+    const PCIeRecord* record = pcieRecord(state);
+    return record ? record->CardIds : none;
+}
+
 void logTransferFailure(uint32_t rc, const std::string& what) {
     auto log = logger();
     if (rc != PEX_ERR_MUTEX_WAIT) {
@@ -46,7 +63,7 @@ void logTransferFailure(uint32_t rc, const std::string& what) {
 
 uint32_t writeEveryCard(const DMState& state, uint32_t reg, uint32_t value) {
     uint32_t failure = 0;
-    for (uint32_t card : state.CardIds) {
+    for (uint32_t card : cardIds(state)) {
         const uint32_t rc = writeReg(card, reg, value);
         if (rc != 0) failure = rc;
     }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -73,6 +74,19 @@ uint32_t writeBurst(uint32_t card, uint32_t address, uint32_t count, const uint3
 
 // Logs a failed transfer at error level; when the system-wide lock is what failed, says why and what to do.
 void logTransferFailure(uint32_t rc, const std::string& what);
+
+// What the PCIe back end keeps for one open record beside the shared DMState.
+struct PCIeRecord {
+    std::vector<uint32_t> CardIds;     // card number of each unit, in unit order
+    std::vector<uint32_t> PairBuffer;  // the frame packed two values per word
+};
+
+// The PCIe part of a record's state; null for a state the PCIe back end did not create.
+PCIeRecord* pcieRecord(const DMState& state);
+// Hands record to state; the back end's table frees it with the state.
+void attachRecord(DMState& state, std::unique_ptr<PCIeRecord> record);
+// Card numbers of the record's units in unit order; empty for a state the PCIe back end did not create.
+const std::vector<uint32_t>& cardIds(const DMState& state);
 
 // Writes one register on every card of the record, in order, going on after a failure. Returns 0 when every
 // write succeeded, else the code of the last failure.

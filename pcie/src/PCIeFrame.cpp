@@ -39,7 +39,7 @@ KRVRC cardChannelLimit(const DM& dm, const DM_DRIVER& unit, uint32_t card, uint3
     }
 
     limit = unit.ChannelCount;
-    if (dm.State->CardIds.size() > 1) {
+    if (cardIds(*dm.State).size() > 1) {
         limit = 4096;
     } else if (word & kHvaUseCL) {
         limit = 256;
@@ -103,23 +103,23 @@ KRVRC loadCardTables(DM* dm, const uint32_t* map, uint32_t* enable) {
     }
 
     // Every table is built and checked against its card before the first entry is written.
-    std::vector<std::vector<uint32_t>> tables(state.CardIds.size());
+    std::vector<std::vector<uint32_t>> tables(cardIds(state).size());
     uint32_t offset = 0;
-    for (size_t k = 0; k < state.CardIds.size(); ++k) {
+    for (size_t k = 0; k < cardIds(state).size(); ++k) {
         const DM_DRIVER& unit = driverUnit(*dm, static_cast<uint32_t>(k));
         uint32_t limit = 0;
-        if (const KRVRC rc = cardChannelLimit(*dm, unit, state.CardIds[k], limit); rc != NO_ERR) return rc;
+        if (const KRVRC rc = cardChannelLimit(*dm, unit, cardIds(state)[k], limit); rc != NO_ERR) return rc;
         if (const KRVRC rc = buildCardTable(*dm, unit, limit, offset, map, enable, tables[k]); rc != NO_ERR)
             return rc;
         offset += unit.ChannelCount;
     }
 
-    for (size_t k = 0; k < state.CardIds.size(); ++k) {
-        const KRVRC rc = writeCardTable(state.CardIds[k], tables[k]);
+    for (size_t k = 0; k < cardIds(state).size(); ++k) {
+        const KRVRC rc = writeCardTable(cardIds(state)[k], tables[k]);
         if (rc == NO_ERR) continue;
         // The card now routes some actuators the old way and some the new way. A frame of zeros holds every
         // actuator at 0 whatever its routing, so no channel keeps a value meant for another.
-        KRV_LOG_ERROR(logger(), "Lookup table load failed part way on card " << state.CardIds[k]
+        KRV_LOG_ERROR(logger(), "Lookup table load failed part way on card " << cardIds(state)[k]
                                                                              << "; setting every output to 0.");
         const std::vector<uint32_t> zeros(n, 0u);
         if (setArray(dm, zeros.data()) != NO_ERR)
@@ -146,8 +146,11 @@ KRVRC writeLUT(DM* dm, uint32_t* map, uint32_t* enable) {
 KRVRC setArray(DM* dm, const uint32_t* values) {
     DMState& state = *dm->State;
     const uint32_t n = dm->ActCount;
-    const uint32_t words = state.PairCount;
-    uint32_t* pairs = state.PairBuffer.data();
+    PCIeRecord* record = pcieRecord(state);
+    const std::vector<uint32_t>& cards = cardIds(state);
+    const uint32_t words = (n + 1) / 2;
+    if (record != nullptr && record->PairBuffer.size() < words) record->PairBuffer.resize(words, 0);
+    uint32_t* pairs = record != nullptr ? record->PairBuffer.data() : nullptr;
     // A code above 16 bits has no place in a frame word; cutting it would send another command than asked.
     uint32_t widest = 0;
     for (uint32_t i = 0; i < n; ++i) widest |= values[i];
@@ -155,10 +158,12 @@ KRVRC setArray(DM* dm, const uint32_t* values) {
         KRV_LOG_ERROR(logger(), "Frame refused: a driver code is above 65535.");
         return ERR_BADARG;
     }
-    for (uint32_t i = 0; i + 1 < n; i += 2) pairs[i / 2] = values[i] | (values[i + 1] << 16);
-    if (n % 2 != 0) pairs[n / 2] = (pairs[n / 2] & 0xFFFF0000u) | (values[n - 1] & 0xFFFFu);
+    if (pairs != nullptr) {
+        for (uint32_t i = 0; i + 1 < n; i += 2) pairs[i / 2] = values[i] | (values[i + 1] << 16);
+        if (n % 2 != 0) pairs[n / 2] = (pairs[n / 2] & 0xFFFF0000u) | (values[n - 1] & 0xFFFFu);
+    }
 
-    for (uint32_t card : state.CardIds) {
+    for (uint32_t card : cards) {
         if (n <= kSingleBurstLimit) {
             if (writeBurst(card, FRAME_MEMORY, words, pairs) != 0) return ERR_PCIE_BURST;
         } else {
@@ -222,19 +227,19 @@ void quietCards(DM* dm) {
     DMState& state = *dm->State;
     KRV_PCIeClearArray(dm);
 
-    for (size_t k = 0; k < state.CardIds.size(); ++k) {
+    for (size_t k = 0; k < cardIds(state).size(); ++k) {
         const DM_DRIVER& unit = driverUnit(*dm, static_cast<uint32_t>(k));
         if (!unit.UseFiber || unit.FiberMode || unit.ChannelCount == 0) continue;
         uint32_t rc = 0;
         for (uint32_t j = 0; j < unit.ChannelCount; ++j) {
             const uint32_t address = 0x04000000u + j * 0x10000u;
-            writeReg(state.CardIds[k], REG_FIBER_CHANNEL, address | 0x80000000u);
-            rc = writeReg(state.CardIds[k], REG_FIBER_CHANNEL, address | 0xC0000000u);
+            writeReg(cardIds(state)[k], REG_FIBER_CHANNEL, address | 0x80000000u);
+            rc = writeReg(cardIds(state)[k], REG_FIBER_CHANNEL, address | 0xC0000000u);
         }
         if (rc != 0) KRV_LOG_ERROR(log, "Error " << rc << " in HVA Setup.");
     }
 
-    for (uint32_t card : state.CardIds) {
+    for (uint32_t card : cardIds(state)) {
         uint32_t word = 0;
         if (readReg(card, REG_HVA_CONFIG, word) != 0 || (word & kHvaHighRes) == 0) continue;
         if (const uint32_t rc = writeReg(card, REG_HVA_CONFIG, word & ~kHvaHighRes); rc != 0) {
@@ -315,9 +320,9 @@ extern "C" KRVAPI KRVRC KRV_PCIeSetSync(DM* dm, uint32_t actuator, double widthU
 extern "C" KRVAPI KRVRC KRV_PCIeGetMode(DM* dm, uint32_t* mode) {
     if (openState(dm) == nullptr) return ERR_DRIVER_NOT_OPEN;
     if (mode == nullptr) return ERR_BADARG;
-    if (dm->State->CardIds.empty()) return ERR_PCIE_REGRD;
+    if (cardIds(*dm->State).empty()) return ERR_PCIE_REGRD;
     uint32_t word = 0;
-    if (readReg(dm->State->CardIds.front(), REG_HVA_CONFIG, word) != 0) return ERR_PCIE_REGRD;
+    if (readReg(cardIds(*dm->State).front(), REG_HVA_CONFIG, word) != 0) return ERR_PCIE_REGRD;
     mode[0] = hvaLength(word);
     mode[1] = 0;
     mode[2] = (word & kHvaFiberMode) ? 1 : 0;

@@ -160,7 +160,10 @@ KRVRC openLocked(DM* dm) {
     // From here on a failure must go through KRV_PCIeClose, which frees the state and clears the record.
     dm->State = createDMState(*dm);
     DMState& state = *dm->State;
-    state.CardIds = cardIds;
+    auto record = std::make_unique<PCIeRecord>();
+    record->CardIds = cardIds;
+    record->PairBuffer.assign((dm->ActCount + 1) / 2, 0);
+    attachRecord(state, std::move(record));
     state.SequenceCapacity = 65536;
     for (uint32_t k = 0; k < units; ++k) {
         if (driverUnit(*dm, k).HWRev < kRevLargeSequence) state.SequenceCapacity = 4096;

@@ -23,8 +23,8 @@ constexpr double kWaveformScale = 32768.0;
 KRVRC checkConfiguration(DM* dm, uint32_t& length) {
     const DMState& state = *dm->State;
     uint32_t word = 0;
-    if (state.CardIds.empty() || readReg(state.CardIds.front(), REG_HVA_CONFIG, word) != 0) return ERR_PCIE_REGRD;
-    for (size_t k = 0; k < state.CardIds.size(); ++k) {
+    if (cardIds(state).empty() || readReg(cardIds(state).front(), REG_HVA_CONFIG, word) != 0) return ERR_PCIE_REGRD;
+    for (size_t k = 0; k < cardIds(state).size(); ++k) {
         const DM_DRIVER& unit = driverUnit(*dm, static_cast<uint32_t>(k));
         if (unit.HWRev >= kRevCurrentTypeCoding && !hvaConfigMatches(*dm, unit, word)) return ERR_INVALID_DRIVER_TYPE;
     }
@@ -43,7 +43,7 @@ uint32_t periodTicks(double rate) {
 // so the next writer starts there too.
 KRVRC writePort(const DMState& state, uint32_t reg, uint32_t count, const uint32_t* words) {
     if (writeEveryCard(state, reg, kPortReset) != 0) return ERR_PCIE_REGWR;
-    for (uint32_t card : state.CardIds) {
+    for (uint32_t card : cardIds(state)) {
         if (writeBlock(card, reg, count, words) != 0) return ERR_PCIE_REGWR;
     }
     if (writeEveryCard(state, reg, kPortReset) != 0) return ERR_PCIE_REGWR;
@@ -136,9 +136,9 @@ KRVRC enableDither(DM* dm, double rate, int32_t enable) {
 
 // Reads one register from every card; the cards of one mirror must agree.
 KRVRC agreedRead(const DMState& state, uint32_t reg, uint32_t& value) {
-    for (size_t k = 0; k < state.CardIds.size(); ++k) {
+    for (size_t k = 0; k < cardIds(state).size(); ++k) {
         uint32_t v = 0;
-        if (readReg(state.CardIds[k], reg, v) != 0) return ERR_PCIE_REGRD;
+        if (readReg(cardIds(state)[k], reg, v) != 0) return ERR_PCIE_REGRD;
         if (k > 0 && v != value) return ERR_PCIE_REGRD;
         value = v;
     }
@@ -147,7 +147,7 @@ KRVRC agreedRead(const DMState& state, uint32_t reg, uint32_t& value) {
 
 KRVRC enableHighRes(DM* dm, int32_t enable) {
     const DMState& state = *dm->State;
-    if (state.CardIds.empty()) return ERR_NOT_IMPLEMENTED;
+    if (cardIds(state).empty()) return ERR_NOT_IMPLEMENTED;
     uint32_t value = 0;
     if (const KRVRC rc = agreedRead(state, REG_REVISION, value); rc != NO_ERR) return rc;
     if (value < kRevHighRes) return ERR_NOT_IMPLEMENTED;

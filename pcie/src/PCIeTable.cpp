@@ -1,6 +1,8 @@
 // The PCIe back end's table of entry points, through which the core drives PCIe mirrors.
 #include <KRV_PCIeAPI.h>
 
+#include "PCIeCards.h"
+
 #include "krv/Backend.h"
 
 namespace MirrorKit {
@@ -13,6 +15,7 @@ KRVRC enableSequence(DM* dm, double frameRate, bool enable) {
 KRVRC enableDither(DM* dm, double frameRate, bool enable) {
     return KRV_PCIeEnableDither(dm, frameRate, enable ? 1 : 0);
 }
+void destroyState(void* state) { delete static_cast<PCIe::PCIeRecord*>(state); }
 }  // namespace
 }  // namespace MirrorKit
 
@@ -28,6 +31,7 @@ extern "C" KRVAPI const Backend* KRV_Priv_PCIeBackend(void) {
                                KRV_PCIeConfigureSequence,
                                enableSequence,
                                KRV_PCIeConfigureDither,
-                               enableDither};
+                               enableDither,
+                               destroyState};
     return &table;
 }

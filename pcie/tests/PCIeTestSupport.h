@@ -5,6 +5,8 @@
 
 #include <krv/emu/pexcard.h>
 
+#include "PCIeCards.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -85,5 +87,10 @@ std::vector<Emu::Transfer> transfersOf(const Emu::Card& card, uint32_t command);
 std::vector<uint32_t> writesTo(const Emu::Card& card, uint32_t reg);
 // Every transfer that wrote to the card (single writes, blocks and bursts), in order.
 std::vector<Emu::Transfer> writesOf(const Emu::Card& card);
+
+// Card numbers the back end keeps for an open record, in unit order.
+inline const std::vector<uint32_t>& cardsOf(const DM& dm) {
+    return static_cast<const PCIe::PCIeRecord*>(dm.State->BackendState)->CardIds;
+}
 
 }  // namespace MirrorKit::PCIeTest

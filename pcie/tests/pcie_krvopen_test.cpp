@@ -189,7 +189,7 @@ TEST(PCIeThroughCore, TwoUnitProfileOpensOnConsecutiveCards) {
     mirror.dm.DevId = 2;
     ASSERT_EQ(KRVOpen(&mirror.dm, serial.c_str()), NO_ERR);
     EXPECT_EQ(mirror.dm.DriverCount, 2u);
-    EXPECT_EQ(mirror.dm.State->CardIds, (std::vector<uint32_t>{2, 3}));
+    EXPECT_EQ(cardsOf(mirror.dm), (std::vector<uint32_t>{2, 3}));
     std::vector<double> frame(2048, 1.0);
     cards.clearLogs();
     ASSERT_EQ(KRVSetArray(&mirror.dm, frame.data(), nullptr), NO_ERR);

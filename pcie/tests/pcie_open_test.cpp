@@ -54,8 +54,8 @@ TEST(PCIeOpenCardChoice, AutomaticNumbersRunOverTheCardsAndWrapAround) {
     EXPECT_EQ(openAutomatic(b), 2);
     EXPECT_EQ(openAutomatic(c), 3);
     EXPECT_EQ(openAutomatic(d), 1);
-    EXPECT_EQ(a->State->CardIds, std::vector<uint32_t>{1});
-    EXPECT_EQ(c->State->CardIds, std::vector<uint32_t>{3});
+    EXPECT_EQ(cardsOf(*a.get()), std::vector<uint32_t>{1});
+    EXPECT_EQ(cardsOf(*c.get()), std::vector<uint32_t>{3});
     EXPECT_EQ(cards.card(3).reg(Reg::HvaConfig), hvaWord(2, false, true, true, 140));
 }
 
@@ -107,7 +107,7 @@ TEST(PCIeOpenCardChoice, TwoUnitMirrorNeedsTwoConsecutiveCards) {
     Record fits(2048, twoUnits);
     fits->DevId = 2;
     ASSERT_EQ(KRV_PCIeOpenDM(fits.get()), NO_ERR);
-    EXPECT_EQ(fits->State->CardIds, (std::vector<uint32_t>{2, 3}));
+    EXPECT_EQ(cardsOf(*fits.get()), (std::vector<uint32_t>{2, 3}));
     EXPECT_EQ(fits->Driver.ChannelCount, 1024u);
     EXPECT_EQ(fits->ExtraDrivers[0].ChannelCount, 1024u);
     // Both cards carry the whole mirror's length; card 1 is not touched.

@@ -1,10 +1,15 @@
 // File-system helpers on POSIX.
 #include "krv/platform/paths.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 
 namespace MirrorKit::platform {
 
@@ -38,6 +43,35 @@ bool makeDirectories(const std::string& path) {
     std::string parent = parentPath(path);
     if (!parent.empty() && parent != path && !pathExists(parent)) makeDirectories(parent);
     return ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
+}
+
+int replaceFile(const std::string& path, const std::string& bytes) {
+    // A name no other writer uses; O_EXCL refuses one that exists, and the kernel applies the umask to 0666.
+    static std::atomic<unsigned> counter{0};
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temp = path + ".tmp" + std::to_string(::getpid()) + "." + std::to_string(counter++);
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) return errno;
+    }
+    if (fd < 0) return EEXIST;
+    size_t done = 0;
+    int err = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            err = errno;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (!err && ::fsync(fd) != 0) err = errno;
+    if (::close(fd) != 0 && !err) err = errno;
+    if (!err && std::rename(temp.c_str(), path.c_str()) != 0) err = errno;
+    if (err) ::unlink(temp.c_str());
+    return err;
 }
 
 std::string environment(const char* name) {

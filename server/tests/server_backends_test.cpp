@@ -47,7 +47,8 @@ protected:
         eventually([&] { return server.server().registry().sessionCount() == 0; });
         krvtest::setEnv("PEXLINK_DEVICE_DIR", "");
     }
-    pb::StatusReply statusCall(auto method, auto request) {
+    template <class Method, class Request>
+    pb::StatusReply statusCall(Method method, const Request& request) {
         pb::StatusReply reply;
         EXPECT_TRUE(client.call(method, request, reply).ok());
         return reply;

@@ -4,9 +4,7 @@
 #include <KRV_OpenLoop.h>
 #include <KRV_PCIeAPI.h>
 
-#include "krv/DMState.h"
-#include "krv/Log.h"
-#include "krv/ModelTable.h"
+#include "desklog.h"
 
 #include <QFile>
 #include <QTextStream>
@@ -22,7 +20,7 @@
 namespace {
 
 log4cxx::LoggerPtr logger() {
-    static const log4cxx::LoggerPtr log = MirrorKit::Log::get("KRV.AOControl");
+    static const log4cxx::LoggerPtr log = log4cxx::Logger::getLogger("KRV.AOControl");
     return log;
 }
 
@@ -366,7 +364,8 @@ bool AOControl::loadCalibration(const QString& calFile) {
 
 bool AOControl::hasCalibration() const {
     // The calibration object hangs from the record's working state while a table is loaded.
-    return isOpen() && dm_.State && dm_.State->Calibration != nullptr;
+    bool loaded = false;
+    return isOpen() && KRVIsCalibrationLoaded(&dm_, &loaded) == NO_ERR && loaded;
 }
 
 bool AOControl::setEnableHighRes(bool enable) {
@@ -392,15 +391,22 @@ MirrorGeometry AOControl::geometryFor(int actuatorCount) {
     MirrorGeometry g;
     g.actuators = std::max(0, actuatorCount);
     const uint32_t n = static_cast<uint32_t>(g.actuators);
-    const MirrorKit::DMModel* model = MirrorKit::findModel(n);
-    g.width = static_cast<int>(MirrorKit::modelWidth(n));
-    g.layout = model ? model->Layout : DMSquareLayout;
-    g.segmented = model && model->Segmented;
-    if (model) g.mask.assign(model->Mask().begin(), model->Mask().end());
+    // The kit's geometry for the count: a model's grid and mask, or the smallest square that holds the actuators.
+    DMGEOMETRY geometry{};
+    if (KRVGetModelGeometry(n, &geometry) != NO_ERR) return g;
+    g.width = static_cast<int>(geometry.Width);
+    g.layout = static_cast<DMLayout>(geometry.Layout);
+    g.segmented = geometry.Segmented != 0;
+    if (geometry.HasMask) {
+        std::vector<int32_t> cells(static_cast<size_t>(geometry.Width) * geometry.Width);
+        if (KRVGetGridMask(n, cells.data(), static_cast<uint32_t>(cells.size())) == NO_ERR)
+            g.mask.assign(cells.begin(), cells.end());
+    }
     return g;
 }
 
 int AOControl::gridWidth() const {
     if (dm_.ActCountWidth != 0) return static_cast<int>(dm_.ActCountWidth);
-    return static_cast<int>(MirrorKit::modelWidth(dm_.ActCount));
+    DMGEOMETRY geometry;
+    return KRVGetModelGeometry(dm_.ActCount, &geometry) == NO_ERR ? static_cast<int>(geometry.Width) : 0;
 }

@@ -2,7 +2,7 @@
 // before it is solved, the expected surface, and the statistics and pictures of a surface.
 #include "shapes.h"
 
-#include "krv/Log.h"
+#include "desklog.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -22,7 +22,7 @@ namespace shapes {
 namespace {
 
 log4cxx::LoggerPtr logger() {
-    static const log4cxx::LoggerPtr log = MirrorKit::Log::get("KRV.ShapeDesk");
+    static const log4cxx::LoggerPtr log = log4cxx::Logger::getLogger("KRV.ShapeDesk");
     return log;
 }
 

@@ -7,7 +7,7 @@
 #include "shapes.h"
 #include "ui_userwindow.h"
 
-#include "krv/Log.h"
+#include "desklog.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -28,7 +28,7 @@
 namespace {
 
 log4cxx::LoggerPtr logger() {
-    static const log4cxx::LoggerPtr log = MirrorKit::Log::get("KRV.ShapeDesk");
+    static const log4cxx::LoggerPtr log = log4cxx::Logger::getLogger("KRV.ShapeDesk");
     return log;
 }
 
@@ -45,7 +45,7 @@ static void initResources() { Q_INIT_RESOURCE(shapedesk); }
 UserWindow::UserWindow(QWidget* parent)
     : QMainWindow(parent), ui(new Ui::UserWindow), session(new MirrorSession(this)) {
     initResources();
-    MirrorKit::Log::configure(MirrorKit::Log::defaultLogFile(), KRV_LOG_DEBUG, false);
+    KRVInitLog();
     ui->setupUi(this);
     setObjectName("ShapeDesk");
     setWindowTitle(title());

@@ -114,7 +114,7 @@ std::string writeDemoProfile(DemoContext& ctx, const std::string& serial,
     for (const auto& [key, value] : settings) profile.set(key, value, "demo profile " + serial);
     profile.checkConsistency();
     const std::string path = ctx.installDir + "/Profiles/" + serial + ".dm";
-    writeFileAtomically(path, scrambleProfile(profile));
+    writeProfileFile(path, profile);
     return path;
 }
 

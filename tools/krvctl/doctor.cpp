@@ -11,6 +11,7 @@
 
 #ifdef KRVCTL_WITH_PCIE
 #include <krv/platform/named_lock.h>
+#include <pexemu.h>
 #include <pexlink.h>
 #endif
 #ifdef KRVCTL_WITH_LIBUSB
@@ -294,6 +295,16 @@ void checkPcie(Report& report, Hardware& hw) {
     }
     hw.pcieCards = count;
     report.line("PCIe cards: " + (count == 0 ? std::string("none found") : std::to_string(count) + " found") + where);
+    // The card access library loads the emulated-card library when it first looks at that folder.
+    if (!emulated.empty()) {
+        if (void* library = dlopen(PEXEMU_SONAME, RTLD_LAZY | RTLD_NOLOAD)) {
+            dlclose(library);
+        } else {
+            report.problem("PEXLINK_DEVICE_DIR asks for emulated PCIe cards, but their library " PEXEMU_SONAME
+                           " is not installed",
+                           "install the package mirrorkit-emulators, or unset PEXLINK_DEVICE_DIR to use real cards");
+        }
+    }
 #else
     report.line("PCIe cards: this krvctl was built without the PCIe back end");
 #endif
@@ -361,16 +372,16 @@ void checkPcieLinks(Report& report, const std::string& serial, const std::string
 bool checkProfile(Report& report, const std::string& dir, const std::string& file, const Hardware& hw) {
     const std::string path = dir + "/Profiles/" + file;
     const std::string serial = file.substr(0, file.size() - 3);
-    std::string bytes;
+    std::vector<ProfileLine> lines;
     try {
-        bytes = readWholeFile(path);
+        lines = readProfileFile(path);
     } catch (const Failure& e) {
         report.problem(std::string("profile ") + e.what(), "check the file's permissions (ls -l " + path + ")");
         return false;
     }
     std::map<std::string, std::string> values;
     std::vector<std::string> notes;
-    for (const ProfileLine& line : unscrambleProfile(bytes)) {
+    for (const ProfileLine& line : lines) {
         if (!line.problem.empty()) notes.push_back("line " + std::to_string(line.number) + ": " + line.problem);
         const size_t eq = line.text.find('=');
         if (eq != std::string::npos) values[line.text.substr(0, eq)] = line.text.substr(eq + 1);

@@ -1,4 +1,4 @@
-// Whole-file reads and replace-by-rename writes for the files krvctl creates.
+// Replace-by-rename writes for the files krvctl creates.
 #include "commands.h"
 #include "profile.h"
 

@@ -1,7 +1,7 @@
 // Profile files as krvctl writes and shows them: key checks, scrambling and unscrambling of whole files.
 #include "profile.h"
 
-#include <krv/Profile.h>
+#include <KRV.h>
 
 #include <algorithm>
 #include <cctype>
@@ -10,11 +10,6 @@
 
 namespace krvctl {
 namespace {
-
-// Bytes whose scrambled form would end or shorten a line: the reader splits at LF before unscrambling and
-// drops a CR that ends a line, so a value holding these would be cut or silently changed.
-constexpr unsigned char kScramblesToLf = '\n' ^ MirrorKit::kProfileScramble;
-constexpr unsigned char kScramblesToCr = '\r' ^ MirrorKit::kProfileScramble;
 
 // The reader stores voltages as value << 7 in 32 bits; larger values would lose their top bits.
 constexpr uint64_t kMaxVoltageValue = (uint64_t{1} << 25) - 1;
@@ -124,10 +119,11 @@ std::string quoted(const std::string& s) {
 }
 
 const std::vector<std::string>& profileKeys() {
-    static const std::vector<std::string> keys = {
-        "type", "size", "maxv", "hva", "use_fiber", "use_CL", "burst_mode", "fiber_mode", "hva2",
-        "use_fiber2", "use_CL2", "fiber_mode2", "vlim", "map", "calibration", "inactive", "driver_sn",
-        "driver_sn2"};
+    static const std::vector<std::string> keys = [] {
+        std::vector<std::string> list;
+        for (uint32_t i = 0; const char* key = KRVProfileKey(i); ++i) list.push_back(key);
+        return list;
+    }();
     return keys;
 }
 
@@ -141,12 +137,18 @@ std::string valueProblem(const std::string& key, const std::string& value) {
         const unsigned char c = static_cast<unsigned char>(value[i]);
         if (c == '\n' || c == '\r') return "contains a line break";
         if (c == '\0') return "contains a NUL byte";
-        if (c == kScramblesToLf)
-            return "contains byte " + hexByte(c) + ", which scrambles to a line feed and would split the line";
     }
-    if (!value.empty() && static_cast<unsigned char>(value.back()) == kScramblesToCr)
-        return "ends in byte " + hexByte(kScramblesToCr) +
-               ", which scrambles to a carriage return that the reader drops";
+    // The file's encoding turns some bytes into a line feed, or a final one into a carriage return that the
+    // reader drops; the kit says which values it can store unchanged.
+    if (isProfileKey(key) && KRVCheckProfileSetting((key + "=" + value).c_str()) != NO_ERR) {
+        for (size_t i = 0; i < value.size(); ++i) {
+            if (KRVCheckProfileSetting((key + "=" + value.substr(i, 1) + "x").c_str()) != NO_ERR)
+                return "contains byte " + hexByte(static_cast<unsigned char>(value[i])) +
+                       ", which a profile file turns into a line feed that would split the line";
+        }
+        return "ends in byte " + hexByte(static_cast<unsigned char>(value.back())) +
+               ", which a profile file turns into a carriage return that the reader drops";
+    }
 
     uint64_t n = 0;
     if (key == "type") {
@@ -247,37 +249,34 @@ std::vector<ProfileSettings::Entry> ProfileSettings::ordered() const {
     return out;
 }
 
-std::string scrambleProfile(const ProfileSettings& settings) {
-    std::string bytes;
-    for (const auto& e : settings.ordered()) {
-        bytes += MirrorKit::scramble_line(e.key + "=" + e.value);
-        bytes += '\n';
-    }
-    return bytes;
+void writeProfileFile(const std::string& path, const ProfileSettings& settings) {
+    std::vector<std::string> lines;
+    for (const auto& e : settings.ordered()) lines.push_back(e.key + "=" + e.value);
+    std::vector<const char*> pointers;
+    for (const auto& l : lines) pointers.push_back(l.c_str());
+    const KRVRC rc = KRVWriteProfile(path.c_str(), pointers.data(), static_cast<uint32_t>(pointers.size()));
+    if (rc == ERR_BADARG) throw UsageError("cannot store these settings in " + path);
+    if (rc != NO_ERR) throw Failure("cannot write " + path + ": " + KRVErrorString(rc));
 }
 
-std::vector<ProfileLine> unscrambleProfile(const std::string& bytes) {
+std::vector<ProfileLine> readProfileFile(const std::string& path) {
     std::vector<ProfileLine> lines;
-    size_t start = 0;
-    size_t number = 0;
-    while (start < bytes.size()) {
-        size_t end = bytes.find('\n', start);
-        if (end == std::string::npos) end = bytes.size();
-        std::string raw = bytes.substr(start, end - start);
-        start = end + 1;
-        ProfileLine line;
-        line.number = ++number;
-        if (raw.size() < 2) {
-            line.problem = "shorter than 2 bytes; the reader skips it";
-            lines.push_back(line);
-            continue;
-        }
-        if (raw.back() == '\r') raw.pop_back();
-        line.text = MirrorKit::scramble_line(raw);
-        const std::string key = line.text.substr(0, line.text.find('='));
-        if (!isProfileKey(key)) line.problem = "unknown key " + quoted(key) + "; the reader ignores this line";
-        lines.push_back(line);
-    }
+    const KRVRC rc = KRVReadProfileLines(
+        path.c_str(),
+        [](void* context, uint32_t number, const char* text, uint32_t length) {
+            ProfileLine line;
+            line.number = number;
+            if (!text) {
+                line.problem = "shorter than 2 bytes; the reader skips it";
+            } else {
+                line.text.assign(text, length);
+                const std::string key = line.text.substr(0, line.text.find('='));
+                if (!isProfileKey(key)) line.problem = "unknown key " + quoted(key) + "; the reader ignores this line";
+            }
+            static_cast<std::vector<ProfileLine>*>(context)->push_back(std::move(line));
+        },
+        &lines);
+    if (rc != NO_ERR) throw Failure("cannot read " + path + ": " + KRVErrorString(rc));
     return lines;
 }
 

@@ -56,8 +56,9 @@ private:
     std::vector<Entry> entries_;
 };
 
-// The scrambled file content: one line per entry, each byte XOR 0xA7, LF after every line.
-std::string scrambleProfile(const ProfileSettings& settings);
+// Writes the settings as the profile file at path, in the reader's key order, replacing it whole. Throws Failure
+// when the file cannot be written.
+void writeProfileFile(const std::string& path, const ProfileSettings& settings);
 
 // One line of a profile file, unscrambled.
 struct ProfileLine {
@@ -66,8 +67,8 @@ struct ProfileLine {
     std::string problem;  // why the reader skips or ignores the line; empty when it reads it
 };
 
-// Splits and unscrambles file content exactly as the reader does (LF-terminated lines, one trailing CR
-// dropped, lines shorter than 2 bytes skipped).
-std::vector<ProfileLine> unscrambleProfile(const std::string& bytes);
+// The lines of the profile file at path exactly as the reader takes them (LF-terminated lines, one trailing CR
+// dropped, lines shorter than 2 bytes skipped). Throws Failure when the file cannot be read.
+std::vector<ProfileLine> readProfileFile(const std::string& path);
 
 }  // namespace krvctl

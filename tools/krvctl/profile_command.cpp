@@ -60,7 +60,7 @@ int writeProfile(const Args& args) {
     if (settings.empty()) throw UsageError("no settings to write to " + file);
     settings.checkConsistency();
     try {
-        writeFileAtomically(file, scrambleProfile(settings));
+        writeProfileFile(file, settings);
     } catch (const Failure& e) {
         const size_t slash = file.find_last_of('/');
         const std::string advice = folderWriteAdvice(slash == std::string::npos ? "." : file.substr(0, slash + 1));
@@ -74,7 +74,7 @@ int writeProfile(const Args& args) {
 int showProfile(const Args& args) {
     if (args.size() != 2) throw UsageError("profile show takes one file name: krvctl profile show <file>");
     const std::string& file = args[1];
-    const std::vector<ProfileLine> lines = unscrambleProfile(readWholeFile(file));
+    const std::vector<ProfileLine> lines = readProfileFile(file);
     for (const ProfileLine& line : lines) {
         if (!line.text.empty()) std::cout << line.text << "\n";
         if (!line.problem.empty())

@@ -21,8 +21,8 @@ HostDrvRef serverFor(KRVRC& rc) {
 // The device a record names: while the record is open, the handle bound to its unit in slot DevId, so that a unit
 // that left is never mistaken for the one that took its slot; else the slot DevId itself.
 LONG deviceOf(const DM& dm) {
-    if (dm.State) {
-        for (uint32_t handle : dm.State->UsbDeviceIds)
+    if (const UsbRecord* record = dm.State ? usbRecord(*dm.State) : nullptr) {
+        for (uint32_t handle : record->DeviceIds)
             if (static_cast<int32_t>(handle < 256 ? handle : handle % 256 - 128) == dm.DevId)
                 return static_cast<LONG>(handle);
     }

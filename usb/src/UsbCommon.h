@@ -8,10 +8,24 @@
 #include <log4cxx/logger.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+struct DMState;
+
 namespace MirrorKit::USB {
+
+// What the USB back end keeps for one open record beside the shared DMState.
+struct UsbRecord {
+    std::vector<uint32_t> DeviceIds;      // host-driver device index of each unit, in unit order
+    std::vector<uint16_t> ChannelBuffer;  // one unit's block of channel values
+};
+
+// The USB part of a record's state; null for a state the USB back end did not create.
+UsbRecord* usbRecord(const DMState& state);
+// Hands record to state; the back end's table frees it with the state.
+void attachRecord(DMState& state, std::unique_ptr<UsbRecord> record);
 
 // Identity of the drive units and of the server's status words.
 constexpr long kVendorId = 0x1781;

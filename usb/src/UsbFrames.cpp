@@ -47,6 +47,8 @@ uint32_t smallestEntry(const uint32_t* map, size_t n) {
 
 KRVRC setArray(DM* dm, const uint32_t* values, const uint32_t* map) {
     DMState& state = *dm->State;
+    UsbRecord none;
+    UsbRecord& record = usbRecord(state) ? *usbRecord(state) : none;
     if (!map) map = state.Map.data();
     const size_t n = state.Map.size();
     const uint32_t base = smallestEntry(map, n);
@@ -62,11 +64,11 @@ KRVRC setArray(DM* dm, const uint32_t* values, const uint32_t* map) {
 
     HostDrvRef server;
     size_t first = 0;  // map entry of the unit's channel 0
-    for (size_t k = 0; k < state.UsbDeviceIds.size(); ++k) {
+    for (size_t k = 0; k < record.DeviceIds.size(); ++k) {
         const uint32_t channels = driverUnit(*dm, static_cast<uint32_t>(k)).ChannelCount;
         if (first + channels > n) return ERR_INVALID_LUT;
-        if (state.ChannelBuffer.size() < channels) state.ChannelBuffer.resize(channels);
-        uint16_t* block = state.ChannelBuffer.data();
+        if (record.ChannelBuffer.size() < channels) record.ChannelBuffer.resize(channels);
+        uint16_t* block = record.ChannelBuffer.data();
         for (uint32_t c = 0; c < channels; ++c) {
             const uint32_t entry = map[first + c];
             if (entry == kUnmapped) {
@@ -81,7 +83,7 @@ KRVRC setArray(DM* dm, const uint32_t* values, const uint32_t* map) {
             server = hostDrv();
             if (!server) return ERR_INIT_DRIVER;
         }
-        const KRVRC rc = sendBlock(server.get(), state.UsbDeviceIds[k], state.ChannelBuffer, channels);
+        const KRVRC rc = sendBlock(server.get(), record.DeviceIds[k], record.ChannelBuffer, channels);
         if (rc != NO_ERR) return rc;
         first += channels;
     }
@@ -97,15 +99,17 @@ KRVRC setArray(DM* dm, const uint32_t* values, const uint32_t* map) {
 
 KRVRC clearArray(DM* dm) {
     DMState& state = *dm->State;
+    UsbRecord none;
+    UsbRecord& record = usbRecord(state) ? *usbRecord(state) : none;
     HostDrvRef server;
-    for (size_t k = 0; k < state.UsbDeviceIds.size(); ++k) {
+    for (size_t k = 0; k < record.DeviceIds.size(); ++k) {
         const uint32_t channels = driverUnit(*dm, static_cast<uint32_t>(k)).ChannelCount;
-        state.ChannelBuffer.assign(channels, 0);
+        record.ChannelBuffer.assign(channels, 0);
         if (!server) {
             server = hostDrv();
             if (!server) return ERR_INIT_DRIVER;
         }
-        const KRVRC rc = sendBlock(server.get(), state.UsbDeviceIds[k], state.ChannelBuffer, channels);
+        const KRVRC rc = sendBlock(server.get(), record.DeviceIds[k], record.ChannelBuffer, channels);
         if (rc != NO_ERR) return rc;
     }
     state.AppliedFrame.assign(dm->ActCount, 0);
@@ -169,8 +173,9 @@ extern "C" KRVAPI KRVRC KRV_USBClose(DM* dm) {
     KRVRC rc = NO_ERR;
     if (dm->State) {
         KRV_USBClearArray(dm);
-        std::vector<uint32_t>& devices = dm->State->UsbDeviceIds;
-        if (!devices.empty()) {
+        UsbRecord* record = usbRecord(*dm->State);
+        if (record && !record->DeviceIds.empty()) {
+            std::vector<uint32_t>& devices = record->DeviceIds;
             rc = guarded(logger(), "KRV_USBClose", ERR_UNKNOWN, [&] { return switchOff(devices); });
             devices.clear();
         }

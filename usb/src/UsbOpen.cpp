@@ -7,6 +7,7 @@
 #include "krv/Log.h"
 
 #include <algorithm>
+#include <memory>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -278,7 +279,10 @@ KRVRC finishOpen(DM* dm, const std::vector<long>& found) {
     dm->State = createDMState(*dm);
     recordOpened();
     DMState& state = *dm->State;
-    state.UsbDeviceIds.assign(found.begin(), found.end());
+    auto record = std::make_unique<UsbRecord>();
+    record->DeviceIds.assign(found.begin(), found.end());
+    record->ChannelBuffer.assign(std::max(dm->ActCount, dm->Driver.ChannelCount), 0);
+    attachRecord(state, std::move(record));
 
     if (dm->MappingFile[0] == '\0') {
         KRV_LOG_WARN(logger(), "No default mapping specified.");

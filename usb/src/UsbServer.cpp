@@ -1,6 +1,8 @@
 // The back end's process-wide COM state and its one host-driver server instance.
 #include "UsbCommon.h"
 
+#include "krv/Backend.h"
+#include "krv/DMState.h"
 #include "krv/Log.h"
 
 #include <cctype>
@@ -68,8 +70,9 @@ HRESULT comInitLocked(SharedState& s) {
 }  // namespace
 
 log4cxx::LoggerPtr logger() {
-    static const log4cxx::LoggerPtr usb = Log::get("KRV.USB");
-    return usb;
+    // Never destroyed: a mirror may still be closed while the process exits.
+    static const log4cxx::LoggerPtr* usb = new log4cxx::LoggerPtr(Log::get("KRV.USB"));
+    return *usb;
 }
 
 HRESULT comInit() {
@@ -123,6 +126,15 @@ bool validSerialNumber(const char* sn) {
     for (int i = 0; i < KRV_SERIAL_NUMBER_LEN; ++i)
         if (!std::isprint(static_cast<unsigned char>(sn[i]))) return false;
     return true;
+}
+
+UsbRecord* usbRecord(const DMState& state) {
+    return state.Owner == KRV_Priv_USBBackend() ? static_cast<UsbRecord*>(state.BackendState) : nullptr;
+}
+
+void attachRecord(DMState& state, std::unique_ptr<UsbRecord> record) {
+    state.Owner = KRV_Priv_USBBackend();
+    state.BackendState = record.release();
 }
 
 void recordOpened() {

@@ -2,6 +2,7 @@
 #include "KRV_USB.h"
 
 #include "fake/FakeHostDrv.h"
+#include "UsbCommon.h"
 #include "krv/DMState.h"
 #include "krv/Encoding.h"
 
@@ -66,6 +67,10 @@ struct Record {
     DM* operator->() const { return dm.get(); }
     DM* get() const { return dm.get(); }
     DMState& state() const { return *dm->State; }
+    // Host-driver device indexes the back end keeps for the open record, in unit order.
+    const std::vector<uint32_t>& devices() const {
+        return static_cast<const MirrorKit::USB::UsbRecord*>(dm->State->BackendState)->DeviceIds;
+    }
 };
 
 fake::Slot& unit(int device, const std::string& serial, LONG productId = 0x0ED8) {
@@ -126,7 +131,7 @@ TEST_F(UsbBackend, WithoutSerialNumberTheLowestSuitableDeviceIsTaken) {
         ASSERT_EQ(KRV_USBOpenDM(rec.get()), NO_ERR) << serial;
         EXPECT_EQ(rec->DevId, 2);
         EXPECT_EQ(rec->Driver.ChannelCount, 160u);
-        EXPECT_EQ(rec.state().UsbDeviceIds, std::vector<uint32_t>({2}));
+        EXPECT_EQ(rec.devices(), std::vector<uint32_t>({2}));
         EXPECT_EQ(rec.state().Map.size(), 160u);
         // Lines up in their fixed order; the scan stopped at the first suitable device.
         EXPECT_EQ(controlsTo(2), std::vector<LONG>({3, 2, 4}));
@@ -141,7 +146,7 @@ TEST_F(UsbBackend, UnitsAreMatchedBySerialNumberInUnitOrder) {
     unit(3, "DU00000000A");
     Record rec(280, "DU00000000A", "DU00000000B");
     ASSERT_EQ(KRV_USBOpenDM(rec.get()), NO_ERR);
-    EXPECT_EQ(rec.state().UsbDeviceIds, std::vector<uint32_t>({3, 1}));
+    EXPECT_EQ(rec.devices(), std::vector<uint32_t>({3, 1}));
     EXPECT_EQ(rec->DevId, 3);  // the last match in scan order
     EXPECT_EQ(rec.state().Map.size(), 320u);
     EXPECT_EQ(rec->ExtraDrivers[0].ChannelCount, 160u);

@@ -462,6 +462,27 @@ TEST_F(UsbEndToEnd, FramesFollowZeroAndOneBasedMapsAndSkipInactiveActuators) {
     EXPECT_EQ(bed.bulkCount(0), 3u);
 }
 
+// Not a number and infinities are no commands: nothing goes to the unit and the applied frame stays.
+TEST_F(UsbEndToEnd, NonFiniteCommandsReachNoUnit) {
+    add("DU00000000A");
+    profile("USBNAN00001", {"type=0", "size=140", "maxv=200", "vlim=200", "driver_sn=DU00000000A"});
+    Mirror m;
+    ASSERT_EQ(KRVOpen(m.get(), "USBNAN00001"), NO_ERR);
+    std::vector<double> frame(140, 0.75);
+    ASSERT_EQ(KRVSetArray(m.get(), frame.data(), nullptr), NO_ERR);
+    const size_t sent = bed.bulkCount(0);
+    for (double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
+        std::vector<double> next(140, 0.25);
+        next[139] = bad;
+        EXPECT_EQ(KRVSetArray(m.get(), next.data(), nullptr), ERR_BADARG) << bad;
+        EXPECT_EQ(KRVSetSingle(m.get(), 0, bad), ERR_BADARG) << bad;
+    }
+    EXPECT_EQ(bed.bulkCount(0), sent);
+    std::vector<double> applied(140, -1.0);
+    ASSERT_EQ(KRVGetArray(m.get(), applied.data(), 140), NO_ERR);
+    for (double v : applied) EXPECT_NEAR(v, 0.75, 1.0 / 65535);
+}
+
 TEST_F(UsbEndToEnd, UnplugMidSessionFailsFramesAndCloseStillFreesTheRecord) {
     const int unit = add("DU00000000A");
     profile("USBGONE0001", {"type=0", "size=140", "maxv=200", "vlim=200", "driver_sn=DU00000000A"});

@@ -3,7 +3,6 @@
 
 #include <KRV_OpenLoop.h>
 #include <KRV_PCIeAPI.h>
-#include <krv/ModelTable.h>
 
 #include <algorithm>
 #include <climits>
@@ -196,8 +195,12 @@ int KrvDm::layout() { return static_cast<int>(dm_.Layout); }
 std::vector<int> KrvDm::grid_mask() {
     const uint32_t w = dm_.ActCountWidth, n = dm_.ActCount;
     if (!open_ || w == 0) return {};
-    const MirrorKit::DMModel* model = MirrorKit::findModel(n);
-    if (model && !model->Mask().empty()) return std::vector<int>(model->Mask().begin(), model->Mask().end());
+    DMGEOMETRY geometry;
+    if (KRVGetModelGeometry(n, &geometry) == NO_ERR && geometry.HasMask) {
+        std::vector<int32_t> cells(static_cast<size_t>(geometry.Width) * geometry.Width);
+        if (KRVGetGridMask(n, cells.data(), static_cast<uint32_t>(cells.size())) == NO_ERR)
+            return std::vector<int>(cells.begin(), cells.end());
+    }
     std::vector<int> mask(static_cast<size_t>(w) * w, 1);
     if (static_cast<uint64_t>(w) * w == n + 4ull && w >= 2) {
         for (size_t corner : {size_t{0}, size_t{w - 1}, size_t{w} * (w - 1), size_t{w} * w - 1}) mask[corner] = 0;

@@ -246,6 +246,11 @@ def test_vector_slices_convert_bounds_as_python_does():
     i[np.int64(1):np.int64(3)] = [9]
     del i[np.int64(-1):10 ** 20]
     assert list(i) == [1, 9]
+    # Single items take numpy integers as well; an index beyond any length is an IndexError.
+    i[np.int32(-1)] = 7
+    assert (i[np.int64(1)], v[np.uint8(2)]) == (7, 3.0)
+    with pytest.raises(IndexError):
+        v[10 ** 30]
 
 
 def test_vectors_keep_the_interpreter_lock_in_their_own_methods():

@@ -20,7 +20,7 @@ struct Backend {
     KRVRC (*clearArray)(DM* dm);
     // Writes a hardware lookup table; null when the driver has none (the map is only stored).
     KRVRC (*writeLUT)(DM* dm, uint32_t* map, uint32_t* actuatorEnable);
-    // Zeroes the outputs and releases the hardware; the core frees State afterwards.
+    // Zeroes the outputs and releases the hardware; the state, the back end's part included, is freed after.
     KRVRC (*close)(DM* dm);
     // Sequencer and ditherer; null where the driver has none (ERR_NOT_IMPLEMENTED).
     KRVRC (*configureSequence)(DM* dm, const uint32_t* values, double delay, uint32_t frameLength,
@@ -28,6 +28,9 @@ struct Backend {
     KRVRC (*enableSequence)(DM* dm, double frameRate, bool enable);
     KRVRC (*configureDither)(DM* dm, const double* waveform, uint32_t waveformLength, const uint32_t* gains);
     KRVRC (*enableDither)(DM* dm, double frameRate, bool enable);
+    // Frees what the back end keeps for one record (DMState::BackendState, set by its open with DMState::Owner
+    // pointing at this table); called when the record's state is destroyed. Null when the back end keeps nothing.
+    void (*destroyState)(void* state);
 };
 
 // The dummy driver, built into the core.

@@ -1,4 +1,4 @@
-// Working state of an open mirror record, shared by the core and both back ends.
+// Working state of an open mirror record: what the core and every back end share.
 #pragma once
 #ifndef KRV_INTERNAL
 #error "krv internal headers are for the kit's own libraries; include <KRV.h> instead"
@@ -10,6 +10,10 @@
 #include <cstdint>
 #include <memory>
 #include <vector>
+
+namespace MirrorKit {
+struct Backend;
+}
 
 struct DMState {
     using CalibrationLoadFn = KRVRC (*)(DM*, const char*);
@@ -27,14 +31,12 @@ struct DMState {
     // Driver units by actuator: what the hardware holds, and the last frame requested.
     std::vector<uint32_t> AppliedFrame;
     std::vector<uint32_t> RequestedFrame;
-    // Back-end working buffers.
-    std::vector<uint16_t> ChannelBuffer;
-    uint32_t PairCount = 0;
-    std::vector<uint32_t> PairBuffer;
-    // Host-driver device index (USB) or card number (PCIe) of each unit, in unit order.
-    std::vector<uint32_t> UsbDeviceIds;
-    std::vector<uint32_t> CardIds;
+    // Words of sequence memory the driver has; KRVConfigureSequence refuses longer sequences.
     uint32_t SequenceCapacity = MAX_DM_SIZE;
+    // What the back end that opened the record keeps for it (its own type, opaque here): Owner's destroyState
+    // frees it with the rest of the state. Null for a back end that keeps nothing.
+    const MirrorKit::Backend* Owner = nullptr;
+    void* BackendState = nullptr;
     CalibrationLoadFn CalibrationLoad = nullptr;
     CalibrationDeleteFn CalibrationDelete = nullptr;
     // Read-back values of every driver unit 0..65535 at ReadBackRatio, built by the first read-back: one

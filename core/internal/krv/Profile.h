@@ -7,6 +7,7 @@
 #include <KRV.h>
 
 #include <string>
+#include <vector>
 
 namespace MirrorKit {
 
@@ -26,5 +27,12 @@ KRVRC set_default_search_dir(DM& dm, SearchDir which);
 
 // XORs every byte with the profile scramble byte; the same call scrambles and unscrambles.
 std::string scramble_line(const std::string& line);
+
+// The keys read_profile knows, in the order it tests them.
+const std::vector<std::string>& profileKeys();
+bool isProfileKey(const std::string& key);
+// True when a line holding value reads back unchanged: no line break or NUL, no byte that scrambles to LF, and no
+// final byte that scrambles to CR.
+bool storableProfileValue(const std::string& value);
 
 }  // namespace MirrorKit

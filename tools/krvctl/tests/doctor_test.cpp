@@ -40,7 +40,7 @@ public:
     void profile(const std::string& serial, std::initializer_list<std::pair<const char*, const char*>> settings) {
         krvctl::ProfileSettings p;
         for (const auto& [key, value] : settings) p.set(key, value, "test");
-        krvctl::writeFileAtomically(dir_ + "/Profiles/" + serial + ".dm", krvctl::scrambleProfile(p));
+        krvctl::writeProfileFile(dir_ + "/Profiles/" + serial + ".dm", p);
     }
     void map(const std::string& name, int entries) {
         std::string text;
@@ -103,7 +103,7 @@ TEST(Doctor, PcieProfilesWithoutOrWithWrongLinks) {
         krvctl::ProfileSettings p;
         for (const auto& kv : pcie) p.set(kv[0], kv[1], "test");
         for (const auto& [key, value] : more) p.set(key, value, "test");
-        krvctl::writeFileAtomically(tree.dir() + "/Profiles/" + serial + ".dm", krvctl::scrambleProfile(p));
+        krvctl::writeProfileFile(tree.dir() + "/Profiles/" + serial + ".dm", p);
     };
     profile("DOCTORPCIE1", {});
     profile("DOCTORPCIE2", {{"hva", "2"}, {"use_fiber", "1"}, {"fiber_mode", "1"}});

@@ -30,6 +30,13 @@ std::string tempDir() {
     return made;
 }
 
+std::string readBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
 std::string usageMessage(const std::function<void()>& f) {
     try {
         f();
@@ -50,10 +57,7 @@ TEST(ProfileWrite, ReaderGetsBackEveryKey) {
                            "driver_sn=ABCDEFGHIJK", "driver_sn2=UNIT2-00002"};
     for (const char* l : lines) s.setFromText(l, "test");
     const std::string dir = tempDir();
-    {
-        std::ofstream out(dir + "/SERIAL00001.dm", std::ios::binary);
-        out << scrambleProfile(s);
-    }
+    writeProfileFile(dir + "/SERIAL00001.dm", s);
 
     DM dm{};
     std::strcpy(dm.MapsPath, "/maps");
@@ -102,7 +106,11 @@ TEST(ProfileWrite, LaterSettingsWinAndOutputFollowsReaderOrder) {
     EXPECT_EQ("map", entries[2].key);
     EXPECT_EQ("", entries[2].value);
 
-    const std::string bytes = scrambleProfile(s);
+    const std::string dir = tempDir();
+    writeProfileFile(dir + "/ORDER000001.dm", s);
+    const std::string bytes = readBytes(dir + "/ORDER000001.dm");
+    std::remove((dir + "/ORDER000001.dm").c_str());
+    ::rmdir(dir.c_str());
     EXPECT_EQ(std::string("type=0").size() + std::string("size=64").size() + std::string("map=").size() + 3,
               bytes.size());
     EXPECT_EQ(MirrorKit::scramble_line("type=0") + "\n", bytes.substr(0, 7));
@@ -210,7 +218,14 @@ TEST(ProfileShow, SplitsAndSkipsAsTheReaderDoes) {
     const std::string lf = MirrorKit::scramble_line("type=2") + "\n";
     const std::string single = MirrorKit::scramble_line("x") + "\n";
     const std::string unknown = MirrorKit::scramble_line("colour=red");  // last line without LF
-    const auto lines = unscrambleProfile(crlf + lf + single + unknown);
+    const std::string dir = tempDir();
+    {
+        std::ofstream out(dir + "/SHOW0000001.dm", std::ios::binary);
+        out << crlf + lf + single + unknown;
+    }
+    const auto lines = readProfileFile(dir + "/SHOW0000001.dm");
+    std::remove((dir + "/SHOW0000001.dm").c_str());
+    ::rmdir(dir.c_str());
     ASSERT_EQ(4u, lines.size());
     EXPECT_EQ("size=140", lines[0].text);
     EXPECT_EQ("", lines[0].problem);

@@ -16,6 +16,10 @@ bool pathExists(const std::string& path);
 bool makeDirectories(const std::string& path);
 // $XDG_STATE_HOME, else $HOME/.local/state; empty when neither is known.
 std::string stateDirectory();
+// Replaces the file at path with bytes through a temporary file in the same folder, so that readers see the old
+// file or the new one, never a part. 0, or the errno of the step that failed (nothing is left behind then).
+int replaceFile(const std::string& path, const std::string& bytes);
+
 // Environment variable, or empty when unset.
 std::string environment(const char* name);
 
