@@ -173,8 +173,11 @@ UserWindow::UserWindow(QWidget* parent)
         if (!pokeActuatorBox->hasFocus()) return;
         if (!session->isOpen() || actuator == selected || session->pokingAll()) return;
         if (actuator < 0 || actuator >= static_cast<int>(session->frame().size())) return;
-        selected = actuator - 1;
-        movePoke(+1);
+        session->setPokeIndex(selected);
+        const KRVRC rc = session->pokeActuator(actuator, pokeLevel());
+        if (rc != NO_ERR) showError(rc);
+        selected = session->pokeIndex();
+        if (selected >= 0) pokeValueBox->setValue(session->frame()[static_cast<size_t>(selected)]);
     });
     // Each Zernike term says what it is and how much of it is set.
     static const char* const kTermNames[15] = {"Piston", "Tilt (y)", "Tilt (x)", "Astigmatism (oblique)",
