@@ -240,7 +240,7 @@ class RemoteDm:
             with open(path, "rb") as f:
                 data = f.read()
         except OSError as e:
-            raise KrvError(ResultCode.ERR_BADARG, "load_calibration_file", f"{path}: {e.strerror}") from None
+            raise KrvError(ResultCode.ERR_OPENFILE, "load_calibration_file", f"{path}: {e.strerror}") from None
         self._call("LoadCalibration", _pb.LoadCalibrationRequest(session=self._s(), data=data),
                    "load_calibration_file")
         return 0
