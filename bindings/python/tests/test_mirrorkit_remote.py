@@ -230,6 +230,10 @@ def test_channels_sum_clamp_and_report_saturation(tree, served):
         with pytest.raises(KrvError) as e:
             Channel(local, "flat")
         assert e.value.code == ResultCode.ERR_NOT_IMPLEMENTED
+        for call in (local.watch, local.reserve, local.release, local.channels):
+            with pytest.raises(KrvError) as e:
+                call()
+            assert e.value.code == ResultCode.ERR_NOT_IMPLEMENTED
         assert local.session is None
 
 
@@ -293,3 +297,32 @@ def test_token_and_a_server_that_goes_away(tree, served, tmp_path):
     with Mirror("MKREMO00140", server=again.address, token="s3cret-token") as m2:
         m2.send(np.full(140, 0.25))
         assert np.allclose(m2.read(), 0.25, atol=1e-4)
+
+
+def certificates(folder):
+    """A certificate authority and a server certificate for 127.0.0.1 made with Debian's openssl; and a second
+    authority that signed nothing."""
+    script = (
+        "set -e; for ca in ca other; do openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+        "-keyout $ca.key -out $ca.pem -days 2 -subj \"/CN=MirrorKit test $ca\"; done; "
+        "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout server.key -out server.csr "
+        "-subj /CN=localhost; printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' > san.cnf; "
+        "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 "
+        "-extfile san.cnf")
+    subprocess.run(["sh", "-c", script], cwd=folder, check=True, capture_output=True, timeout=60)
+    return {n: folder / n for n in ("ca.pem", "other.pem", "server.pem", "server.key")}
+
+
+def test_tls_with_the_servers_authority_only(tree, served, tmp_path):
+    tree.dummy("MKREMO00140", 140)
+    pki = certificates(tmp_path)
+    server = served("--tls-cert", str(pki["server.pem"]), "--tls-key", str(pki["server.key"]))
+    with Mirror("MKREMO00140", server=server.address, tls=pki["ca.pem"]) as m:
+        m.send(np.full(140, 0.5))
+        assert np.allclose(m.read(), 0.5, atol=1e-4)
+    for tls in (None, str(pki["other.pem"])):  # no TLS, or an authority that did not sign the server's certificate
+        with pytest.raises(RemoteError) as e:
+            Mirror("MKREMO00140", server=server.address, tls=tls)
+        assert e.value.grpc_code == grpc.StatusCode.UNAVAILABLE
+    with pytest.raises(TypeError, match="tls"):
+        Mirror("MKREMO00140", server=server.address, tls=3)
