@@ -100,7 +100,7 @@ endfunction()
 # Installation: GNU directories; every deliverable installs through krv_install so that the CMake package,
 # pkg-config files and Debian packages see one export set and one set of components.
 #
-#   krv_install(TARGETS t... [HEADERS h...] [FILES f...] [COMPONENT runtime|dev|python|desktop] [PLUGIN])
+#   krv_install(TARGETS t... [HEADERS h...] [FILES f...] [COMPONENT runtime|dev|python|desktop|emulators] [PLUGIN])
 #
 # - Shared libraries go to the library directory (version links: the SONAME link with the component, the bare
 #   .so link with dev), programs to the program directory, HEADERS to include/mirrorkit (dev). Libraries and
@@ -115,6 +115,9 @@ endfunction()
 #   FILES (pure-Python files, or package folders of which the *.py files are taken) go with them.
 # - COMPONENT desktop: programs to the program directory; FILES by kind: *.desktop to share/applications,
 #   *.svg to share/icons/hicolor/scalable/apps, other images to share/pixmaps.
+# - COMPONENT emulators (hardware emulators for trying the kit without hardware, never needed by the runtime):
+#   libraries to the library directory under their SONAME only (they are loaded at run time, not linked against),
+#   programs to the program directory; outside the export set.
 # - FILES of runtime or dev go to share/mirrorkit.
 # Installed binaries find the kit's libraries through a run path relative to their own folder ($ORIGIN), so an
 # installed tree can be moved (DESTDIR, --prefix) and still run.
@@ -148,7 +151,7 @@ function(krv_install)
   if(NOT I_COMPONENT)
     set(I_COMPONENT runtime)
   endif()
-  if(NOT I_COMPONENT MATCHES "^(runtime|dev|python|desktop)$")
+  if(NOT I_COMPONENT MATCHES "^(runtime|dev|python|desktop|emulators)$")
     message(FATAL_ERROR "krv_install: unknown component ${I_COMPONENT}")
   endif()
   # The packaging folder makes a package for every component that has something in it.
@@ -204,6 +207,10 @@ function(krv_install)
     endforeach()
     if(I_COMPONENT STREQUAL "desktop")
       install(TARGETS ${I_TARGETS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT desktop)
+    elseif(I_COMPONENT STREQUAL "emulators")
+      install(TARGETS ${I_TARGETS}
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT emulators NAMELINK_SKIP
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT emulators)
     else()
       install(TARGETS ${I_TARGETS} EXPORT MirrorKitTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${I_COMPONENT} NAMELINK_COMPONENT dev

@@ -10,6 +10,9 @@ build=$(cd "${1:?usage: scripts/shapedesk-demo.sh <build dir>}" && pwd)
 tree="$build/shapedesk-demo"
 tables="$build/testdata/calibration"
 
+# The demo's PCIe mirror sits on an emulated card, served by libpexemu beside libpexlink.
+[ -e "$build/lib/libpexemu.so.1" ] ||
+  echo "no $build/lib/libpexemu.so.1 (target pexemu): the demo's PCIe mirror will not open" >&2
 "$build/bin/krvctl" demo --dir "$tree" > "$tree.log" 2>&1 || {
   echo "krvctl demo reported unexpected results; see $tree.log" >&2
 }

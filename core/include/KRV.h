@@ -155,11 +155,19 @@ typedef struct DM {
 
 KRVAPI KRVRC KRVOpen(DM* dm, const char* serialNumber);
 KRVAPI KRVRC KRVClose(DM* dm);
+/* Commands are 0..1 (clamped); a NaN or infinite value refuses the whole call with ERR_BADARG. A non-null map
+   applies to this frame; on PCIe, where the card routes frames through its lookup table, a map other than the
+   mirror's is written into the card first and stays the mirror's map (or the frame is refused). */
 KRVAPI KRVRC KRVSetArray(DM* dm, const double* values, const uint32_t* map);
 KRVAPI KRVRC KRVSetSingle(DM* dm, uint32_t actuator, double value);
 KRVAPI KRVRC KRVGetArray(DM* dm, double* out, uint32_t outCount);
 KRVAPI KRVRC KRVClearArray(DM* dm);
+/* Reads a map file into map (or, with map null, into the mirror's own map); on PCIe the map read is written into
+   the card's lookup table. With a map of the caller's, a file that does not load or a table the card does not take
+   leaves the mirror's map and the card as they were. */
 KRVAPI KRVRC KRVLoadMap(DM* dm, const char* mapPath, uint32_t* map);
+/* Makes map (null: the mirror's own) the mirror's map; on PCIe it is written into the card's lookup table whole,
+   or the call fails and the mirror keeps its map. */
 KRVAPI KRVRC KRVApplyMap(DM* dm, uint32_t* map, uint32_t* actuatorEnable);
 KRVAPI KRVRC KRVLoadCalibrationFile(DM* dm, const char* path);
 KRVAPI KRVRC KRVConfigureSequence(DM* dm, const double* sequence, double delay, uint32_t frameLength,

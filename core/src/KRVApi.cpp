@@ -10,6 +10,7 @@
 
 #include <krv/platform/paths.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -108,6 +109,56 @@ void convertFrame(const DM& dm, const double* values, uint32_t count, uint32_t* 
     }
 }
 
+// A command of 1.0 reaches the hardware as 65535 * vlim / maxv driver units. A profile whose voltages let a
+// command go past full scale (vlim above maxv), divide by zero (maxv 0) or fall back on whatever the record held
+// (no maxv or vlim line) is refused before any hardware is touched, with the key named in the log.
+KRVRC checkVoltages(const DM& dm, const char* serialNumber) {
+    const char* problem = nullptr;
+    const char* key = nullptr;
+    if (dm.MaxVoltage == 0) {
+        key = "maxv";
+        problem = "is missing";
+    } else if (dm.VoltageLimit == 0) {
+        key = "vlim";
+        problem = "is missing";
+    } else if (decodeValue(dm.MaxVoltage) == 0) {
+        key = "maxv";
+        problem = "is 0";
+    } else if (decodeValue(dm.VoltageLimit) > decodeValue(dm.MaxVoltage)) {
+        key = "vlim";
+        problem = "is above maxv";
+    } else {
+        return NO_ERR;
+    }
+    KRV_LOG_ERROR(Log::api(), "Profile " << serialNumber << ": key " << key << " " << problem << " (maxv "
+                                         << (dm.MaxVoltage ? decodeValue(dm.MaxVoltage) : 0) << ", vlim "
+                                         << (dm.VoltageLimit ? decodeValue(dm.VoltageLimit) : 0)
+                                         << "); commands could exceed the mirror's voltage limit.");
+    return ERR_FILE_FORMAT;
+}
+
+// Commands must be numbers: a NaN or an infinity is refused (with one log entry naming the first one) rather
+// than clamped into a command nobody asked for.
+bool finiteValues(const double* values, uint32_t count, const char* where) {
+    const uint32_t bad = firstNonFinite(values, count);
+    if (bad == count) return true;
+    KRV_LOG_ERROR(Log::api(), where << ": value " << bad << " is " << values[bad] << "; commands must be finite.");
+    return false;
+}
+
+// Writes a caller's map (one entry per channel of the record) into the hardware's lookup table with every
+// actuator enabled; on success it becomes the record's map, on failure the record's map stays.
+KRVRC writeMapToHardware(DM* dm, const Backend& backend, const uint32_t* map) {
+    DMState& state = *dm->State;
+    const uint32_t n = totalChannelCount(*dm);
+    std::vector<uint32_t> copy(map, map + n);
+    std::vector<uint32_t> enable(MAX_DM_SIZE, 1);
+    if (KRVRC rc = backend.writeLUT(dm, copy.data(), enable.data())) return rc;
+    if (state.Map.size() < n) state.Map.resize(n, MAX_DM_SIZE);
+    std::copy(copy.begin(), copy.end(), state.Map.begin());
+    return NO_ERR;
+}
+
 const std::vector<double>& readBackTable(DMState& state, double ratio) {
     constexpr uint32_t kUnits = 65536;
     if (state.ReadBack.size() != kUnits || !(state.ReadBackRatio == ratio)) {
@@ -196,6 +247,10 @@ KRVAPI KRVRC KRVOpen(DM* dm, const char* serialNumber) {
             freeExtraDrivers(dm);
             return ERR_INVALID_ACTUATOR_COUNT;
         }
+        if (KRVRC rc = checkVoltages(*dm, serialNumber)) {
+            freeExtraDrivers(dm);
+            return rc;
+        }
         // Every back end keeps its map, active set and frames in arrays of MAX_DM_SIZE entries.
         if (dm->ActCount > MAX_DM_SIZE) {
             KRV_LOG_ERROR(Log::api(), "Profile of " << serialNumber << " names " << dm->ActCount
@@ -248,12 +303,19 @@ KRVAPI KRVRC KRVSetArray(DM* dm, const double* values, const uint32_t* map) {
     if (KRVRC rc = checkOpen(dm)) return rc;
     if (!values) return ERR_BADARG;
     return guarded(Log::api(), "KRVSetArray", ERR_UNKNOWN, [&] {
+        if (!finiteValues(values, dm->ActCount, "KRVSetArray")) return ERR_BADARG;
         DMState& state = *dm->State;
+        const Backend* backend = backendFor(dm->DriverType);
+        if (!backend) return ERR_INVALID_DRIVER_TYPE;
+        // A card routes frames through its own lookup table, which holds the record's map: a frame handed with
+        // another map goes out only once the card holds that map.
+        if (map && backend->writeLUT && map != state.Map.data() &&
+            !std::equal(map, map + dm->ActCount, state.Map.begin())) {
+            if (KRVRC rc = writeMapToHardware(dm, *backend, map)) return rc;
+        }
         // The requested frame is rebuilt in place: no allocation per frame.
         state.RequestedFrame.resize(dm->ActCount);
         convertFrame(*dm, values, dm->ActCount, state.RequestedFrame.data());
-        const Backend* backend = backendFor(dm->DriverType);
-        if (!backend) return ERR_INVALID_DRIVER_TYPE;
         return backend->setArray(dm, state.RequestedFrame.data(), map ? map : state.Map.data());
     });
 }
@@ -274,6 +336,7 @@ KRVAPI KRVRC KRVSetSingle(DM* dm, uint32_t actuator, double value) {
     if (KRVRC rc = checkOpen(dm)) return rc;
     if (actuator >= dm->ActCount) return ERR_ACTUATOR_ID;
     return guarded(Log::api(), "KRVSetSingle", ERR_UNKNOWN, [&] {
+        if (!finiteValues(&value, 1, "KRVSetSingle")) return ERR_BADARG;
         const Backend* backend = backendFor(dm->DriverType);
         if (!backend) return ERR_INVALID_DRIVER_TYPE;
         const uint32_t units = toDriverUnits(value, voltageRatio(*dm));
@@ -315,19 +378,22 @@ KRVAPI KRVRC KRVLoadMap(DM* dm, const char* mapPath, uint32_t* map) {
     return guarded(Log::api(), "KRVLoadMap", ERR_UNKNOWN, [&] {
         DMState& state = *dm->State;
         const uint32_t n = totalChannelCount(*dm);
-        if (state.Map.size() < n) state.Map.resize(n, MAX_DM_SIZE);
         const char* path = mapPath ? mapPath : dm->MappingFile;
-        KRVRC rc = KRVLoadMapImpl(path, map ? map : state.Map.data(), n);
-        if (map) {
-            std::copy(map, map + n, state.Map.begin());
-            return rc;
-        }
+        // The file is read aside: a file that does not load changes neither the caller's map, nor the record's,
+        // nor the hardware's.
+        std::vector<uint32_t> loaded(n, MAX_DM_SIZE);
+        if (KRVRC rc = KRVLoadMapImpl(path, loaded.data(), n)) return rc;
+        // Where the hardware holds the map, the record's map is the one in the hardware: a map the hardware did
+        // not take whole becomes neither the record's nor the caller's.
         const Backend* backend = backendFor(dm->DriverType);
         if (backend && backend->writeLUT) {
-            std::vector<uint32_t> enable(MAX_DM_SIZE, 1);
-            return backend->writeLUT(dm, state.Map.data(), enable.data());
+            if (KRVRC rc = writeMapToHardware(dm, *backend, loaded.data())) return rc;
+        } else {
+            if (state.Map.size() < n) state.Map.resize(n, MAX_DM_SIZE);
+            std::copy(loaded.begin(), loaded.end(), state.Map.begin());
         }
-        return rc;
+        if (map) std::copy(loaded.begin(), loaded.end(), map);
+        return NO_ERR;
     });
 }
 
@@ -341,7 +407,8 @@ KRVAPI KRVRC KRVApplyMap(DM* dm, uint32_t* map, uint32_t* actuatorEnable) {
         }
         DMState& state = *dm->State;
         KRVRC rc = backend->writeLUT ? backend->writeLUT(dm, map ? map : state.Map.data(), actuatorEnable) : NO_ERR;
-        if (map) {
+        // A map the hardware did not take does not become the record's.
+        if (map && rc == NO_ERR) {
             const uint32_t n = totalChannelCount(*dm);
             if (state.Map.size() < n) state.Map.resize(n, MAX_DM_SIZE);
             std::copy(map, map + n, state.Map.begin());
@@ -369,6 +436,8 @@ KRVAPI KRVRC KRVConfigureSequence(DM* dm, const double* sequence, double delay, 
         return ERR_INVALID_SEQUENCE;
     if (!sequence && words > 0) return ERR_BADARG;
     return guarded(Log::api(), "KRVConfigureSequence", ERR_UNKNOWN, [&] {
+        if (!finiteValues(sequence, static_cast<uint32_t>(words), "KRVConfigureSequence"))
+            return ERR_INVALID_SEQUENCE;
         std::vector<uint32_t> converted(words);
         convertFrame(*dm, sequence, static_cast<uint32_t>(words), converted.data());
         return backend->configureSequence(dm, converted.data(), delay, frameLength, seqLength);
@@ -390,6 +459,7 @@ KRVAPI KRVRC KRVConfigureDither(DM* dm, const double* waveform, uint32_t wavefor
     if (waveformLength < 1 || waveformLength > kMaxDitherSamples) return ERR_INVALID_DITHER_WVFRM;
     if (!waveform || !gains) return ERR_BADARG;
     return guarded(Log::api(), "KRVConfigureDither", ERR_UNKNOWN, [&] {
+        if (!finiteValues(gains, dm->ActCount, "KRVConfigureDither")) return ERR_INVALID_DITHER_GAIN;
         std::vector<uint32_t> converted(dm->ActCount);
         convertFrame(*dm, gains, dm->ActCount, converted.data());
         return backend->configureDither(dm, waveform, waveformLength, converted.data());

@@ -18,17 +18,18 @@ namespace MirrorKit::Log {
 using namespace log4cxx;
 
 LoggerPtr get(const char* name) { return Logger::getLogger(name); }
+// The kit's loggers are never destroyed: mirrors may still be closed, with log entries, while the process exits.
 LoggerPtr api() {
-    static LoggerPtr logger = get("KRV.API");
-    return logger;
+    static const LoggerPtr* logger = new LoggerPtr(get("KRV.API"));
+    return *logger;
 }
 LoggerPtr util() {
-    static LoggerPtr logger = get("KRV.Util");
-    return logger;
+    static const LoggerPtr* logger = new LoggerPtr(get("KRV.Util"));
+    return *logger;
 }
 LoggerPtr os() {
-    static LoggerPtr logger = get("KRV.OS");
-    return logger;
+    static const LoggerPtr* logger = new LoggerPtr(get("KRV.OS"));
+    return *logger;
 }
 
 std::string defaultLogFile() {

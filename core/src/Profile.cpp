@@ -139,6 +139,9 @@ KRVRC read_profile(const char* profilesPath, const char* serialNumber, DM& dm) {
         if (!dm.ExtraDrivers) return ERR_MALLOC;
     }
     std::memset(dm.ExtraDrivers, 0, sizeof(DM_DRIVER));
+    // 0 is no encoded value: it marks a voltage the profile does not give.
+    dm.MaxVoltage = 0;
+    dm.VoltageLimit = 0;
 
     // The file is read once, whole: a profile replaced while a mirror opens is read as it was or as it is, and
     // one rewritten in place while it is read is refused.
@@ -190,7 +193,11 @@ KRVRC read_profile(const char* profilesPath, const char* serialNumber, DM& dm) {
                     dm.ActCount = u;
             }
         } else if (key == "maxv") {
-            if (unsignedValue(u)) dm.MaxVoltage = encodeValue(u);
+            // Voltages are stored encoded, which keeps 25 bits.
+            if (line.decimal(value, 0, kMaxEncodedVoltage, n) == NO_ERR)
+                dm.MaxVoltage = encodeValue(static_cast<uint32_t>(n));
+            else
+                rc = ERR_FILE_FORMAT;
         } else if (key == "hva") {
             if (unsignedValue(dm.HVAType)) dm.Driver.HVAType = dm.HVAType;
         } else if (key == "use_fiber") {
@@ -210,7 +217,10 @@ KRVRC read_profile(const char* profilesPath, const char* serialNumber, DM& dm) {
         } else if (key == "fiber_mode2") {
             byteOf(dm.ExtraDrivers[0].FiberMode);
         } else if (key == "vlim") {
-            if (unsignedValue(u)) dm.VoltageLimit = encodeValue(u);
+            if (line.decimal(value, 0, kMaxEncodedVoltage, n) == NO_ERR)
+                dm.VoltageLimit = encodeValue(static_cast<uint32_t>(n));
+            else
+                rc = ERR_FILE_FORMAT;
         } else if (key == "map") {
             if (!value.empty() && !formatPath(dm.MappingFile, dm.MapsPath, value))
                 KRV_LOG_ERROR(Log::util(), "Error in snprintf building path for mapping " << logExcerpt(value));

@@ -65,6 +65,30 @@ TEST_F(Api, SerialNumbersAreCheckedBeforeAnyFileIsRead) {
     EXPECT_EQ(KRVOpen(nullptr, kSerial), ERR_BADARG);
 }
 
+// Not a number and infinities are no commands: the whole call is refused and the frame stays as it was.
+TEST_F(Api, NonFiniteCommandsAreRefusedAndChangeNothing) {
+    ASSERT_EQ(openDummy(140), NO_ERR);
+    std::vector<double> frame(140, 0.5);
+    ASSERT_EQ(KRVSetArray(&dm, frame.data(), nullptr), NO_ERR);
+    const std::vector<uint32_t> applied = dm.State->AppliedFrame;
+    for (double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
+        for (size_t at : {size_t{0}, size_t{77}, size_t{139}}) {
+            std::vector<double> next(140, 0.25);
+            next[at] = bad;
+            EXPECT_EQ(KRVSetArray(&dm, next.data(), nullptr), ERR_BADARG) << bad << " at " << at;
+        }
+        EXPECT_EQ(KRVSetSingle(&dm, 3, bad), ERR_BADARG) << bad;
+    }
+    EXPECT_EQ(dm.State->AppliedFrame, applied);
+    for (double v : readBack()) EXPECT_NEAR(v, 0.5, 1.0 / 65535);
+    // The largest finite values are numbers: they clamp as before.
+    frame.assign(140, 1e308);
+    frame[1] = -1e308;
+    ASSERT_EQ(KRVSetArray(&dm, frame.data(), nullptr), NO_ERR);
+    EXPECT_EQ(readBack()[0], 1.0);
+    EXPECT_EQ(readBack()[1], 0.0);
+}
+
 TEST_F(Api, DummyOpenFillsTheRecord) {
     ASSERT_EQ(openDummy(140), NO_ERR);
     EXPECT_EQ(dm.DevId, 1);
@@ -135,7 +159,8 @@ TEST_F(Api, ZeroVoltageLimitReadsBackZero) {
 }
 
 TEST_F(Api, ReadBackEqualsTheFormulaExactly) {
-    for (const char* vlim : {"vlim=270", "vlim=300", "vlim=330"}) {
+    // A limit above the maximum voltage is refused at open; see ProfilesWhoseVoltagesCouldExceedTheLimit...
+    for (const char* vlim : {"vlim=270", "vlim=300", "vlim=1"}) {
         profile(kSerial, {"type=2", "size=4096", "maxv=300", vlim});
         ASSERT_EQ(KRVOpen(&dm, kSerial), NO_ERR);
         const double ratio = MirrorKit::voltageRatio(dm);
@@ -362,4 +387,52 @@ TEST_F(Api, OpenLoopLibraryWithoutDeleteIsNotUsedForTheDefault) {
     ASSERT_EQ(openDummy(140, "calibration=table.mat"), NO_ERR);
     EXPECT_NE(dm.State->CalibrationLoad, nullptr);
     EXPECT_EQ(dm.State->CalibrationDelete, nullptr);
+}
+
+namespace {
+
+// Voltage lines of a hand-written dummy profile, and the key the refusal must name (empty: the profile opens).
+struct VoltageCase {
+    std::vector<std::string> lines;
+    std::string key;
+};
+
+}  // namespace
+
+// A profile whose voltages would let a command pass the mirror's limit, wrap past 16 bits, or drive the full
+// amplifier range for want of a limit is refused at open, with the key named in the log; nothing is opened.
+TEST_F(Api, ProfilesWhoseVoltagesCouldExceedTheLimitAreRefusedAtOpen) {
+    const std::string logPath = tree.root() + "/voltages.log";
+    ASSERT_EQ(KRVConfigureLog(logPath.c_str(), KRV_LOG_INFO), NO_ERR);
+    const VoltageCase cases[] = {
+        {{"maxv=0", "vlim=0"}, "maxv"},          {{"maxv=0", "vlim=100"}, "maxv"},
+        {{"maxv=100", "vlim=200"}, "vlim"},      {{}, "maxv"},
+        {{"maxv=100"}, "vlim"},                  {{"vlim=100"}, "maxv"},
+        {{"maxv=40000000", "vlim=100"}, "maxv"}, {{"maxv=100", "vlim=33554432"}, "vlim"},
+        {{"maxv=200", "vlim=100"}, ""},          {{"maxv=100", "vlim=0"}, ""},
+    };
+    for (const VoltageCase& c : cases) {
+        std::string text;
+        for (const std::string& l : c.lines) text += l + " ";
+        SCOPED_TRACE(text);
+        std::vector<std::string> lines = {"type=2", "size=140"};
+        lines.insert(lines.end(), c.lines.begin(), c.lines.end());
+        profile(kSerial, lines);
+        const std::string before = krvtest::readText(logPath);
+        if (c.key.empty()) {
+            ASSERT_EQ(KRVOpen(&dm, kSerial), NO_ERR);
+            std::vector<double> full(140, 1.0);
+            ASSERT_EQ(KRVSetArray(&dm, full.data(), nullptr), NO_ERR);
+            for (uint32_t units : dm.State->AppliedFrame) EXPECT_LE(units, 65535u * 100 / 200 + 1);
+            ASSERT_EQ(KRVClose(&dm), NO_ERR);
+            continue;
+        }
+        EXPECT_EQ(KRVOpen(&dm, kSerial), ERR_FILE_FORMAT);
+        EXPECT_EQ(dm.State, nullptr);
+        const std::string added = krvtest::readText(logPath).substr(before.size());
+        EXPECT_NE(added.find(c.key), std::string::npos) << added;
+        std::vector<double> frame(140, 0.6);
+        EXPECT_EQ(KRVSetArray(&dm, frame.data(), nullptr), ERR_DRIVER_NOT_OPEN);
+    }
+    KRVConfigureLog(nullptr, KRV_LOG_OFF);
 }

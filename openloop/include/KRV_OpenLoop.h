@@ -26,7 +26,9 @@ KRVAPI KRVRC KRVCalculateSurfaceEx(DM* dm, double* phase, int width, int height,
 KRVAPI KRVRC KRVSetSurface(DM* dm, double* phase, int width, int height, int dm_diameter, unsigned options);
 
 /* Writes the phase map of count Zernike coefficients (OSA/ANSI order, piston first, at most 1024) on the
- * actuator grid: N x N values when phaseCount is N*N, else W x W values. Needs no calibration. */
+ * actuator grid: N x N values when phaseCount is N*N, else W x W values. Needs no calibration. Coefficients that
+ * are not finite, or that give a map beyond the range of doubles, are refused with ERR_INVALID_COEFFICIENTS and
+ * phase is left untouched. */
 KRVAPI KRVRC KRVZernikeSurface(DM* dm, double* coefficients, int count, int dm_diameter, unsigned options,
                                double* phase, unsigned phaseCount);
 
@@ -36,7 +38,8 @@ KRVAPI KRVRC KRVZernikeSurface(DM* dm, double* coefficients, int count, int dm_d
 KRVAPI KRVRC KRVSetSegment(DM* dm, unsigned segment, double piston, double xTilt, double yTilt, bool applyOffsets,
                            bool sendNow);
 
-/* Reachable range of one axis of a segment, the other two held at the given values. */
+/* Reachable range of one axis of a segment, the other two held at the given values. On a continuous mirror a
+ * segment is one actuator and the range is that of KRVSetSegment's piston: 0 to the model's stroke. */
 KRVAPI KRVRC KRVGetSegmentRange(DM* dm, unsigned segment, DMSegmentAxis axis, double piston, double xTilt,
                                 double yTilt, bool applyOffsets, double* minValue, double* maxValue);
 

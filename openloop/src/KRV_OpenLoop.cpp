@@ -163,6 +163,15 @@ KRVAPI KRVRC KRVZernikeSurface(DM* dm, double* coefficients, int count, int dm_d
         int diameter = 0;
         if (KRVRC rc = apertureDiameter(dm_diameter, w, diameter)) return rc;
         if (!acceptsGridCopy(phaseCount, w, diameter)) return ERR_BADARG;
+        // A NaN would turn the whole series into NaN (read as "no data" by the surface calls, so a flat mirror),
+        // an infinity into an infinite map: neither is a surface.
+        for (int k = 0; k < count; ++k) {
+            if (!std::isfinite(coefficients[k])) {
+                KRV_LOG_ERROR(openLoopLogger(),
+                              "Zernike coefficient " << k << " is " << coefficients[k] << "; coefficients must be finite.");
+                return ERR_INVALID_COEFFICIENTS;
+            }
+        }
         cv::Mat map;
         if (RecordCache* cache = recordCache(*dm)) {
             // The terms of the last series shape are kept; another shape replaces them.
@@ -174,6 +183,12 @@ KRVAPI KRVRC KRVZernikeSurface(DM* dm, double* coefficients, int count, int dm_d
             map = cache->zernike->map(coefficients);
         } else {
             map = zernikeGridMap(std::vector<double>(coefficients, coefficients + count), w, diameter);
+        }
+        // Finite coefficients can still be too large for a map of doubles; the caller's array is only written
+        // with a map that is finite everywhere.
+        if (!cv::checkRange(map)) {
+            KRV_LOG_ERROR(openLoopLogger(), "Zernike coefficients give a map beyond the range of doubles.");
+            return ERR_INVALID_COEFFICIENTS;
         }
         copyGridMap(map, diameter, phase, phaseCount);
         return NO_ERR;
@@ -215,13 +230,11 @@ KRVAPI KRVRC KRVGetSegmentRange(DM* dm, unsigned segment, DMSegmentAxis axis, do
         if (!dm || !minValue || !maxValue) return ERR_BADARG;
         if (!segmentedModel(*dm)) {
             if (axis != DM_Piston) return ERR_NOT_IMPLEMENTED;
-            if (const KRV_CDMCalibration* calibration = continuousCalibration(*dm)) {
-                *minValue = calibration->pistonMin();
-                *maxValue = calibration->pistonMax();
-            } else {
-                *minValue = 0.0;
-                *maxValue = modelStroke(*dm);
-            }
+            // On a continuous mirror a segment is one actuator, and KRVSetSegment drives it with piston / stroke,
+            // calibration or not: its range is 0..stroke. The calibration's flat-piston range (negative, a
+            // deflection of the whole face sheet) is not a range of that call.
+            *minValue = 0.0;
+            *maxValue = modelStroke(*dm);
             return NO_ERR;
         }
         if (!dm->State) return ERR_DRIVER_NOT_OPEN;

@@ -6,8 +6,9 @@
 namespace MirrorKit {
 
 inline log4cxx::LoggerPtr openLoopLogger() {
-    static const log4cxx::LoggerPtr logger = Log::get("KRV.OpenLoop");
-    return logger;
+    // Never destroyed: a mirror may still be closed, and its calibration deleted, while the process exits.
+    static const log4cxx::LoggerPtr* logger = new log4cxx::LoggerPtr(Log::get("KRV.OpenLoop"));
+    return *logger;
 }
 
 }  // namespace MirrorKit

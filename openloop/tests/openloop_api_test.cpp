@@ -106,10 +106,18 @@ TEST_F(OpenLoop, LoadThroughTheCoreAndSolveSurfaces) {
     const std::vector<double> applied = readBack();
     for (size_t i = 0; i < 137; ++i) EXPECT_NEAR(applied[i], commands[i], 0.5 / 65535.0) << i;
 
+    // With a calibration the reported piston range is still the one KRVSetSegment takes: every value inside it
+    // is accepted, the values just outside are not.
     double lo = 1, hi = -1;
     ASSERT_EQ(KRVGetSegmentRange(&dm, 0, DM_Piston, 0, 0, 0, false, &lo, &hi), NO_ERR);
-    EXPECT_EQ(lo, direct.pistonMin());
-    EXPECT_EQ(hi, 0.0);
+    EXPECT_EQ(lo, 0.0);
+    EXPECT_EQ(hi, 3500.0);
+    for (double piston : {lo, lo + 0.25 * (hi - lo), 0.5 * (lo + hi), hi}) {
+        EXPECT_EQ(KRVSetSegment(&dm, 5, piston, 0, 0, false, true), NO_ERR) << piston;
+        EXPECT_NEAR(readBack()[5], (piston - lo) / (hi - lo), 1.0 / 65535) << piston;
+    }
+    EXPECT_EQ(KRVSetSegment(&dm, 5, lo - 1.0, 0, 0, false, true), ERR_OUT_OF_LUT_RANGE);
+    EXPECT_EQ(KRVSetSegment(&dm, 5, hi + 1.0, 0, 0, false, true), ERR_OUT_OF_LUT_RANGE);
 }
 
 TEST_F(OpenLoop, FailedLoadsKeepTheWorkingCalibration) {
@@ -243,6 +251,30 @@ TEST_F(OpenLoop, ZernikeSurface) {
     EXPECT_LT(phase[5 * 12 + 5], phase[0]);
 }
 
+// A coefficient that is not a number (a failed fit), infinite, or large enough to overflow the map is refused, on
+// a first series and on one whose terms are kept, and the caller's map keeps what it held.
+TEST_F(OpenLoop, ZernikeSurfaceRefusesCoefficientsThatGiveNoSurface) {
+    ASSERT_EQ(open(144), NO_ERR);
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    std::vector<double> coeffs(10, 0.0);
+    coeffs[4] = 80.0;
+    std::vector<double> good(144), phase(144);
+    ASSERT_EQ(KRVZernikeSurface(&dm, coeffs.data(), 10, 0, 0, good.data(), 144), NO_ERR);
+    for (int count : {6, 10}) {  // 6: terms built afresh; 10: the kept terms of the call above
+        for (double bad : {nan, inf, -inf, 1e308}) {
+            std::vector<double> c(coeffs.begin(), coeffs.begin() + count);
+            c[count - 1] = bad;
+            phase = good;
+            EXPECT_EQ(KRVZernikeSurface(&dm, c.data(), count, 0, 0, phase.data(), 144), ERR_INVALID_COEFFICIENTS)
+                << count << " " << bad;
+            EXPECT_EQ(phase, good) << count << " " << bad;
+        }
+    }
+    // The kept terms still give the surface of finite coefficients.
+    ASSERT_EQ(KRVZernikeSurface(&dm, coeffs.data(), 10, 0, 0, phase.data(), 144), NO_ERR);
+    EXPECT_EQ(phase, good);
+}
+
 TEST_F(OpenLoop, SetSegmentOnAContinuousMirror) {
     ASSERT_EQ(open(144), NO_ERR);  // stroke 1500 nm
     EXPECT_EQ(KRVSetSegment(&dm, 7, 1500.0, 0, 0, false, true), NO_ERR);
@@ -331,8 +363,9 @@ TEST_F(OpenLoop, SurfaceSolveMatchesAnIndependentComputation) {
     const char* script = std::getenv("KRV_TEST_CHECK_SURFACE");
     if (!python || !script) GTEST_SKIP() << "no Python checker configured";
     ASSERT_EQ(open(952, {"calibration=cdm_952.mat"}), NO_ERR);
-    double pistonMin = 0, pistonMax = 0;
-    ASSERT_EQ(KRVGetSegmentRange(&dm, 0, DM_Piston, 0, 0, 0, false, &pistonMin, &pistonMax), NO_ERR);
+    // The calibration's flat-piston limit, which the surface offsets use.
+    ASSERT_NE(dm.State->Calibration, nullptr);
+    const double pistonMin = static_cast<const MirrorKit::KRV_CDMCalibration*>(dm.State->Calibration)->pistonMin();
     const cv::Mat mask = MirrorKit::actuatorPresence(952, 34);
     std::vector<int32_t> positions;
     for (int i = 0; i < 34 * 34; ++i)

@@ -36,7 +36,8 @@ endfunction()
 
 set(_man ${CMAKE_CURRENT_SOURCE_DIR}/man)
 krv_help2man(krvctl_dist krvctl "MirrorKit profiles, demo, doctor and install directory" ${_man}/krvctl.h2m runtime)
-krv_help2man(pexcard pexcard "make and inspect emulated PCIe interface cards of MirrorKit" ${_man}/pexcard.h2m runtime)
+krv_help2man(pexcard pexcard "make and inspect emulated PCIe interface cards of MirrorKit" ${_man}/pexcard.h2m
+             emulators)
 krv_help2man(krvregsvr krvregsvr "register MirrorKit's in-process servers in its registry store" ${_man}/krvregsvr.h2m
              runtime)
 

@@ -3,12 +3,13 @@
 # on a private copy of the system: run inside a mount namespace of its own (unshare --mount), it lays a
 # writable layer held in memory over /usr, /etc and /var, so the machine's own files never change.
 # Usage: unshare --mount --propagation private bash installed_test.sh <work dir> <mirrorkit.deb>
-#        <mirrorkit-dev.deb> <python3-mirrorkit.deb>
+#        <mirrorkit-dev.deb> <python3-mirrorkit.deb> <mirrorkit-emulators.deb>
 set -euo pipefail
 work=$1
 runtime=$2
 dev=$3
 python=$4
+emulators=$5
 
 fail() { echo "FAILED: $*" >&2; exit 1; }
 
@@ -60,6 +61,16 @@ krvctl demo --dir "$work/demo" >"$work/demo.log" 2>&1 || { cat "$work/demo.log";
 grep -A3 '== USB mirror on emulated drive units ==' "$work/demo.log" | grep -q 'skipped: the USB step drives drive units emulated with umockdev' \
     || { cat "$work/demo.log"; fail "the installed demo does not say that the USB step is skipped"; }
 echo "demo: USB step skipped with its reason"
+grep -A2 '== PCIe mirror on emulated cards ==' "$work/demo.log" | grep -q 'install the package mirrorkit-emulators' \
+    || { cat "$work/demo.log"; fail "the demo without emulated cards does not say what its PCIe step needs"; }
+
+# Emulated cards come with their own package; the installed libpexlink then serves the demo's card.
+dpkg -i "$emulators" >"$work/dpkg-emulators.log" 2>&1 || { cat "$work/dpkg-emulators.log"; fail "dpkg -i emulators"; }
+krvctl demo --dir "$work/demo-pcie" >"$work/demo-pcie.log" 2>&1 || { cat "$work/demo-pcie.log"; fail "krvctl demo"; }
+grep -q 'frame on the card: 70 of 70 words as expected' "$work/demo-pcie.log" \
+    || { cat "$work/demo-pcie.log"; fail "the demo's PCIe mirror with mirrorkit-emulators"; }
+pexcard regs "$work/demo-pcie/pcie-cards/PEXIO1" >/dev/null || fail "pexcard regs"
+echo "demo: PCIe step on an emulated card with mirrorkit-emulators"
 
 # Removal leaves nothing of the Python package behind: importing it fails as for any module that is not there.
 dpkg -r python3-mirrorkit >"$work/dpkg-remove.log" 2>&1 || { cat "$work/dpkg-remove.log"; fail "dpkg -r"; }
@@ -69,7 +80,7 @@ echo "$err" | grep -q "ModuleNotFoundError: No module named 'mirrorkit'" || fail
 echo "python3-mirrorkit: removed cleanly"
 
 # Purge keeps the data folder with the users' files.
-dpkg --purge mirrorkit-dev mirrorkit >"$work/dpkg-purge.log" 2>&1 || { cat "$work/dpkg-purge.log"; fail "dpkg --purge"; }
+dpkg --purge mirrorkit-emulators mirrorkit-dev mirrorkit >"$work/dpkg-purge.log" 2>&1 || { cat "$work/dpkg-purge.log"; fail "dpkg --purge"; }
 [ -f /var/lib/velmira/Profiles/MYMIRROR001.dm ] || fail "purge removed the users' profiles"
 [ ! -e /etc/velmira/registry.reg ] || fail "purge kept the registry store"
 echo "purge: /var/lib/velmira kept"

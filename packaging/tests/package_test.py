@@ -32,6 +32,13 @@ class Packages(unittest.TestCase):
         cls.debs = {run("dpkg-deb", "--field", d, "Package").stdout.strip(): d
                     for d in glob.glob(os.path.join(WORK, "*.deb"))}
 
+    def runtime_root(self):
+        """The runtime package unpacked into a folder of its own (once)."""
+        root = os.path.join(WORK, "runtime-files")
+        if not os.path.isdir(root):
+            run("dpkg-deb", "-x", self.debs["mirrorkit"], root)
+        return root
+
     def field(self, package, name):
         return run("dpkg-deb", "--field", self.debs[package], name).stdout.strip()
 
@@ -42,6 +49,7 @@ class Packages(unittest.TestCase):
     def test_fields_contents_and_lintian(self):
         self.assertIn("mirrorkit", self.debs)
         self.assertIn("mirrorkit-dev", self.debs)
+        self.assertIn("mirrorkit-emulators", self.debs)
         version = self.field("mirrorkit", "Version")
         depends = self.field("mirrorkit", "Depends")
         for library in ("libc6", "libstdc++6", "liblog4cxx15", "libusb-1.0-0", "libopencv-core406"):
@@ -58,8 +66,14 @@ class Packages(unittest.TestCase):
         for name in ("libKRV4.so.4", "libKRV_OpenLoop4.so.4", "libKRV_PCIeAPI4.so.4", "libKRV_USBAPI4.so.4",
                      "libZernike.so.4", "libpexlink.so.1", "mirrorkit/libDravix.so"):
             self.assertIn(libdir + "/" + name, runtime)
-        for tool in ("krvctl", "krvregsvr", "pexcard", "mirrorkit-server"):
+        for tool in ("krvctl", "krvregsvr", "mirrorkit-server"):
             self.assertIn("/usr/bin/" + tool, runtime)
+        # Emulated cards are a package of their own: the runtime neither ships nor needs them.
+        emulators = self.contents("mirrorkit-emulators")
+        self.assertIn(libdir + "/libpexemu.so.1", emulators)
+        self.assertIn("/usr/bin/pexcard", emulators)
+        self.assertFalse([p for p in runtime if "pexemu" in p or "pexcard" in p], "emulator in the runtime")
+        self.assertNotIn("mirrorkit-emulators", depends)
         # The mirror server's service (installed disabled), its settings file kept as a conffile, its user.
         self.assertIn("/usr/lib/systemd/system/mirrorkit-server.service", runtime)
         self.assertIn("/etc/mirrorkit/server.conf", runtime)
@@ -84,6 +98,11 @@ class Packages(unittest.TestCase):
         self.assertIn(libdir + "/pkgconfig/mirrorkit.pc", dev)
         everything = [p for package in self.debs for p in self.contents(package)]
         self.assertFalse([p for p in everything if "test" in p or "bench" in p or "libkrv_" in p])
+
+        for path in runtime:
+            if path.endswith(".so") or ".so." in path or path.startswith("/usr/bin/"):
+                needed = run("readelf", "-d", os.path.join(self.runtime_root(), path.lstrip("/")), check=False).stdout
+                self.assertNotIn("libpexemu", needed, path)
 
         control = run("dpkg-deb", "--ctrl-tarfile", self.debs["mirrorkit"]).stdout
         for member in ("postinst", "prerm", "postrm", "shlibs", "triggers", "conffiles"):
@@ -119,8 +138,9 @@ class Packages(unittest.TestCase):
     def test_documentation_manual_pages_and_binaries(self):
         runtime = self.contents("mirrorkit")
         dev = self.contents("mirrorkit-dev")
-        for page in ("krvctl", "pexcard", "krvregsvr", "mirrorkit-server"):
+        for page in ("krvctl", "krvregsvr", "mirrorkit-server"):
             self.assertIn("/usr/share/man/man1/%s.1.gz" % page, runtime)
+        self.assertIn("/usr/share/man/man1/pexcard.1.gz", self.contents("mirrorkit-emulators"))
         if "shapedesk" in self.debs:
             self.assertIn("/usr/share/man/man1/ShapeDesk.1.gz", self.contents("shapedesk"))
         for doc in ("README.md", "profile-keys.md"):
@@ -163,9 +183,11 @@ class Packages(unittest.TestCase):
         os.makedirs(work)
         r = run("unshare", "--mount", "--propagation", "private", "bash",
                 os.path.join(os.path.dirname(os.path.abspath(__file__)), "installed_test.sh"), work,
-                self.debs["mirrorkit"], self.debs["mirrorkit-dev"], self.debs["python3-mirrorkit"], check=False)
+                self.debs["mirrorkit"], self.debs["mirrorkit-dev"], self.debs["python3-mirrorkit"],
+                self.debs["mirrorkit-emulators"], check=False)
         self.assertEqual(0, r.returncode, r.stdout + r.stderr)
         for step in ("python3-mirrorkit: byte-compiled", "examples: built and ran", "demo: USB step skipped",
+                     "demo: PCIe step on an emulated card with mirrorkit-emulators",
                      "python3-mirrorkit: removed cleanly", "purge: /var/lib/velmira kept"):
             self.assertIn(step, r.stdout)
 
@@ -217,6 +239,29 @@ class Packages(unittest.TestCase):
         self.assertIn("install directory: %s (InstallPath" % data, r.stdout)
         self.assertIn("host-driver server: registered", r.stdout)
         self.assertIn("PKGTEST0001: dummy mirror, 32 actuators", r.stdout)
+
+        # The demo of the installed kit: without the emulators package its PCIe step says what it needs and the
+        # rest passes; with it, the PCIe mirror runs on an emulated card through the installed libpexlink.
+        demo_env = {"KRV_REGISTRY_FILE": os.path.join(WORK, "demo.reg"), "LOCALAPPDATA": WORK}
+        r = run(krvctl, "demo", "--dir", os.path.join(WORK, "demo-runtime"), env=demo_env, check=False)
+        self.assertEqual(0, r.returncode, r.stdout + r.stderr)
+        self.assertIn("install the package mirrorkit-emulators", r.stdout)
+        self.assertIn("demo finished: every result as expected", r.stdout)
+        self.assertNotIn("KRVOpen(dm, \"DEMOPCIE140\")", r.stdout)
+        cards = os.path.join(WORK, "demo-emulated", "pcie-cards")
+        doctor_env = {"KRV_REGISTRY_FILE": store, "LOCALAPPDATA": WORK, "PEXLINK_DEVICE_DIR": cards}
+        r = run(krvctl, "doctor", env=doctor_env, check=False)
+        self.assertIn("PROBLEM: PEXLINK_DEVICE_DIR asks for emulated PCIe cards, but their library libpexemu.so.1 "
+                      "is not installed", r.stdout)
+        run("dpkg-deb", "-x", self.debs["mirrorkit-emulators"], root)
+        r = run(krvctl, "demo", "--dir", os.path.join(WORK, "demo-emulated"), env=demo_env, check=False)
+        self.assertEqual(0, r.returncode, r.stdout + r.stderr)
+        self.assertIn("KRVOpen(dm, \"DEMOPCIE140\"): 0 No error.", r.stdout)
+        self.assertIn("frame on the card: 70 of 70 words as expected", r.stdout)
+        self.assertIn("demo finished: every result as expected", r.stdout)
+        r = run(krvctl, "doctor", env=doctor_env, check=False)
+        self.assertIn("PCIe cards: 1 found (emulated cards in %s)" % cards, r.stdout)
+        self.assertNotIn("libpexemu", r.stdout)
 
         # Configuring again (an upgrade) keeps an install path the administrator chose.
         elsewhere = os.path.join(WORK, "elsewhere")

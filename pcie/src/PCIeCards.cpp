@@ -8,8 +8,9 @@
 namespace MirrorKit::PCIe {
 
 log4cxx::LoggerPtr logger() {
-    static const log4cxx::LoggerPtr pcie = Log::get("KRV.PCIe");
-    return pcie;
+    // Never destroyed: a mirror may still be closed while the process exits.
+    static const log4cxx::LoggerPtr* pcie = new log4cxx::LoggerPtr(Log::get("KRV.PCIe"));
+    return *pcie;
 }
 
 uint32_t cardCount(int16_t& count) {

@@ -102,6 +102,14 @@ uint32_t hvaConfigWord(const DM& dm, const DM_DRIVER& unit, uint32_t revision);
 // True when the card's word agrees with the record for a unit whose firmware is checked.
 bool hvaConfigMatches(const DM& dm, const DM_DRIVER& unit, uint32_t word);
 
+// Loads every card's lookup table from map (channel by actuator, over all units of the record) as one step, or
+// fails. Every table is built and checked against its card (link configuration, channel limit) before the first
+// entry is written, so a map or a card that cannot take it leaves the cards as they were. A transfer that fails
+// once writing has begun leaves a table part old, part new: then every output is set to 0 before the failure is
+// returned. enable (one entry per actuator, 0 = no channel) receives 0 for the profile's inactive actuators; the
+// active set of the record changes only on success.
+KRVRC loadCardTables(DM* dm, const uint32_t* map, uint32_t* enable);
+
 // The open record's working state, or null for a record that is not open.
 inline DMState* openState(DM* dm) { return dm ? dm->State : nullptr; }
 

@@ -7,6 +7,7 @@
 
 #include <krv/platform/timing.h>
 
+#include <bitset>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -14,95 +15,132 @@
 
 namespace MirrorKit::PCIe {
 
-// Loads one card's lookup table from t (channel by actuator, relative to this card's unit).
-KRVRC PCIeWriteLUT_OneCard(DM* dm, const DM_DRIVER* unit, uint32_t card, const uint32_t* t, const uint32_t* enable) {
-    auto log = logger();
+namespace {
+
+// Checks a card's link configuration against one unit of the record and gives the highest channel number its
+// link can address. Reads one register; writes nothing.
+KRVRC cardChannelLimit(const DM& dm, const DM_DRIVER& unit, uint32_t card, uint32_t& limit) {
     uint32_t word = 0;
     if (readReg(card, REG_HVA_CONFIG, word) != 0) return ERR_PCIE_REGRD;
 
     // A card whose link configuration does not describe this mirror would route the table to the wrong
     // amplifier channels; older firmware does not keep the word in a comparable form.
-    if (unit->HWRev >= kRevCurrentTypeCoding && !hvaConfigMatches(*dm, *unit, word)) {
-        KRV_LOG_ERROR(log, "HVA Type: \t" << (word & kHvaTypeMask) << " (driver: " << unit->HVAType << ")"
-                                          << "\n\tUse CL: \t" << ((word & kHvaUseCL) ? 1 : 0) << " (driver: "
-                                          << (unit->UseCL ? 1 : 0) << ")"
-                                          << "\n\tUse Fiber: \t" << ((word & kHvaUseFiber) ? 1 : 0) << " (driver: "
-                                          << (unit->UseFiber ? 1 : 0) << ")"
-                                          << "\n\tFiber Mode: \t" << ((word & kHvaFiberMode) ? 1 : 0)
-                                          << " (driver: " << (unit->FiberMode ? 1 : 0) << ")"
-                                          << "\n\tHVA Length: \t" << hvaLength(word) << " (DM: " << dm->ActCount
-                                          << ")");
+    if (unit.HWRev >= kRevCurrentTypeCoding && !hvaConfigMatches(dm, unit, word)) {
+        KRV_LOG_ERROR(logger(), "HVA Type: \t" << (word & kHvaTypeMask) << " (driver: " << unit.HVAType << ")"
+                                              << "\n\tUse CL: \t" << ((word & kHvaUseCL) ? 1 : 0) << " (driver: "
+                                              << (unit.UseCL ? 1 : 0) << ")"
+                                              << "\n\tUse Fiber: \t" << ((word & kHvaUseFiber) ? 1 : 0)
+                                              << " (driver: " << (unit.UseFiber ? 1 : 0) << ")"
+                                              << "\n\tFiber Mode: \t" << ((word & kHvaFiberMode) ? 1 : 0)
+                                              << " (driver: " << (unit.FiberMode ? 1 : 0) << ")"
+                                              << "\n\tHVA Length: \t" << hvaLength(word) << " (DM: " << dm.ActCount
+                                              << ")");
         return ERR_INVALID_DRIVER_TYPE;
     }
 
-    // The highest channel number the link can address.
-    uint32_t limit = unit->ChannelCount;
-    if (cardIds(*dm->State).size() > 1) {
+    limit = unit.ChannelCount;
+    if (cardIds(*dm.State).size() > 1) {
         limit = 4096;
     } else if (word & kHvaUseCL) {
         limit = 256;
     } else if (word & kHvaUseFiber) {
         limit = (word & kHvaFiberMode) ? 4096 : 1024;
     }
+    return NO_ERR;
+}
 
-    // The card resets the table's address on 0x80000000, so the table is framed by two resets.
-    if (writeReg(card, REG_LUT, kPortReset) != 0) return ERR_PCIE_REGWR;
-    for (uint32_t i = 0; i < dm->ActCount; ++i) {
-        uint32_t entry = kNoChannel;
-        if (enable[i] != 0) {
-            entry = t[i];
-            if (entry > limit) return ERR_INVALID_LUT;
-            // Channels of the other unit have no channel on this card.
-            if (entry >= unit->ChannelCount) entry = kNoChannel;
+// The 4096 entries of one card's table: channel by actuator relative to the unit's first channel; no channel for
+// disabled actuators, for channels of the other unit and past the last actuator. ERR_INVALID_LUT for an entry the
+// link cannot address.
+KRVRC buildCardTable(const DM& dm, const DM_DRIVER& unit, uint32_t limit, uint32_t offset, const uint32_t* map,
+                     const uint32_t* enable, std::vector<uint32_t>& table) {
+    table.assign(kLutEntries, kNoChannel);
+    for (uint32_t i = 0; i < dm.ActCount; ++i) {
+        // An actuator the map leaves without a channel gets none on any card.
+        if (enable[i] == 0 || map[i] == MAX_DM_SIZE) continue;
+        // The second unit's channels are counted from the end of the first unit's.
+        uint32_t entry = offset == 0 ? map[i] : (map[i] >= offset ? map[i] - offset : MAX_DM_SIZE);
+        if (entry > limit) {
+            KRV_LOG_ERROR(logger(), "Actuator " << i << " is mapped to channel " << map[i] << ", beyond the "
+                                                << limit << " channels the link addresses; no table was written.");
+            return ERR_INVALID_LUT;
         }
-        if (writeReg(card, REG_LUT, entry) != 0) return ERR_PCIE_REGWR;
+        // Channels of the other unit have no channel on this card.
+        if (entry >= unit.ChannelCount) entry = kNoChannel;
+        table[i] = entry;
     }
-    for (uint32_t i = dm->ActCount; i < kLutEntries; ++i) {
-        if (writeReg(card, REG_LUT, kNoChannel) != 0) return ERR_PCIE_REGWR;
+    return NO_ERR;
+}
+
+// One card's table as register writes. The card resets the table's address on 0x80000000, so the table is
+// framed by two resets; a table load also sets the orientation back to 0.
+KRVRC writeCardTable(uint32_t card, const std::vector<uint32_t>& table) {
+    if (writeReg(card, REG_LUT, kPortReset) != 0) return ERR_PCIE_REGWR;
+    for (uint32_t entry : table) {
+        if (writeReg(card, REG_LUT, entry) != 0) return ERR_PCIE_REGWR;
     }
     if (writeReg(card, REG_LUT, kPortReset) != 0) return ERR_PCIE_REGWR;
     if (writeReg(card, REG_ORIENTATION, 0) != 0) return ERR_PCIE_REGWR;
     return NO_ERR;
 }
 
+KRVRC setArray(DM* dm, const uint32_t* values);
+
+}  // namespace
+
+KRVRC loadCardTables(DM* dm, const uint32_t* map, uint32_t* enable) {
+    DMState& state = *dm->State;
+    const uint32_t n = dm->ActCount;
+
+    std::bitset<MAX_DM_SIZE> active;
+    active.set();
+    for (uint32_t k = 0; k < MAX_DM_SIZE && dm->InactiveActuators[k] != kInactiveTerminator; ++k) {
+        const uint32_t a = decodeValue(dm->InactiveActuators[k]);
+        if (a < MAX_DM_SIZE && a < n) {
+            enable[a] = 0;
+            active.reset(a);
+        }
+    }
+
+    // Every table is built and checked against its card before the first entry is written.
+    std::vector<std::vector<uint32_t>> tables(cardIds(state).size());
+    uint32_t offset = 0;
+    for (size_t k = 0; k < cardIds(state).size(); ++k) {
+        const DM_DRIVER& unit = driverUnit(*dm, static_cast<uint32_t>(k));
+        uint32_t limit = 0;
+        if (const KRVRC rc = cardChannelLimit(*dm, unit, cardIds(state)[k], limit); rc != NO_ERR) return rc;
+        if (const KRVRC rc = buildCardTable(*dm, unit, limit, offset, map, enable, tables[k]); rc != NO_ERR)
+            return rc;
+        offset += unit.ChannelCount;
+    }
+
+    for (size_t k = 0; k < cardIds(state).size(); ++k) {
+        const KRVRC rc = writeCardTable(cardIds(state)[k], tables[k]);
+        if (rc == NO_ERR) continue;
+        // The card now routes some actuators the old way and some the new way. A frame of zeros holds every
+        // actuator at 0 whatever its routing, so no channel keeps a value meant for another.
+        KRV_LOG_ERROR(logger(), "Lookup table load failed part way on card " << cardIds(state)[k]
+                                                                             << "; setting every output to 0.");
+        const std::vector<uint32_t> zeros(n, 0u);
+        if (setArray(dm, zeros.data()) != NO_ERR)
+            KRV_LOG_ERROR(logger(), "Outputs could not be set to 0 after the failed table load.");
+        return rc;
+    }
+    state.ActiveMask = active;
+    return NO_ERR;
+}
+
 namespace {
 
 KRVRC writeLUT(DM* dm, uint32_t* map, uint32_t* enable) {
-    DMState& state = *dm->State;
-    const uint32_t n = dm->ActCount;
-    if (map == nullptr) map = state.Map.data();
+    if (map == nullptr) map = dm->State->Map.data();
     // Without a table every actuator is driven; the caller then has nothing to receive the inactive ones.
     std::vector<uint32_t> allEnabled;
     if (enable == nullptr) {
         allEnabled.assign(kLutEntries, 1u);
         enable = allEnabled.data();
     }
-
-    state.ActiveMask.set();
-    for (uint32_t k = 0; k < MAX_DM_SIZE && dm->InactiveActuators[k] != kInactiveTerminator; ++k) {
-        const uint32_t a = decodeValue(dm->InactiveActuators[k]);
-        if (a < MAX_DM_SIZE && a < n) {
-            enable[a] = 0;
-            state.ActiveMask.reset(a);
-        }
-    }
-
-    KRVRC rc = NO_ERR;
-    uint32_t offset = 0;
-    std::vector<uint32_t> shifted;
-    for (size_t k = 0; k < cardIds(state).size(); ++k) {
-        const DM_DRIVER& unit = driverUnit(*dm, static_cast<uint32_t>(k));
-        const uint32_t* table = map;
-        if (offset != 0) {
-            // The second unit's channels are counted from the end of the first unit's.
-            shifted.resize(n);
-            for (uint32_t i = 0; i < n; ++i) shifted[i] = map[i] >= offset ? map[i] - offset : MAX_DM_SIZE;
-            table = shifted.data();
-        }
-        rc = PCIeWriteLUT_OneCard(dm, &unit, cardIds(state)[k], table, enable);
-        offset += unit.ChannelCount;
-    }
-    return rc;
+    return loadCardTables(dm, map, enable);
 }
 
 KRVRC setArray(DM* dm, const uint32_t* values) {
@@ -113,9 +151,15 @@ KRVRC setArray(DM* dm, const uint32_t* values) {
     const uint32_t words = (n + 1) / 2;
     if (record != nullptr && record->PairBuffer.size() < words) record->PairBuffer.resize(words, 0);
     uint32_t* pairs = record != nullptr ? record->PairBuffer.data() : nullptr;
+    // A code above 16 bits has no place in a frame word; cutting it would send another command than asked.
+    uint32_t widest = 0;
+    for (uint32_t i = 0; i < n; ++i) widest |= values[i];
+    if (widest > 0xFFFFu) {
+        KRV_LOG_ERROR(logger(), "Frame refused: a driver code is above 65535.");
+        return ERR_BADARG;
+    }
     if (pairs != nullptr) {
-        for (uint32_t i = 0; i + 1 < n; i += 2)
-            pairs[i / 2] = (values[i] & 0xFFFFu) | ((values[i + 1] & 0xFFFFu) << 16);
+        for (uint32_t i = 0; i + 1 < n; i += 2) pairs[i / 2] = values[i] | (values[i + 1] << 16);
         if (n % 2 != 0) pairs[n / 2] = (pairs[n / 2] & 0xFFFF0000u) | (values[n - 1] & 0xFFFFu);
     }
 
@@ -142,8 +186,9 @@ KRVRC setArray(DM* dm, const uint32_t* values) {
 
 KRVRC poke(DM* dm, uint32_t actuator, uint32_t value) {
     if (actuator >= dm->ActCount) return ERR_ACTUATOR_ID;
+    if (value > 0xFFFFu) return ERR_BADARG;
     DMState& state = *dm->State;
-    if (writeEveryCard(state, REG_POKE, (actuator << 16) | (value & 0xFFFFu)) != 0) return ERR_PCIE_REGWR;
+    if (writeEveryCard(state, REG_POKE, (actuator << 16) | value) != 0) return ERR_PCIE_REGWR;
     if (state.ActiveMask.test(actuator)) state.AppliedFrame[actuator] = value;
     return NO_ERR;
 }

@@ -169,8 +169,12 @@ KRVRC openLocked(DM* dm) {
         if (driverUnit(*dm, k).HWRev < kRevLargeSequence) state.SequenceCapacity = 4096;
     }
 
-    std::vector<uint32_t> enable(kLutEntries, 1u);
-    if (KRVLoadMapImpl(dm->MappingFile, state.Map.data(), state.Map.size()) != NO_ERR) {
+    // The default map is read aside: a file that does not load leaves every actuator without a channel rather
+    // than a table part from the file, part unmapped.
+    std::vector<uint32_t> loaded(state.Map.size(), MAX_DM_SIZE);
+    if (KRVLoadMapImpl(dm->MappingFile, loaded.data(), loaded.size()) == NO_ERR) {
+        state.Map = loaded;
+    } else {
         if (dm->MappingFile[0] == '\0') {
             KRV_LOG_WARN(log, "No default mapping specified.");
         } else {
@@ -178,8 +182,14 @@ KRVRC openLocked(DM* dm) {
         }
         KRV_LOG_WARN(log, "Load a mapping file using KRVLoadMap to enable control.");
     }
+    // A card keeps the table of the last mirror it drove, so an open that cannot write the whole table fails:
+    // the card is then left with every output at 0 and the record closed.
+    std::vector<uint32_t> enable(kLutEntries, 1u);
     if (const KRVRC rc = KRV_PCIeWriteLUT(dm, state.Map.data(), enable.data()); rc != NO_ERR) {
-        KRV_LOG_WARN(log, "Error loading default mapping: " << static_cast<int>(rc));
+        KRV_LOG_ERROR(log, "Error loading default mapping into the card: " << static_cast<int>(rc)
+                                                                          << "; the mirror is not opened.");
+        KRV_PCIeClose(dm);
+        return rc;
     }
 
     const KRVRC common = KRVOpenCommon(dm);

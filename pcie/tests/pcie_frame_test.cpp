@@ -96,14 +96,20 @@ TEST(PCIeFrameBurst, OddSplitFrameKeepsTheSecondBurstLonger) {
     EXPECT_EQ(log[1].words.back(), 4095u);
 }
 
-TEST(PCIeFrameBurst, ValuesAreSentAsTheirLow16BitsButAppliedWhole) {
+// A driver code has 16 bits: a frame or a poke with a wider code is refused whole, never sent cut to 16 bits.
+TEST(PCIeFrameBurst, CodesAbove16BitsAreRefusedNotCut) {
     Cards cards(1);
     Record record(4);
     openOn(cards, record);
+    const uint32_t fine[] = {0x2345, 7, 0xFFFF, 0};
+    ASSERT_EQ(KRV_PCIeSetArray(record.get(), fine), NO_ERR);
+    cards.clearLogs();
     const uint32_t values[] = {0x12345, 7, 0xFFFF, 0x10000};
-    ASSERT_EQ(KRV_PCIeSetArray(record.get(), values), NO_ERR);
+    EXPECT_EQ(KRV_PCIeSetArray(record.get(), values), ERR_BADARG);
+    EXPECT_EQ(KRV_PCIePoke(record.get(), 1, 0x10007), ERR_BADARG);
+    EXPECT_EQ(cards.totalTransfers(), 0u);
     EXPECT_EQ(cards.card(1).frameWords(0, 2), (std::vector<uint32_t>{0x00072345u, 0x0000FFFFu}));
-    EXPECT_EQ(record->State->AppliedFrame, (std::vector<uint32_t>{0x12345, 7, 0xFFFF, 0x10000}));
+    EXPECT_EQ(record->State->AppliedFrame, (std::vector<uint32_t>{0x2345, 7, 0xFFFF, 0}));
 }
 
 TEST(PCIeFrameBurst, TwoUnitMirrorsSendTheWholeFrameToBothCards) {
@@ -131,10 +137,10 @@ TEST(PCIeFramePoke, PokeWritesActuatorAndValueToEveryCard) {
     Cards cards(2);
     Record record(280, {UnitSetup{}, UnitSetup{}});
     openOn(cards, record);
-    ASSERT_EQ(KRV_PCIePoke(record.get(), 279, 0x1ABCD), NO_ERR);
+    ASSERT_EQ(KRV_PCIePoke(record.get(), 279, 0xABCD), NO_ERR);
     EXPECT_EQ(writesTo(cards.card(1), Reg::Poke), std::vector<uint32_t>{(279u << 16) | 0xABCDu});
     EXPECT_EQ(writesTo(cards.card(2), Reg::Poke), std::vector<uint32_t>{(279u << 16) | 0xABCDu});
-    EXPECT_EQ(record->State->AppliedFrame[279], 0x1ABCDu);
+    EXPECT_EQ(record->State->AppliedFrame[279], 0xABCDu);
 
     EXPECT_EQ(KRV_PCIePoke(record.get(), 280, 1), ERR_ACTUATOR_ID);
     EXPECT_EQ(cards.totalTransfers(), 2u);
@@ -248,10 +254,12 @@ TEST(PCIeFrameTable, ChannelsBeyondWhatTheLinkAddressesRefuseTheTable) {
     ASSERT_EQ(KRV_PCIeWriteLUT(cameraLink.get(), map.data(), nullptr), NO_ERR);
     EXPECT_EQ(cards.card(1).lut()[2], 0x10000u);
     map[2] = 257;
+    const auto before = cards.card(1).lut();
     cards.clearLogs();
     EXPECT_EQ(KRV_PCIeWriteLUT(cameraLink.get(), map.data(), nullptr), ERR_INVALID_LUT);
-    // Reset plus the two entries before the bad one; the table stays half written.
-    EXPECT_EQ(writesTo(cards.card(1), Reg::Lut), (std::vector<uint32_t>{0x80000000u, 0, 1}));
+    // The whole table is checked before the first entry is written: the card keeps its table.
+    EXPECT_TRUE(writesTo(cards.card(1), Reg::Lut).empty());
+    EXPECT_EQ(cards.card(1).lut(), before);
 
     Record plainFiber(140, {UnitSetup{1, 1, 0, 0}});
     openOn(cards, plainFiber);

@@ -296,6 +296,38 @@ private slots:
         QCOMPARE(control.close(), NO_ERR);
         QVERIFY(control.serialNumber().isEmpty());
     }
+
+    // "Open Driver Map" on a PCIe mirror: the card routes every frame through its lookup table, so the map must
+    // be in the card; a map that does not load leaves the card's and the controller's map as they were.
+    void driverMapOnPcieReachesTheCard() {
+        QVERIFY(cards);  // the cards of the test above
+        std::vector<uint32_t> reverse(140);
+        for (uint32_t i = 0; i < 140; ++i) reverse[i] = 139 - i;
+        krvtest::writeMap(tree->maps() + "/reverse.map", reverse);
+        AOControl control;
+        control.setCardChooser([](const IntegerQuestion&, int* answer) {
+            *answer = 1;
+            return true;
+        });
+        QCOMPARE(control.initialize("SDPCIE00140", "").ActCount, 140u);
+        std::string error;
+        const auto card = MirrorKit::Emu::Card::open(cards->path() + "/PEXIO1", &error);
+        QVERIFY2(card, error.c_str());
+        auto lut = card->lut();
+        QCOMPARE(lut[0], 0u);
+
+        QVERIFY(control.loadMap(QString::fromStdString(tree->maps() + "/reverse.map")));
+        lut = card->lut();
+        QCOMPARE(std::vector<uint32_t>(lut.begin(), lut.begin() + 140), reverse);
+        QCOMPARE(control.setDMShape(std::vector<double>(140, 0.5)), NO_ERR);
+
+        QVERIFY(!control.loadMap(QString::fromStdString(tree->maps() + "/absent.map")));
+        card->clearLog();
+        QCOMPARE(control.setDMShape(std::vector<double>(140, 0.25)), NO_ERR);
+        QCOMPARE(card->lut(), lut);
+        for (const auto& transfer : card->transfers()) QVERIFY(transfer.address != MirrorKit::Emu::Reg::Lut);
+        QCOMPARE(control.close(), NO_ERR);
+    }
 };
 
 int main(int argc, char** argv) {

@@ -11,6 +11,7 @@
 
 #ifdef KRVCTL_WITH_PCIE
 #include <krv/platform/named_lock.h>
+#include <pexemu.h>
 #include <pexlink.h>
 #endif
 #ifdef KRVCTL_WITH_LIBUSB
@@ -294,6 +295,16 @@ void checkPcie(Report& report, Hardware& hw) {
     }
     hw.pcieCards = count;
     report.line("PCIe cards: " + (count == 0 ? std::string("none found") : std::to_string(count) + " found") + where);
+    // The card access library loads the emulated-card library when it first looks at that folder.
+    if (!emulated.empty()) {
+        if (void* library = dlopen(PEXEMU_SONAME, RTLD_LAZY | RTLD_NOLOAD)) {
+            dlclose(library);
+        } else {
+            report.problem("PEXLINK_DEVICE_DIR asks for emulated PCIe cards, but their library " PEXEMU_SONAME
+                           " is not installed",
+                           "install the package mirrorkit-emulators, or unset PEXLINK_DEVICE_DIR to use real cards");
+        }
+    }
 #else
     report.line("PCIe cards: this krvctl was built without the PCIe back end");
 #endif

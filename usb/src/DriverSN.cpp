@@ -1,6 +1,7 @@
 // Reading and writing the serial number held in a drive unit's EEPROM.
 #include "UsbCommon.h"
 
+#include "krv/DMState.h"
 #include "krv/Log.h"
 
 #include <cstring>
@@ -17,6 +18,17 @@ HostDrvRef serverFor(KRVRC& rc) {
     return server;
 }
 
+// The device a record names: while the record is open, the handle bound to its unit in slot DevId, so that a unit
+// that left is never mistaken for the one that took its slot; else the slot DevId itself.
+LONG deviceOf(const DM& dm) {
+    if (const UsbRecord* record = dm.State ? usbRecord(*dm.State) : nullptr) {
+        for (uint32_t handle : record->DeviceIds)
+            if (static_cast<int32_t>(handle < 256 ? handle : handle % 256 - 128) == dm.DevId)
+                return static_cast<LONG>(handle);
+    }
+    return dm.DevId;
+}
+
 }  // namespace
 
 KRVRC ReadDriverSN(DM* dm) {
@@ -27,7 +39,7 @@ KRVRC ReadDriverSN(DM* dm) {
         if (!server) return rc;
         // 12 bytes: the server writes 11 characters and leaves the zero after them.
         LONG block[3] = {0, 0, 0};
-        const HRESULT hr = server->Dravix_GetStatus(dm->DevId, kStatSerialNumber, block);
+        const HRESULT hr = server->Dravix_GetStatus(deviceOf(*dm), kStatSerialNumber, block);
         if (FAILED(hr)) {
             logServerFailure("Failure to get Internal EEPROM data", hr);
             return ERR_UNKNOWN;
@@ -58,7 +70,7 @@ KRVRC WriteDriverSN(DM* dm) {
         // four characters then read as a non-negative status.
         LONG block[3] = {0, 0, 0};
         std::memcpy(block, dm->Driver.SerialNumber, KRV_SERIAL_NUMBER_LEN);
-        const HRESULT hr = server->Dravix_SetControl(dm->DevId, kCtlWriteSerial, block);
+        const HRESULT hr = server->Dravix_SetControl(deviceOf(*dm), kCtlWriteSerial, block);
         if (FAILED(hr)) {
             logServerFailure("Failure to write Internal EEPROM data", hr);
             return ERR_UNKNOWN;

@@ -40,6 +40,7 @@ enum StatusId : long {
     kStatEepromSize = 6,
     kStatExternalEeprom = 7,
     kStatSerialNumber = 8,
+    kStatUnitHandle = 9,
 };
 
 enum ControlId : long {
@@ -49,11 +50,13 @@ enum ControlId : long {
     kCtlOutputsOff = 5,
     kCtlPicoMode = 10,
     kCtlWriteSerial = 11,
+    kCtlRelease = 12,
 };
 
 // Server status values.
 constexpr long kStatusNoDevice = -1;
 constexpr long kStatusTransfer = -4;
+constexpr long kStatusBusy = -5;  // another process holds the unit
 
 log4cxx::LoggerPtr logger();  // "KRV.USB"
 
@@ -62,16 +65,20 @@ HRESULT comInit();
 // The process-wide server instance, created on first use; empty (and logged) when it cannot be created.
 HostDrvRef hostDrv();
 
-// A server status value as a result code: non-negative NO_ERR, -4 ERR_TIMEOUT, -1 ERR_NO_HW, else ERR_USB_OTHER.
+// A server status value as a result code: non-negative NO_ERR, -4 ERR_TIMEOUT, -1 ERR_NO_HW, -5 (another process
+// holds the unit) ERR_DRIVER_ALREADY_OPEN, else ERR_USB_OTHER.
 KRVRC statusResult(long status);
 // The message text of an HRESULT, for log lines.
 std::string hresultText(HRESULT hr);
 // Logs "<what>: <text of hr>" at error level.
 void logServerFailure(const char* what, HRESULT hr);
 
-// Sends the closing control code (outputs off) to every device, whatever happens to the others: ERR_UNKNOWN when a
-// call failed, else ERR_NO_HW or ERR_TIMEOUT for a unit that is gone or did not answer, else NO_ERR.
+// Sends the closing control code (outputs off) to every device, whatever happens to the others, then gives each
+// unit back to other processes: ERR_UNKNOWN when a call failed, else ERR_NO_HW or ERR_TIMEOUT for a unit that is
+// gone or did not answer, else NO_ERR. Devices are the unit handles an open record keeps.
 KRVRC switchOff(const std::vector<uint32_t>& devices);
+// Gives units back to other processes without switching them off (units a failed open looked at).
+void releaseUnits(const std::vector<uint32_t>& devices);
 
 // Exactly 11 printable characters (looking at no more than 12).
 bool validSerialNumber(const char* sn);

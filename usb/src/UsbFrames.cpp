@@ -32,6 +32,7 @@ KRVRC sendBlock(IHostDrv* server, uint32_t device, std::vector<uint16_t>& buffer
     }
     if (status == kStatusNoDevice) return ERR_NO_HW;
     if (status == kStatusTransfer) return ERR_TIMEOUT;
+    if (status == kStatusBusy) return ERR_DRIVER_ALREADY_OPEN;
     return NO_ERR;
 }
 
@@ -52,6 +53,14 @@ KRVRC setArray(DM* dm, const uint32_t* values, const uint32_t* map) {
     const size_t n = state.Map.size();
     const uint32_t base = smallestEntry(map, n);
     const uint32_t actCount = dm->ActCount;
+
+    // A code above 16 bits has no place in a channel block; cutting it would send another command than asked.
+    uint32_t widest = 0;
+    for (uint32_t i = 0; i < actCount; ++i) widest |= values[i];
+    if (widest > 0xFFFFu) {
+        KRV_LOG_ERROR(logger(), "Frame refused: a driver code is above 65535.");
+        return ERR_BADARG;
+    }
 
     HostDrvRef server;
     size_t first = 0;  // map entry of the unit's channel 0
@@ -125,7 +134,17 @@ KRVRC switchOff(const std::vector<uint32_t>& devices) {
         if (status == kStatusNoDevice) rc = ERR_NO_HW;
         if (status == kStatusTransfer) rc = ERR_TIMEOUT;
     }
+    releaseUnits(devices);
     return rc;
+}
+
+void releaseUnits(const std::vector<uint32_t>& devices) {
+    HostDrvRef server = hostDrv();
+    if (!server) return;
+    for (uint32_t device : devices) {
+        LONG status = 0;
+        server->Dravix_SetControl(static_cast<LONG>(device), kCtlRelease, &status);
+    }
 }
 
 }  // namespace MirrorKit::USB

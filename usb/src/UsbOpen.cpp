@@ -62,13 +62,19 @@ std::string bytesAt(const std::vector<LONG>& buffer, size_t offset, size_t maxLe
 struct Scanner {
     IHostDrv* server;
     const std::vector<std::string>& wanted;
-    std::vector<int>& found;
+    std::vector<long>& found;
     KRVRC pending = NO_ERR;
     int lastMatched = -1;
     bool sharedSerial = false;  // two units answer to one wanted serial number
 
-    // Looks at one listed device; returns true when the scan is over.
-    bool look(int i) {
+    // Looks at one listed slot; returns true when the scan is over. Every call after the first names the unit the
+    // slot holds now by a handle bound to it, so that a unit replaced meanwhile is never taken for it.
+    bool look(int slot) {
+        const long i = readWord(server, slot, kStatUnitHandle, "Failure to get USB device handle");
+        if (i < 0) {
+            passOverOrFail("Failure to get USB device handle", i, pending);
+            return false;
+        }
         const std::vector<LONG> name = readBlock(server, i, kStatName, 256, "Failure to get USB device name");
         if (name[0] < 0) {
             passOverOrFail("Failure to get USB device name", name[0], pending);
@@ -117,7 +123,7 @@ struct Scanner {
         if (wanted.empty() || wanted[0].empty()) {
             KRV_LOG_DEBUG(logger(), "No driver SN in profile, skipping SN check.");
             found[0] = i;
-            lastMatched = i;
+            lastMatched = slot;
             return true;
         }
         if (!validSerialNumber(serial.c_str())) {
@@ -134,7 +140,7 @@ struct Scanner {
                     sharedSerial = true;
                 }
                 found[k] = i;
-                lastMatched = i;
+                lastMatched = slot;
                 return false;
             }
         }
@@ -142,6 +148,18 @@ struct Scanner {
         return false;
     }
 };
+
+// A unit that another process holds, or that left, ends the open with a code of its own.
+void failIfHeldOrGone(long status, uint32_t unit) {
+    if (status == kStatusBusy) {
+        KRV_LOG_ERROR(logger(), "USB driver " << unit << " is in use by another program.");
+        throw OpenResult{ERR_DRIVER_ALREADY_OPEN};
+    }
+    if (status == kStatusNoDevice) {
+        KRV_LOG_ERROR(logger(), "USB driver " << unit << " is no longer connected.");
+        throw OpenResult{ERR_NO_HW};
+    }
+}
 
 // Reads the product id of a found unit, switches a 32-channel unit to its short frames and brings the unit's
 // control lines up; returns the unit's channel count.
@@ -159,6 +177,7 @@ uint32_t bringUp(IHostDrv* server, long device, uint32_t unit, const DM& dm) {
             logServerFailure("Error setting Pico mode", hr);
             throw OpenResult{ERR_UNKNOWN};
         }
+        failIfHeldOrGone(status, unit);
         channels = 32;
     } else if (productId == kProductId160) {
         channels = 160;
@@ -177,12 +196,13 @@ uint32_t bringUp(IHostDrv* server, long device, uint32_t unit, const DM& dm) {
             logServerFailure("Error", hr);
             throw OpenResult{ERR_UNKNOWN};
         }
+        failIfHeldOrGone(status, unit);
     }
     return channels;
 }
 
 // Finds and brings up the units; fills the channel counts and DevId. Returns the device of each unit.
-KRVRC findUnits(DM* dm, std::vector<int>& found) {
+KRVRC findUnits(DM* dm, std::vector<long>& found) {
     HostDrvRef server = hostDrv();
     if (!server) return ERR_INIT_DRIVER;
 
@@ -247,6 +267,7 @@ KRVRC findUnits(DM* dm, std::vector<int>& found) {
             driverUnit(*dm, k).ChannelCount = bringUp(server.get(), found[k], k, *dm);
         } catch (...) {
             switchOff(std::vector<uint32_t>(found.begin(), found.begin() + k));
+            releaseUnits(std::vector<uint32_t>(found.begin() + k, found.end()));
             throw;
         }
     }
@@ -254,7 +275,7 @@ KRVRC findUnits(DM* dm, std::vector<int>& found) {
 }
 
 // Working state, default map, common steps and inactive actuators; may throw.
-KRVRC finishOpen(DM* dm, const std::vector<int>& found) {
+KRVRC finishOpen(DM* dm, const std::vector<long>& found) {
     dm->State = createDMState(*dm);
     recordOpened();
     DMState& state = *dm->State;
@@ -290,7 +311,7 @@ extern "C" KRVAPI KRVRC KRV_USBOpenDM(DM* dm) {
     dm->State = nullptr;
     if (dm->DevId == KRV_DEV_ID_QUERY_PROFILE) return ERR_NO_HW;
 
-    std::vector<int> found;
+    std::vector<long> found;
     try {
         if (comInit() < 0) return ERR_INIT_DRIVER;
         const KRVRC rc = findUnits(dm, found);

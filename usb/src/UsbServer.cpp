@@ -70,8 +70,9 @@ HRESULT comInitLocked(SharedState& s) {
 }  // namespace
 
 log4cxx::LoggerPtr logger() {
-    static const log4cxx::LoggerPtr usb = Log::get("KRV.USB");
-    return usb;
+    // Never destroyed: a mirror may still be closed while the process exits.
+    static const log4cxx::LoggerPtr* usb = new log4cxx::LoggerPtr(Log::get("KRV.USB"));
+    return *usb;
 }
 
 HRESULT comInit() {
@@ -110,6 +111,7 @@ KRVRC statusResult(long status) {
     if (status >= 0) return NO_ERR;
     if (status == kStatusTransfer) return ERR_TIMEOUT;
     if (status == kStatusNoDevice) return ERR_NO_HW;
+    if (status == kStatusBusy) return ERR_DRIVER_ALREADY_OPEN;
     return ERR_USB_OTHER;
 }
 

@@ -367,11 +367,14 @@ TEST_F(UsbFrames, CloseSendsZerosThenSwitchesOffAndResetsTheRecord) {
     unit(5, "DU00000000A");
     EXPECT_EQ(KRV_USBClose(rec.get()), NO_ERR);
     const auto calls = fake::calls();
-    ASSERT_EQ(calls.size(), 2u);
+    ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[0].method, "Dravix_StepFrameData");
     EXPECT_EQ(calls[0].data, std::vector<uint8_t>(320, 0));
     EXPECT_EQ(calls[1].method, "Dravix_SetControl");
     EXPECT_EQ(calls[1].id, 5);
+    // The unit is given back to other programs.
+    EXPECT_EQ(calls[2].method, "Dravix_SetControl");
+    EXPECT_EQ(calls[2].id, 12);
     EXPECT_EQ(rec->State, nullptr);
     EXPECT_EQ(rec->ExtraDrivers, nullptr);
     EXPECT_EQ(rec->ActCount, 0u);
@@ -403,7 +406,7 @@ TEST_F(UsbBackend, InactiveActuatorOutsideTheMaskFailsTheOpenAndClosesTheUnit) {
     rec->InactiveActuators[2] = kInactiveTerminator;
     EXPECT_EQ(KRV_USBOpenDM(rec.get()), ERR_INIT_DRIVER);
     EXPECT_EQ(rec->State, nullptr);
-    EXPECT_EQ(controlsTo(0), std::vector<LONG>({3, 2, 4, 5}));
+    EXPECT_EQ(controlsTo(0), std::vector<LONG>({3, 2, 4, 5, 12}));
 }
 
 TEST_F(UsbBackend, UnitFailingToComeUpSwitchesTheUnitsBeforeItOffAgain) {
@@ -412,8 +415,8 @@ TEST_F(UsbBackend, UnitFailingToComeUpSwitchesTheUnitsBeforeItOffAgain) {
     Record rec(280, "DU00000000A", "DU00000000B");
     EXPECT_EQ(KRV_USBOpenDM(rec.get()), ERR_UNKNOWN);
     EXPECT_EQ(rec->State, nullptr);
-    EXPECT_EQ(controlsTo(0), std::vector<LONG>({3, 2, 4, 5}));
-    EXPECT_EQ(controlsTo(1), std::vector<LONG>({3}));
+    EXPECT_EQ(controlsTo(0), std::vector<LONG>({3, 2, 4, 5, 12}));
+    EXPECT_EQ(controlsTo(1), std::vector<LONG>({3, 12}));
 }
 
 TEST_F(UsbBackend, SerialNumberToolsReportStatuses) {

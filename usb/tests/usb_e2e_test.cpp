@@ -53,6 +53,9 @@ void profile(const std::string& serial, const std::vector<std::string>& lines) {
     krvtest::writeProfile(gTree->profiles() + "/" + serial + ".dm", lines);
 }
 
+// A control line a mirror's open sets (line 0x02).
+constexpr LONG kCtlLineForOpen = 3;
+
 uint16_t units(double value) { return static_cast<uint16_t>(std::lround(value * 65535.0)); }
 
 std::vector<uint16_t> codes(const std::vector<uint8_t>& block) {
@@ -215,6 +218,127 @@ TEST_F(UsbUnplug, ThreeUnitsUnpluggedAndPluggedBackInTheOtherOrderEachFrameReach
     EXPECT_EQ(blocks(), blocksBefore);
 }
 
+// A record whose unit left answers ERR_NO_HW for good: however often another unit comes and goes, and whichever
+// slot of the server it lands in (there are 32), the dead record's frames and serial-number writes never reach it.
+TEST_F(UsbUnplug, DeadRecordNeverReachesAUnitThatTakesItsSlotAcrossMoreReplugsThanSlots) {
+    const int a = addUnit('A'), b = addUnit('B');
+    Mirror dead;
+    ASSERT_EQ(open(dead, 'A'), NO_ERR);
+    expectFrame(dead, 0.25, NO_ERR, a);
+    bed.unplug(a);
+    EXPECT_EQ(firstFrameAfterUnplug(dead), ERR_NO_HW);
+
+    const int slotOfDead = dead->DevId;
+    bool sharedSlot = false;
+    for (int round = 0; round < kDravixSlotCount + 8; ++round) {
+        SCOPED_TRACE("replug " + std::to_string(round));
+        Mirror live;
+        ASSERT_EQ(openWhenPresent(live, 'B'), NO_ERR);
+        sharedSlot = sharedSlot || live->DevId == slotOfDead;
+        expectFrame(dead, 0.25, ERR_NO_HW, -1);
+        const std::vector<uint8_t> eeprom = bed.eeprom(b);
+        std::strcpy(dead->Driver.SerialNumber, "DU0000000XX");
+        EXPECT_EQ(MirrorKit::USB::WriteDriverSN(dead.get()), ERR_NO_HW);
+        EXPECT_EQ(bed.eeprom(b), eeprom);
+        expectFrame(live, 0.75, NO_ERR, b);
+        ASSERT_EQ(KRVClose(live.get()), NO_ERR);
+        bed.unplug(b);
+        ASSERT_TRUE(bed.replug(b));
+        if (::testing::Test::HasFailure()) break;
+    }
+    // The test means nothing unless the other unit did land in the dead record's slot.
+    EXPECT_TRUE(sharedSlot);
+    EXPECT_EQ(KRVClose(dead.get()), ERR_NO_HW);
+}
+
+// One stalled unit holds up only the mirror that sends to it: a frame to another unit goes out while the stalled
+// transfer is still in flight.
+TEST_F(UsbUnplug, StalledUnitDoesNotHoldUpAMirrorOnAnotherUnit) {
+    const int a = addUnit('A'), b = addUnit('B');
+    Mirror ma, mb;
+    ASSERT_EQ(open(ma, 'A'), NO_ERR);
+    ASSERT_EQ(open(mb, 'B'), NO_ERR);
+    bed.holdBulk(a, true);
+    const size_t blocksOfA = bed.bulkCount(a);
+    KRVRC stalled = ERR_UNKNOWN;
+    std::thread sender([&] {
+        std::vector<double> frame(140, 0.25);
+        stalled = KRVSetArray(ma.get(), frame.data(), nullptr);
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (bed.bulkInFlight(a) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(bed.bulkInFlight(a), 1u);
+
+    for (double value : {0.5, 0.625, 0.75}) expectFrame(mb, value, NO_ERR, b);
+    // Mirror B's frames went out while A's transfer was still held.
+    EXPECT_EQ(bed.bulkInFlight(a), 1u);
+    bed.holdBulk(a, false);
+    sender.join();
+    EXPECT_EQ(stalled, NO_ERR);
+    EXPECT_EQ(bed.bulkCount(a), blocksOfA + 1);
+}
+
+// Another program on the computer (here a second server object, whose device opens are clients of their own as
+// another process's are): it claims only the units it drives, a unit this process drives answers it "busy" and
+// is never reset, and a mirror whose unit it holds is refused with a clear code.
+TEST_F(UsbUnplug, UnitsHeldByAnotherProgramAnswerBusyAndAreNeverReset) {
+    const int a = addUnit('A'), b = addUnit('B');
+    Mirror ma;
+    ASSERT_EQ(open(ma, 'A'), NO_ERR);
+    EXPECT_TRUE(bed.claimed(a));
+    EXPECT_FALSE(bed.claimed(b));  // looked at while searching, not taken
+
+    ASSERT_GE(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), 0);
+    IHostDrv* other = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_CHostDrv, nullptr, CLSCTX_INPROC, IID_IHostDrv,
+                               reinterpret_cast<void**>(&other)),
+              S_OK);
+    const LONG slotA = ma->DevId;
+    std::vector<uint8_t> block(320, 0x11);
+    for (int i = 0; i < 20; ++i) {
+        LONG status = 0;
+        ASSERT_EQ(other->Dravix_SetControl(slotA, kCtlLineForOpen, &status), S_OK);
+        EXPECT_EQ(status, DRAVIX_BUSY);
+        status = 0;
+        ASSERT_EQ(other->Dravix_StepFrameData(slotA, block.data(), LONG(block.size()), &status), S_OK);
+        EXPECT_EQ(status, DRAVIX_BUSY);
+    }
+    EXPECT_EQ(bed.resetCount(a), 0u);
+    expectFrame(ma, 0.5, NO_ERR, a);
+
+    // The other program drives unit B: this process may no longer open the mirror on it.
+    LONG ids[kDravixSlotCount];
+    LONG status = 0;
+    ASSERT_EQ(other->Dravix_GetAvailableDevices(ids, kDravixSlotCount, &status), S_OK);
+    LONG slotB = -1;
+    for (LONG i = 0; i < kDravixSlotCount; ++i) {
+        char serial[16] = {};
+        if (ids[i] < 0 || i == slotA) continue;
+        if (other->Dravix_GetStatus(i, DRAVIX_STAT_SERIAL, reinterpret_cast<LONG*>(serial)) == S_OK &&
+            std::string(serial) == "DU00000000B")
+            slotB = i;
+    }
+    ASSERT_GE(slotB, 0);
+    status = 0;
+    ASSERT_EQ(other->Dravix_StepFrameData(slotB, block.data(), LONG(block.size()), &status), S_OK);
+    EXPECT_EQ(status, DRAVIX_DONE);
+    Mirror mb;
+    EXPECT_EQ(open(mb, 'B'), ERR_DRIVER_ALREADY_OPEN);
+    EXPECT_EQ(mb->State, nullptr);
+    EXPECT_EQ(bed.resetCount(b), 0u);
+
+    // Released by the other program, the unit opens here; closing a mirror gives its unit back.
+    status = 0;
+    ASSERT_EQ(other->Dravix_SetControl(slotB, DRAVIX_CTL_RELEASE, &status), S_OK);
+    ASSERT_EQ(open(mb, 'B'), NO_ERR);
+    expectFrame(mb, 0.25, NO_ERR, b);
+    ASSERT_EQ(KRVClose(ma.get()), NO_ERR);
+    EXPECT_FALSE(bed.claimed(a));
+    other->Release();
+    CoUninitialize();
+}
+
 TEST_F(UsbEndToEnd, TwoUnitsFoundAtIndexesThreeAndOneEachGetTheirHalf) {
     add("DU00000000X");
     add("DU00000000B");
@@ -336,6 +460,27 @@ TEST_F(UsbEndToEnd, FramesFollowZeroAndOneBasedMapsAndSkipInactiveActuators) {
     EXPECT_EQ(lastBlock(0, 3)[0], 65535);
     ASSERT_EQ(KRVSetSingle(m.get(), 5, 1.0), NO_ERR);
     EXPECT_EQ(bed.bulkCount(0), 3u);
+}
+
+// Not a number and infinities are no commands: nothing goes to the unit and the applied frame stays.
+TEST_F(UsbEndToEnd, NonFiniteCommandsReachNoUnit) {
+    add("DU00000000A");
+    profile("USBNAN00001", {"type=0", "size=140", "maxv=200", "vlim=200", "driver_sn=DU00000000A"});
+    Mirror m;
+    ASSERT_EQ(KRVOpen(m.get(), "USBNAN00001"), NO_ERR);
+    std::vector<double> frame(140, 0.75);
+    ASSERT_EQ(KRVSetArray(m.get(), frame.data(), nullptr), NO_ERR);
+    const size_t sent = bed.bulkCount(0);
+    for (double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
+        std::vector<double> next(140, 0.25);
+        next[139] = bad;
+        EXPECT_EQ(KRVSetArray(m.get(), next.data(), nullptr), ERR_BADARG) << bad;
+        EXPECT_EQ(KRVSetSingle(m.get(), 0, bad), ERR_BADARG) << bad;
+    }
+    EXPECT_EQ(bed.bulkCount(0), sent);
+    std::vector<double> applied(140, -1.0);
+    ASSERT_EQ(KRVGetArray(m.get(), applied.data(), 140), NO_ERR);
+    for (double v : applied) EXPECT_NEAR(v, 0.75, 1.0 / 65535);
 }
 
 TEST_F(UsbEndToEnd, UnplugMidSessionFailsFramesAndCloseStillFreesTheRecord) {

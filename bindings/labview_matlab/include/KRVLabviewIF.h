@@ -37,12 +37,14 @@ typedef struct DM_STRUCT {
 /* Gives a record whose Handle is below 32 a new handle (the record is zeroed first). */
 KRV_LVIF_API int32_t KRV_LVIF_GetNewDM(DM_STRUCT* dm);
 KRV_LVIF_API int32_t KRV_LVIF_OpenDM(DM_STRUCT* dm, const char* serialNumber);
-/* The record keeps its fields: clear it before the next open. */
+/* The record keeps its fields, but its handle is spent: zero the record and get a new handle before the next
+   open. */
 KRV_LVIF_API int32_t KRV_LVIF_CloseDM(DM_STRUCT* dm);
 
 /* count values (at least ActCount, at most 4096), one per actuator, in 0..1. */
 KRV_LVIF_API int32_t KRV_LVIF_SendData(DM_STRUCT* dm, const double* values, int32_t count);
-/* As SendData through a map of mapCount entries (at most 4096); on PCIe the map becomes the mirror's own. */
+/* As SendData through a map of mapCount entries (at least one per channel, at most 4096); on PCIe the map is
+   written into the card's lookup table first and stays the mirror's own. */
 KRV_LVIF_API int32_t KRV_LVIF_SendDataCustomMapping(DM_STRUCT* dm, const double* values, int32_t count,
                                                     const uint32_t* map, int32_t mapCount);
 KRV_LVIF_API int32_t KRV_LVIF_PokeDM(DM_STRUCT* dm, int32_t actuator, double value);
@@ -61,6 +63,9 @@ KRV_LVIF_API int32_t KRV_LVIF_LoadCalibrationFile(DM_STRUCT* dm, const char* pat
 KRV_LVIF_API int32_t KRV_LVIF_SetProfilesPath(DM_STRUCT* dm, const char* path);
 KRV_LVIF_API int32_t KRV_LVIF_SetMapsPath(DM_STRUCT* dm, const char* path);
 KRV_LVIF_API int32_t KRV_LVIF_SetCalibrationsPath(DM_STRUCT* dm, const char* path);
+/* PCIe: the card (1 = first) the next OpenDM of this handle uses; the open fails (2, no hardware) when that card
+   is not installed. Without it the back end chooses. */
+KRV_LVIF_API int32_t KRV_LVIF_SetDeviceId(DM_STRUCT* dm, int32_t deviceId);
 
 /* PCIe only. Sequences are frameLength x seqLength values, frame after frame; enable is 0 or 1. */
 KRV_LVIF_API int32_t KRV_LVIF_ConfigureSequence(DM_STRUCT* dm, const double* sequence, int32_t seqLength,

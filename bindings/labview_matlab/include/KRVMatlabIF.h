@@ -37,12 +37,14 @@ typedef struct DM_STRUCT {
 /* Handle 0: a new handle (the record is zeroed first); handle 1: attach, see above; others: nothing. */
 KRV_MLIF_API int32_t fnGetDM(DM_STRUCT* dm);
 KRV_MLIF_API int32_t fnOpenDM(DM_STRUCT* dm, const char* serialNumber);
-/* The record keeps its fields: clear it before the next open. */
+/* The record keeps its fields, but its handle is spent: zero the record and get a new handle before the next
+   open. */
 KRV_MLIF_API int32_t fnCloseDM(DM_STRUCT* dm);
 
 /* count values (at least ActCount, at most 4096), one per actuator, in 0..1. */
 KRV_MLIF_API int32_t fnSendData(DM_STRUCT* dm, const double* values, int32_t count);
-/* As fnSendData through a map of count entries; on PCIe the map becomes the mirror's own. */
+/* As fnSendData through a map of count entries (at least one per channel); on PCIe the map is written into the
+   card's lookup table first and stays the mirror's own. */
 KRV_MLIF_API int32_t fnSendDataCustomMapping(DM_STRUCT* dm, const double* values, uint32_t* map, int32_t count);
 KRV_MLIF_API int32_t fnPokeDM(DM_STRUCT* dm, int32_t actuator, double value);
 KRV_MLIF_API int32_t fnGetActuatorData(DM_STRUCT* dm, double* values, int32_t count);
@@ -59,6 +61,9 @@ KRV_MLIF_API int32_t fnLoadCalibrationFile(DM_STRUCT* dm, const char* path);
 KRV_MLIF_API int32_t fnSetProfilesPath(DM_STRUCT* dm, const char* path);
 KRV_MLIF_API int32_t fnSetMapsPath(DM_STRUCT* dm, const char* path);
 KRV_MLIF_API int32_t fnSetCalibrationsPath(DM_STRUCT* dm, const char* path);
+/* PCIe: the card (1 = first) the next fnOpenDM of this handle uses; the open fails (2, no hardware) when that card
+   is not installed. Without it the back end chooses. */
+KRV_MLIF_API int32_t fnSetDeviceId(DM_STRUCT* dm, int32_t deviceId);
 
 /* PCIe only. Sequences are frameLength x seqLength values, frame after frame; enable is 0 or 1. */
 KRV_MLIF_API int32_t fnConfigureSequence(DM_STRUCT* dm, const double* sequence, uint32_t seqLength,

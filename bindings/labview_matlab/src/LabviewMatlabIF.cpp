@@ -19,10 +19,12 @@
 #error "define KRV_FLAT_LABVIEW or KRV_FLAT_MATLAB"
 #endif
 
+#include <log4cxx/level.h>
 #include <log4cxx/logger.h>
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -65,8 +67,30 @@ constexpr int64_t kMaxSequenceLength = 65536;
 HandleTable gTable;
 
 log4cxx::LoggerPtr logger() {
-    static const log4cxx::LoggerPtr log = log4cxx::Logger::getLogger(FLAT_LOGGER);
-    return log;
+    // Never destroyed: mirrors are still closed, with log entries, while the process exits.
+    static const log4cxx::LoggerPtr* log = new log4cxx::LoggerPtr(log4cxx::Logger::getLogger(FLAT_LOGGER));
+    return *log;
+}
+
+// A process that ends with mirrors open (no CloseDM, the library never unloaded) must close them while the kit is
+// still whole: the handle table's own destructor runs after the kit's libraries have torn down their logging and
+// back ends, and a close then crashes. Exit handlers run in the reverse order of their registration, so one is
+// registered after the first open of each driver type, once that open has built what its close will need; the
+// levels the kit may log at are made first as well. Later handlers find nothing open.
+void closeOpenMirrorsAtExit() { gTable.closeAll(); }
+
+void closeAtExitAfter(const DM& dm) {
+    static std::mutex mutex;
+    static bool registered[3] = {false, false, false};
+    std::lock_guard<std::mutex> hold(mutex);
+    const uint32_t type = dm.DriverType;
+    if (type > 2 || registered[type]) return;
+    for (const auto& level : {log4cxx::Level::getAll(), log4cxx::Level::getTrace(), log4cxx::Level::getDebug(),
+                              log4cxx::Level::getInfo(), log4cxx::Level::getWarn(), log4cxx::Level::getError(),
+                              log4cxx::Level::getFatal(), log4cxx::Level::getOff()})
+        (void)level;
+    (void)logger();
+    if (std::atexit(closeOpenMirrorsAtExit) == 0) registered[type] = true;
 }
 
 void logError(const log4cxx::spi::LocationInfo& where, const char* text) noexcept {
@@ -76,6 +100,14 @@ void logError(const log4cxx::spi::LocationInfo& where, const char* text) noexcep
     } catch (...) {
         // Logging must not turn a result code into an exception.
     }
+}
+
+// A handle given out earlier whose mirror was closed (or whose open failed): its record is gone.
+KRVRC retiredHandle(uint64_t handle) {
+    const std::string text = "Handle " + std::to_string(handle) +
+                             " belongs to a mirror that was closed; zero the record and get a new handle.";
+    logError(LOG4CXX_LOCATION, text.c_str());
+    return ERR_BADARG;
 }
 
 // Runs one export's body; exceptions become result codes with an error entry located at the export.
@@ -117,18 +149,19 @@ KRVRC deviceCall(const DM_STRUCT* s, Checks&& checks, Call&& call) {
     const KRVRC rc = checks();
     if (rc != NO_ERR) return rc;
     const std::shared_ptr<DMWrapper> wrapper = gTable.find(s->Handle);
-    if (!wrapper->isOpen()) return ERR_DRIVER_NOT_OPEN;
+    if (!wrapper || !wrapper->isOpen()) return ERR_DRIVER_NOT_OPEN;
     return call(wrapper->record());
 }
 
 KRVRC noChecks() { return NO_ERR; }
 
-// The path setters need a handle, not an open mirror.
+// The path and device-id setters need a handle, not an open mirror; setter gets the wrapper.
 template <class Setter>
 KRVRC setPath(const DM_STRUCT* s, const char* path, Setter setter) {
     if (!s || s->Handle == 0) return ERR_BADARG;
     const std::shared_ptr<DMWrapper> wrapper = gTable.find(s->Handle);
-    return setter(&wrapper->record(), path);
+    if (!wrapper) return retiredHandle(s->Handle);
+    return setter(wrapper.get(), path);
 }
 
 // Channels a map of the record has: every unit's channels for USB mirrors, one per actuator otherwise.
@@ -152,13 +185,17 @@ KRVRC sendFrame(DM& dm, const double* values, int64_t count, const uint32_t* map
     if (count < dm.ActCount) return ERR_BADARG;
     const std::vector<double> frame(values, values + dm.ActCount);
     if (!map) return KRVSetArray(&dm, frame.data(), nullptr);
+    // Every channel needs its entry: a short map would route the rest of them to channel (or actuator) 0.
+    if (mapCount < static_cast<int64_t>(totalChannels(dm))) {
+        const std::string text = "The map has " + std::to_string(mapCount) + " entries; this mirror needs " +
+                                 std::to_string(totalChannels(dm)) + ".";
+        logError(LOG4CXX_LOCATION, text.c_str());
+        return ERR_INVALID_LUT;
+    }
     std::vector<uint32_t> buffer = mapBuffer(dm);
     std::copy(map, map + mapCount, buffer.begin());
-    if (dm.DriverType == KRV_PCIE) {
-        // The card maps through its lookup table: the custom map becomes the mirror's own first.
-        std::vector<uint32_t> enable(MAX_DM_SIZE, 1);
-        KRVApplyMap(&dm, buffer.data(), enable.data());
-    }
+    // On PCIe the core writes a map that differs from the card's into its lookup table first (it then stays the
+    // mirror's map), or refuses the frame.
     return KRVSetArray(&dm, frame.data(), buffer.data());
 }
 
@@ -196,7 +233,7 @@ int32_t fnGetDM(DM_STRUCT* s) {
             copyField(s->ActCount, dm.ActCount);
             copyField(s->DriverType, dm.DriverType);
             copyField(s->ActCountWidth, dm.ActCountWidth);
-            s->MappingFile = dm.MappingFile;
+            s->MappingFile = wrapper->mappingFileText();
             copyField(s->DevId, dm.DevId);
             s->Handle = handle;
         }
@@ -213,16 +250,20 @@ int32_t FLAT_EXPORT(OpenDM, fnOpenDM)(DM_STRUCT* s, const char* serialNumber) {
         if (s->DevId != 0) return ERR_DRIVER_ALREADY_OPEN;
         if (s->Handle == 0) createWrapper(s);
         const std::shared_ptr<DMWrapper> wrapper = gTable.find(s->Handle);
+        if (!wrapper) return retiredHandle(s->Handle);
         const KRVRC rc = wrapper->open(serialNumber);
         const DM& dm = wrapper->record();
         copyField(s->ActCount, dm.ActCount);
         copyField(s->DriverType, dm.DriverType);
         copyField(s->ActCountWidth, dm.ActCountWidth);
         if (rc != NO_ERR && rc != ERR_DRIVER_ALREADY_OPEN) {
-            s->Handle = 0;  // the wrapper stays in the table
+            // Nothing can name the wrapper any more.
+            gTable.retire(s->Handle);
+            s->Handle = 0;
         } else {
-            s->MappingFile = dm.MappingFile;
+            s->MappingFile = wrapper->mappingFileText();
             copyField(s->DevId, dm.DevId);
+            if (rc == NO_ERR) closeAtExitAfter(dm);
         }
         return rc;
     });
@@ -233,8 +274,12 @@ int32_t FLAT_EXPORT(CloseDM, fnCloseDM)(DM_STRUCT* s) {
         if (!s) return ERR_BADARG;
         if (s->Handle == 0) return NO_ERR;
         const std::shared_ptr<DMWrapper> wrapper = gTable.find(s->Handle);
-        if (!wrapper->isOpen()) return NO_ERR;
-        return wrapper->close();
+        if (!wrapper || !wrapper->isOpen()) return NO_ERR;
+        const KRVRC rc = wrapper->close();
+        // A closed record cannot be opened again (its DM_STRUCT shows the old DevId until the caller zeroes it and
+        // gets a new handle): what it held is freed now.
+        gTable.retire(s->Handle);
+        return rc;
     });
 }
 
@@ -330,15 +375,28 @@ int32_t FLAT_EXPORT(LoadCalibrationFile, fnLoadCalibrationFile)(DM_STRUCT* s, co
 }
 
 int32_t FLAT_EXPORT(SetProfilesPath, fnSetProfilesPath)(DM_STRUCT* s, const char* path) {
-    return FLAT_GUARDED([&] { return setPath(s, path, KRVSetProfilesPath); });
+    return FLAT_GUARDED([&] {
+        return setPath(s, path, [](DMWrapper* w, const char* p) { return KRVSetProfilesPath(&w->record(), p); });
+    });
 }
 
 int32_t FLAT_EXPORT(SetMapsPath, fnSetMapsPath)(DM_STRUCT* s, const char* path) {
-    return FLAT_GUARDED([&] { return setPath(s, path, KRVSetMapsPath); });
+    return FLAT_GUARDED([&] {
+        return setPath(s, path, [](DMWrapper* w, const char* p) { return KRVSetMapsPath(&w->record(), p); });
+    });
 }
 
 int32_t FLAT_EXPORT(SetCalibrationsPath, fnSetCalibrationsPath)(DM_STRUCT* s, const char* path) {
-    return FLAT_GUARDED([&] { return setPath(s, path, KRVSetCalibrationsPath); });
+    return FLAT_GUARDED([&] {
+        return setPath(s, path, [](DMWrapper* w, const char* p) { return KRVSetCalibrationsPath(&w->record(), p); });
+    });
+}
+
+int32_t FLAT_EXPORT(SetDeviceId, fnSetDeviceId)(DM_STRUCT* s, int32_t deviceId) {
+    return FLAT_GUARDED([&] {
+        return setPath(s, nullptr,
+                       [deviceId](DMWrapper* wrapper, const char*) { return wrapper->setDeviceId(deviceId); });
+    });
 }
 
 #if defined(KRV_FLAT_LABVIEW)

@@ -5,6 +5,7 @@ dummy mirrors, emulated PCIe cards and, under umockdev-wrapper, emulated USB dri
 """
 import argparse
 import ctypes
+import math
 import os
 import subprocess
 import sys
@@ -12,13 +13,13 @@ import tempfile
 import unittest
 from ctypes import POINTER, c_char_p, c_double, c_int16, c_int32, c_uint16, c_uint32, c_uint64
 
-NO_ERR, ERR_SERIAL_NUMBER, ERR_INVALID_LUT = 0, 4, 8
+NO_ERR, ERR_NO_HW, ERR_SERIAL_NUMBER, ERR_INVALID_LUT = 0, 2, 4, 8
 ERR_NOT_IMPLEMENTED, ERR_INVALID_SEQUENCE, ERR_BADARG = 11, 20, 25
 ERR_INVALID_CALIBRATION, ERR_DRIVER_NOT_OPEN, ERR_DRIVER_ALREADY_OPEN = 27, 29, 30
 
 SUFFIXES = ["GetNewDM", "OpenDM", "CloseDM", "SendData", "SendDataCustomMapping", "PokeDM", "GetActuatorData",
             "GetDefaultMapping", "SetSegment", "GetSegmentRange", "LoadCalibrationFile", "SetProfilesPath",
-            "SetMapsPath", "SetCalibrationsPath", "ConfigureSequence", "EnableSequence", "ConfigureDither",
+            "SetMapsPath", "SetCalibrationsPath", "SetDeviceId", "ConfigureSequence", "EnableSequence", "ConfigureDither",
             "EnableDither", "EnableHighRes", "CalculateSurface", "SetSurface", "ZernikeSurface", "ConfigureLog",
             "GetErrorString", "VersionString"]
 
@@ -68,7 +69,7 @@ class Flat:
             "SetSegment": [rec, i32, c_double, c_double, c_double, i32, i32],
             "GetSegmentRange": [rec, i32, i32, c_double, c_double, c_double, i32, dbl, dbl],
             "LoadCalibrationFile": [rec, c_char_p], "SetProfilesPath": [rec, c_char_p],
-            "SetMapsPath": [rec, c_char_p], "SetCalibrationsPath": [rec, c_char_p],
+            "SetMapsPath": [rec, c_char_p], "SetCalibrationsPath": [rec, c_char_p], "SetDeviceId": [rec, i32],
             "ConfigureSequence": [rec, dbl, count_t, count_t, c_double], "EnableSequence": [rec, c_double, i32],
             "ConfigureDither": [rec, dbl, i32, dbl, i32] if self.labview else [rec, dbl, i32, dbl],
             "EnableDither": [rec, c_double, i32], "EnableHighRes": [rec, i32],
@@ -239,6 +240,47 @@ class Dummy(FlatCase):
             self.assertEqual(LIB.SendDataCustomMapping(r, values, table, 32), NO_ERR)
         self.assertTrue(all(abs(v - 0.5) <= 1 / 65535 for v in self.read_back(r, 32)))
 
+    def test_short_map_is_refused(self):
+        r = self.opened("FLATDUMMY01")
+        self.assertEqual(LIB.SendData(r, doubles([0.25] * 32), 32), NO_ERR)
+        if LIB.labview:
+            # One entry short: the last actuator would be routed to channel 0. (MATLAB's one count covers values
+            # and map: a map short of the actuators is short of values too; see the USB case for channels.)
+            self.assertEqual(LIB.SendDataCustomMapping(r, doubles([0.5] * 32), 32, words(range(31)), 31),
+                             ERR_INVALID_LUT)
+            self.assertEqual(LIB.SendDataCustomMapping(r, doubles([0.5] * 32), 32, words(range(1)), 1),
+                             ERR_INVALID_LUT)
+        self.assertTrue(all(abs(v - 0.25) <= 1 / 65535 for v in self.read_back(r, 32)))
+
+    def test_values_that_are_not_numbers_are_refused(self):
+        r = self.opened("FLATDUMMY01")
+        self.assertEqual(LIB.SendData(r, doubles([0.25] * 32), 32), NO_ERR)
+        for bad in (math.nan, math.inf, -math.inf):
+            self.assertEqual(LIB.SendData(r, doubles([0.5] * 31 + [bad]), 32), ERR_BADARG)
+            self.assertEqual(self.send_custom(r, [bad] + [0.5] * 31, list(range(32))), ERR_BADARG)
+            self.assertEqual(LIB.PokeDM(r, 0, bad), ERR_BADARG)
+        self.assertTrue(all(abs(v - 0.25) <= 1 / 65535 for v in self.read_back(r, 32)))
+
+    def test_reconnecting_again_and_again_keeps_the_memory_it_takes(self):
+        # The cycle the README describes: zero the record, new handle, open, send, close.
+        frame = doubles([0.5] * 140)
+
+        def cycles(count):
+            for _ in range(count):
+                r = LIB.Record()
+                assert LIB.GetNewDM(r) == NO_ERR
+                assert LIB.SetProfilesPath(r, TREE.path("Profiles").encode()) == NO_ERR
+                assert LIB.OpenDM(r, b"FLATDUMMY02") == NO_ERR
+                assert LIB.SendData(r, frame, 140) == NO_ERR
+                assert LIB.CloseDM(r) == NO_ERR
+
+        cycles(300)
+        before = resident_bytes()
+        cycles(3000)
+        grown = resident_bytes() - before
+        # A closed handle used to keep its 17.8 KB mirror record: 53 MB over these cycles.
+        self.assertLess(grown, 3000 * 256, f"{grown} bytes more after 3000 reconnections")
+
     def test_open_refusals(self):
         r = self.record()
         handle = r.Handle
@@ -276,6 +318,13 @@ class Dummy(FlatCase):
         r = self.opened("FLATDUMMY02")
         self.assertEqual(LIB.CloseDM(r), NO_ERR)
         self.assertEqual(LIB.CloseDM(r), NO_ERR)  # closed already
+        # The closed handle reads as a closed mirror; its map file text stays readable.
+        self.assertEqual(LIB.SendData(r, doubles([0.0] * 140), 140), ERR_DRIVER_NOT_OPEN)
+        self.assertEqual(r.MappingFile, b"")
+        # It cannot be opened again: a record whose device id the caller cleared by hand is refused.
+        spent = LIB.Record(Handle=r.Handle)
+        self.assertEqual(LIB.OpenDM(spent, b"FLATDUMMY02"), ERR_BADARG)
+        self.assertEqual(LIB.SetProfilesPath(spent, TREE.root.encode()), ERR_BADARG)
         # The record still shows the old device id until the caller clears it.
         self.assertEqual(LIB.OpenDM(r, b"FLATDUMMY02"), ERR_DRIVER_ALREADY_OPEN)
         ctypes.memset(ctypes.byref(r), 0, ctypes.sizeof(r))
@@ -347,6 +396,11 @@ class MatlabAttach(FlatCase):
 
 
 
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
 def pexcard(*args):
     return subprocess.run([OPTS.pexcard, *args], capture_output=True, text=True, check=True).stdout
 
@@ -387,12 +441,58 @@ class PCIe(FlatCase):
         self.assertEqual(LIB.GetDefaultMapping(r, default, 140), NO_ERR)
         self.assertEqual(list(default), list(range(140)))
 
+    def lut_on_card(self, count, card=None):
+        return [int(w, 16) for line in pexcard("lut", card or self.card, "--count", str(count)).splitlines()
+                for w in line.split(":")[1].split()]
+
+    def test_custom_mapping_the_card_cannot_take_is_refused(self):
+        r = self.opened("FLATPCIE001")
+        self.assertEqual(LIB.SendData(r, doubles([0.25] * 140), 140), NO_ERR)
+        lut = self.lut_on_card(140)
+        beyond = list(range(140))
+        beyond[3] = 5000  # beyond the channels the fiber link addresses
+        self.assertEqual(self.send_custom(r, [0.75] * 140, beyond), ERR_INVALID_LUT)
+        self.assertEqual(self.lut_on_card(140), lut)
+        self.assertEqual(self.frame_on_card(140), [units(0.25, 0.5)] * 140)
+        if LIB.labview:
+            # A map short of the actuators would route the rest to channel 0.
+            self.assertEqual(LIB.SendDataCustomMapping(r, doubles([0.75] * 140), 140, words(range(100)), 100),
+                             ERR_INVALID_LUT)
+            self.assertEqual(self.lut_on_card(140), lut)
+            self.assertEqual(self.frame_on_card(140), [units(0.25, 0.5)] * 140)
+
+    def test_a_chosen_card_is_the_one_driven(self):
+        TREE.profile("FLATPCIE002", ["type=1", "size=140", "maxv=200", "vlim=100", "hva=2", "use_fiber=1",
+                                     "use_CL=0", "fiber_mode=1", "burst_mode=0", "map=pcie140.map"])
+        second = os.path.join(OPTS.card_dir, "PEXIO2")
+        first_frame = self.frame_on_card(140)
+        r = self.record()
+        self.assertEqual(LIB.SetDeviceId(r, 0), ERR_BADARG)
+        self.assertEqual(LIB.SetDeviceId(LIB.Record(), 2), ERR_BADARG)  # no handle
+        self.assertEqual(LIB.SetDeviceId(r, 2), NO_ERR)
+        self.assertEqual(LIB.OpenDM(r, b"FLATPCIE002"), NO_ERR)
+        self.assertEqual(r.DevId, 2)
+        self.assertEqual(LIB.SetDeviceId(r, 1), ERR_DRIVER_ALREADY_OPEN)
+        self.assertEqual(LIB.SendData(r, doubles([1.0] * 140), 140), NO_ERR)
+        values = []
+        for line in pexcard("frame", second, "--actuators", "140").splitlines():
+            values += [int(v) for v in line.split(":")[1].split()]
+        self.assertEqual(values, [units(1.0, 0.5)] * 140)
+        self.assertEqual(self.frame_on_card(140), first_frame)
+        # A card that is not installed is not replaced by another.
+        r3 = self.record()
+        self.assertEqual(LIB.SetDeviceId(r3, 3), NO_ERR)
+        self.assertEqual(LIB.OpenDM(r3, b"FLATPCIE002"), ERR_NO_HW)
+        self.assertEqual(r3.Handle, 0)
+
     def test_unloading_the_library_closes_open_mirrors(self):
         # A child opens the mirror and switches high resolution on, then leaves without running any exit code:
-        # only unloading the library first closes the mirror, which switches the mode off again.
-        for mode, expected in (("keep", "high-res 1"), ("unload", "high-res 0")):
-            subprocess.run([sys.executable, __file__, "--flavor", OPTS.flavor, "--library", OPTS.library,
-                            "--unload-child", mode, "--tree", TREE.root], check=True)
+        # only unloading the library first closes the mirror, which switches the mode off again. A child that
+        # ends as programs do, with the mirror still open, closes it while the kit is alive and exits cleanly.
+        for mode, expected in (("keep", "high-res 1"), ("unload", "high-res 0"), ("exit", "high-res 0")):
+            done = subprocess.run([sys.executable, __file__, "--flavor", OPTS.flavor, "--library", OPTS.library,
+                                   "--unload-child", mode, "--tree", TREE.root])
+            self.assertEqual(done.returncode, 0, mode)
             self.assertIn(expected, pexcard("regs", self.card), mode)
 
     def test_sequence_dither_and_high_resolution(self):
@@ -454,6 +554,14 @@ class Usb(FlatCase):
         block = self.block(sent + 2)
         self.assertEqual((block[0], block[138], block[139]), (0, units(frame[138]), 65535))
 
+    def test_map_short_of_the_channels_is_refused(self):
+        r = self.opened("FLATUSB0001")
+        sent = BED_LIB.bed_bulk_count(self.bed, self.unit)
+        # 150 entries for 160 channels: channels 150..159 would carry actuator 0.
+        short = [139 - c for c in range(140)] + [4096] * 10
+        self.assertEqual(self.send_custom(r, [0.5] * 140, short), ERR_INVALID_LUT)
+        self.assertEqual(BED_LIB.bed_bulk_count(self.bed, self.unit), sent)
+
     def test_pcie_only_calls(self):
         r = self.opened("FLATUSB0001")
         self.assertEqual(LIB.EnableHighRes(r, 1), ERR_NOT_IMPLEMENTED)
@@ -477,6 +585,8 @@ def unload_child(mode, root):
     assert lib.SetMapsPath(r, os.path.join(root, "Map").encode()) == NO_ERR
     assert lib.OpenDM(r, b"FLATPCIE001") == NO_ERR
     assert lib.EnableHighRes(r, 1) == NO_ERR
+    if mode == "exit":
+        sys.exit(0)
     if mode == "unload":
         import _ctypes
         _ctypes.dlclose(lib.lib._handle)
@@ -486,7 +596,7 @@ def unload_child(mode, root):
 def main():
     global OPTS, LIB, TREE, BED_LIB, BED, BED_UNIT
     parser = argparse.ArgumentParser()
-    parser.add_argument("--unload-child", choices=["keep", "unload"])
+    parser.add_argument("--unload-child", choices=["keep", "unload", "exit"])
     parser.add_argument("--tree")
     parser.add_argument("--flavor", choices=["labview", "matlab"], required=True)
     parser.add_argument("--library", required=True)
@@ -507,7 +617,7 @@ def main():
     if OPTS.pexcard:
         OPTS.card_dir = TREE.path("cards")
         os.makedirs(OPTS.card_dir)
-        pexcard("create", OPTS.card_dir, "--count", "1")
+        pexcard("create", OPTS.card_dir, "--count", "2")
         os.environ["PEXLINK_DEVICE_DIR"] = OPTS.card_dir
     if OPTS.usb_bed:
         BED_LIB = ctypes.CDLL(OPTS.usb_bed)

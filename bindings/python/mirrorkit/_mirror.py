@@ -509,6 +509,10 @@ class Mirror:
         if a.ndim != 2 or a.shape[1] != self._n or a.shape[0] < 1:
             raise ValueError(f"{what} must have shape ({self._n},) or (K, {self._n}) with K >= 1, "
                              f"got {np.shape(patterns)}")
+        # Refused when queued, not when its turn comes: a NaN or infinity is no command.
+        bad = np.argwhere(~np.isfinite(a))
+        if bad.size:
+            raise ValueError(f"{what} must be finite; pattern {bad[0][0]}, actuator {bad[0][1]} is {a[tuple(bad[0])]}")
         # A copy: a later change of the caller's array must not change what is applied.
         return np.array(a, dtype=np.float64, order="C", copy=True)
 

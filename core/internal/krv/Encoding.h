@@ -9,11 +9,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 namespace MirrorKit {
 
 constexpr uint32_t kInactiveTerminator = 0xFFFF;
 
+// The largest value the encoding keeps: encodeValue shifts out the top 7 bits.
+constexpr uint32_t kMaxEncodedVoltage = (1u << 25) - 1;
 constexpr uint32_t encodeValue(uint32_t value) { return (value << 7) ^ 0x1D5u; }
 constexpr uint32_t decodeValue(uint32_t stored) { return (stored ^ 0x180u) >> 7; }
 
@@ -50,6 +53,38 @@ inline uint32_t toDriverUnits(double value, double ratio) {
     if (!(x >= 0.0)) x = 0.0;  // NaN clamps to 0 as well
     if (x > 1.0) x = 1.0;
     return roundNonNegative(x * 65535.0 * ratio);
+}
+
+// Index of the first value that is NaN or infinite, or count when every value is finite. Such a value has no
+// place on the 0..1 scale: clamping would turn NaN into 0 and infinity into a full-scale command.
+// A value's exponent bits are all ones exactly when adding 2^52 to them carries into bit 63; the scan ORs those sums
+// with plain vector arithmetic, so that it costs little beside the frame conversion. Only a frame that holds a bad
+// value is scanned a second time, for its index.
+inline uint32_t firstNonFinite(const double* values, uint32_t count) {
+    // Two lanes is the width every x86-64 processor has in registers; two accumulators keep two loads in flight.
+    using Lanes = uint64_t __attribute__((vector_size(16)));
+    constexpr uint64_t kExponent = 0x7FF0000000000000ull;
+    constexpr uint64_t kExponentOne = 0x0010000000000000ull;
+    Lanes first = {0, 0}, second = {0, 0};
+    uint32_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        Lanes a, b;
+        std::memcpy(&a, values + i, sizeof a);
+        std::memcpy(&b, values + i + 2, sizeof b);
+        first |= (a & kExponent) + kExponentOne;
+        second |= (b & kExponent) + kExponentOne;
+    }
+    first |= second;
+    uint64_t carry = first[0] | first[1];
+    for (; i < count; ++i) {
+        uint64_t bits;
+        std::memcpy(&bits, values + i, sizeof bits);
+        carry |= (bits & kExponent) + kExponentOne;
+    }
+    if ((carry >> 63) == 0) return count;
+    for (i = 0; i < count; ++i)
+        if (!std::isfinite(values[i])) return i;
+    return count;
 }
 
 // Driver units back to a frame value, capped at 1.0. Zero units read back as 0 whatever the ratio: a record

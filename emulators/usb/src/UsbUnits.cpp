@@ -40,6 +40,12 @@ int64_t nowNs() {
 std::mutex gMutex;
 std::condition_variable gChanged;
 
+// One URB of one client.
+struct Urb {
+    UMockdevIoctlClient* client = nullptr;
+    UMockdevIoctlData* data = nullptr;
+};
+
 struct Unit {
     UsbUnitConfig config;
     std::vector<uint8_t> eeprom;
@@ -53,8 +59,12 @@ struct Unit {
     // ready to reap (the pipe is one page long, so one byte in it makes it full and silences the poll).
     int fifo = -1;
     bool fifoReady = false;
-    std::deque<UMockdevIoctlData*> done;  // completed URBs, reaped in order
-    std::vector<UMockdevIoctlData*> held;  // bulk URBs kept in flight
+    // Every open of the device node is a client of its own (as every usbfs file is): each client reaps only its
+    // own URBs, and the interface is claimed by one client at a time.
+    std::deque<Urb> done;  // completed URBs, reaped in order by their clients
+    std::vector<Urb> held;  // bulk URBs kept in flight
+    UMockdevIoctlClient* claimant = nullptr;
+    size_t resets = 0;
     std::vector<std::vector<uint8_t>> bulk;
     std::vector<ControlRecord> control;
     std::set<uint8_t> failing;
@@ -223,19 +233,41 @@ int controlRequest(Unit& u, const uint8_t* setup, const uint8_t* out, std::vecto
     return 0;
 }
 
-void finishUrb(Unit& u, UMockdevIoctlData* urbData, int status, int actual) {
-    auto* urb = reinterpret_cast<usbdevfs_urb*>(urbData->data);
+void finishUrb(Unit& u, Urb held, int status, int actual) {
+    auto* urb = reinterpret_cast<usbdevfs_urb*>(held.data->data);
     urb->status = status;
     urb->actual_length = actual;
-    u.done.push_back(urbData);
+    u.done.push_back(held);
 }
 
-void completeBulk(Unit& u, UMockdevIoctlData* urbData) {
-    auto* urb = reinterpret_cast<usbdevfs_urb*>(urbData->data);
+void completeBulk(Unit& u, Urb held) {
+    auto* urb = reinterpret_cast<usbdevfs_urb*>(held.data->data);
     const uint8_t* data = static_cast<const uint8_t*>(urb->buffer);
     u.bulk.emplace_back(data, data + urb->buffer_length);
     gChanged.notify_all();
-    finishUrb(u, urbData, 0, urb->buffer_length);
+    finishUrb(u, held, 0, urb->buffer_length);
+}
+
+// A client that went away (its process ended or closed the node) leaves its URBs and its claim behind.
+void clientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer userData) {
+    Unit& u = *static_cast<Unit*>(userData);
+    std::lock_guard<std::mutex> lock(gMutex);
+    auto mine = [&](const Urb& urb) { return urb.client == client; };
+    for (const Urb& urb : u.done)
+        if (mine(urb)) umockdev_ioctl_data_unref(urb.data);
+    for (const Urb& urb : u.held)
+        if (mine(urb)) umockdev_ioctl_data_unref(urb.data);
+    u.done.erase(std::remove_if(u.done.begin(), u.done.end(), mine), u.done.end());
+    u.held.erase(std::remove_if(u.held.begin(), u.held.end(), mine), u.held.end());
+    if (u.claimant == client) u.claimant = nullptr;
+    setReady(u);
+}
+
+// Claims the unit's interface for a client, as usbfs does: refused while another client holds it.
+bool claimFor(Unit& u, UMockdevIoctlClient* client) {
+    if (u.claimant != nullptr && u.claimant != client) return false;
+    u.claimant = client;
+    return true;
 }
 
 gboolean handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer userData) {
@@ -253,6 +285,10 @@ gboolean handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
     switch (request) {
     case USBDEVFS_GET_CAPABILITIES: {
         UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), nullptr);
+        if (d == nullptr) {
+            umockdev_ioctl_client_complete(client, -1, EFAULT);
+            return TRUE;
+        }
         uint32_t caps = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
                         USBDEVFS_CAP_REAP_AFTER_DISCONNECT | USBDEVFS_CAP_ZERO_PACKET;
         std::memcpy(d->data, &caps, sizeof caps);
@@ -261,13 +297,28 @@ gboolean handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
         return TRUE;
     }
     case USBDEVFS_CLAIMINTERFACE:
+    case USBDEVFS_DISCONNECT_CLAIM:
+        if (claimFor(u, client))
+            umockdev_ioctl_client_complete(client, 0, 0);
+        else
+            umockdev_ioctl_client_complete(client, -1, EBUSY);
+        return TRUE;
     case USBDEVFS_RELEASEINTERFACE:
+        if (u.claimant == client) {
+            u.claimant = nullptr;
+            umockdev_ioctl_client_complete(client, 0, 0);
+        } else {
+            umockdev_ioctl_client_complete(client, -1, EINVAL);
+        }
+        return TRUE;
+    case USBDEVFS_RESET:
+        ++u.resets;
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return TRUE;
     case USBDEVFS_SETINTERFACE:
     case USBDEVFS_SETCONFIGURATION:
     case USBDEVFS_CLEAR_HALT:
     case USBDEVFS_RESETEP:
-    case USBDEVFS_RESET:
-    case USBDEVFS_DISCONNECT_CLAIM:
         umockdev_ioctl_client_complete(client, 0, 0);
         return TRUE;
     case USBDEVFS_GETDRIVER:
@@ -276,7 +327,12 @@ gboolean handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
         return TRUE;
 
     case USBDEVFS_SUBMITURB: {
+        // A client that vanished mid-request leaves nothing to resolve: the request fails, nothing is kept.
         UMockdevIoctlData* urbData = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
+        if (urbData == nullptr) {
+            umockdev_ioctl_client_complete(client, -1, EFAULT);
+            return TRUE;
+        }
         auto* urb = reinterpret_cast<usbdevfs_urb*>(urbData->data);
         if (urb->buffer_length < 0) {
             umockdev_ioctl_data_unref(urbData);
@@ -285,7 +341,20 @@ gboolean handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
         }
         UMockdevIoctlData* buffer =
             umockdev_ioctl_data_resolve(urbData, offsetof(usbdevfs_urb, buffer), size_t(urb->buffer_length), nullptr);
-        if (buffer) umockdev_ioctl_data_unref(buffer);  // the URB keeps its buffer alive
+        if (buffer == nullptr) {
+            umockdev_ioctl_data_unref(urbData);
+            umockdev_ioctl_client_complete(client, -1, EFAULT);
+            return TRUE;
+        }
+        umockdev_ioctl_data_unref(buffer);  // the URB keeps its buffer alive
+        // Bulk transfers need the interface: usbfs claims it for the client, or refuses while another holds it.
+        const bool bulk = urb->type == USBDEVFS_URB_TYPE_BULK;
+        if (bulk && !claimFor(u, client)) {
+            umockdev_ioctl_data_unref(urbData);
+            umockdev_ioctl_client_complete(client, -1, EBUSY);
+            return TRUE;
+        }
+        const Urb mine{client, urbData};
         // The reference taken by resolve stays with the URB until it is reaped.
         if (urb->type == USBDEVFS_URB_TYPE_CONTROL && urb->buffer_length >= 8) {
             auto* bytes = static_cast<uint8_t*>(urb->buffer);
@@ -295,17 +364,16 @@ gboolean handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
                                                                    : controlRequest(u, bytes, bytes + 8, reply);
             if (status == 0 && (bytes[0] & 0x80)) std::memcpy(bytes + 8, reply.data(), reply.size());
             int actual = status != 0 ? 0 : (bytes[0] & 0x80) ? int(reply.size()) : int(length);
-            finishUrb(u, urbData, status, actual);
-        } else if (urb->type == USBDEVFS_URB_TYPE_BULK && urb->endpoint == u.config.endpointAddress &&
-                   !(urb->endpoint & 0x80)) {
+            finishUrb(u, mine, status, actual);
+        } else if (bulk && urb->endpoint == u.config.endpointAddress && !(urb->endpoint & 0x80)) {
             if (u.failBulk)
-                finishUrb(u, urbData, -EPIPE, 0);
+                finishUrb(u, mine, -EPIPE, 0);
             else if (u.holdBulk)
-                u.held.push_back(urbData);
+                u.held.push_back(mine);
             else
-                completeBulk(u, urbData);
+                completeBulk(u, mine);
         } else {
-            finishUrb(u, urbData, -EPIPE, 0);
+            finishUrb(u, mine, -EPIPE, 0);
         }
         setReady(u);
         umockdev_ioctl_client_complete(client, 0, 0);
@@ -314,13 +382,18 @@ gboolean handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
 
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY: {
-        if (u.done.empty()) {
+        auto next = std::find_if(u.done.begin(), u.done.end(), [&](const Urb& urb) { return urb.client == client; });
+        if (next == u.done.end()) {
             umockdev_ioctl_client_complete(client, -1, u.plugged ? EAGAIN : ENODEV);
             return TRUE;
         }
-        UMockdevIoctlData* urbData = u.done.front();
-        u.done.pop_front();
         UMockdevIoctlData* ptr = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
+        if (ptr == nullptr) {
+            umockdev_ioctl_client_complete(client, -1, EFAULT);
+            return TRUE;
+        }
+        UMockdevIoctlData* urbData = next->data;
+        u.done.erase(next);
         umockdev_ioctl_data_set_ptr(ptr, 0, urbData);
         umockdev_ioctl_data_unref(ptr);
         umockdev_ioctl_data_unref(urbData);
@@ -334,12 +407,12 @@ gboolean handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
         gulong address = 0;
         std::memcpy(&address, arg->data, std::min<size_t>(sizeof address, size_t(arg->data_len)));
         auto it = std::find_if(u.held.begin(), u.held.end(),
-                               [&](UMockdevIoctlData* d) { return d->client_addr == address; });
+                               [&](const Urb& urb) { return urb.client == client && urb.data->client_addr == address; });
         if (it == u.held.end()) {
             umockdev_ioctl_client_complete(client, -1, EINVAL);
             return TRUE;
         }
-        UMockdevIoctlData* urbData = *it;
+        const Urb urbData = *it;
         u.held.erase(it);
         finishUrb(u, urbData, -ENOENT, 0);
         setReady(u);
@@ -383,6 +456,7 @@ bool plug(Unit& u) {
 
     u.handler = umockdev_ioctl_base_new();
     g_signal_connect(u.handler, "handle-ioctl", G_CALLBACK(handleIoctl), &u);
+    g_signal_connect(u.handler, "client-vanished", G_CALLBACK(clientVanished), &u);
     if (!umockdev_testbed_attach_ioctl(t.bed, node, u.handler, nullptr)) return false;
 
     std::vector<uint8_t> descriptors = deviceDescriptor(u.config);
@@ -486,7 +560,7 @@ void UsbUnitBed::unplug(int id) {
         std::lock_guard<std::mutex> lock(gMutex);
         if (!u->plugged) return;
         u->plugged = false;
-        for (UMockdevIoctlData* d : u->held) finishUrb(*u, d, -ESHUTDOWN, 0);
+        for (const Urb& d : u->held) finishUrb(*u, d, -ESHUTDOWN, 0);
         u->held.clear();
         setReady(*u);
     }
@@ -618,7 +692,7 @@ void UsbUnitBed::holdBulk(int id, bool hold) {
     if (u == nullptr) return;
     u->holdBulk = hold;
     if (!hold) {
-        for (UMockdevIoctlData* d : u->held) completeBulk(*u, d);
+        for (const Urb& d : u->held) completeBulk(*u, d);
         u->held.clear();
         setReady(*u);
     }
@@ -628,6 +702,26 @@ size_t UsbUnitBed::bulkInFlight(int id) const {
     Unit* u = impl_->unit(id);
     std::lock_guard<std::mutex> lock(gMutex);
     return u ? u->held.size() : 0;
+}
+
+size_t UsbUnitBed::resetCount(int id) const {
+    Unit* u = impl_->unit(id);
+    std::lock_guard<std::mutex> lock(gMutex);
+    return u ? u->resets : 0;
+}
+
+bool UsbUnitBed::claimed(int id) const {
+    Unit* u = impl_->unit(id);
+    std::lock_guard<std::mutex> lock(gMutex);
+    return u != nullptr && u->claimant != nullptr;
+}
+
+std::vector<std::vector<uint8_t>> UsbUnitBed::takeBulkTransfers(int id) {
+    Unit* u = impl_->unit(id);
+    std::lock_guard<std::mutex> lock(gMutex);
+    std::vector<std::vector<uint8_t>> out;
+    if (u != nullptr) out.swap(u->bulk);
+    return out;
 }
 
 }  // namespace MirrorKit::emu

@@ -2,8 +2,12 @@
 #include <gtest/gtest.h>
 #include <libusb.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <thread>
+#include <vector>
 
 #include "krv/emu/UsbUnits.h"
 
@@ -154,6 +158,81 @@ TEST_F(Units, ReplugKeepsEepromAtANewAddress) {
     unsigned char buf[64] = {};
     ASSERT_EQ(libusb_control_transfer(handle_, 0xC0, 0xF2, 0, 0x0000, buf, 64, 1000), 64);
     EXPECT_EQ(buf[0x10], 0xAB);
+}
+
+}  // namespace
+
+namespace {
+
+// Two opens of one unit are two clients, as two usbfs files (or two programs) are.
+class TwoClients : public Units {
+protected:
+    void TearDown() override {
+        if (second_) libusb_close(second_);
+        Units::TearDown();
+    }
+    libusb_device_handle* second_ = nullptr;
+};
+
+// Each client reaps only its own requests: two threads reading different EEPROM blocks through two opens at once
+// always get their own block back.
+TEST_F(TwoClients, RequestsOfTwoClientsAreKeptApart) {
+    UsbUnitConfig c;
+    c.eeprom.assign(4096, 0);
+    for (size_t i = 0; i < 64; ++i) {
+        c.eeprom[i] = 0xA0;
+        c.eeprom[64 + i] = 0xB0;
+    }
+    ASSERT_EQ(bed_.addUnit(c), 0);
+    handle_ = open(0);
+    second_ = open(0);
+    ASSERT_NE(handle_, nullptr);
+    ASSERT_NE(second_, nullptr);
+    auto reader = [](libusb_device_handle* h, uint16_t address, uint8_t expected, int& wrong) {
+        for (int i = 0; i < 300; ++i) {
+            unsigned char block[64] = {};
+            const int n = libusb_control_transfer(h, 0xC0, 0xF2, 0, address, block, sizeof block, 2000);
+            if (n != 64 || block[0] != expected || block[63] != expected) ++wrong;
+        }
+    };
+    int wrongFirst = 0, wrongSecond = 0;
+    std::thread first(reader, handle_, 0, 0xA0, std::ref(wrongFirst));
+    std::thread second(reader, second_, 64, 0xB0, std::ref(wrongSecond));
+    first.join();
+    second.join();
+    EXPECT_EQ(wrongFirst, 0);
+    EXPECT_EQ(wrongSecond, 0);
+}
+
+// The interface is claimed by one client at a time, as usbfs does: a second claim and a second client's bulk
+// transfers are refused "busy" (control requests still answer), and the claim ends with the holder's release. (A
+// holder whose process ends frees it too; the soak kills such holders.)
+TEST_F(TwoClients, SecondClaimIsRefusedUntilTheHolderLetsGo) {
+    ASSERT_EQ(bed_.addUnit(UsbUnitConfig()), 0);
+    handle_ = open(0);
+    second_ = open(0);
+    ASSERT_NE(handle_, nullptr);
+    ASSERT_NE(second_, nullptr);
+    EXPECT_FALSE(bed_.claimed(0));
+    ASSERT_EQ(libusb_claim_interface(handle_, 0), 0);
+    EXPECT_TRUE(bed_.claimed(0));
+    EXPECT_EQ(libusb_claim_interface(second_, 0), LIBUSB_ERROR_BUSY);
+    unsigned char frame[320] = {};
+    int done = 0;
+    EXPECT_NE(libusb_bulk_transfer(second_, 0x02, frame, sizeof frame, &done, 1000), 0);
+    EXPECT_EQ(bed_.bulkCount(0), 0u);
+    unsigned char reply[22] = {};
+    EXPECT_EQ(libusb_control_transfer(second_, 0xC0, 0xF0, 0, 0, reply, sizeof reply, 1000), 22);
+    ASSERT_EQ(libusb_bulk_transfer(handle_, 0x02, frame, sizeof frame, &done, 1000), 0);
+    EXPECT_EQ(bed_.bulkCount(0), 1u);
+
+    ASSERT_EQ(libusb_release_interface(handle_, 0), 0);
+    ASSERT_EQ(libusb_claim_interface(second_, 0), 0);
+    EXPECT_EQ(libusb_claim_interface(handle_, 0), LIBUSB_ERROR_BUSY);
+    ASSERT_EQ(libusb_release_interface(second_, 0), 0);
+    EXPECT_FALSE(bed_.claimed(0));
+    EXPECT_EQ(libusb_claim_interface(handle_, 0), 0);
+    EXPECT_EQ(bed_.resetCount(0), 0u);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 
 using MirrorKit::platform::DeviceHandle;
@@ -20,9 +21,16 @@ namespace {
 
 // The process's handle of the lock. Every user takes its own reference for the length of its call, so that
 // PEXCleanUp or a second PEXInit on another thread never frees a handle that a call is still using.
-std::shared_ptr<NamedLock> g_lock;
+// The holder itself is never destroyed: the unload hook below calls PEXCleanUp after the library's static objects
+// are gone when the process ends (as it does for a library loaded with dlopen), and must still find it.
+alignas(std::shared_ptr<NamedLock>) unsigned char g_lockStorage[sizeof(std::shared_ptr<NamedLock>)];
 
-std::shared_ptr<NamedLock> currentLock() { return std::atomic_load(&g_lock); }
+std::shared_ptr<NamedLock>& lockHolder() {
+    static std::shared_ptr<NamedLock>* holder = new (g_lockStorage) std::shared_ptr<NamedLock>;
+    return *holder;
+}
+
+std::shared_ptr<NamedLock> currentLock() { return std::atomic_load(&lockHolder()); }
 
 // The name the last PEXInit asked for and what became of it, for PEXLockStatus. Built on first use, as PEXInit
 // runs from the load-time constructor, possibly before the globals of this library are initialised.
@@ -203,14 +211,14 @@ PEXAPI uint32_t PEXInit(void) {
         }
         if (!lock) return PEX_ERR_INIT;
         // A second PEXInit replaces the handle (and so follows a changed lock name) instead of leaking it.
-        std::atomic_store(&g_lock, std::shared_ptr<NamedLock>(std::move(lock)));
+        std::atomic_store(&lockHolder(), std::shared_ptr<NamedLock>(std::move(lock)));
         return PEX_SUCCESS;
     } catch (...) {
         return PEX_ERR_INIT;
     }
 }
 
-PEXAPI void PEXCleanUp(void) { std::atomic_store(&g_lock, std::shared_ptr<NamedLock>()); }
+PEXAPI void PEXCleanUp(void) { std::atomic_store(&lockHolder(), std::shared_ptr<NamedLock>()); }
 
 PEXAPI uint32_t PEXLockStatus(char* text, uint32_t size) {
     try {

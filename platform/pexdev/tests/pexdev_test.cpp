@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -229,6 +230,19 @@ TEST_F(DeviceTest, DirectoryComesFromTheEnvironment) {
     EXPECT_EQ(std::string(deviceDirectory()), "/dev");
 }
 
+TEST_F(DeviceTest, CardImagesAreServedByTheLibraryLoadedForThem) {
+    std::ofstream(dir_ + "/PEXIO1") << "plain file";
+    DeviceHandle handle;
+    uint32_t error = 0;
+    EXPECT_FALSE(deviceOpen("PEXIO1", &handle, &error));
+    std::string message = "unset";
+    EXPECT_TRUE(cardImageProviderLoaded(&message)) << message;
+    EXPECT_EQ(message, "");
+    void* library = dlopen(kCardImageLibrary, RTLD_LAZY | RTLD_NOLOAD);  // loaded by the open above
+    ASSERT_NE(library, nullptr);
+    dlclose(library);
+}
+
 TEST_F(DeviceTest, OpensOnlyCardImages) {
     DeviceHandle handle;
     uint32_t error = 0;
@@ -269,7 +283,7 @@ TEST_F(DeviceTest, ManyCardsOutgrowTheMappingCache) {
     }
 }
 
-// A provider registered by the program is asked before the emulated cards.
+// A provider registered by the program serves its own devices beside the emulated cards.
 class FixedProvider : public DeviceProvider {
 public:
     bool attach(int, const struct stat& st, void** session) override {
@@ -293,7 +307,7 @@ public:
     int detached = 0;
 };
 
-TEST_F(DeviceTest, RegisteredProvidersComeFirst) {
+TEST_F(DeviceTest, RegisteredProvidersServeTheirOwnDevices) {
     static FixedProvider provider;
     registerDeviceProvider(&provider);
     std::ofstream(dir_ + "/PEXIO2") << "abc";

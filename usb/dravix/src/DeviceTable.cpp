@@ -9,6 +9,10 @@
 namespace MirrorKit::dravix {
 
 namespace {
+// Handles: generation * 256 + 128 + slot, so that no slot number and no small id is a handle.
+constexpr uint32_t kMaxGeneration = (1u << 22) - 1;
+constexpr long kHandleMark = 128;
+constexpr long kHandleStep = 256;
 constexpr uint8_t kReqIdentify = 0xF0;
 constexpr uint8_t kReqEeprom = 0xF2;
 constexpr uint16_t kIdentifyLength = 22;
@@ -45,6 +49,8 @@ void DeviceTable::rescan() {
         closeSlot(slot);
         s.bound = true;
         s.unit = unit;
+        // Handles stay positive LONGs, below 2^30.
+        s.generation = s.generation % kMaxGeneration + 1;
     }
 }
 
@@ -96,10 +102,15 @@ bool DeviceTable::openSlot(int slot) {
     if (unitGone(slot)) return false;
     if (s.device && s.device->isOpen()) return true;
 
-    s.device.reset(new UsbDevice(bus_));
+    s.device = std::make_shared<UsbDevice>(bus_);
     if (!s.device->open(s.unit)) {
         if (!bus_.present(s.unit)) {
             unitLeft(slot);
+            return false;
+        }
+        // A unit another process holds is left alone: a reset would disturb the mirror it drives.
+        if (s.device->busy()) {
+            s.device.reset();
             return false;
         }
         s.device->resetAndReconnect();
@@ -158,25 +169,82 @@ int DeviceTable::transferSize(int slot) {
 bool DeviceTable::vendorRequest(int slot, bool in, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
                                 uint32_t length) {
     if (!validSlot(slot)) return false;
-    std::lock_guard<std::recursive_mutex> guard(lock_);
-    Slot& s = slots_[size_t(slot)];
-    if (!s.controlEndpoint || !s.device) return false;
     if ((length != 0 && data == nullptr) || length > 0xFFFF) return false;
-    return s.device->vendorRequest(in, request, value, index, data, uint16_t(length));
+    std::shared_ptr<UsbDevice> device;
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock_);
+        Slot& s = slots_[size_t(slot)];
+        if (!s.controlEndpoint || !s.device) return false;
+        device = s.device;
+    }
+    // The request runs without the table lock: a unit that does not answer holds up only its own callers.
+    return device->vendorRequest(in, request, value, index, data, uint16_t(length));
 }
 
-bool DeviceTable::eepromAccess(int slot, bool in, uint16_t address, uint8_t* data, uint32_t length) {
-    if (length > 1 && address % kEepromChunk != 0) return false;
+int DeviceTable::slotOf(long id) {
+    if (id >= 0 && id < kSlotCount) return int(id);
+    const long low = id % kHandleStep;
+    if (id < kHandleStep || low < kHandleMark || low >= kHandleMark + kSlotCount) return -1;
+    const int slot = int(low - kHandleMark);
     std::lock_guard<std::recursive_mutex> guard(lock_);
+    const Slot& s = slots_[size_t(slot)];
+    return s.bound && long(s.generation) == id / kHandleStep ? slot : -1;
+}
+
+long DeviceTable::handleOf(int slot) {
+    if (!validSlot(slot)) return -1;
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    const Slot& s = slots_[size_t(slot)];
+    return s.bound ? long(s.generation) * kHandleStep + kHandleMark + slot : -1;
+}
+
+std::shared_ptr<UsbDevice> DeviceTable::deviceRef(int slot) {
+    if (!validSlot(slot)) return nullptr;
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    Slot& s = slots_[size_t(slot)];
+    return s.device && s.device->isOpen() ? s.device : nullptr;
+}
+
+DeviceTable::Claim DeviceTable::claim(int slot) {
+    if (!validSlot(slot)) return Claim::kFailed;
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    Slot& s = slots_[size_t(slot)];
+    if (!s.device || !s.device->isOpen()) return Claim::kFailed;
+    switch (s.device->claim()) {
+    case UsbDevice::ClaimResult::kHeld: return Claim::kHeld;
+    case UsbDevice::ClaimResult::kBusy: return Claim::kBusy;
+    default: return Claim::kFailed;
+    }
+}
+
+void DeviceTable::release(int slot) {
+    if (!validSlot(slot)) return;
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    closeSlot(slot);
+}
+
+bool eepromTransfer(UsbDevice& device, bool in, uint16_t address, uint8_t* data, uint32_t length) {
+    if (length > 1 && address % kEepromChunk != 0) return false;
     uint32_t current = address;
     while (length > 0) {
         uint32_t chunk = length < kEepromChunk ? length : kEepromChunk;
-        if (current > 0xFFFF || !vendorRequest(slot, in, kReqEeprom, 0, uint16_t(current), data, chunk)) return false;
+        if (current > 0xFFFF || !device.vendorRequest(in, kReqEeprom, 0, uint16_t(current), data, uint16_t(chunk)))
+            return false;
         current += chunk;
         data += chunk;
         length -= chunk;
     }
     return true;
+}
+
+bool DeviceTable::eepromAccess(int slot, bool in, uint16_t address, uint8_t* data, uint32_t length) {
+    std::shared_ptr<UsbDevice> device;
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock_);
+        if (!validSlot(slot) || !slots_[size_t(slot)].controlEndpoint) return false;
+        device = deviceRef(slot);
+    }
+    return device && eepromTransfer(*device, in, address, data, length);
 }
 
 bool DeviceTable::eepromRead(int slot, uint16_t address, uint8_t* data, uint32_t length) {

@@ -16,6 +16,10 @@ constexpr uint8_t kBulkOutEndpoint = 0x02;
 constexpr int kPolyTransferSize = 2560;
 constexpr int kPicoTransferSize = 512;
 
+// EEPROM access through request 0xF2 in chunks of at most 64 bytes, on one opened device. More than one byte must
+// start on a 64-byte boundary.
+bool eepromTransfer(UsbDevice& device, bool in, uint16_t address, uint8_t* data, uint32_t length);
+
 class DeviceTable {
 public:
     // beforeClose(slot) runs under the table lock before a slot's device is closed, so that transfers still in
@@ -47,6 +51,21 @@ public:
     void setTransferSize(int slot, int bytes);
     int transferSize(int slot);
 
+    // Device ids name a slot (0..31: whatever unit the slot holds) or one unit's stay in a slot (a handle: 256 *
+    // the slot's binding count, which only grows, + 128 + slot). The slot an id names, or -1 for an invalid id or a handle
+    // whose unit has left its slot; under the table lock, so that the answer holds while the caller keeps it.
+    int slotOf(long id);
+    // The handle of the unit the slot holds, or -1 when it holds none.
+    long handleOf(int slot);
+    // The open device of a slot, kept alive for the caller: a transfer runs on it without the table lock, and a
+    // slot closed meanwhile only closes the device once the transfer lets it go.
+    std::shared_ptr<UsbDevice> deviceRef(int slot);
+    // Claims the slot's interface for this process, once; a unit that another process holds answers kBusy.
+    enum class Claim { kHeld, kBusy, kFailed };
+    Claim claim(int slot);
+    // Gives the slot's unit back to other processes: the device is closed (claim released) and reopened lazily.
+    void release(int slot);
+
     // A vendor request on the slot's control endpoint. A non-zero length with a null buffer fails unsent.
     bool vendorRequest(int slot, bool in, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
                        uint32_t length);
@@ -57,13 +76,14 @@ public:
 
 private:
     struct Slot {
-        std::unique_ptr<UsbDevice> device;
+        std::shared_ptr<UsbDevice> device;
         uint8_t bulkEndpoint = 0;
         bool controlEndpoint = false;
         int transferSize = kPolyTransferSize;
         bool bound = false;      // unit holds the unit of this slot
         UnitPosition unit;
         uint64_t leftAt = 0;     // when bound is false: 0 if never bound, else when the unit left (a count)
+        uint32_t generation = 0; // how many times the slot was bound (wrapping below 2^25), part of handles
     };
     bool eepromAccess(int slot, bool in, uint16_t address, uint8_t* data, uint32_t length);
     // Closes the slot of a unit that has left and unbinds it.

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <shared_mutex>
 #include <thread>
 #include <utility>
 
@@ -49,7 +50,7 @@ CHostDrv::CHostDrv(IUnknown* outer) : outer_(outer != nullptr ? outer : &inner_)
 CHostDrv::~CHostDrv() { shutdown(); }
 
 void CHostDrv::construct() {
-    std::lock_guard<std::recursive_mutex> guard(objectLock_);
+    std::unique_lock<std::shared_mutex> guard(objectLock_);
     for (int s = 0; s < kSlotCount; ++s) {
         StreamSlot& slot = streams_[size_t(s)];
         for (StreamBuffer& b : slot.buffers) {
@@ -86,7 +87,7 @@ void CHostDrv::shutdown() {
     changeSignal_.notify_all();
     if (changeThread_.joinable()) changeThread_.join();
     {
-        std::lock_guard<std::recursive_mutex> guard(objectLock_);
+        std::unique_lock<std::shared_mutex> guard(objectLock_);
         waitStreams(-1, kStreamWaitMs);
         resetStreamCounters();
         table_.reset();  // closes every slot while the event thread can still complete cancelled transfers
@@ -134,12 +135,29 @@ STDMETHODIMP_(ULONG) CHostDrv::Inner::Release() {
 
 // ---- Helpers -------------------------------------------------------------------------------------------------------
 
-bool CHostDrv::usable(LONG slot) {
-    if (slot < 0 || slot >= kSlotCount || !table_) return false;
-    return table_->openSlot(int(slot));
+std::shared_ptr<UsbDevice> CHostDrv::target(LONG id, int& slot) {
+    slot = -1;
+    if (!table_) return nullptr;
+    std::lock_guard<std::recursive_mutex> tableGuard(table_->lock());
+    const int s = table_->slotOf(id);
+    if (s < 0 || !table_->openSlot(s)) return nullptr;
+    slot = s;
+    return table_->deviceRef(s);
 }
 
-LONG CHostDrv::failed(LONG slot, LONG status) { return table_->unitGone(int(slot)) ? DRAVIX_NO_DEVICE : status; }
+LONG CHostDrv::claimFor(int slot) {
+    switch (table_->claim(slot)) {
+    case DeviceTable::Claim::kHeld: return DRAVIX_DONE;
+    case DeviceTable::Claim::kBusy: return DRAVIX_BUSY;
+    default: return table_->unitGone(slot) ? DRAVIX_NO_DEVICE : DRAVIX_INVALID;
+    }
+}
+
+LONG CHostDrv::failed(int slot, const UsbDevice& device, LONG status) {
+    if (!device.gone()) return status;
+    table_->unitGone(slot);  // closes the slot if it still holds this device
+    return DRAVIX_NO_DEVICE;
+}
 
 bool CHostDrv::waitStreams(int slot, unsigned timeoutMs) {
     std::unique_lock<std::mutex> lock(streamMutex_);
@@ -204,32 +222,28 @@ void CHostDrv::changeLoop() {
 
 STDMETHODIMP CHostDrv::Dravix_GetStatus(LONG nDevId, LONG nStatId, LONG* p_nStatus) {
     if (p_nStatus == nullptr) return E_POINTER;
-    std::lock_guard<std::recursive_mutex> guard(objectLock_);
-    if (!usable(nDevId)) {
-        *p_nStatus = DRAVIX_NO_DEVICE;
-        return S_OK;
-    }
-    std::lock_guard<std::recursive_mutex> tableGuard(table_->lock());
-    UsbDevice* device = table_->device(nDevId);
+    int slot = -1;
+    const std::shared_ptr<UsbDevice> device = target(nDevId, slot);
     if (device == nullptr) {
         *p_nStatus = DRAVIX_NO_DEVICE;
         return S_OK;
     }
+    UsbDevice& d = *device;
     switch (nStatId) {
     case DRAVIX_STAT_NAME: {
-        const std::string& name = device->friendlyName();
+        const std::string& name = d.friendlyName();
         std::memcpy(p_nStatus, name.data(), name.size() < kNameLimit ? name.size() : kNameLimit);
         return S_OK;
     }
-    case DRAVIX_STAT_VENDOR_ID: *p_nStatus = device->vendorId(); return S_OK;
-    case DRAVIX_STAT_PRODUCT_ID: *p_nStatus = device->productId(); return S_OK;
+    case DRAVIX_STAT_VENDOR_ID: *p_nStatus = d.vendorId(); return S_OK;
+    case DRAVIX_STAT_PRODUCT_ID: *p_nStatus = d.productId(); return S_OK;
     case DRAVIX_STAT_BIT0:
     case DRAVIX_STAT_BIT1:
     case DRAVIX_STAT_BIT2:
     case DRAVIX_STAT_EEPROM_SIZE: {
         uint8_t bytes[2] = {};
-        if (!table_->vendorRequest(nDevId, true, kReqStatusWord, 0, 0, bytes, sizeof bytes)) {
-            *p_nStatus = failed(nDevId, DRAVIX_INVALID);
+        if (!d.vendorRequest(true, kReqStatusWord, 0, 0, bytes, sizeof bytes)) {
+            *p_nStatus = failed(slot, d, DRAVIX_INVALID);
             return S_OK;
         }
         const uint16_t word = uint16_t(bytes[0] | bytes[1] << 8);
@@ -241,14 +255,13 @@ STDMETHODIMP CHostDrv::Dravix_GetStatus(LONG nDevId, LONG nStatId, LONG* p_nStat
     }
     case DRAVIX_STAT_EXT_EEPROM:
         std::memset(p_nStatus, 0, kExtEepromSize);
-        if (!table_->vendorRequest(nDevId, true, kReqExtEeprom, 0, 0, reinterpret_cast<uint8_t*>(p_nStatus),
-                                   kExtEepromSize))
-            *p_nStatus = failed(nDevId, DRAVIX_INVALID);
+        if (!d.vendorRequest(true, kReqExtEeprom, 0, 0, reinterpret_cast<uint8_t*>(p_nStatus), kExtEepromSize))
+            *p_nStatus = failed(slot, d, DRAVIX_INVALID);
         return S_OK;
     case DRAVIX_STAT_SERIAL: {
         uint8_t block[kSerialBlockSize];
-        if (!table_->eepromRead(nDevId, kSerialBlockAddress, block, sizeof block)) {
-            *p_nStatus = failed(nDevId, DRAVIX_INVALID);
+        if (!eepromTransfer(d, true, kSerialBlockAddress, block, sizeof block)) {
+            *p_nStatus = failed(slot, d, DRAVIX_INVALID);
             return S_OK;
         }
         if (std::memcmp(block + 2, "DXPICO", 6) != 0 && std::memcmp(block + 2, "DXPOLY", 6) != 0) {
@@ -259,6 +272,13 @@ STDMETHODIMP CHostDrv::Dravix_GetStatus(LONG nDevId, LONG nStatId, LONG* p_nStat
         for (size_t i = 0; i < kSerialLength; ++i) out[i] = char(block[kSerialOffset + 2 * i]);
         return S_OK;
     }
+    case DRAVIX_STAT_UNIT_HANDLE: {
+        // Only while the slot still holds the device this call looked at.
+        std::lock_guard<std::recursive_mutex> tableGuard(table_->lock());
+        const long handle = table_->deviceRef(slot) == device ? table_->handleOf(slot) : -1;
+        *p_nStatus = handle < 0 ? DRAVIX_NO_DEVICE : LONG(handle);
+        return S_OK;
+    }
     default:
         *p_nStatus = DRAVIX_INVALID;
         return S_OK;
@@ -267,31 +287,50 @@ STDMETHODIMP CHostDrv::Dravix_GetStatus(LONG nDevId, LONG nStatId, LONG* p_nStat
 
 STDMETHODIMP CHostDrv::Dravix_SetControl(LONG nDevId, LONG nCntlId, LONG* p_nStatus) {
     if (p_nStatus == nullptr) return E_POINTER;
-    std::lock_guard<std::recursive_mutex> guard(objectLock_);
-    if (!usable(nDevId)) {
+    int slot = -1;
+    const std::shared_ptr<UsbDevice> device = target(nDevId, slot);
+    if (device == nullptr) {
         *p_nStatus = DRAVIX_NO_DEVICE;
         return S_OK;
     }
-    StreamSlot& stream = streams_[size_t(nDevId)];
+    UsbDevice& d = *device;
+    if (nCntlId == DRAVIX_CTL_RELEASE) {
+        table_->release(slot);
+        *p_nStatus = DRAVIX_DONE;
+        return S_OK;
+    }
+    // Only a process that drives the unit holds it; one that another process holds is left alone.
+    if ((nCntlId >= 0 && nCntlId <= 9) || nCntlId == DRAVIX_CTL_PICO_MODE || nCntlId == DRAVIX_CTL_WRITE_SERIAL) {
+        if (const LONG status = claimFor(slot); status != DRAVIX_DONE) {
+            *p_nStatus = status;
+            return S_OK;
+        }
+    }
+    StreamSlot& stream = streams_[size_t(slot)];
+    int frameSize = 0;
+    {
+        std::lock_guard<std::mutex> lock(streamMutex_);
+        frameSize = stream.frameSize;
+    }
     if (nCntlId >= 0 && nCntlId <= 9) {
-        if (nCntlId == 4 && stream.frameSize == kPicoFrameSize) {
+        if (nCntlId == 4 && frameSize == kPicoFrameSize) {
             // Pico units need line 0x10 down for a while before 0x88 takes.
-            table_->vendorRequest(nDevId, false, kReqControl, 0, 0x10, nullptr, 0);
+            d.vendorRequest(false, kReqControl, 0, 0x10, nullptr, 0);
             std::this_thread::sleep_for(std::chrono::milliseconds(250));
         }
-        bool ok = table_->vendorRequest(nDevId, false, kReqControl, 0, kControlLines[nCntlId], nullptr, 0);
-        *p_nStatus = ok ? DRAVIX_DONE : failed(nDevId, DRAVIX_INVALID);
+        bool ok = d.vendorRequest(false, kReqControl, 0, kControlLines[nCntlId], nullptr, 0);
+        *p_nStatus = ok ? DRAVIX_DONE : failed(slot, d, DRAVIX_INVALID);
         return S_OK;
     }
     if (nCntlId == DRAVIX_CTL_PICO_MODE) {
         std::lock_guard<std::mutex> lock(streamMutex_);
         stream.frameSize = kPicoFrameSize;
-        table_->setTransferSize(nDevId, kPicoTransferSize);
+        table_->setTransferSize(slot, kPicoTransferSize);
         return S_OK;
     }
     if (nCntlId != DRAVIX_CTL_WRITE_SERIAL) return S_OK;
 
-    const char* tag = stream.frameSize == kPicoFrameSize ? "DXPICO" : stream.frameSize == kPolyFrameSize ? "DXPOLY" : nullptr;
+    const char* tag = frameSize == kPicoFrameSize ? "DXPICO" : frameSize == kPolyFrameSize ? "DXPOLY" : nullptr;
     // The caller's string is read no further than one byte past the 11 characters.
     const char* serial = reinterpret_cast<const char*>(p_nStatus);
     bool valid = tag != nullptr && strnlen(serial, kSerialLength + 1) == kSerialLength;
@@ -307,29 +346,32 @@ STDMETHODIMP CHostDrv::Dravix_SetControl(LONG nDevId, LONG nCntlId, LONG* p_nSta
         block[kSerialOffset + 2 * i] = uint8_t(unit);
         block[kSerialOffset + 2 * i + 1] = uint8_t(uint16_t(unit) >> 8);
     }
-    if (!table_->eepromWrite(nDevId, kSerialBlockAddress, block, sizeof block))
-        *p_nStatus = failed(nDevId, DRAVIX_INVALID);
+    if (!eepromTransfer(d, false, kSerialBlockAddress, block, sizeof block))
+        *p_nStatus = failed(slot, d, DRAVIX_INVALID);
     return S_OK;
 }
 
 STDMETHODIMP CHostDrv::Dravix_SendFrameData(LONG nDevId, BYTE* pFrameData, LONG nBuffSize, LONG* p_nStatus) {
-    std::lock_guard<std::recursive_mutex> guard(objectLock_);
     return Dravix_StepFrameData(nDevId, pFrameData, nBuffSize, p_nStatus);
 }
 
 STDMETHODIMP CHostDrv::Dravix_StepFrameData(LONG nDevId, BYTE* pFrameData, LONG nBuffSize, LONG* p_nStatus) {
     if (p_nStatus == nullptr) return E_POINTER;
-    std::lock_guard<std::recursive_mutex> guard(objectLock_);
-    if (!usable(nDevId)) {
+    int slot = -1;
+    const std::shared_ptr<UsbDevice> device = target(nDevId, slot);
+    if (device == nullptr) {
         *p_nStatus = DRAVIX_NO_DEVICE;
         return S_OK;
     }
     if (pFrameData == nullptr) return S_OK;
-    std::lock_guard<std::recursive_mutex> tableGuard(table_->lock());
-    UsbDevice* device = table_->device(nDevId);
-    uint8_t endpoint = table_->bulkEndpoint(nDevId);
-    bool ok = device != nullptr && endpoint != 0 && device->bulkOut(endpoint, pFrameData, nBuffSize, kEndpointTimeoutMs);
-    *p_nStatus = ok ? DRAVIX_DONE : failed(nDevId, DRAVIX_XFER_FAILED);
+    if (const LONG status = claimFor(slot); status != DRAVIX_DONE) {
+        *p_nStatus = status;
+        return S_OK;
+    }
+    const uint8_t endpoint = table_->bulkEndpoint(slot);
+    // The transfer holds no server lock: a unit that stalls holds up only the callers that send to it.
+    const bool ok = endpoint != 0 && device->bulkOut(endpoint, pFrameData, nBuffSize, kEndpointTimeoutMs);
+    *p_nStatus = ok ? DRAVIX_DONE : failed(slot, *device, DRAVIX_XFER_FAILED);
     return S_OK;
 }
 
@@ -361,13 +403,26 @@ STDMETHODIMP CHostDrv::Dravix_GetAvailableDevices(LONG* pDeviceIds, LONG nSizeBu
 
 STDMETHODIMP CHostDrv::Dravix_StreamFrameData(LONG nDevId, BYTE* pFrameData, LONG nBuffSize, LONG* p_nStatus) {
     if (p_nStatus == nullptr) return E_POINTER;
-    std::lock_guard<std::recursive_mutex> guard(objectLock_);
-    if (!usable(nDevId)) {
+    int slot = -1;
+    const std::shared_ptr<UsbDevice> device = target(nDevId, slot);
+    if (device == nullptr) {
         *p_nStatus = DRAVIX_NO_DEVICE;
         return S_OK;
     }
-    StreamSlot& s = streams_[size_t(nDevId)];
-    if (pFrameData == nullptr || nBuffSize != s.frameSize) {
+    if (const LONG status = claimFor(slot); status != DRAVIX_DONE) {
+        *p_nStatus = status;
+        return S_OK;
+    }
+    // Streams of different units wait for their own buffers only; a flush or the teardown holds them all.
+    std::shared_lock<std::shared_mutex> shared(objectLock_);
+    std::lock_guard<std::mutex> slotGuard(streamLocks_[size_t(slot)]);
+    StreamSlot& s = streams_[size_t(slot)];
+    int frameSize = 0;
+    {
+        std::lock_guard<std::mutex> lock(streamMutex_);
+        frameSize = s.frameSize;
+    }
+    if (pFrameData == nullptr || nBuffSize != frameSize) {
         *p_nStatus = DRAVIX_INVALID;
         return S_OK;
     }
@@ -394,10 +449,10 @@ STDMETHODIMP CHostDrv::Dravix_StreamFrameData(LONG nDevId, BYTE* pFrameData, LON
         --s.available;
     }
     std::lock_guard<std::recursive_mutex> tableGuard(table_->lock());
-    UsbDevice* device = table_->device(nDevId);
-    uint8_t endpoint = table_->bulkEndpoint(nDevId);
+    // Submitted only while the slot still holds the device: a closed slot has already waited for its transfers.
+    const uint8_t endpoint = table_->deviceRef(slot) == device ? table_->bulkEndpoint(slot) : 0;
     bool submitted = false;
-    if (device != nullptr && endpoint != 0) {
+    if (endpoint != 0) {
         b.length = s.frameSize * kFramesPerBuffer;
         libusb_fill_bulk_transfer(b.transfer, device->handle(), endpoint, b.data, b.length, &CHostDrv::streamCompleted,
                                   &b, kEndpointTimeoutMs);
@@ -423,7 +478,7 @@ STDMETHODIMP CHostDrv::Dravix_StreamFrameData(LONG nDevId, BYTE* pFrameData, LON
 }
 
 STDMETHODIMP CHostDrv::Dravix_FlushStream(LONG nDevId, LONG* p_nStatus) {
-    std::lock_guard<std::recursive_mutex> guard(objectLock_);
+    std::unique_lock<std::shared_mutex> guard(objectLock_);
     waitStreams(-1, kStreamWaitMs);
     resetStreamCounters();
     if (p_nStatus != nullptr) *p_nStatus = DRAVIX_DONE;

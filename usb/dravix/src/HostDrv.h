@@ -7,6 +7,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <thread>
 
 #include "DeviceTable.h"
@@ -98,10 +99,13 @@ private:
     void construct();
     void shutdown();
     static void LIBUSB_CALL streamCompleted(libusb_transfer* transfer);
-    // Slot usable for an operation (opened lazily), under the table lock.
-    bool usable(LONG slot);
-    // The status of a failed request on a slot: no device once its unit has gone, else the given one.
-    LONG failed(LONG slot, LONG status);
+    // The open device an id names (a slot, or a handle bound to one unit), opened lazily, and its slot; null when
+    // the id names no usable unit. The device stays alive for the caller, who uses it without the table lock.
+    std::shared_ptr<UsbDevice> target(LONG id, int& slot);
+    // Claims the unit for this process before it is driven: 0, or the status to answer.
+    LONG claimFor(int slot);
+    // The status of a failed request on a device: no device once its unit has gone, else the given one.
+    LONG failed(int slot, const UsbDevice& device, LONG status);
     // Waits for the stream transfers in flight (on one slot, or on all with slot -1); false on time-out.
     bool waitStreams(int slot, unsigned timeoutMs);
     void resetStreamCounters();
@@ -113,7 +117,9 @@ private:
     IUnknown* outer_;
     std::atomic<ULONG> refs_{1};
 
-    std::recursive_mutex objectLock_;
+    // Taken shared by each stream call, whole by a flush and by construction and teardown.
+    std::shared_mutex objectLock_;
+    std::array<std::mutex, kSlotCount> streamLocks_;  // one stream call at a time per slot
     std::mutex notifyMutex_;        // the notification target; a post never blocks
     ULONG_PTR notifyWindow_ = 0;    // the server's own handle to the client's window (see holdWindow)
     UINT notifyMessage_ = 0;

@@ -159,8 +159,6 @@ bool UsbDevice::open(const UnitPosition& unit) {
                 endpoints_.push_back({itf.endpoint[i].bEndpointAddress, itf.endpoint[i].bmAttributes});
         }
         if (config) libusb_free_config_descriptor(config);
-        claimed_ = libusb_claim_interface(handle_, 0) == 0;
-        ok = claimed_;
         unsigned char text[256] = {};
         if (ok && d.iProduct != 0 && libusb_get_string_descriptor_ascii(handle_, d.iProduct, text, sizeof text) > 0)
             name_ = reinterpret_cast<char*>(text);
@@ -168,12 +166,18 @@ bool UsbDevice::open(const UnitPosition& unit) {
             name_ = "USB Device";
     }
     if (device) libusb_unref_device(device);
-    if (!ok) {
-        // A handle that opened but could not claim the interface is kept for the reset.
-        if (handle_ != nullptr && !claimed_) return false;
-        close();
-    }
+    if (!ok) close();
     return ok;
+}
+
+UsbDevice::ClaimResult UsbDevice::claim() {
+    if (handle_ == nullptr) return ClaimResult::kFailed;
+    if (claimed_) return ClaimResult::kHeld;
+    const int rc = libusb_claim_interface(handle_, 0);
+    busy_ = rc == LIBUSB_ERROR_BUSY;
+    if (rc == LIBUSB_ERROR_NO_DEVICE) gone_ = true;
+    claimed_ = rc == 0;
+    return claimed_ ? ClaimResult::kHeld : busy_ ? ClaimResult::kBusy : ClaimResult::kFailed;
 }
 
 void UsbDevice::resetAndReconnect() {
@@ -190,6 +194,7 @@ void UsbDevice::close() {
     libusb_close(handle_);
     handle_ = nullptr;
     claimed_ = false;
+    busy_ = false;
     gone_ = false;
     endpoints_.clear();
     name_.clear();
@@ -201,7 +206,7 @@ bool UsbDevice::vendorRequest(bool in, uint8_t request, uint16_t value, uint16_t
     if (handle_ == nullptr) return false;
     uint8_t type = LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_DEVICE | (in ? LIBUSB_ENDPOINT_IN : LIBUSB_ENDPOINT_OUT);
     const int rc = libusb_control_transfer(handle_, type, request, value, index, data, length, kEndpointTimeoutMs);
-    gone_ = gone_ || rc == LIBUSB_ERROR_NO_DEVICE;
+    if (rc == LIBUSB_ERROR_NO_DEVICE) gone_ = true;
     return rc >= 0;
 }
 
@@ -209,7 +214,7 @@ bool UsbDevice::bulkOut(uint8_t endpoint, uint8_t* data, int length, unsigned ti
     if (handle_ == nullptr || length < 0) return false;
     int done = 0;
     int rc = libusb_bulk_transfer(handle_, endpoint, data, length, &done, timeoutMs);
-    gone_ = gone_ || rc == LIBUSB_ERROR_NO_DEVICE;
+    if (rc == LIBUSB_ERROR_NO_DEVICE) gone_ = true;
     return rc == 0 && done == length;
 }
 

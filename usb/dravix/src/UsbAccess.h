@@ -79,7 +79,12 @@ public:
     UsbDevice(const UsbDevice&) = delete;
     UsbDevice& operator=(const UsbDevice&) = delete;
 
+    // Opens the unit for identification and control requests; the interface is claimed only by claim().
     bool open(const UnitPosition& unit);
+    // Claims the interface for this process, once; kBusy when another process holds it (nothing is reset).
+    enum class ClaimResult { kHeld, kBusy, kFailed };
+    ClaimResult claim();
+    bool busy() const { return busy_; }
     // Resets the unit when it could be opened at all, then waits and lets the bus enumerate again.
     void resetAndReconnect();
     void close();
@@ -103,7 +108,9 @@ private:
     UsbBus& bus_;
     libusb_device_handle* handle_ = nullptr;
     bool claimed_ = false;
-    bool gone_ = false;
+    bool busy_ = false;
+    // Set by transfers, which run without the table lock.
+    std::atomic<bool> gone_{false};
     uint16_t vendorId_ = 0;
     uint16_t productId_ = 0;
     std::string name_;

@@ -71,7 +71,7 @@ TEST_F(DravixTest, IdentificationItems) {
     bed.setStatusWord(0, 0x0002);
     EXPECT_EQ(getStatus(0, DRAVIX_STAT_BIT1), 1);
     EXPECT_EQ(getStatus(0, DRAVIX_STAT_EEPROM_SIZE), 0);
-    EXPECT_EQ(getStatus(0, 9), DRAVIX_INVALID);
+    EXPECT_EQ(getStatus(0, 10), DRAVIX_INVALID);
 
     uint8_t block[128];
     std::memset(block, 0x55, sizeof block);
@@ -111,7 +111,7 @@ TEST_F(DravixTest, ControlLinesAndCodes) {
     for (LONG code = 0; code <= 9; ++code) EXPECT_EQ(setControl(0, code), DRAVIX_DONE) << code;
     EXPECT_EQ(bed.controlLines(0),
               (std::vector<uint16_t>{0x84, 0x04, 0x82, 0x02, 0x88, 0x08, 0x90, 0x10, 0xA0, 0x20}));
-    EXPECT_EQ(setControl(0, 12), 12345);  // unknown codes leave the status alone
+    EXPECT_EQ(setControl(0, 13), 12345);  // unknown codes leave the status alone
     EXPECT_EQ(setControl(0, -1), 12345);
     bed.failRequest(0, 0xF5, true);
     EXPECT_EQ(setControl(0, 3), DRAVIX_INVALID);

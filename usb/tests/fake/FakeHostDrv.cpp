@@ -77,6 +77,8 @@ public:
             case DRAVIX_STAT_PRODUCT_ID: *status = s->productId; break;
             case DRAVIX_STAT_EEPROM_SIZE: *status = s->eepromSize; break;
             case DRAVIX_STAT_EXT_EEPROM: std::memset(status, 'E', 128); break;
+            // Slots here never change units, so the slot itself names its unit for good.
+            case DRAVIX_STAT_UNIT_HANDLE: *status = dev; break;
             case DRAVIX_STAT_SERIAL:
                 if (s->serialStatus < 0)
                     *status = s->serialStatus;

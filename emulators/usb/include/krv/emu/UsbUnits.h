@@ -9,8 +9,9 @@
 //   0xF5 out  control line: wIndex recorded in order
 //   0xF6 in   128-byte external EEPROM block
 // plus the standard GET_DESCRIPTOR requests (the product string is the unit's friendly name). Every bulk OUT
-// transfer is recorded whole. Unplugging fails the transfers in flight and removes the device; replugging brings
-// the same unit (same EEPROM) back at a new address.
+// transfer is recorded whole. Every client of a unit (each open of its node, in this process or another one under
+// the same testbed) has its requests kept apart from the others'. Unplugging fails the transfers in flight and
+// removes the device; replugging brings the same unit (same EEPROM) back at a new address.
 //
 // The programs run under umockdev-wrapper (the preload library must be in place before the program starts);
 // UsbUnitBed::available() is false otherwise and tests then skip (exit code 77). One testbed serves the whole
@@ -94,6 +95,9 @@ public:
     // Bulk OUT transfers in arrival order, each whole.
     std::vector<std::vector<uint8_t>> bulkTransfers(int unit) const;
     size_t bulkCount(int unit) const;
+    // The bulk transfers recorded so far, handed over and forgotten (later counts start from zero again): long
+    // runs collect them as they go instead of keeping every one.
+    std::vector<std::vector<uint8_t>> takeBulkTransfers(int unit);
     // Waits until at least count bulk transfers were recorded; false on time-out.
     bool waitBulkCount(int unit, size_t count, int timeoutMs) const;
     // All control transfers, standard ones included.
@@ -114,6 +118,12 @@ public:
     // While held, bulk transfers stay in flight (a stuck unit) until released or cancelled; releasing completes them.
     void holdBulk(int unit, bool hold);
     size_t bulkInFlight(int unit) const;
+    // Resets asked of the unit since it was added.
+    size_t resetCount(int unit) const;
+    // True while a client (an open of the unit in some process) holds its interface. Claims behave as usbfs
+    // claims do: a second client's claim, or its bulk transfer, is refused with EBUSY until the holder releases
+    // the interface or goes away.
+    bool claimed(int unit) const;
 
     // The 128-byte serial-number block for an 11-character serial number.
     static std::array<uint8_t, kSerialBlockSize> serialBlock(const std::string& serial, bool pico);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <string>
 
 namespace MirrorKit::platform {
 
@@ -21,9 +22,18 @@ public:
     virtual void detach(void* session) = 0;
 };
 
-// Adds a provider that is asked before the built-in ones (the emulated card is built in). The provider must
-// live until the process ends.
+// Adds a provider; providers are asked in the order they were added. The provider must live until the process
+// ends.
 void registerDeviceProvider(DeviceProvider* provider);
+
+// Emulated cards are not part of this layer: they are served by a library of their own, loaded (once per
+// process, never unloaded) by the first open while $PEXLINK_DEVICE_DIR names a folder of card images. It is
+// looked for next to the library or program holding this layer, then by its name on the loader's search path;
+// its provider joins the registered ones.
+constexpr const char* kCardImageLibrary = "libpexemu.so.1";
+constexpr const char* kCardImageProviderEntry = "pexemu_device_provider";
+// Loads that library if not tried yet; whether it serves cards, with the loader's message when it does not.
+bool cardImageProviderLoaded(std::string* message);
 
 // An open device. Lives on the caller's stack: opening and closing allocate nothing once a card is known.
 struct DeviceHandle {
@@ -36,7 +46,8 @@ struct DeviceHandle {
 const char* deviceDirectory();
 
 // Opens device `name` of the device directory for reading and writing. False with *error = the system error
-// code (ENODEV when the file is there but no provider serves it).
+// code: ENODEV when the file is there but no provider serves it, ELIBACC when $PEXLINK_DEVICE_DIR is set and
+// no provider serves the file because the emulated-card library cannot be loaded.
 bool deviceOpen(const char* name, DeviceHandle* handle, uint32_t* error);
 bool deviceControl(const DeviceHandle& handle, uint32_t code, const void* in, uint32_t inSize, void* out,
                    uint32_t outSize, uint32_t* returned, uint32_t* error);

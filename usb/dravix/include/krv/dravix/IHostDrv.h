@@ -2,7 +2,11 @@
 //
 // Clients reach the server only through COM: CoCreateInstance(CLSID_CHostDrv, nullptr, CLSCTX_INPROC, IID_IHostDrv,
 // ...). Methods 1 to 8 always return S_OK and report their outcome through p_nStatus (DravixStatus values, or the
-// item read). Slots (nDevId) are 0..31; a slot is opened lazily by the first call that names it.
+// item read). Slots (nDevId) are 0..31; a slot is opened lazily by the first call that names it. A slot keeps its
+// unit while the unit stays on the bus and is then bound to another; DRAVIX_STAT_UNIT_HANDLE gives a device id
+// bound to the unit itself, which answers DRAVIX_NO_DEVICE once that unit has left, whatever the slot holds then.
+// A process claims a unit only when it first drives it (control lines, frames, serial number) and keeps it until
+// DRAVIX_CTL_RELEASE; a unit another process holds answers DRAVIX_BUSY and is never reset.
 #pragma once
 
 #include "krv/platform/com.h"
@@ -20,6 +24,7 @@ enum DravixStatus : LONG {
     DRAVIX_NO_DEVICE = -1,       // slot empty, wrong identity, or the device did not open
     DRAVIX_INVALID = -3,         // bad argument, or the vendor request failed
     DRAVIX_XFER_FAILED = -4,     // bulk transfer failed, or no stream buffer became free in time
+    DRAVIX_BUSY = -5,            // another process holds the unit
 };
 
 // nStatId of Dravix_GetStatus.
@@ -33,6 +38,7 @@ enum DravixStatusId : LONG {
     DRAVIX_STAT_EEPROM_SIZE = 6,   // 0 or 128
     DRAVIX_STAT_EXT_EEPROM = 7,    // the 128-byte external EEPROM block into the buffer
     DRAVIX_STAT_SERIAL = 8,        // 11 characters, no terminator, into a zeroed buffer of at least 12 bytes
+    DRAVIX_STAT_UNIT_HANDLE = 9,   // a device id bound to the unit the slot holds now (256 * n + 128 + slot)
 };
 
 // nCntlId of Dravix_SetControl: 0..9 set control lines, 10 selects Pico (64-byte frame) mode, 11 writes the
@@ -40,6 +46,7 @@ enum DravixStatusId : LONG {
 enum DravixControl : LONG {
     DRAVIX_CTL_PICO_MODE = 10,
     DRAVIX_CTL_WRITE_SERIAL = 11,
+    DRAVIX_CTL_RELEASE = 12,     // gives the unit back to other processes (outputs are left as they are)
 };
 
 constexpr LONG kDravixSlotCount = 32;
