@@ -23,6 +23,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
+#include <map>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -34,6 +36,30 @@ namespace pb = ::mirrorkit::v1;
 namespace bare = ::mirrorkit::bench;
 
 constexpr uint32_t kActuators = 952;
+
+// CPU seconds of the whole process (client, servers and gRPC's threads): the work a case costs, which other
+// programs on a busy machine do not change the way they change the wall clock.
+double processCpu() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec + t.tv_nsec * 1e-9;
+}
+std::map<std::string, double> processCpuPerIteration;
+
+// Measures the process CPU time of a benchmark's loop; kept per iteration under the benchmark's name.
+class ProcessCpu {
+public:
+    ProcessCpu(benchmark::State& state, std::string name) : state_(state), name_(std::move(name)), start_(processCpu()) {}
+    ~ProcessCpu() {
+        if (state_.iterations() > 0)
+            processCpuPerIteration[name_] = (processCpu() - start_) / static_cast<double>(state_.iterations());
+    }
+
+private:
+    benchmark::State& state_;
+    std::string name_;
+    double start_;
+};
 constexpr int kBatch = 500;  // frames per timed stream
 constexpr const char* kSerial = "BENCHSRV952";
 
@@ -155,6 +181,7 @@ void BM_StreamFrames_Server952(benchmark::State& state) {
         frames[static_cast<size_t>(k)].mutable_values()->Add(v.begin(), v.end());
     }
     frames[0].set_session(kSerial);
+    ProcessCpu cpu(state, "BM_StreamFrames_Server952");
     for (auto _ : state) {
         grpc::ClientContext context;
         b.prepare(context);
@@ -175,6 +202,7 @@ void BM_Baseline_BareStream952(benchmark::State& state) {
     if (!b.error.empty()) return state.SkipWithError(b.error.c_str());
     bare::Blob blob;
     blob.set_data(std::string(kActuators * sizeof(double), '\x55'));
+    ProcessCpu cpu(state, "BM_Baseline_BareStream952");
     for (auto _ : state) {
         grpc::ClientContext context;
         bare::Count count;
@@ -203,6 +231,7 @@ void BM_Send_Server952(benchmark::State& state) {
     const auto v = frame(7);
     request.mutable_values()->Add(v.begin(), v.end());
     sendLatencies.clear();
+    ProcessCpu cpu(state, "BM_Send_Server952");
     for (auto _ : state) {
         const auto t0 = std::chrono::steady_clock::now();
         grpc::ClientContext context;
@@ -221,6 +250,7 @@ void BM_Baseline_BareUnary952(benchmark::State& state) {
     bare::Blob blob;
     blob.set_data(std::string(kActuators * sizeof(double), '\x55'));
     bareLatencies.clear();
+    ProcessCpu cpu(state, "BM_Baseline_BareUnary952");
     for (auto _ : state) {
         const auto t0 = std::chrono::steady_clock::now();
         grpc::ClientContext context;
@@ -289,19 +319,32 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     auto wall = [&](const char* name) { return reporter.times(name).wall; };
     std::printf("\n");
+    auto cpu = [&](const char* name) {
+        auto it = processCpuPerIteration.find(name);
+        return it == processCpuPerIteration.end() ? 0.0 : it->second;
+    };
     const double stream = wall("BM_StreamFrames_Server952"), bareStream = wall("BM_Baseline_BareStream952");
     if (stream > 0 && bareStream > 0) {
         const double rate = kBatch / stream, bareRate = kBatch / bareStream;
         std::printf("StreamFrames %.0f frames/s, bare stream %.0f messages/s: ratio %.2f (goal at least 0.7): %s\n",
                     rate, bareRate, rate / bareRate, rate / bareRate >= 0.7 ? "met" : "NOT met");
+        const double c = cpu("BM_StreamFrames_Server952"), bc = cpu("BM_Baseline_BareStream952");
+        if (c > 0 && bc > 0)
+            std::printf("  process CPU per frame: StreamFrames %.1f us, bare %.1f us: rate ratio by CPU %.2f\n",
+                        c / kBatch * 1e6, bc / kBatch * 1e6, bc / c);
     }
     const double send = wall("BM_Send_Server952"), bareUnary = wall("BM_Baseline_BareUnary952");
     if (send > 0 && bareUnary > 0) {
         std::printf("Send %.1f us, bare unary %.1f us per call: ratio %.2f (goal at most 1.5): %s\n", send * 1e6,
                     bareUnary * 1e6, send / bareUnary, send / bareUnary <= 1.5 ? "met" : "NOT met");
-        std::printf("  latency p50 / p99: Send %.1f / %.1f us, bare %.1f / %.1f us\n",
-                    percentile(sendLatencies, 0.5) * 1e6, percentile(sendLatencies, 0.99) * 1e6,
-                    percentile(bareLatencies, 0.5) * 1e6, percentile(bareLatencies, 0.99) * 1e6);
+        const double p50 = percentile(sendLatencies, 0.5), bareP50 = percentile(bareLatencies, 0.5);
+        std::printf("  latency p50 / p99: Send %.1f / %.1f us, bare %.1f / %.1f us; p50 ratio %.2f\n", p50 * 1e6,
+                    percentile(sendLatencies, 0.99) * 1e6, bareP50 * 1e6, percentile(bareLatencies, 0.99) * 1e6,
+                    bareP50 > 0 ? p50 / bareP50 : 0.0);
+        const double c = cpu("BM_Send_Server952"), bc = cpu("BM_Baseline_BareUnary952");
+        if (c > 0 && bc > 0)
+            std::printf("  process CPU per call: Send %.1f us, bare %.1f us: ratio %.2f\n", c * 1e6, bc * 1e6,
+                        c / bc);
     }
     const double sum = reporter.get("BM_ChannelSum_4x4096"), plain = reporter.get("BM_Baseline_PlainSum_4x4096");
     if (sum > 0 && plain > 0)

@@ -259,7 +259,7 @@ TEST_F(RemoteLibrary, KrvctlRemoteListSendAndWatch) {
     Process listed({KRVCTL_PATH, "remote", "list", server->target()});
     const std::string list = listed.readAll();
     EXPECT_EQ(listed.wait(), 0);
-    EXPECT_NE(list.find("KRVCTLREM32"), std::string::npos) << list;
+    EXPECT_NE(list.find("KRVCTLREM32  dummy, 32 actuators"), std::string::npos) << list;
 
     // A client keeps the session open, so that the frame krvctl sends stays.
     Remote keeper = connect(server->target(), "keeper");

@@ -13,21 +13,22 @@ namespace {
 template <size_t N>
 void sumFused(const ChannelTerm* terms, size_t count, double* __restrict out, uint32_t& low, uint32_t& high) {
     static_assert(N >= 1 && N <= 4, "one to four channels");
-    // Named pointers and 64-bit counters (the width of a double) are what the vectoriser needs.
+    // Named pointers and counters kept as doubles (whole numbers, exact far beyond any mirror's size) are what
+    // the vectoriser needs.
     const double* __restrict v0 = terms[0].values;
     const double* __restrict v1 = terms[N > 1 ? 1 : 0].values;
     const double* __restrict v2 = terms[N > 2 ? 2 : 0].values;
     const double* __restrict v3 = terms[N > 3 ? 3 : 0].values;
     const double g0 = terms[0].gain, g1 = terms[N > 1 ? 1 : 0].gain, g2 = terms[N > 2 ? 2 : 0].gain,
                  g3 = terms[N > 3 ? 3 : 0].gain;
-    int64_t lo = 0, hi = 0;
+    double lo = 0, hi = 0;
     for (size_t i = 0; i < count; ++i) {
         double sum = g0 * v0[i];
         if constexpr (N > 1) sum += g1 * v1[i];
         if constexpr (N > 2) sum += g2 * v2[i];
         if constexpr (N > 3) sum += g3 * v3[i];
-        lo += sum < 0.0 ? 1 : 0;
-        hi += sum > 1.0 ? 1 : 0;
+        lo += sum < 0.0 ? 1.0 : 0.0;
+        hi += sum > 1.0 ? 1.0 : 0.0;
         out[i] = sum;
     }
     low += static_cast<uint32_t>(lo);
@@ -49,10 +50,13 @@ void sumBlocked(const ChannelTerm* terms, size_t termCount, size_t count, double
             const double* v = terms[t].values + base;
             for (size_t i = 0; i < n; ++i) o[i] += g * v[i];
         }
+        double lo = 0, hi = 0;  // doubles, for the vectoriser
         for (size_t i = 0; i < n; ++i) {
-            low += o[i] < 0.0;
-            high += o[i] > 1.0;
+            lo += o[i] < 0.0 ? 1.0 : 0.0;
+            hi += o[i] > 1.0 ? 1.0 : 0.0;
         }
+        low += static_cast<uint32_t>(lo);
+        high += static_cast<uint32_t>(hi);
     }
 }
 
@@ -83,10 +87,27 @@ Saturation sumChannels(const ChannelTerm* terms, size_t termCount, size_t count,
     return s;
 }
 
+Saturation countSaturation(const double* values, size_t count) {
+    double lo = 0, hi = 0;  // doubles, for the vectoriser
+    for (size_t i = 0; i < count; ++i) {
+        lo += values[i] < 0.0 ? 1.0 : 0.0;
+        hi += values[i] > 1.0 ? 1.0 : 0.0;
+    }
+    Saturation s;
+    s.low = static_cast<uint32_t>(lo);
+    s.high = static_cast<uint32_t>(hi);
+    s.clamped = s.low + s.high;
+    const size_t listed = std::min<size_t>(s.clamped, Saturation::kMaxListed);
+    s.actuators.reserve(listed);
+    for (size_t i = 0; i < count && s.actuators.size() < listed; ++i)
+        if (values[i] < 0.0 || values[i] > 1.0) s.actuators.push_back(static_cast<uint32_t>(i));
+    return s;
+}
+
 size_t firstOutside(const double* values, size_t count, double bound) {
     // A NaN fails the comparison as an infinity does, so one test per value covers all three.
-    int64_t bad = 0;
-    for (size_t i = 0; i < count; ++i) bad += std::fabs(values[i]) <= bound ? 0 : 1;
+    double bad = 0;  // a double, for the vectoriser
+    for (size_t i = 0; i < count; ++i) bad += std::fabs(values[i]) <= bound ? 0.0 : 1.0;
     if (bad == 0) return count;
     for (size_t i = 0; i < count; ++i)
         if (!(std::fabs(values[i]) <= bound)) return i;

@@ -25,6 +25,9 @@ struct ChannelTerm {
 // gains must be finite and small enough that no sum overflows (the service bounds them).
 Saturation sumChannels(const ChannelTerm* terms, size_t termCount, size_t count, double* out);
 
+// The report of a frame sent as it is (values are not changed; whoever sends them clamps).
+Saturation countSaturation(const double* values, size_t count);
+
 // Index of the first value that is not finite or lies beyond +-bound, or count when there is none. One pass
 // without branches: the common case, every value fine, costs little more than reading them.
 size_t firstOutside(const double* values, size_t count, double bound);

@@ -363,9 +363,8 @@ grpc::Status MirrorService::Release(grpc::ServerContext* context, const pb::Rele
 
 grpc::Status MirrorService::Send(grpc::ServerContext* context, const pb::SendRequest* request, pb::FrameReply* reply) {
     return run(*context, request->session(), reply, [&](const ClientPtr& c, const SessionPtr& s) {
-        return registry_.writeChannel(c, s, std::string(), request->values().data(),
-                                      static_cast<size_t>(request->values_size()), std::nullopt,
-                                      pb::FRAME_SOURCE_SEND, *reply);
+        Values values(request->values());
+        return registry_.writeChannel(c, s, std::string(), values, std::nullopt, pb::FRAME_SOURCE_SEND, *reply);
     });
 }
 
@@ -391,9 +390,8 @@ grpc::Status MirrorService::SetChannel(grpc::ServerContext* context, const pb::S
     return run(*context, request->session(), reply, [&](const ClientPtr& c, const SessionPtr& s) {
         std::optional<double> gain;
         if (request->has_gain()) gain = request->gain();
-        return registry_.writeChannel(c, s, request->channel(), request->values().data(),
-                                      static_cast<size_t>(request->values_size()), gain, pb::FRAME_SOURCE_CHANNEL,
-                                      *reply);
+        Values values(request->values());
+        return registry_.writeChannel(c, s, request->channel(), values, gain, pb::FRAME_SOURCE_CHANNEL, *reply);
     });
 }
 
@@ -445,9 +443,9 @@ grpc::Status MirrorService::StreamFrames(
         }
         frame.Clear();
         Outcome o = guarded([&] {
-            return session ? registry_.writeChannel(client, session, request.channel(), request.values().data(),
-                                                    static_cast<size_t>(request.values_size()), std::nullopt,
-                                                    pb::FRAME_SOURCE_STREAM, frame)
+            // The frame moves into its channel; the request is parsed anew for the next one.
+            return session ? registry_.writeChannel(client, session, request.channel(), *request.mutable_values(),
+                                                    std::nullopt, pb::FRAME_SOURCE_STREAM, frame)
                            : noSession(name);
         });
         if (o.malformed)

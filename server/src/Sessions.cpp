@@ -30,11 +30,16 @@ std::mutex& lifecycleMutex() {
 struct Channel {
     std::string name;
     double gain = 1.0;
-    std::vector<double> values;   // n values; empty only transiently
-    std::vector<double> scratch;  // the next values, swapped in when the frame went out
+    Values values;  // n values
     uint64_t updates = 0;
     std::string lastWriter;
 };
+
+Values zeros(uint32_t n) {
+    Values v;
+    v.Resize(static_cast<int>(n), 0.0);
+    return v;
+}
 
 int64_t nowUnixNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -148,9 +153,13 @@ public:
     Outcome sendSum(pb::FrameSource source, const ClientPtr& writer, pb::FrameReply& reply) {
         terms.clear();
         for (const auto& c : channels)
-            if (c.values.size() == n) terms.push_back({c.values.data(), c.gain});
-        const Saturation saturation = sumChannels(terms.data(), terms.size(), n, frame.data());
-        if (KRVRC rc = KRVSetArray(dm.get(), frame.data(), nullptr)) return refuse(rc, "(sending the frame)");
+            if (static_cast<uint32_t>(c.values.size()) == n) terms.push_back({c.values.data(), c.gain});
+        // One channel at gain 1 is the frame itself: the kit clamps what it is sent, so only the report is made.
+        const bool alone = terms.size() == 1 && terms[0].gain == 1.0;
+        const Saturation saturation =
+            alone ? countSaturation(terms[0].values, n) : sumChannels(terms.data(), terms.size(), n, frame.data());
+        if (KRVRC rc = KRVSetArray(dm.get(), alone ? terms[0].values : frame.data(), nullptr))
+            return refuse(rc, "(sending the frame)");
         committed(source, saturation, writer, reply);
         return success();
     }
@@ -367,7 +376,7 @@ Outcome SessionRegistry::open(const ClientPtr& caller, const pb::OpenRequest& re
                 return refuse(rc, "(opening mirror " + serial + ")");
             }
             s->n = dm.ActCount;
-            s->channels.push_back(Channel{"", 1.0, std::vector<double>(s->n, 0.0), {}, 0, {}});
+            s->channels.push_back(Channel{"", 1.0, zeros(s->n), 0, {}});
             s->frame.assign(s->n, 0.0);
             describeMirror(dm, s->info);
             s->attachments[caller->id] = 1;
@@ -478,15 +487,16 @@ Outcome SessionRegistry::release(const ClientPtr& caller, const SessionPtr& sess
 // ---- Frames and channels ---------------------------------------------------------------------------------------
 
 Outcome SessionRegistry::writeChannel(const ClientPtr& caller, const SessionPtr& session, const std::string& name,
-                                      const double* values, size_t count, std::optional<double> gain,
-                                      pb::FrameSource source, pb::FrameReply& reply) {
+                                      Values& values, std::optional<double> gain, pb::FrameSource source,
+                                      pb::FrameReply& reply) {
+    const size_t count = static_cast<size_t>(values.size());
     if (name.size() > kMaxNameLength || !printable(name))
         return malformed("channel names have at most 64 printable characters");
     if (gain) {
         Outcome o = checkNumber(*gain, "gain");
         if (!o.ok()) return o;
     }
-    Outcome o = checkValues(values, count, "values");
+    Outcome o = checkValues(values.data(), count, "values");
     if (!o.ok()) return o;
     return locked(session, [&](Session& s) {
         Outcome w = s.checkWriter(caller);
@@ -499,22 +509,20 @@ Outcome SessionRegistry::writeChannel(const ClientPtr& caller, const SessionPtr&
             if (count == 0) return refuse(ERR_BADARG, "(no channel '" + name + "' whose gain could change)");
             if (s.channels.size() >= kMaxChannels)
                 return refuse(ERR_BADARG, "(a session has at most " + std::to_string(kMaxChannels) + " channels)");
-            s.channels.push_back(Channel{name, 1.0, std::vector<double>(s.n, 0.0), {}, 0, {}});
+            s.channels.push_back(Channel{name, 1.0, zeros(s.n), 0, {}});
             c = &s.channels.back();
         }
         const double oldGain = c->gain;
         if (gain) c->gain = *gain;
-        if (count) {
-            c->scratch.assign(values, values + count);
-            c->values.swap(c->scratch);
-        }
+        // The caller's array takes the old values, and gives them back if the frame does not go out.
+        if (count) c->values.Swap(&values);
         Outcome sent = s.sendSum(source, caller, reply);
         if (!sent.ok()) {
             if (created) {
                 s.channels.pop_back();
             } else {
                 c->gain = oldGain;
-                if (count) c->values.swap(c->scratch);
+                if (count) c->values.Swap(&values);
             }
             return sent;
         }
@@ -588,10 +596,10 @@ Outcome SessionRegistry::clearChannel(const ClientPtr& caller, const SessionPtr&
         auto it = std::find_if(s.channels.begin(), s.channels.end(), [&](const Channel& c) { return c.name == name; });
         if (it == s.channels.end()) return refuse(ERR_BADARG, "(no channel '" + name + "')");
         if (it == s.channels.begin()) {
-            std::vector<double> saved(s.n, 0.0);
-            it->values.swap(saved);
+            Values saved = zeros(s.n);
+            it->values.Swap(&saved);
             Outcome sent = s.sendSum(pb::FRAME_SOURCE_CHANNEL, caller, reply);
-            if (!sent.ok()) s.channels.front().values.swap(saved);
+            if (!sent.ok()) s.channels.front().values.Swap(&saved);
             return sent;
         }
         Channel saved = std::move(*it);
@@ -612,7 +620,7 @@ Outcome SessionRegistry::listChannels(const SessionPtr& session, bool withValues
             auto* info = reply.add_channels();
             info->set_name(c->name);
             info->set_gain(c->gain);
-            if (withValues) info->mutable_values()->Assign(c->values.begin(), c->values.end());
+            if (withValues) *info->mutable_values() = c->values;
             info->set_updates(c->updates);
             info->set_last_writer(c->lastWriter);
         }
@@ -728,15 +736,15 @@ Outcome SessionRegistry::setSurface(const ClientPtr& caller, const SessionPtr& s
         if (!d.ok()) return d;
         std::vector<double> phase(request.phase().begin(), request.phase().end());
         Channel& direct = s.channels.front();
-        direct.scratch.assign(s.n, 0.0);
+        Values commands = zeros(s.n);
         KRVRC rc = KRVCalculateSurface(s.dm.get(), phase.data(), static_cast<int>(request.width()),
                                        static_cast<int>(request.height()), static_cast<int>(request.dm_diameter()),
-                                       surfaceOptions(request), direct.scratch.data(), s.n);
+                                       surfaceOptions(request), commands.mutable_data(), s.n);
         if (rc) return refuse(rc, "(calculating the surface)");
-        direct.values.swap(direct.scratch);
+        direct.values.Swap(&commands);
         Outcome sent = s.sendSum(pb::FRAME_SOURCE_SURFACE, caller, reply);
         if (!sent.ok()) {
-            direct.values.swap(direct.scratch);
+            direct.values.Swap(&commands);
             return sent;
         }
         ++direct.updates;
@@ -783,7 +791,7 @@ Outcome SessionRegistry::setSegment(const ClientPtr& caller, const SessionPtr& s
                                  request.y_tilt_rad(), request.apply_offsets(), !request.defer());
         if (rc) return refuse(rc, "(setting segment " + std::to_string(request.segment()) + ")");
         Channel& direct = s.channels.front();
-        KRVGetArray(s.dm.get(), direct.values.data(), s.n);
+        KRVGetArray(s.dm.get(), direct.values.mutable_data(), s.n);
         ++direct.updates;
         direct.lastWriter = caller->name;
         if (!request.defer()) s.committed(pb::FRAME_SOURCE_SEGMENT, Saturation{}, caller, reply);

@@ -67,6 +67,8 @@ public:
 
 class Session;
 using SessionPtr = std::shared_ptr<Session>;
+// Actuator values as requests carry them, so that a frame moves into its channel without a copy.
+using Values = google::protobuf::RepeatedField<double>;
 
 // Bounds of the values a request may carry: finite, and small enough that no channel sum can overflow.
 constexpr double kValueBound = 1e6;
@@ -97,10 +99,10 @@ public:
     Outcome release(const ClientPtr& caller, const SessionPtr& session);
 
     // Writes the values (and gain) of a channel ("" is the default channel) and sends the sum. An empty values
-    // array with a gain changes only the gain of an existing channel.
+    // array with a gain changes only the gain of an existing channel. The values are swapped into the channel:
+    // afterwards the array holds the channel's previous values (or, on failure, its own again).
     Outcome writeChannel(const ClientPtr& caller, const SessionPtr& session, const std::string& channel,
-                         const double* values, size_t count, std::optional<double> gain, pb::FrameSource source,
-                         pb::FrameReply& reply);
+                         Values& values, std::optional<double> gain, pb::FrameSource source, pb::FrameReply& reply);
     Outcome poke(const ClientPtr& caller, const SessionPtr& session, uint32_t actuator, double value,
                  pb::FrameReply& reply);
     Outcome read(const SessionPtr& session, pb::ReadReply& reply);

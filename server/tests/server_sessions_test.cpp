@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
 
 using namespace servertest;
 
@@ -115,6 +117,55 @@ TEST_F(Sessions, OpenBehavioursAndOneSessionPerMirror) {
         EXPECT_EQ(m.n_actuators(), kN);
     }
     EXPECT_TRUE(seen);
+}
+
+TEST_F(Sessions, MirrorsTellTheirGeometryCalibrationAndProfiles) {
+    profile("GEOMETRY137", krvtest::dummyProfile(137));
+    profile("SEGMENTS111", krvtest::dummyProfile(111));
+    krvtest::writeText(tree().profiles() + "/BROKENPROF1.dm", "not a profile\n");
+    pb::ListMirrorsReply list;
+    ASSERT_TRUE(a.call(&pb::MirrorService::Stub::ListMirrors, pb::ListMirrorsRequest(), list).ok());
+    std::map<std::string, pb::MirrorEntry> bySerial;
+    for (const auto& m : list.mirrors()) bySerial[m.serial()] = m;
+    ASSERT_TRUE(bySerial.count("GEOMETRY137"));
+    EXPECT_TRUE(bySerial["GEOMETRY137"].profile_read());
+    EXPECT_EQ(bySerial["GEOMETRY137"].driver_type(), pb::DRIVER_TYPE_DUMMY);
+    EXPECT_EQ(bySerial["GEOMETRY137"].n_actuators(), 137u);
+    EXPECT_FALSE(bySerial["GEOMETRY137"].open());
+    ASSERT_TRUE(bySerial.count("BROKENPROF1"));
+    EXPECT_FALSE(bySerial["BROKENPROF1"].profile_read()) << "listed, but nothing made up about it";
+
+    pb::OpenReply round = a.open("GEOMETRY137");
+    ASSERT_EQ(round.status().code(), NO_ERR);
+    const auto& m = round.mirror();
+    EXPECT_EQ(m.grid_width(), 13u);
+    EXPECT_EQ(m.layout(), pb::LAYOUT_CIRCULAR);
+    EXPECT_FALSE(m.segmented());
+    EXPECT_EQ(m.stroke_nm(), 3500.0);
+    EXPECT_EQ(m.channel_count(), 137u);
+    ASSERT_EQ(m.grid_mask_size(), 169);
+    EXPECT_EQ(std::count(m.grid_mask().begin(), m.grid_mask().end(), true), 137);
+    EXPECT_FALSE(m.grid_mask(0)) << "a corner of the disc";
+    EXPECT_TRUE(m.grid_mask(6 * 13 + 6)) << "its centre";
+    EXPECT_FALSE(m.calibration_loaded());
+
+    // A table sent whole; the session then tells that it is loaded.
+    pb::LoadCalibrationRequest table;
+    table.set_session("GEOMETRY137");
+    table.set_data(krvtest::readText(testData("calibration/cdm_137.mat")));
+    pb::StatusReply loaded;
+    ASSERT_TRUE(a.call(&pb::MirrorService::Stub::LoadCalibration, table, loaded).ok());
+    ASSERT_EQ(loaded.status().code(), NO_ERR) << loaded.status().message();
+    pb::DescribeSessionRequest describe;
+    describe.set_session("GEOMETRY137");
+    pb::DescribeSessionReply described;
+    ASSERT_TRUE(b.call(&pb::MirrorService::Stub::DescribeSession, describe, described).ok());
+    EXPECT_TRUE(described.mirror().calibration_loaded());
+
+    pb::OpenReply segmented = a.open("SEGMENTS111");
+    ASSERT_EQ(segmented.status().code(), NO_ERR);
+    EXPECT_TRUE(segmented.mirror().segmented());
+    EXPECT_EQ(segmented.mirror().layout(), pb::LAYOUT_HEX);
 }
 
 TEST_F(Sessions, TheLastClientToCloseClosesTheMirror) {
