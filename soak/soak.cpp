@@ -375,6 +375,8 @@ private:
         for (int m = 0; m < kMirrors; ++m) {
             if (!waitEnd(pid_[size_t(m)], 15000)) {
                 std::printf("sender %d did not end within 15 s of being asked\n", m);
+                if (const char* trace = std::getenv("KRV_SOAK_TRACE"))
+                    std::system((std::string(trace) + " " + std::to_string(pid_[size_t(m)])).c_str());
                 ++hung;
                 kill(pid_[size_t(m)], SIGKILL);
                 waitEnd(pid_[size_t(m)], 5000);

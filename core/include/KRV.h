@@ -163,8 +163,8 @@ KRVAPI KRVRC KRVSetSingle(DM* dm, uint32_t actuator, double value);
 KRVAPI KRVRC KRVGetArray(DM* dm, double* out, uint32_t outCount);
 KRVAPI KRVRC KRVClearArray(DM* dm);
 /* Reads a map file into map (or, with map null, into the mirror's own map); on PCIe the map read is written into
-   the card's lookup table. With a map of the caller's, a file that does not load or a table the card does not take
-   leaves the mirror's map and the card as they were. */
+   the card's lookup table. A file that does not load, or a table the card does not take, changes neither the
+   caller's map, nor the mirror's, nor the card's. */
 KRVAPI KRVRC KRVLoadMap(DM* dm, const char* mapPath, uint32_t* map);
 /* Makes map (null: the mirror's own) the mirror's map; on PCIe it is written into the card's lookup table whole,
    or the call fails and the mirror keeps its map. */

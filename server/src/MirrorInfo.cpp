@@ -9,6 +9,20 @@ namespace MirrorKit::Server {
 
 namespace pb = ::mirrorkit::v1;
 
+namespace {
+// No model mask: a full square, or a square without its corners when that is what the count says, as the local
+// Python package places them; nothing for a count that fits neither.
+void squareMask(uint32_t w, uint32_t n, pb::MirrorInfo& info) {
+    const uint64_t cells = static_cast<uint64_t>(w) * w;
+    const bool corners = cells == n + 4ull && w >= 2;
+    if (w == 0 || (!corners && cells != n)) return;
+    for (uint64_t k = 0; k < cells; ++k) {
+        const uint64_t row = k / w, col = k % w;
+        info.add_grid_mask(!(corners && (row == 0 || row == w - 1) && (col == 0 || col == w - 1)));
+    }
+}
+}  // namespace
+
 void describeMirror(const DM& dm, pb::MirrorInfo& info) {
     info.set_serial(dm.SerialNumber);
     info.set_driver_type(static_cast<pb::DriverType>(dm.DriverType));
@@ -28,6 +42,7 @@ void describeMirror(const DM& dm, pb::MirrorInfo& info) {
                 for (int32_t cell : mask) info.add_grid_mask(cell != 0);
         }
     }
+    if (info.grid_mask_size() == 0) squareMask(dm.ActCountWidth, dm.ActCount, info);
     refreshMirror(dm, info);
 }
 

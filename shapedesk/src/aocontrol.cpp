@@ -223,14 +223,20 @@ KRVRC AOControl::setDMSurface(cv::Mat target, cv::Mat& targetSurface_out, int dm
     return solveAndSend(target, targetSurface_out, dm_diameter, absolute ? DM_SURFACE_ABSOLUTE_DEFLECTION : 0u);
 }
 
-KRVRC AOControl::setDMZernikeSurface(std::vector<double> coeffs, cv::Mat& targetSurface_out, int dm_diameter) {
+KRVRC AOControl::zernikeSurface(std::vector<double> coeffs, cv::Mat& surface_out, int dm_diameter) {
     if (!isOpen()) return lastError_ = ERR_NO_HW;
     const int width = gridWidth();
     cv::Mat surface(width, width, CV_64F, cv::Scalar(0.0));
     lastError_ = KRVZernikeSurface(&dm_, coeffs.data(), static_cast<int>(coeffs.size()), dm_diameter, 0,
                                    surface.ptr<double>(), static_cast<unsigned>(surface.total()));
-    if (lastError_ != NO_ERR) return lastError_;
-    return solveAndSend(surface, targetSurface_out, width - 1, 0u);
+    if (lastError_ == NO_ERR) surface_out = surface;
+    return lastError_;
+}
+
+KRVRC AOControl::setDMZernikeSurface(std::vector<double> coeffs, cv::Mat& targetSurface_out, int dm_diameter) {
+    cv::Mat surface;
+    if (zernikeSurface(std::move(coeffs), surface, dm_diameter) != NO_ERR) return lastError_;
+    return solveAndSend(surface, targetSurface_out, surface.cols - 1, 0u);
 }
 
 std::vector<double> AOControl::getDMShape() {

@@ -231,6 +231,20 @@ KRVRC MirrorSession::movePoke(int step, double level) {
     int next = pokeIndex_ + step;
     if (next >= n) next = 0;
     if (next < 0) next = n - 1;
+    return pokeAt(next, remembered, level);
+}
+
+KRVRC MirrorSession::pokeActuator(int actuator, double level) {
+    const int n = static_cast<int>(frame_.size());
+    if (n == 0) return ERR_NO_HW;
+    if (actuator < 0 || actuator >= n) return ERR_BADARG;
+    // The poke moves to the actuator with the value the poked one had (a full poke when none was).
+    const double carried =
+        pokeIndex_ >= 0 && pokeIndex_ < n ? frame_[static_cast<size_t>(pokeIndex_)] : kPokeValue;
+    return pokeAt(actuator, carried, level);
+}
+
+KRVRC MirrorSession::pokeAt(int next, double remembered, double level) {
     pokeIndex_ = next;
     std::vector<double> values(frame_.size(), level);
     values[static_cast<size_t>(next)] = remembered;

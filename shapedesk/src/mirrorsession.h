@@ -94,6 +94,8 @@ public:
     // Moves the poke by step (wrapping): the actuator left returns to `level`, the new one takes the value the
     // left one had (a full poke when none was selected).
     KRVRC movePoke(int step, double level);
+    // Pokes this actuator (typed in), the others at level.
+    KRVRC pokeActuator(int actuator, double level);
     // Pokes every actuator in turn (kPokeValue for kPokeHoldMs each, the others at `level`) driven by a timer;
     // the mirror goes back to the frame it had when the walk ends or is stopped.
     bool startPokeAll(double level);
@@ -126,6 +128,7 @@ private:
     cv::Mat target_, region_, expected_;
     std::pair<double, double> stroke_{0.0, 0.0};
     int pokeIndex_ = -1;
+    KRVRC pokeAt(int actuator, double value, double level);
     // The walk over every actuator.
     QTimer pokeTimer_;
     std::vector<double> beforePokeAll_;

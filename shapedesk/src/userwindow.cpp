@@ -22,6 +22,8 @@
 #include <QStyle>
 #include <QTimer>
 
+#include <opencv2/imgproc.hpp>
+
 #include <cmath>
 #include <cstdlib>
 
@@ -146,9 +148,14 @@ UserWindow::UserWindow(QWidget* parent)
     setCentralWidget(scroll);
 
     // The surface views paint their whole area: nothing behind them is repainted when they change.
-    for (QLabel* view : {ui->targetSurfaceView, ui->idealSurfaceView}) {
-        view->setAutoFillBackground(true);
-    }
+    // So do the widgets a slider step changes (the slider, its readout, the P-V and RMS boxes): repainting them
+    // does not repaint the group boxes they sit in.
+    for (QLabel* view : {ui->targetSurfaceView, ui->idealSurfaceView}) view->setAutoFillBackground(true);
+    for (QSlider* slider : zernikeSliders) slider->setAutoFillBackground(true);
+    for (int i = 0; i < zernikeSliders.size(); ++i)
+        if (auto* label = findChild<QLabel*>(QString("zernLabel%1").arg(i))) label->setAutoFillBackground(true);
+    for (QLineEdit* box : {ui->targetPVReadback, ui->targetRMSReadback, ui->idealPVReadback, ui->idealRMSReadback})
+        box->setAutoFillBackground(true);
 
     // Keyboard: menus by their mnemonics, the usual file shortcuts.
     ui->menuFile->setTitle("&File");
@@ -166,8 +173,11 @@ UserWindow::UserWindow(QWidget* parent)
         if (!pokeActuatorBox->hasFocus()) return;
         if (!session->isOpen() || actuator == selected || session->pokingAll()) return;
         if (actuator < 0 || actuator >= static_cast<int>(session->frame().size())) return;
-        selected = actuator - 1;
-        movePoke(+1);
+        session->setPokeIndex(selected);
+        const KRVRC rc = session->pokeActuator(actuator, pokeLevel());
+        if (rc != NO_ERR) showError(rc);
+        selected = session->pokeIndex();
+        if (selected >= 0) pokeValueBox->setValue(session->frame()[static_cast<size_t>(selected)]);
     });
     // Each Zernike term says what it is and how much of it is set.
     static const char* const kTermNames[15] = {"Piston", "Tilt (y)", "Tilt (x)", "Astigmatism (oblique)",
@@ -777,13 +787,24 @@ void UserWindow::showSurface(const cv::Mat& surface, const cv::Mat& region, QLab
                              QLineEdit* rms) {
     if (surface.empty()) return;
     const shapes::SurfaceStats stats = shapes::surfaceStats(surface, region);
-    pv->setText(QString::number(stats.peakToValley, 'f', 1) + " nm");
-    rms->setText(QString::number(stats.stdDev, 'f', 1) + " nm");
+    // Unchanged text is not set again: setting it repaints the box.
+    const QString pvText = QString::number(stats.peakToValley, 'f', 1) + " nm";
+    const QString rmsText = QString::number(stats.stdDev, 'f', 1) + " nm";
+    if (pv->text() != pvText) pv->setText(pvText);
+    if (rms->text() != rmsText) rms->setText(rmsText);
     // Surfaces are deflections about zero: the colours span the piston range's reach on both sides of zero, so
     // that a range lying wholly below (or above) zero does not push half of every shape off the scale.
     const double reach = surfaceReach();
-    const QImage image = shapes::surfaceImage(surface, region, -reach, reach, colorTable);
-    view->setPixmap(QPixmap::fromImage(image).scaled(view->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    // Resampled once at the size it is shown (a square that fits the view), then coloured: no scaling of the
+    // coloured picture on every step.
+    const int side = std::max(1, std::min(view->width(), view->height()));
+    // Points without a value (NaN) are outside the region; as 0 they cannot spread into it when resampled.
+    cv::Mat finite = surface.clone(), shown, shownRegion;
+    finite.setTo(0.0, surface != surface);
+    cv::resize(finite, shown, cv::Size(side, side), 0, 0, cv::INTER_LINEAR);
+    cv::resize(region, shownRegion, cv::Size(side, side), 0, 0, cv::INTER_NEAREST);
+    const QImage image = shapes::surfaceImage(shown, shownRegion, -reach, reach, colorTable);
+    view->setPixmap(QPixmap::fromImage(image));
 }
 
 double UserWindow::surfaceReach() const {

@@ -140,6 +140,9 @@ int main(int argc, char** argv) {
     const QByteArray display = server.readAllStandardOutput().trimmed();
     qputenv("DISPLAY", ":" + display);
     qputenv("QT_QPA_PLATFORM", "xcb");
+    // The window draws with the raster engine: no GL integration is loaded, so no GL driver is loaded and
+    // unloaded behind it (its allocations would be reported from a module that is gone by exit).
+    qputenv("QT_XCB_GL_INTEGRATION", "none");
     std::unique_ptr<krvtest::TempDir> config = std::make_unique<krvtest::TempDir>("sd-config");
     qputenv("XDG_CONFIG_HOME", config->path().c_str());
     int rc = 0;

@@ -678,6 +678,46 @@ private slots:
         QVERIFY(dialogs->boxes.last().startsWith("warning|"));
     }
 
+    void keyboardShortcutsTypedPokeAndStatusColour() {
+        auto window = sdtest::startedWindow();
+        QVERIFY(window->openMirror("SDWIND00140", ""));
+        auto* ui = window->form();
+        // Ctrl+O and Ctrl+S ask for their files (no answer given: nothing happens beyond the question).
+        dialogs->asked.clear();
+        QTest::keyClick(window.get(), Qt::Key_O, Qt::ControlModifier);
+        QCOMPARE(dialogs->asked, QStringList{"Find DM Profile|DM Profile Files(*.dm)"});
+        QTest::keyClick(window.get(), Qt::Key_S, Qt::ControlModifier);
+        QCOMPARE(dialogs->asked.size(), 2);
+        QVERIFY(dialogs->asked.last().startsWith("Save Shape As|"));
+        // Alt+F opens the File menu.
+        QTest::keyClick(window.get(), Qt::Key_F, Qt::AltModifier);
+        QTRY_VERIFY(ui->menuFile->isVisible());
+        QTest::keyClick(ui->menuFile, Qt::Key_Escape);
+        QTRY_VERIFY(!ui->menuFile->isVisible());
+
+        // The actuator to poke typed into its box: that actuator is poked, alone.
+        auto* pokeBox = window->findChild<QSpinBox*>();
+        for (QSpinBox* box : window->findChildren<QSpinBox*>())
+            if (box->prefix() == "Poke Actuator ") pokeBox = box;
+        QVERIFY(pokeBox && pokeBox->isEnabled());
+        pokeBox->setFocus();
+        QTRY_VERIFY(pokeBox->hasFocus());
+        pokeBox->selectAll();
+        QTest::keyClicks(pokeBox, "37");
+        QTest::keyClick(pokeBox, Qt::Key_Return);
+        QCOMPARE(window->selectedActuator(), 37);
+        QCOMPARE(sent::last.size(), size_t(140));
+        const double rest = sent::last[36];
+        for (size_t a = 0; a < sent::last.size(); ++a)
+            QVERIFY2((sent::last[a] != rest) == (a == 37), qPrintable(QString("actuator %1").arg(a)));
+
+        // The status colour goes with its message when the message is cleared.
+        window->setStatusMessage("Warning: Shape is out of calibration range.");
+        QVERIFY(!window->statusStyle().isEmpty());
+        ui->statusBar->clearMessage();
+        QCOMPARE(window->statusStyle(), QString());
+    }
+
     void pokeAllShowsProgressAndStopsOnEsc() {
         auto window = sdtest::startedWindow();
         QVERIFY(window->openMirror("SDWIND00140", ""));

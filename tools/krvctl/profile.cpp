@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <cstdint>
 #include <limits>
 
@@ -254,9 +256,13 @@ void writeProfileFile(const std::string& path, const ProfileSettings& settings) 
     for (const auto& e : settings.ordered()) lines.push_back(e.key + "=" + e.value);
     std::vector<const char*> pointers;
     for (const auto& l : lines) pointers.push_back(l.c_str());
+    errno = 0;
     const KRVRC rc = KRVWriteProfile(path.c_str(), pointers.data(), static_cast<uint32_t>(pointers.size()));
+    const int err = errno;
     if (rc == ERR_BADARG) throw UsageError("cannot store these settings in " + path);
-    if (rc != NO_ERR) throw Failure("cannot write " + path + ": " + KRVErrorString(rc));
+    // The system's own words for what failed (as for any other file krvctl writes), else the kit's.
+    if (rc == ERR_FILE_PERMISSIONS) throw Failure("cannot write " + path + ": " + std::strerror(err ? err : EACCES));
+    if (rc != NO_ERR) throw Failure("cannot write " + path + ": " + (err ? std::strerror(err) : KRVErrorString(rc)));
 }
 
 std::vector<ProfileLine> readProfileFile(const std::string& path) {

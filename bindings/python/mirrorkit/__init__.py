@@ -19,12 +19,13 @@ import atexit
 import logging
 
 from ._errors import DeviceError, IncompatibleStateError, KrvError, ResultCode
-from ._mirror import Axis, DriverType, Layout, Mirror, TriggerMode, TriggerType, _forward_log
+from ._mirror import Axis, Channel, DriverType, Layout, Mirror, TriggerMode, TriggerType, _forward_log
+from ._remote import Frame, RemoteError, Saturation
 
 import krv as _kit
 
-__all__ = ["Axis", "DeviceError", "DriverType", "IncompatibleStateError", "KrvError", "Layout", "Mirror",
-           "ResultCode", "TriggerMode", "TriggerType", "kit_version"]
+__all__ = ["Axis", "Channel", "DeviceError", "DriverType", "Frame", "IncompatibleStateError", "KrvError", "Layout",
+           "Mirror", "RemoteError", "ResultCode", "Saturation", "TriggerMode", "TriggerType", "kit_version"]
 
 # The kit's messages go to logging from now on; at exit, before the interpreter goes, back to standard error.
 if logging.getLogger("mirrorkit").level == logging.NOTSET:

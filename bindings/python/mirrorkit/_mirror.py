@@ -10,6 +10,7 @@ import numpy as np
 
 import krv as _kit
 
+from . import _remote
 from ._errors import DeviceError, IncompatibleStateError, KrvError, ResultCode, check
 
 _log = logging.getLogger("mirrorkit")
@@ -196,6 +197,18 @@ class Mirror:
     device_id : int, optional
         Interface card or drive unit to use (1-based), or ``krv.KRV_DEV_ID_QUERY_PROFILE``; by default the first
         one that fits.
+    server : str, optional
+        ``"host:port"`` of a mirrorkit-server: the mirror is opened there (or the session attached to) and every
+        call goes over the network; methods, properties and exceptions stay those of a local mirror. A failure
+        to reach the server raises :class:`RemoteError` (a :class:`KrvError`). Several clients may share a served
+        mirror: see :meth:`reserve`, :class:`Channel` and :meth:`watch`.
+    session : str, optional
+        Name of the server's session to attach to, or to open the mirror in; by default the serial number.
+    token : str, optional
+        The server's access token.
+    tls : True, str, os.PathLike or grpc.ChannelCredentials, optional
+        Connect with TLS: True trusts the system's certificate authorities, a path names a PEM file of the
+        authority that signed the server's certificate. By default the connection is not encrypted (loopback).
 
     Raises
     ------
@@ -209,14 +222,21 @@ class Mirror:
     ...     frame = dm.read()
     """
 
-    def __init__(self, serial, profiles=None, device_id=None):
+    def __init__(self, serial, profiles=None, device_id=None, server=None, session=None, token=None, tls=None):
         self._dm = None
         self._registered = False
+        self._remote = False
         if not isinstance(serial, str):
             raise TypeError(f"serial must be a str of {_kit.KRV_SERIAL_NUMBER_LEN} characters, "
                             f"got {type(serial).__name__}")
         if len(serial) != _kit.KRV_SERIAL_NUMBER_LEN:
             raise ValueError(f"serial must have {_kit.KRV_SERIAL_NUMBER_LEN} characters, got {serial!r}")
+        if server is not None:
+            self._open_remote(serial, profiles, device_id, server, session, token, tls)
+            return
+        if session is not None or token is not None or tls is not None:
+            raise ValueError("session, token and tls are for a mirror opened through a server (server='host:port')")
+        self._remote = False
         dm = _kit.KrvDm()
         if profiles is not None:
             folder = os.fspath(profiles)
@@ -242,6 +262,20 @@ class Mirror:
             _open_serials.discard(serial)
             raise
         self._registered = True
+        self._init_open(dm, serial)
+
+    def _open_remote(self, serial, profiles, device_id, server, session, token, tls):
+        if profiles is not None:
+            raise ValueError("profiles are the server's own; a mirror opened through a server takes none")
+        dm = _remote.RemoteDm(server, session, token, tls,
+                              None if device_id is None else _index(device_id, "device_id"))
+        # Several clients, also of one process, may share a served mirror: the server's sessions and reservations
+        # decide who writes.
+        dm.open_dm(serial)
+        self._remote = True
+        self._init_open(dm, serial)
+
+    def _init_open(self, dm, serial):
         self._lock = threading.RLock()
         self._dm = dm
         self._serial = serial
@@ -311,7 +345,10 @@ class Mirror:
         dm = getattr(self, "_dm", None)
         if dm is not None:
             self._dm = None
-            dm.close_dm()
+            try:
+                dm.close_dm()
+            except KrvError:  # a server that is gone; nothing is left to close
+                pass
         if getattr(self, "_registered", False):
             self._release()
 
@@ -431,7 +468,11 @@ class Mirror:
             check(self._kit().poke(actuator, value), "poke")
 
     def clear(self):
-        """Set every actuator to 0."""
+        """Set every actuator to 0; on a served mirror every channel of the session is emptied as well."""
+        if self._remote:
+            with self._lock:
+                self._kit().clear()
+            return
         self.send(np.zeros(self._n))
 
     def to_grid(self, values=None):
@@ -906,3 +947,146 @@ class Mirror:
             rc, lo, hi = self._kit().get_segment_range(*args)
         check(rc, "get_segment_range")
         return lo, hi
+
+    # Served mirrors -----------------------------------------------------------------------------------------
+
+    def _served(self, what):
+        # Called with the lock held.
+        dm = self._kit()
+        if not self._remote:
+            raise KrvError(ResultCode.ERR_NOT_IMPLEMENTED, what, "only a mirror opened through a server "
+                                                                 "(server='host:port') has this")
+        return dm
+
+    @property
+    def session(self):
+        """str or None: The server's session this mirror is attached to; None for a local mirror."""
+        return self._dm.session if self._remote and self._dm is not None else None
+
+    @property
+    def last_saturation(self):
+        """Saturation: What the server clamped in the last frame this object sent (served mirrors; a local
+        mirror reports nothing clamped)."""
+        return self._dm.last_saturation if self._remote and self._dm is not None else \
+            _remote.Saturation(0, 0, 0, ())
+
+    def reserve(self):
+        """Take the session's reservation: until :meth:`release`, :meth:`close` or this process ends, other
+        clients' writes are refused with ``ERR_DRIVER_ALREADY_OPEN``. Served mirrors only."""
+        with self._lock:
+            self._served("reserve").reserve()
+
+    def release(self):
+        """Give the session's reservation back. Served mirrors only."""
+        with self._lock:
+            self._served("release").release()
+
+    def channels(self):
+        """Return the session's channels as ``{name: (gain, values)}``; the default channel (of :meth:`send`) is
+        named ``""``. Served mirrors only."""
+        with self._lock:
+            return self._served("channels").channels()
+
+    def watch(self, with_values=True):
+        """Yield every frame applied to the served mirror, whoever writes it: first the frame applied now, then
+        each new one, as :class:`Frame` with its saturation report. Watching reserves nothing. Leave the loop
+        (or close the generator) to end the watch; it ends by itself when the session is closed.
+
+        Parameters
+        ----------
+        with_values : bool, optional
+            False leaves the frame values out (sequence, time and saturation only).
+        """
+        with_values = _flag(with_values, "with_values")
+        with self._lock:
+            dm = self._served("watch")
+        return dm.watch(with_values)
+
+
+class Channel:
+    """A named channel of a served mirror's session: the mirror shows the sum of ``gain x values`` over the
+    session's channels, each actuator clamped to 0..1 (a flat, a loop and a probe written by separate programs).
+
+    Parameters
+    ----------
+    mirror : Mirror
+        A mirror opened through a server.
+    name : str
+        The channel's name (not empty: the empty name is the mirror's own, written by :meth:`Mirror.send`).
+    gain : float, optional
+        Factor of the channel's values in the sum.
+
+    Examples
+    --------
+    >>> loop = Channel(dm, "loop", gain=0.5)                # doctest: +SKIP
+    >>> loop.send(np.full(dm.n_actuators, 0.2)).clamped
+    0
+    """
+
+    def __init__(self, mirror, name, gain=1.0):
+        if not isinstance(mirror, Mirror):
+            raise TypeError(f"mirror must be a mirrorkit.Mirror, got {type(mirror).__name__}")
+        if not isinstance(name, str) or not name:
+            raise ValueError(f"name must be a non-empty str, got {name!r}")
+        gain = _number(gain, "gain")
+        if not math.isfinite(gain):
+            raise ValueError(f"gain must be finite, got {gain}")
+        with mirror._lock:
+            mirror._served(f"Channel({name!r})")
+        self._mirror = mirror
+        self._name = name
+        self._gain = gain
+
+    @property
+    def name(self):
+        """str: The channel's name."""
+        return self._name
+
+    @property
+    def gain(self):
+        """float: Factor of the channel's values in the sum; a new gain counts from the next :meth:`send`."""
+        return self._gain
+
+    @gain.setter
+    def gain(self, value):
+        value = _number(value, "gain")
+        if not math.isfinite(value):
+            raise ValueError(f"gain must be finite, got {value}")
+        self._gain = value
+
+    def send(self, values):
+        """Set the channel's values and send the new sum to the mirror.
+
+        Parameters
+        ----------
+        values : array_like
+            ``n_actuators`` values (or a grid picture, as :meth:`Mirror.send`); they may lie outside 0..1, the
+            sum is clamped.
+
+        Returns
+        -------
+        Saturation
+            The actuators clamped in the frame sent.
+        """
+        m = self._mirror
+        a = _floats(values, "values")
+        if not (a.shape == (m._n,) or (a.ndim == 2 and m._mask is not None and a.shape == m._mask.shape)):
+            a = m._frame(a)  # raises with the shapes it takes
+        elif a.ndim == 2:
+            a = a[m._mask]
+        if not np.all(np.isfinite(a)):
+            raise ValueError("values must be finite")
+        with m._lock:
+            return m._served("Channel.send").set_channel(self._name, np.ascontiguousarray(a), self._gain)
+
+    def clear(self):
+        """Take the channel out of the sum and send the new sum.
+
+        Returns
+        -------
+        Saturation
+            The actuators clamped in the frame sent.
+        """
+        m = self._mirror
+        with m._lock:
+            return m._served("Channel.clear").clear_channel(self._name)

@@ -69,9 +69,10 @@ TEST_F(PexemuApiTest, CreateRefusesBadArgumentsAndMakesNothing) {
     EXPECT_EQ(pexemu_create_cards(dir_.c_str(), 0, 0x20000600u, nullptr, 0), PEXEMU_ERR_ARG);
     EXPECT_EQ(pexemu_create_cards(dir_.c_str(), 100, 0x20000600u, nullptr, 0), PEXEMU_ERR_ARG);
     EXPECT_TRUE(std::filesystem::is_empty(dir_));
-    // A folder that does not exist: the file cannot be made, and the message says where.
+    // A folder that cannot be made (a file stands in its way): nothing is made, and the message says where.
     message[0] = '\0';
-    const std::string missing = dir_ + "/no/such/folder";
+    std::ofstream(dir_ + "/file") << "in the way";
+    const std::string missing = dir_ + "/file/folder";
     EXPECT_EQ(pexemu_create_cards(missing.c_str(), 1, 0x20000600u, message, sizeof message), PEXEMU_ERR_FILE);
     EXPECT_NE(std::string(message).find(missing), std::string::npos) << message;
     // A short message buffer is cut, never overrun.

@@ -252,11 +252,8 @@ void completeBulk(Unit& u, Urb held) {
 void clientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer userData) {
     Unit& u = *static_cast<Unit*>(userData);
     std::lock_guard<std::mutex> lock(gMutex);
+    // Their data are left to umockdev: dropping the references here, inside its signal, ends clients early.
     auto mine = [&](const Urb& urb) { return urb.client == client; };
-    for (const Urb& urb : u.done)
-        if (mine(urb)) umockdev_ioctl_data_unref(urb.data);
-    for (const Urb& urb : u.held)
-        if (mine(urb)) umockdev_ioctl_data_unref(urb.data);
     u.done.erase(std::remove_if(u.done.begin(), u.done.end(), mine), u.done.end());
     u.held.erase(std::remove_if(u.held.begin(), u.held.end(), mine), u.held.end());
     if (u.claimant == client) u.claimant = nullptr;

@@ -203,7 +203,9 @@ class Lab(unittest.TestCase):
         target = os.path.join(self.data, "Profiles", "OUTSIDER001.dm")
         r = self.as_user("outsider", [os.path.join(self.bin, "krvctl"), "profile", "write", target, "type=2", "size=8"])
         self.assertEqual(1, r.returncode)
-        self.assertIn("Permission denied -- user %s is not in the group %s: run sudo adduser" % (name, GROUP), r.stderr)
+        self.assertIn("cannot write %s: " % target, r.stderr)
+        self.assertIn("permission", r.stderr.lower())
+        self.assertIn(" -- user %s is not in the group %s: run sudo adduser" % (name, GROUP), r.stderr)
         self.assertFalse(os.path.exists(target))
 
     def test_3_latecomer_is_told_to_log_in_again(self):
