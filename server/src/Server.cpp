@@ -190,6 +190,9 @@ std::unique_ptr<MirrorServer> MirrorServer::start(const ServerOptions& options, 
 
     grpc::ServerBuilder builder;
     builder.AddListeningPort(options.listen, credentials, &server->port_);
+    // A second server on a port in use must fail, not share the port and split the clients between two sets of
+    // sessions (gRPC would otherwise set SO_REUSEPORT).
+    builder.AddChannelArgument(GRPC_ARG_ALLOW_REUSEPORT, 0);
     builder.RegisterService(server->service_.get());
     // Calibration tables travel whole.
     builder.SetMaxReceiveMessageSize(65 * 1024 * 1024);

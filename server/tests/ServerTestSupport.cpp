@@ -40,6 +40,8 @@ MirrorKit::Server::ServerOptions LocalServer::defaults() {
     return o;
 }
 
+LocalServer::LocalServer() : LocalServer(defaults()) {}
+
 LocalServer::LocalServer(MirrorKit::Server::ServerOptions options) {
     tree();
     std::string error;

@@ -33,7 +33,9 @@ std::string testData(const std::string& relative);
 // mirrorkit-server's machinery running in this process, listening on 127.0.0.1 at a free port.
 class LocalServer {
 public:
-    explicit LocalServer(MirrorKit::Server::ServerOptions options = {});
+    // On 127.0.0.1 at a free port, on the test's install tree (defaults()).
+    LocalServer();
+    explicit LocalServer(MirrorKit::Server::ServerOptions options);
     ~LocalServer();
     std::string target() const { return "127.0.0.1:" + std::to_string(server_->port()); }
     MirrorKit::Server::MirrorServer& server() { return *server_; }

@@ -163,6 +163,15 @@ TEST(Security, ANonLoopbackAddressNeedsTlsAndATokenOrInsecure) {
     EXPECT_NE(MirrorServer::start(local, error), nullptr) << error;
 }
 
+TEST(Security, ASecondServerOnAPortInUseDoesNotStart) {
+    LocalServer first;
+    ServerOptions second = LocalServer::defaults();
+    second.listen = first.target();
+    std::string error;
+    EXPECT_EQ(MirrorServer::start(second, error), nullptr) << "two servers would split the clients' sessions";
+    EXPECT_NE(error.find("cannot listen"), std::string::npos) << error;
+}
+
 TEST(Security, TokenFilesOthersMayReadOrWithoutATokenAreRefused) {
     krvtest::TempDir secrets("krv-token");
     std::string error;
