@@ -21,8 +21,11 @@ add_link_options(-Wl,-z,relro -Wl,-z,now)
 # Environment every test runs with. log4cxx 1.0's rolling appender frees its private part through the base
 # type, which AddressSanitizer reports at exit; that mismatch is inside the library, not in the kit.
 set(KRV_TEST_ENV "")
+# Tests' time limits are multiplied by this: ThreadSanitizer runs the kit five to fifteen times slower.
+set(KRV_TEST_TIMEOUT_SCALE 1)
 string(TOLOWER "${KRV_SANITIZE}" _krv_sanitize)
 if(_krv_sanitize STREQUAL "thread")
+  set(KRV_TEST_TIMEOUT_SCALE 4)
   # The system's libraries are not instrumented, so the sanitizer cannot see how their worker threads hand work
   # over and reports their parallel loops as races: BLAS runs on one thread here, and the open-loop tests run
   # OpenCV's loops on the calling thread (openloop/tests/SerialOpenCV.h).
@@ -81,6 +84,12 @@ function(krv_feature_summary)
   endforeach()
 endfunction()
 
+# krv_test_timeout(seconds test...): the time limit of the tests, scaled for the sanitizer build.
+function(krv_test_timeout seconds)
+  math(EXPR scaled "${seconds} * ${KRV_TEST_TIMEOUT_SCALE}")
+  set_tests_properties(${ARGN} PROPERTIES TIMEOUT ${scaled})
+endfunction()
+
 # krv_add_gtest(name SOURCES ... LIBS ... [ENV k=v ...] [WRAPPER cmd ...])
 # One test executable per topic, registered with CTest as a whole.
 # A program in which any test was skipped exits with 77, and CTest counts it as skipped, not passed.
@@ -91,7 +100,8 @@ function(krv_add_gtest name)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   add_test(NAME ${name} COMMAND ${T_WRAPPER} $<TARGET_FILE:${name}>)
   set(env "KRV_TEST_BINARY_DIR=${CMAKE_BINARY_DIR}" ${KRV_TEST_ENV} ${T_ENV})
-  set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" SKIP_RETURN_CODE 77 TIMEOUT 600)
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" SKIP_RETURN_CODE 77)
+  krv_test_timeout(600 ${name})
   if(T_LABELS)
     set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
   endif()
