@@ -7,6 +7,7 @@
 #include "ServerProcess.h"
 
 #include "connectdialog.h"
+#include "framewatcher.h"
 #include "ui_userwindow.h"
 #include "userwindow.h"
 
@@ -26,6 +27,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <memory>
 
@@ -125,6 +127,43 @@ void connectThroughDialog(UserWindow& window, const Choice& c) {
     QTest::qWait(20);
 }
 
+// A watched mirror that produces `count` frames as fast as it is asked, then says its session closed.
+class BurstLink : public MirrorLink {
+public:
+    explicit BurstLink(int count) : count_(count) {}
+    std::atomic<int> served{0};
+
+    KRVRC nextFrame(WatchedFrame& frame, unsigned, QString& message) override {
+        const int k = served;
+        if (k >= count_) {
+            message = "the session was closed on the server";
+            return ERR_DRIVER_NOT_OPEN;
+        }
+        frame.values.assign(4, static_cast<double>(k));
+        frame.sequence = static_cast<uint64_t>(k + 1);
+        served = k + 1;
+        return NO_ERR;
+    }
+    KRVRC send(const std::vector<double>&, const uint32_t*) override { return ERR_NOT_IMPLEMENTED; }
+    KRVRC read(std::vector<double>&) override { return ERR_NOT_IMPLEMENTED; }
+    KRVRC clear() override { return ERR_NOT_IMPLEMENTED; }
+    KRVRC close() override { return NO_ERR; }
+    KRVRC calculateSurface(cv::Mat, int, unsigned, std::vector<double>&, cv::Mat&) override { return ERR_NOT_IMPLEMENTED; }
+    KRVRC zernikeSurface(std::vector<double>, int, cv::Mat&) override { return ERR_NOT_IMPLEMENTED; }
+    KRVRC setSegment(unsigned, double, double, double, bool, bool) override { return ERR_NOT_IMPLEMENTED; }
+    KRVRC segmentRange(unsigned, DMSegmentAxis, double, double, double, bool, double&, double&) override {
+        return ERR_NOT_IMPLEMENTED;
+    }
+    KRVRC loadCalibration(const QString&) override { return ERR_NOT_IMPLEMENTED; }
+    bool calibrationLoaded() const override { return false; }
+    KRVRC enableHighRes(bool) override { return ERR_NOT_IMPLEMENTED; }
+    MirrorGeometry geometry() const override { return {}; }
+    QString lastMessage() const override { return {}; }
+
+private:
+    int count_;
+};
+
 }  // namespace
 
 class RemoteWindowTest : public QObject {
@@ -145,6 +184,35 @@ private slots:
         dialogs = std::make_unique<sdtest::ScriptedDialogs>();
     }
     void init() { dialogs->boxes.clear(); }
+
+    void aBusyWindowGetsTheNewestFrameNotAQueue() {
+        BurstLink link(5000);
+        FrameWatcher watcher(link);
+        std::vector<std::vector<double>> shown;
+        std::vector<QString> ends;
+        connect(&watcher, &FrameWatcher::frame, this,
+                [&](const std::vector<double>& values, quint64) { shown.push_back(values); });
+        connect(&watcher, &FrameWatcher::ended, this, [&](KRVRC, const QString& message) { ends.push_back(message); });
+        // What the worker posts to the window's thread while it is busy: one notice, not one per frame.
+        std::atomic<int> posted{0};
+        connect(&watcher, &FrameWatcher::pending, [&posted] { ++posted; });
+        watcher.start();
+        // The window is busy (no events taken) while every frame arrives.
+        QElapsedTimer busy;
+        busy.start();
+        while (link.served < 5000 && busy.elapsed() < 5000) QThread::msleep(5);
+        QCOMPARE(link.served.load(), 5000);
+        QThread::msleep(20);
+        QCOMPARE(posted.load(), 1);
+        QCoreApplication::processEvents();
+        QCOMPARE(shown.size(), size_t(1));
+        QCOMPARE(shown[0], std::vector<double>(4, 4999.0));
+        QCOMPARE(ends.size(), size_t(1));
+        QCOMPARE(ends[0], QString("the session was closed on the server"));
+        QCoreApplication::processEvents();
+        QCOMPARE(shown.size(), size_t(1));
+        watcher.stop();
+    }
 
     void connectedWindowDrivesTheServedMirror() {
         auto window = sdtest::startedWindow();
