@@ -1,16 +1,30 @@
 // The worker that follows a watched mirror's frames: see framewatcher.h.
 #include "framewatcher.h"
 
+#include <QSocketNotifier>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
 namespace {
 // How long the worker waits for a frame before it looks whether it should stop.
 constexpr unsigned kPollMs = 100;
 }  // namespace
 
 FrameWatcher::FrameWatcher(MirrorLink& link, QObject* parent) : QObject(parent), link_(link) {
-    connect(this, &FrameWatcher::pending, this, &FrameWatcher::deliver, Qt::QueuedConnection);
+    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("no pipe for the frame watcher");
+    notifier_ = new QSocketNotifier(wake_[0], QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this, &FrameWatcher::deliver);
 }
 
-FrameWatcher::~FrameWatcher() { stop(); }
+FrameWatcher::~FrameWatcher() {
+    stop();
+    delete notifier_;
+    close(wake_[0]);
+    close(wake_[1]);
+}
 
 void FrameWatcher::start() {
     if (worker_.joinable()) return;
@@ -29,7 +43,7 @@ void FrameWatcher::run() {
     while (!stopping_) {
         const KRVRC rc = link_.nextFrame(next, kPollMs, message);
         if (rc == ERR_TIMEOUT) continue;
-        bool tell = false;
+        bool wake = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (rc == NO_ERR) {
@@ -38,21 +52,31 @@ void FrameWatcher::run() {
             } else {
                 over_ = true;
                 overCode_ = rc;
-                overMessage_ = message;
+                overMessage_ = message.toStdString();
             }
-            tell = !signalled_;
+            wake = !signalled_;
             signalled_ = true;
         }
-        if (tell) emit pending();
+        if (wake) {
+            const char byte = 1;
+            // The pipe holds far more than the one byte that can be on its way.
+            if (write(wake_[1], &byte, 1) != 1) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                signalled_ = false;
+            }
+        }
         if (rc != NO_ERR) return;
     }
 }
 
 void FrameWatcher::deliver() {
+    char drained[16];
+    while (read(wake_[0], drained, sizeof drained) > 0) {
+    }
     WatchedFrame taken;
     bool haveFrame = false, overNow = false;
     KRVRC code = NO_ERR;
-    QString message;
+    std::string message;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         signalled_ = false;
@@ -69,5 +93,5 @@ void FrameWatcher::deliver() {
         }
     }
     if (haveFrame) emit frame(taken.values, taken.sequence);
-    if (overNow) emit ended(code, message);
+    if (overNow) emit ended(code, QString::fromStdString(message));
 }

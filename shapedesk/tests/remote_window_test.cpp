@@ -193,9 +193,6 @@ private slots:
         connect(&watcher, &FrameWatcher::frame, this,
                 [&](const std::vector<double>& values, quint64) { shown.push_back(values); });
         connect(&watcher, &FrameWatcher::ended, this, [&](KRVRC, const QString& message) { ends.push_back(message); });
-        // What the worker posts to the window's thread while it is busy: one notice, not one per frame.
-        std::atomic<int> posted{0};
-        connect(&watcher, &FrameWatcher::pending, [&posted] { ++posted; });
         watcher.start();
         // The window is busy (no events taken) while every frame arrives.
         QElapsedTimer busy;
@@ -203,7 +200,6 @@ private slots:
         while (link.served < 5000 && busy.elapsed() < 5000) QThread::msleep(5);
         QCOMPARE(link.served.load(), 5000);
         QThread::msleep(20);
-        QCOMPARE(posted.load(), 1);
         QCoreApplication::processEvents();
         QCOMPARE(shown.size(), size_t(1));
         QCOMPARE(shown[0], std::vector<double>(4, 4999.0));
