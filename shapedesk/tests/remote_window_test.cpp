@@ -20,6 +20,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QProcess>
 #include <QPushButton>
 #include <QSettings>
 #include <QtTest>
@@ -95,7 +96,24 @@ struct Choice {
     QString tokenFile = QString();
     // The serial number must be among those the server lists.
     bool listed = true;
+    QString caFile = QString();
 };
+
+// A certificate authority and a server certificate for 127.0.0.1 signed by it, made with Debian's openssl.
+bool makeCertificates(const std::string& dir) {
+    const std::string script =
+        "set -e; cd '" + dir + "'; "
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout ca.key -out ca.pem "
+        "-days 2 -subj '/CN=ShapeDesk test authority' 2>/dev/null; "
+        "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout server.key -out server.csr "
+        "-subj /CN=localhost 2>/dev/null; "
+        "printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' > san.cnf; "
+        "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 "
+        "-extfile san.cnf 2>/dev/null";
+    QProcess shell;
+    shell.start("sh", {"-c", QString::fromStdString(script)});
+    return shell.waitForFinished(30000) && shell.exitStatus() == QProcess::NormalExit && shell.exitCode() == 0;
+}
 
 // File > Connect to Server..., the dialog filled in and Connect clicked.
 void connectThroughDialog(UserWindow& window, const Choice& c) {
@@ -109,6 +127,7 @@ void connectThroughDialog(UserWindow& window, const Choice& c) {
     QVERIFY(address && mirror);
     typeInto(address, c.address);
     typeInto(dialog->findChild<QLineEdit*>("tokenEdit"), c.tokenFile);
+    typeInto(dialog->findChild<QLineEdit*>("caEdit"), c.caFile);
     typeInto(mirror->lineEdit(), c.serial);
     QTest::mouseClick(dialog->findChild<QPushButton*>("listButton"), Qt::LeftButton);
     if (c.listed) {
@@ -382,6 +401,32 @@ private slots:
         connectThroughDialog(*window, {guardedAddress, "SDREMO00140", "", false,
                                        QString::fromStdString(secrets / "token")});
         QVERIFY2(window->mirrorSession().isRemote(), qPrintable(window->statusText()));
+        window->close();
+    }
+
+    void aServerWithTlsIsReachedWithItsAuthority() {
+        krvtest::TempDir pki("sd-pki");
+        QVERIFY2(makeCertificates(pki.path()), "openssl could not make the test certificates");
+        krvtest::writeText(pki / "token", "tls-token\n");
+        chmod((pki / "token").c_str(), 0600);
+        ServerProcess secured(*tree, "127.0.0.1:0",
+                              {"--tls-cert", pki / "server.pem", "--tls-key", pki / "server.key", "--token-file",
+                               pki / "token"});
+        const QString securedAddress = QString::fromStdString(secured.target());
+        const QString token = QString::fromStdString(pki / "token");
+        auto window = sdtest::startedWindow();
+        // Without the authority the window speaks plaintext, which a TLS server does not answer.
+        connectThroughDialog(*window, {securedAddress, "SDREMO00140", "", false, token, false});
+        QVERIFY(!window->mirrorSession().isOpen());
+        QVERIFY2(window->statusText().contains(QString("Error %1").arg(KRV_REMOTE_UNAVAILABLE)),
+                 qPrintable(window->statusText()));
+        // With it, the mirror opens and takes frames.
+        connectThroughDialog(*window, {securedAddress, "SDREMO00140", "", false, token, true,
+                                       QString::fromStdString(pki / "ca.pem")});
+        QVERIFY2(window->mirrorSession().isRemote(), qPrintable(window->statusText()));
+        QTest::keyClick(window->form()->pistonSlider, Qt::Key_PageUp);
+        QVERIFY(window->currentFrame().at(0) > 0.0);
+        QCOMPARE(window->statusText(), "Connected to SDREMO00140 on " + securedAddress + ".");
         window->close();
     }
 
