@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 #include <libusb.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -233,6 +237,117 @@ TEST_F(TwoClients, SecondClaimIsRefusedUntilTheHolderLetsGo) {
     EXPECT_FALSE(bed_.claimed(0));
     EXPECT_EQ(libusb_claim_interface(handle_, 0), 0);
     EXPECT_EQ(bed_.resetCount(0), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// Programs that drive a unit and end, killed or not, as the senders of the fault soak do. Each program is a child
+// process of its own with its own libusb; this process only watches the unit.
+class ProgramsThatEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!bed_.available()) GTEST_SKIP() << "needs umockdev-wrapper";
+    }
+
+    // Runs body in a child process and returns its id; the child's exit code is body's result.
+    static pid_t start(const std::function<int()>& body) {
+        const pid_t pid = fork();
+        if (pid == 0) _exit(body());
+        return pid;
+    }
+    // The child's exit code, or -1 if it did not end within the time (it is then killed).
+    static int exitCode(pid_t pid, int timeoutMs) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        int status = 0;
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                return -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    bool waitFor(const std::function<bool()>& condition, int timeoutMs) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return true;
+    }
+
+    // In a child: opens the only unit and claims its interface; exits with code 10 + step on failure.
+    static libusb_device_handle* openAndClaim(libusb_context** ctx) {
+        if (libusb_init(ctx) != 0) _exit(10);
+        libusb_device_handle* h = libusb_open_device_with_vid_pid(*ctx, 0x1781, 0x0ED8);
+        if (h == nullptr) _exit(11);
+        if (libusb_claim_interface(h, 0) != 0) _exit(12);
+        return h;
+    }
+
+    UsbUnitBed bed_;
+};
+
+// A program killed while it holds the interface and has a transfer stuck in the unit leaves neither behind: the
+// claim ends, the stuck transfer never reaches the unit, and the next program claims the unit and sends frames
+// whose completions are its own. Several rounds, so that a new program's requests meet whatever an earlier one left.
+TEST_F(ProgramsThatEnd, AKilledProgramLeavesNoClaimAndNoTransfers) {
+    ASSERT_EQ(bed_.addUnit(UsbUnitConfig()), 0);
+    constexpr int kRounds = 6;
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        bed_.holdBulk(0, true);
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        const pid_t killed = start([&] {
+            libusb_context* ctx = nullptr;
+            libusb_device_handle* h = openAndClaim(&ctx);
+            static unsigned char frame[320];
+            libusb_transfer* t = libusb_alloc_transfer(0);
+            libusb_fill_bulk_transfer(t, h, 0x02, frame, sizeof frame, [](libusb_transfer*) {}, nullptr, 0);
+            if (libusb_submit_transfer(t) != 0) return 13;
+            (void)!write(ready[1], "r", 1);
+            for (;;) pause();
+        });
+        close(ready[1]);
+        char byte = 0;
+        ASSERT_EQ(read(ready[0], &byte, 1), 1);
+        close(ready[0]);
+        ASSERT_TRUE(waitFor([&] { return bed_.bulkInFlight(0) == 1; }, 5000));
+        EXPECT_TRUE(bed_.claimed(0));
+        kill(killed, SIGKILL);
+        waitpid(killed, nullptr, 0);
+
+        EXPECT_TRUE(waitFor([&] { return !bed_.claimed(0) && bed_.bulkInFlight(0) == 0; }, 5000))
+            << "claimed " << bed_.claimed(0) << ", in flight " << bed_.bulkInFlight(0);
+        bed_.holdBulk(0, false);
+
+        const pid_t next = start([&] {
+            libusb_context* ctx = nullptr;
+            libusb_device_handle* h = openAndClaim(&ctx);
+            unsigned char frame[320];
+            std::memset(frame, round + 1, sizeof frame);
+            for (int i = 0; i < 3; ++i) {
+                int done = 0;
+                if (libusb_bulk_transfer(h, 0x02, frame, sizeof frame, &done, 2000) != 0 || done != 320) return 14;
+            }
+            libusb_release_interface(h, 0);
+            libusb_close(h);
+            libusb_exit(ctx);
+            return 0;
+        });
+        EXPECT_EQ(exitCode(next, 15000), 0);
+        EXPECT_TRUE(waitFor([&] { return !bed_.claimed(0); }, 5000));
+    }
+    // Only the frames of the programs that lived arrived, each whole.
+    const auto frames = bed_.bulkTransfers(0);
+    ASSERT_EQ(frames.size(), size_t(3 * kRounds));
+    for (size_t i = 0; i < frames.size(); ++i)
+        EXPECT_EQ(frames[i], std::vector<uint8_t>(320, uint8_t(i / 3 + 1))) << "frame " << i;
 }
 
 }  // namespace
