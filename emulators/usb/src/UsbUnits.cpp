@@ -255,7 +255,9 @@ void completeBulk(Unit& u, Urb held) {
 // referenced from its connection on and looked at again before each request the units answer and every few
 // milliseconds on umockdev's worker; one that umockdev no longer serves (its stream closed, or no reference left
 // but ours) is then forgotten. The reference also keeps the client's address, which the records compare, from
-// going to a new client while records of the old one remain.
+// going to a new client while records of the old one remain. (When the last reference to a client killed in the
+// middle of a request goes, umockdev says "Destroying IoctlClient with open stream": that client is gone and its
+// stream goes with it.)
 struct Client {
     UMockdevIoctlClient* client;
     Unit* unit;

@@ -350,4 +350,42 @@ TEST_F(ProgramsThatEnd, AKilledProgramLeavesNoClaimAndNoTransfers) {
         EXPECT_EQ(frames[i], std::vector<uint8_t>(320, uint8_t(i / 3 + 1))) << "frame " << i;
 }
 
+
+// A program killed in the middle of a request (the unit still answering it) is let go as well: umockdev drops
+// such a client without closing it, and the unit must still see that it went away.
+TEST_F(ProgramsThatEnd, AProgramKilledInTheMiddleOfARequestLeavesNoClaim) {
+    ASSERT_EQ(bed_.addUnit(UsbUnitConfig()), 0);
+    for (int round = 0; round < 8; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        const pid_t killed = start([&] {
+            libusb_context* ctx = nullptr;
+            libusb_device_handle* h = openAndClaim(&ctx);
+            (void)!write(ready[1], "r", 1);
+            // Back-to-back EEPROM reads: nearly all of the time is spent inside a request.
+            for (;;) {
+                unsigned char block[64];
+                libusb_control_transfer(h, 0xC0, 0xF2, 0, 0, block, sizeof block, 2000);
+            }
+            return 0;
+        });
+        close(ready[1]);
+        char byte = 0;
+        ASSERT_EQ(read(ready[0], &byte, 1), 1);
+        close(ready[0]);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5 + 7 * round));
+        kill(killed, SIGKILL);
+        waitpid(killed, nullptr, 0);
+        EXPECT_TRUE(waitFor([&] { return !bed_.claimed(0); }, 5000));
+        const pid_t next = start([&] {
+            libusb_context* ctx = nullptr;
+            libusb_device_handle* h = openAndClaim(&ctx);
+            unsigned char frame[320] = {};
+            int done = 0;
+            return libusb_bulk_transfer(h, 0x02, frame, sizeof frame, &done, 2000) == 0 && done == 320 ? 0 : 14;
+        });
+        EXPECT_EQ(exitCode(next, 15000), 0);
+    }
+}
 }  // namespace
