@@ -3,6 +3,7 @@
 #include <libusb.h>
 
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,10 +11,13 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "krv/emu/UsbUnits.h"
+
+extern char** environ;
 
 namespace {
 
@@ -243,21 +247,35 @@ TEST_F(TwoClients, SecondClaimIsRefusedUntilTheHolderLetsGo) {
 
 namespace {
 
-// Programs that drive a unit and end, killed or not, as the senders of the fault soak do. Each program is a child
-// process of its own with its own libusb; this process only watches the unit.
+// Programs that drive a unit and end, killed or not, as the senders of the fault soak do. Each is a process of its
+// own (tests/krv_usb_unit_client) with its own libusb; this process only watches the unit.
 class ProgramsThatEnd : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!bed_.available()) GTEST_SKIP() << "needs umockdev-wrapper";
     }
 
-    // Runs body in a child process and returns its id; the child's exit code is body's result.
-    static pid_t start(const std::function<int()>& body) {
-        const pid_t pid = fork();
-        if (pid == 0) _exit(body());
-        return pid;
+    struct Program {
+        pid_t pid = -1;
+        bool ready = false;  // it claimed the unit and started its work
+    };
+    // Starts the client program and waits until it has claimed the unit (or ended).
+    static Program start(std::vector<std::string> args) {
+        int pipeFds[2];
+        if (pipe(pipeFds) != 0) return {};
+        args.insert(args.begin(), {UNIT_CLIENT, std::to_string(pipeFds[1])});
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        Program p;
+        if (posix_spawn(&p.pid, UNIT_CLIENT, nullptr, nullptr, argv.data(), environ) != 0) p.pid = -1;
+        close(pipeFds[1]);
+        char byte = 0;
+        p.ready = p.pid > 0 && read(pipeFds[0], &byte, 1) == 1;
+        close(pipeFds[0]);
+        return p;
     }
-    // The child's exit code, or -1 if it did not end within the time (it is then killed).
+    // The program's exit code, or -1 if it did not end within the time (it is then killed).
     static int exitCode(pid_t pid, int timeoutMs) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         int status = 0;
@@ -271,22 +289,17 @@ protected:
         }
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    bool waitFor(const std::function<bool()>& condition, int timeoutMs) {
+    static void killNow(pid_t pid) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    static bool waitFor(const std::function<bool()>& condition, int timeoutMs) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (!condition()) {
             if (std::chrono::steady_clock::now() > deadline) return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         return true;
-    }
-
-    // In a child: opens the only unit and claims its interface; exits with code 10 + step on failure.
-    static libusb_device_handle* openAndClaim(libusb_context** ctx) {
-        if (libusb_init(ctx) != 0) _exit(10);
-        libusb_device_handle* h = libusb_open_device_with_vid_pid(*ctx, 0x1781, 0x0ED8);
-        if (h == nullptr) _exit(11);
-        if (libusb_claim_interface(h, 0) != 0) _exit(12);
-        return h;
     }
 
     UsbUnitBed bed_;
@@ -301,46 +314,19 @@ TEST_F(ProgramsThatEnd, AKilledProgramLeavesNoClaimAndNoTransfers) {
     for (int round = 0; round < kRounds; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         bed_.holdBulk(0, true);
-        int ready[2];
-        ASSERT_EQ(pipe(ready), 0);
-        const pid_t killed = start([&] {
-            libusb_context* ctx = nullptr;
-            libusb_device_handle* h = openAndClaim(&ctx);
-            static unsigned char frame[320];
-            libusb_transfer* t = libusb_alloc_transfer(0);
-            libusb_fill_bulk_transfer(t, h, 0x02, frame, sizeof frame, [](libusb_transfer*) {}, nullptr, 0);
-            if (libusb_submit_transfer(t) != 0) return 13;
-            (void)!write(ready[1], "r", 1);
-            for (;;) pause();
-        });
-        close(ready[1]);
-        char byte = 0;
-        ASSERT_EQ(read(ready[0], &byte, 1), 1);
-        close(ready[0]);
+        const Program killed = start({"hold"});
+        ASSERT_TRUE(killed.ready);
         ASSERT_TRUE(waitFor([&] { return bed_.bulkInFlight(0) == 1; }, 5000));
         EXPECT_TRUE(bed_.claimed(0));
-        kill(killed, SIGKILL);
-        waitpid(killed, nullptr, 0);
+        killNow(killed.pid);
 
         EXPECT_TRUE(waitFor([&] { return !bed_.claimed(0) && bed_.bulkInFlight(0) == 0; }, 5000))
             << "claimed " << bed_.claimed(0) << ", in flight " << bed_.bulkInFlight(0);
         bed_.holdBulk(0, false);
 
-        const pid_t next = start([&] {
-            libusb_context* ctx = nullptr;
-            libusb_device_handle* h = openAndClaim(&ctx);
-            unsigned char frame[320];
-            std::memset(frame, round + 1, sizeof frame);
-            for (int i = 0; i < 3; ++i) {
-                int done = 0;
-                if (libusb_bulk_transfer(h, 0x02, frame, sizeof frame, &done, 2000) != 0 || done != 320) return 14;
-            }
-            libusb_release_interface(h, 0);
-            libusb_close(h);
-            libusb_exit(ctx);
-            return 0;
-        });
-        EXPECT_EQ(exitCode(next, 15000), 0);
+        const Program next = start({"send", std::to_string(round + 1)});
+        EXPECT_TRUE(next.ready);
+        EXPECT_EQ(exitCode(next.pid, 15000), 0);
         EXPECT_TRUE(waitFor([&] { return !bed_.claimed(0); }, 5000));
     }
     // Only the frames of the programs that lived arrived, each whole.
@@ -350,42 +336,22 @@ TEST_F(ProgramsThatEnd, AKilledProgramLeavesNoClaimAndNoTransfers) {
         EXPECT_EQ(frames[i], std::vector<uint8_t>(320, uint8_t(i / 3 + 1))) << "frame " << i;
 }
 
-
 // A program killed in the middle of a request (the unit still answering it) is let go as well: umockdev drops
 // such a client without closing it, and the unit must still see that it went away.
 TEST_F(ProgramsThatEnd, AProgramKilledInTheMiddleOfARequestLeavesNoClaim) {
     ASSERT_EQ(bed_.addUnit(UsbUnitConfig()), 0);
     for (int round = 0; round < 8; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
-        int ready[2];
-        ASSERT_EQ(pipe(ready), 0);
-        const pid_t killed = start([&] {
-            libusb_context* ctx = nullptr;
-            libusb_device_handle* h = openAndClaim(&ctx);
-            (void)!write(ready[1], "r", 1);
-            // Back-to-back EEPROM reads: nearly all of the time is spent inside a request.
-            for (;;) {
-                unsigned char block[64];
-                libusb_control_transfer(h, 0xC0, 0xF2, 0, 0, block, sizeof block, 2000);
-            }
-            return 0;
-        });
-        close(ready[1]);
-        char byte = 0;
-        ASSERT_EQ(read(ready[0], &byte, 1), 1);
-        close(ready[0]);
+        const Program killed = start({"read"});
+        ASSERT_TRUE(killed.ready);
+        // Back-to-back EEPROM reads: nearly all of the program's time is spent inside a request.
         std::this_thread::sleep_for(std::chrono::milliseconds(5 + 7 * round));
-        kill(killed, SIGKILL);
-        waitpid(killed, nullptr, 0);
+        killNow(killed.pid);
         EXPECT_TRUE(waitFor([&] { return !bed_.claimed(0); }, 5000));
-        const pid_t next = start([&] {
-            libusb_context* ctx = nullptr;
-            libusb_device_handle* h = openAndClaim(&ctx);
-            unsigned char frame[320] = {};
-            int done = 0;
-            return libusb_bulk_transfer(h, 0x02, frame, sizeof frame, &done, 2000) == 0 && done == 320 ? 0 : 14;
-        });
-        EXPECT_EQ(exitCode(next, 15000), 0);
+        const Program next = start({"send", "7"});
+        EXPECT_TRUE(next.ready);
+        EXPECT_EQ(exitCode(next.pid, 15000), 0);
     }
 }
+
 }  // namespace
