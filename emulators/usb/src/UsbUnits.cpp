@@ -650,7 +650,8 @@ bool UsbUnitBed::replug(int id) {
         if (u->plugged) return true;
     }
     // The old node and its handler stay behind for handles still open on them; the unit comes back as a new
-    // device whose state is shared with the old one.
+    // device whose state is shared with the old one. The records move over: the old device, unplugged, adds none,
+    // and copies left behind in the graveyard would make a long run's memory grow with every replug.
     auto* fresh = new Unit;
     {
         std::lock_guard<std::mutex> lock(gMutex);
@@ -658,13 +659,18 @@ bool UsbUnitBed::replug(int id) {
         fresh->config = u->config;
         fresh->eeprom = u->eeprom;
         fresh->statusWord = u->statusWord;
-        fresh->bulk = u->bulk;
-        fresh->control = u->control;
+        fresh->bulk = std::move(u->bulk);
+        fresh->control = std::move(u->control);
         fresh->failing = u->failing;
         fresh->failBulk = u->failBulk;
         fresh->holdBulk = u->holdBulk;
     }
-    if (!plug(*fresh)) return false;
+    if (!plug(*fresh)) {
+        std::lock_guard<std::mutex> lock(gMutex);
+        u->bulk = std::move(fresh->bulk);
+        u->control = std::move(fresh->control);
+        return false;
+    }
     impl_->units[size_t(id)] = fresh;
     return true;
 }

@@ -149,12 +149,16 @@ TEST_F(Units, HeldTransferTimesOutAndUnplugFailsTheRest) {
     EXPECT_EQ(bed_.bulkCount(unit), 0u);
 }
 
-TEST_F(Units, ReplugKeepsEepromAtANewAddress) {
+TEST_F(Units, ReplugKeepsEepromAndRecordsAtANewAddress) {
     int unit = bed_.addUnit(UsbUnitConfig());
     bed_.writeEeprom(unit, 0x10, {0xAB});
     handle_ = open(0);
     ASSERT_NE(handle_, nullptr);
     uint8_t before = libusb_get_device_address(libusb_get_device(handle_));
+    ASSERT_EQ(libusb_control_transfer(handle_, 0x40, 0xF5, 0, 0x84, nullptr, 0, 1000), 0);
+    unsigned char frame[320] = {7};
+    int done = 0;
+    ASSERT_EQ(libusb_bulk_transfer(handle_, 0x02, frame, sizeof frame, &done, 1000), 0);
     libusb_close(handle_);
     handle_ = nullptr;
     bed_.unplug(unit);
@@ -166,6 +170,11 @@ TEST_F(Units, ReplugKeepsEepromAtANewAddress) {
     unsigned char buf[64] = {};
     ASSERT_EQ(libusb_control_transfer(handle_, 0xC0, 0xF2, 0, 0x0000, buf, 64, 1000), 64);
     EXPECT_EQ(buf[0x10], 0xAB);
+    // What the unit saw before it was unplugged is still there, and what it sees now comes after.
+    ASSERT_EQ(libusb_control_transfer(handle_, 0x40, 0xF5, 0, 0x04, nullptr, 0, 1000), 0);
+    EXPECT_EQ(bed_.controlLines(unit), (std::vector<uint16_t>{0x84, 0x04}));
+    ASSERT_EQ(bed_.bulkCount(unit), 1u);
+    EXPECT_EQ(bed_.bulkTransfers(unit)[0].at(0), 7);
 }
 
 }  // namespace
