@@ -103,7 +103,7 @@ KRVRC setSearchPath(DM* dm, const char* path, SearchDir which, char* field) {
 void convertFrame(const DM& dm, const double* values, uint32_t count, uint32_t* out) {
     const double ratio = voltageRatio(dm);
     if (ratioInRange(ratio)) {
-        for (uint32_t i = 0; i < count; ++i) out[i] = toDriverUnitsInRange(values[i], ratio);
+        framesToDriverUnitsInRange(values, count, ratio, out);
     } else {
         for (uint32_t i = 0; i < count; ++i) out[i] = toDriverUnits(values[i], ratio);
     }
