@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <numeric>
@@ -72,8 +73,8 @@ TEST(Conversion, InlineRoundingIsBitIdenticalToLround) {
     }
 }
 
-// A whole frame converts exactly as its values one by one: ties, neighbours of ties, values out of range, NaN and
-// infinities, every frame length up to a few values past a vector's width.
+// A whole frame converts exactly as its values one by one (ties, neighbours of ties, values out of range, NaN and
+// infinities, short and long frames of odd and even length), and tells whether every value was finite.
 TEST(Conversion, FrameConversionEqualsTheValueByValueOne) {
     std::vector<double> values;
     for (uint32_t k = 0; k < 65535; k += 13) {
@@ -93,12 +94,21 @@ TEST(Conversion, FrameConversionEqualsTheValueByValueOne) {
             // The two long lengths start one value apart, so every value passes through both lanes of a pair.
             const double* first = values.data() + (values.size() - count);
             std::vector<uint32_t> frame(count + 1, 0xDEADBEEFu);
-            framesToDriverUnitsInRange(first, count, ratio, frame.data());
+            const bool finite = std::all_of(first, first + count, [](double v) { return std::isfinite(v); });
+            EXPECT_EQ(framesToDriverUnitsInRange(first, count, ratio, frame.data()), finite) << count << " values";
             for (uint32_t i = 0; i < count; ++i)
                 ASSERT_EQ(frame[i], toDriverUnitsInRange(first[i], ratio)) << "value " << first[i] << " ratio " << ratio;
             EXPECT_EQ(frame[count], 0xDEADBEEFu) << "written past the frame";
         }
     }
+    // A lone NaN or infinity in either lane of a pair, or in the last place, is seen.
+    for (double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL})
+        for (uint32_t at : {0u, 1u, 6u}) {
+            std::vector<double> seven(7, 0.5);
+            seven[at] = bad;
+            std::vector<uint32_t> frame(7);
+            EXPECT_FALSE(framesToDriverUnitsInRange(seven.data(), 7, 1.0, frame.data())) << bad << " at " << at;
+        }
 }
 
 TEST(ModelTable, LookupsByActuatorCount) {

@@ -12,7 +12,7 @@ namespace {
 // GCC leaves these loops scalar, or vectorises the comparisons but adds their counts one by one (a sum of doubles
 // must keep its order), so they are written with vector types: two doubles per register, which every x86-64
 // processor has; where a target has no vector unit the compiler writes scalar code. A comparison gives -1 in each
-// lane where it holds, so counting is subtracting and "any" is OR.
+// lane where it holds, so adding comparisons counts (negated) how often they held.
 using Doubles = double __attribute__((vector_size(16)));
 using Masks = int64_t __attribute__((vector_size(16)));
 constexpr size_t kLanes = 2;
@@ -150,23 +150,33 @@ Saturation countSaturation(const double* values, size_t count) {
 }
 
 size_t firstOutside(const double* values, size_t count, double bound, bool* inUnit) {
-    // A NaN fails every comparison, as an infinity fails the bound, so one test per value covers all three.
-    const Doubles zero = all(0.0), one = all(1.0), above = all(bound), below = all(-bound);
-    Masks bad = {0, 0}, outside = {0, 0};
+    // The common frame lies in 0..1, which makes it finite and bounded as well: two comparisons per value tell.
+    // A NaN fails every comparison, as an infinity fails the bound, so the same tests cover all three. Passes are
+    // counted, one comparison at a time (GCC turns an AND or a negation of vector comparisons into a branch per
+    // lane), and every value passed when each count is the number of values.
+    const Doubles zero = all(0.0), one = all(1.0);
+    Masks fromZero = {0, 0}, toOne = {0, 0};
     size_t i = 0;
     for (; i + kLanes <= count; i += kLanes) {
         const Doubles v = load(values + i);
-        bad |= ~((v >= below) & (v <= above));
-        outside |= ~((v >= zero) & (v <= one));
+        fromZero += v >= zero;
+        toOne += v <= one;
     }
-    bool anyBad = (bad[0] | bad[1]) != 0, anyOutside = (outside[0] | outside[1]) != 0;
-    for (; i < count; ++i) {
-        anyBad |= !(std::fabs(values[i]) <= bound);
-        anyOutside |= !(values[i] >= 0.0 && values[i] <= 1.0);
+    bool unit = lanesSum(fromZero) == i && lanesSum(toOne) == i;
+    for (; i < count; ++i) unit = unit && values[i] >= 0.0 && values[i] <= 1.0;
+    if (inUnit) *inUnit = unit;
+    if (unit) return count;
+
+    const Doubles above = all(bound), below = all(-bound);
+    Masks fromBelow = {0, 0}, toAbove = {0, 0};
+    for (i = 0; i + kLanes <= count; i += kLanes) {
+        const Doubles v = load(values + i);
+        fromBelow += v >= below;
+        toAbove += v <= above;
     }
-    if (inUnit) *inUnit = !anyOutside;
-    if (!anyBad) return count;
-    for (i = 0; i < count; ++i)
+    // Only the values left over, or, when a pair failed, everything again for the index.
+    if (lanesSum(fromBelow) != i || lanesSum(toAbove) != i) i = 0;
+    for (; i < count; ++i)
         if (!(std::fabs(values[i]) <= bound)) return i;
     return count;
 }
