@@ -89,9 +89,9 @@ TEST(Conversion, FrameConversionEqualsTheValueByValueOne) {
     for (int i = 0; i < 20000; ++i) values.push_back(dist(rng));
     for (double ratio : {1.0, 0.7, 150.0 / 200.0, 1.0 / 3.0, 0.0}) {
         ASSERT_TRUE(ratioInRange(ratio));
-        for (uint32_t count : {0u, 1u, 2u, 3u, 4u, 5u, 7u, static_cast<uint32_t>(values.size()) - 1u,
+        for (uint32_t count : {0u, 1u, 2u, 3u, 5u, static_cast<uint32_t>(values.size()) - 1u,
                                static_cast<uint32_t>(values.size())}) {
-            // The two long lengths start one value apart, so every value passes through more than one lane.
+            // The two long lengths start one value apart, so every value passes through both lanes of a pair.
             const double* first = values.data() + (values.size() - count);
             std::vector<uint32_t> frame(count + 1, 0xDEADBEEFu);
             const bool finite = std::all_of(first, first + count, [](double v) { return std::isfinite(v); });
@@ -101,9 +101,9 @@ TEST(Conversion, FrameConversionEqualsTheValueByValueOne) {
             EXPECT_EQ(frame[count], 0xDEADBEEFu) << "written past the frame";
         }
     }
-    // A lone NaN or infinity in any lane, or in the values left over, is seen.
+    // A lone NaN or infinity in either lane of a pair, or in the last place, is seen.
     for (double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL})
-        for (uint32_t at : {0u, 1u, 2u, 3u, 6u}) {
+        for (uint32_t at : {0u, 1u, 6u}) {
             std::vector<double> seven(7, 0.5);
             seven[at] = bad;
             std::vector<uint32_t> frame(7);

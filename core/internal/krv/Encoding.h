@@ -60,23 +60,19 @@ inline bool framesToDriverUnitsInRange(const double* values, uint32_t count, dou
     const Doubles fullScale = {65535.0, 65535.0}, scale = {ratio, ratio};
     Masks finite = {0, 0};  // -1 per finite value: v - v is 0 for those, NaN for NaN and infinities
     uint32_t i = 0;
-    // Two pairs per turn: half the loop's own instructions, and one store for both.
-    for (; i + 4 <= count; i += 4) {
-        Doubles v[2];
-        std::memcpy(v, values + i, sizeof v);
-        Units units[2];
-        for (int k = 0; k < 2; ++k) {
-            finite += (v[k] - v[k]) == zero;
-            Doubles x = v[k] > zero ? v[k] : zero;  // NaN becomes 0
-            x = x < one ? x : one;
-            const Doubles scaled = x * fullScale * scale;
-            const Units whole = __builtin_convertvector(scaled, Units);
-            const Masks up = (scaled - __builtin_convertvector(whole, Doubles)) >= half;  // -1 where it rounds up
-            units[k] = whole - __builtin_convertvector(up, Units);
-        }
-        std::memcpy(out + i, units, sizeof units);
+    for (; i + 2 <= count; i += 2) {
+        Doubles v;
+        std::memcpy(&v, values + i, sizeof v);
+        finite += (v - v) == zero;
+        Doubles x = v > zero ? v : zero;  // NaN becomes 0
+        x = x < one ? x : one;
+        const Doubles scaled = x * fullScale * scale;
+        const Units whole = __builtin_convertvector(scaled, Units);
+        const Masks up = (scaled - __builtin_convertvector(whole, Doubles)) >= half;  // -1 where it rounds up
+        const Units units = whole - __builtin_convertvector(up, Units);
+        std::memcpy(out + i, &units, sizeof units);
     }
-    bool allFinite = static_cast<uint64_t>(-(finite[0] + finite[1])) == i;  // the pairs' share of the values
+    bool allFinite = static_cast<uint64_t>(-(finite[0] + finite[1])) == i;
     for (; i < count; ++i) {
         allFinite = allFinite && std::isfinite(values[i]);
         out[i] = toDriverUnitsInRange(values[i], ratio);
