@@ -40,7 +40,7 @@ namespace bare = ::mirrorkit::bench;
 
 constexpr uint32_t kActuators = 952;
 constexpr int kBatch = 250;          // frames per timed stream
-constexpr int kStreamPairs = 40;     // stream samples of each side per repetition
+constexpr int kStreamPairs = 80;     // stream samples of each side per repetition
 constexpr int kCallPairs = 1500;     // unary calls of each side per repetition
 constexpr int kSumPairs = 400;       // channel-sum samples of each side per repetition
 constexpr int kSumsPerSample = 16;   // sums timed together, well above the clock's resolution
@@ -396,6 +396,11 @@ int main(int argc, char** argv) {
         const double cpu = median(p.kit.cpu), bareCpu = median(p.baseline.cpu);
         std::printf("  process CPU per frame: StreamFrames %.1f us, bare %.1f us: rate ratio by CPU %.2f\n",
                     cpu / kBatch * 1e6, bareCpu / kBatch * 1e6, cpu > 0 ? bareCpu / cpu : 0.0);
+        // Each kit sample against the baseline sample taken next to it, which met the same load.
+        std::vector<double> neighbours;
+        for (size_t k = 0; k < p.kit.wall.size() && k < p.baseline.wall.size(); ++k)
+            neighbours.push_back(p.baseline.wall[k] / p.kit.wall[k]);
+        std::printf("  median rate ratio of neighbouring samples %.2f\n", median(neighbours));
     }
     if (auto it = pooled.find("send"); it != pooled.end() && !it->second.kit.wall.empty()) {
         const Paired& p = it->second;
