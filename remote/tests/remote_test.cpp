@@ -7,6 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include <grpcpp/generic/async_generic_service.h>
+#include <grpcpp/grpcpp.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <memory>
 #include <thread>
@@ -217,6 +226,42 @@ TEST_F(RemoteLibrary, OpenLoopCallsGoThroughTheServer) {
     ASSERT_EQ(KRVRemoteRead(a.get(), "REMOTE00137", applied.data(), 137, &n, nullptr), NO_ERR);
     for (uint32_t i = 0; i < 137; ++i) ASSERT_NEAR(applied[i], commands[i], 1.0 / 65535) << i;
 
+    // The same commands with the map on the actuator grid (13 x 13 for 137 actuators); too small an array for
+    // the grid is refused, not cut.
+    std::vector<double> again(137), grid(13 * 13, -1.0);
+    ASSERT_EQ(KRVRemoteCalculateSurfaceEx(a.get(), "REMOTE00137", phase.data(), 9, 9, 0, 0, again.data(), 137,
+                                          grid.data(), static_cast<uint32_t>(grid.size())),
+              NO_ERR)
+        << KRVRemoteLastError();
+    EXPECT_EQ(again, commands);
+    EXPECT_GT(*std::max_element(grid.begin(), grid.end()), 1.0) << "the bowl's rim reaches the grid";
+    EXPECT_EQ(KRVRemoteCalculateSurfaceEx(a.get(), "REMOTE00137", phase.data(), 9, 9, 0, 0, again.data(), 137,
+                                          grid.data(), 100),
+              ERR_BADARG);
+
+    // An observer (another client, not attached) learns what the session holds: the calibration now loaded and
+    // the grid of a mirror without model mask (a square without its corners).
+    Remote observer = connect(server->target(), "observer");
+    KRVRemoteMirrorInfo info{};
+    std::vector<uint8_t> mask(13 * 13, 7);
+    uint32_t cells = 0;
+    ASSERT_EQ(KRVRemoteDescribeSession(observer.get(), "REMOTE00137", &info, mask.data(),
+                                       static_cast<uint32_t>(mask.size()), &cells),
+              NO_ERR)
+        << KRVRemoteLastError();
+    EXPECT_STREQ(info.Serial, "REMOTE00137");
+    EXPECT_EQ(info.ActCount, 137u);
+    EXPECT_EQ(info.GridWidth, 13u);
+    EXPECT_TRUE(info.CalibrationLoaded);
+    EXPECT_FALSE(info.Created);
+    EXPECT_FALSE(info.Segmented);
+    ASSERT_EQ(cells, 169u);
+    EXPECT_EQ(std::count(mask.begin(), mask.end(), 1), 137);
+    EXPECT_EQ(std::count(mask.begin(), mask.end(), 0), 32);
+    EXPECT_EQ(KRVRemoteDescribeSession(observer.get(), "REMOTE00137", &info, mask.data(), 100, &cells), ERR_BADARG);
+    EXPECT_EQ(KRVRemoteDescribeSession(observer.get(), "NOSUCHSESSN", &info, nullptr, 0, nullptr),
+              ERR_DRIVER_NOT_OPEN);
+
     double coefficients[5] = {0, 0, 0, 0, 100.0};
     std::vector<double> map(13 * 13);
     uint32_t side = 0;
@@ -251,7 +296,108 @@ TEST(RemoteConnection, UnreachableServersAndWrongTokensGiveTransportCodes) {
     ASSERT_EQ(KRVRemoteConnect(guarded.target().c_str(), &options, &r), NO_ERR);
     uint32_t count = 0;
     EXPECT_EQ(KRVRemoteListMirrors(r, nullptr, 0, &count), NO_ERR);
+    EXPECT_TRUE(KRVRemoteIsConnected(r));
     KRVRemoteDisconnect(r);
+}
+
+// A loopback port that takes every connection and never says a word.
+class SilentPeer {
+public:
+    SilentPeer() {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof a;
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&a), size) != 0 || listen(fd_, 16) != 0 ||
+            getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &size) != 0)
+            throw std::runtime_error("no loopback socket");
+        target_ = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    }
+    ~SilentPeer() { close(fd_); }  // the backlog's connections go with it
+    const std::string& target() const { return target_; }
+
+private:
+    int fd_ = -1;
+    std::string target_;
+};
+
+// A gRPC server that takes every call, the client's Connect stream included, and answers none of them.
+class SilentServer {
+public:
+    SilentServer() {
+        grpc::ServerBuilder builder;
+        builder.AddListeningPort("127.0.0.1:0", grpc::InsecureServerCredentials(), &port_);
+        builder.RegisterCallbackGenericService(&service_);
+        server_ = builder.BuildAndStart();
+        if (!server_ || !port_) throw std::runtime_error("the silent server does not start");
+    }
+    ~SilentServer() { server_->Shutdown(std::chrono::system_clock::now()); }
+    std::string target() const { return "127.0.0.1:" + std::to_string(port_); }
+
+private:
+    class Service final : public grpc::CallbackGenericService {
+        grpc::ServerGenericBidiReactor* CreateReactor(grpc::GenericCallbackServerContext*) override {
+            class Mute final : public grpc::ServerGenericBidiReactor {
+                void OnCancel() override { Finish(grpc::Status::CANCELLED); }
+                void OnDone() override { delete this; }
+            };
+            return new Mute;
+        }
+    };
+    Service service_;
+    std::unique_ptr<grpc::Server> server_;
+    int port_ = 0;
+};
+
+// Connecting waits no longer than the time limit, whatever is (or is not) at the other end, and says which.
+TEST(RemoteConnection, ConnectingGivesUpAfterTheTimeLimit) {
+    KRVRemoteOptions options{};
+    options.TimeoutMs = 500;
+    auto attempt = [&](const std::string& target, double& seconds) {
+        KRVRemote* r = nullptr;
+        const auto start = std::chrono::steady_clock::now();
+        const KRVRC rc = KRVRemoteConnect(target.c_str(), &options, &r);
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(r, nullptr) << target;
+        if (r) KRVRemoteDisconnect(r);
+        return rc;
+    };
+    double seconds = 0;
+    {
+        SilentPeer peer;
+        EXPECT_EQ(attempt(peer.target(), seconds), KRV_REMOTE_UNAVAILABLE) << KRVRemoteLastError();
+        EXPECT_LT(seconds, 5.0);
+    }
+    {
+        SilentServer silent;
+        EXPECT_EQ(attempt(silent.target(), seconds), KRV_REMOTE_DEADLINE_EXCEEDED) << KRVRemoteLastError();
+        EXPECT_NE(std::string(KRVRemoteLastError()).find("within 500 ms"), std::string::npos) << KRVRemoteLastError();
+        EXPECT_GE(seconds, 0.45);
+        EXPECT_LT(seconds, 5.0);
+    }
+    // krvctl remote takes its time limit to the same end.
+    SilentServer silent;
+    const auto start = std::chrono::steady_clock::now();
+    Process tool({KRVCTL_PATH, "remote", "list", silent.target(), "--timeout", "0.5"});
+    EXPECT_EQ(tool.wait(), 1);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5.0);
+}
+
+TEST(RemoteConnection, AClientKnowsWhenItsServerIsGone) {
+    auto lost = std::make_unique<ServerProcess>(tree());
+    Remote a = connect(lost->target(), "left behind");
+    ASSERT_TRUE(a);
+    EXPECT_TRUE(KRVRemoteIsConnected(a.get()));
+    lost.reset();  // killed
+    bool gone = false;
+    for (int k = 0; k < 500 && !gone; ++k) {
+        gone = !KRVRemoteIsConnected(a.get());
+        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(gone);
+    uint32_t count = 0;
+    EXPECT_EQ(KRVRemoteListMirrors(a.get(), nullptr, 0, &count), KRV_REMOTE_UNAVAILABLE);
 }
 
 TEST_F(RemoteLibrary, KrvctlRemoteListSendAndWatch) {

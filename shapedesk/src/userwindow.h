@@ -54,6 +54,8 @@ public:
     bool openMirror(const QString& sn, const QString& profilePath);
     // Reads and sends a shape file, as choosing it in the shapes box does.
     void loadShape(const QString& path);
+    // Opens (or watches) a served mirror, as File > Connect to Server... does once the dialog is accepted.
+    bool openRemoteMirror(const RemoteTarget& target);
 
 signals:
     void highlightStyle(const QString& s);
@@ -122,6 +124,10 @@ private:
     void showSurfaces(const cv::Mat& gridSurface);
     void refreshPistonRange();
     QString title() const;
+    // File > Connect to Server... and File > Disconnect.
+    void addServerActions();
+    void connectToServer();
+    void onConnectionLost(const QString& text);
 
     Ui::UserWindow* ui;
     MirrorSession* session;
@@ -143,4 +149,6 @@ private:
     std::map<QRadioButton*, QAction*> radioActions;
     bool closing = false;
     QString startSerial;
+    QAction* connectAction = nullptr;
+    QAction* disconnectAction = nullptr;
 };
