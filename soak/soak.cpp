@@ -28,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <random>
 #include <set>
 #include <string>
@@ -216,6 +217,7 @@ struct Arrivals {
 class Soak {
 public:
     explicit Soak(int seconds) : seconds_(seconds), rng_(std::random_device{}()) {}
+    ~Soak() { stopCardReader(); }
 
     int run() {
         if (!bed_.available()) {
@@ -225,6 +227,7 @@ public:
         if (!setUp()) return 2;
         self_ = selfPath();
         for (int m = 0; m < kMirrors; ++m) start(m);
+        startCardReader();
 
         const auto end = Clock::now() + std::chrono::seconds(seconds_);
         auto nextEvent = Clock::now();
@@ -336,6 +339,12 @@ private:
     }
 
     void collect() {
+        collectUnits();
+        collectCards();
+    }
+
+    void collectUnits() {
+        std::lock_guard<std::mutex> lock(arrivalsMutex_);
         for (int u = 0; u < 2; ++u) {
             for (const auto& block : bed_.takeBulkTransfers(u)) {
                 std::vector<uint16_t> codes(kUsbChannels, 0);
@@ -344,6 +353,12 @@ private:
                 arrivals_.add(u, codes.data());
             }
         }
+    }
+
+    // The cards keep a bounded log: it is read on a thread of its own, so that a slow kill, replug or wait in the
+    // main loop never lets transfers fall out of it unread.
+    void collectCards() {
+        std::lock_guard<std::mutex> lock(arrivalsMutex_);
         for (int c = 0; c < 2; ++c) {
             for (const Emu::Transfer& t : card_[size_t(c)]->transfers(cardSeen_[size_t(c)])) {
                 // A transfer that fell out of the log before it was read shows as a gap in the sequence.
@@ -365,7 +380,23 @@ private:
         }
     }
 
+    void startCardReader() {
+        readingCards_ = true;
+        cardReader_ = std::thread([this] {
+            while (readingCards_) {
+                collectCards();
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        });
+    }
+
+    void stopCardReader() {
+        readingCards_ = false;
+        if (cardReader_.joinable()) cardReader_.join();
+    }
+
     int finish() {
+        stopCardReader();
         // Units back, stalls released, senders asked to stop: each must close its mirror and end.
         for (int u = 0; u < 2; ++u) {
             if (stalled_[size_t(u)]) bed_.holdBulk(u, false);
@@ -377,7 +408,8 @@ private:
             if (!waitEnd(pid_[size_t(m)], 15000)) {
                 std::printf("sender %d did not end within 15 s of being asked\n", m);
                 if (const char* trace = std::getenv("KRV_SOAK_TRACE"))
-                    std::system((std::string(trace) + " " + std::to_string(pid_[size_t(m)])).c_str());
+                    if (std::system((std::string(trace) + " " + std::to_string(pid_[size_t(m)])).c_str()) != 0)
+                        std::printf("the trace of sender %d failed\n", m);
                 ++hung;
                 kill(pid_[size_t(m)], SIGKILL);
                 waitEnd(pid_[size_t(m)], 5000);
@@ -453,6 +485,9 @@ private:
     MirrorKit::emu::UsbUnitBed bed_;
     std::array<std::unique_ptr<Emu::Card>, 2> card_;
     std::array<uint64_t, 2> cardSeen_{};
+    std::mutex arrivalsMutex_;  // arrivals_ and cardSeen_, shared with the card reader
+    std::thread cardReader_;
+    std::atomic<bool> readingCards_{false};
     std::string self_;
     std::array<pid_t, kMirrors> pid_{};
     std::array<uint32_t, kMirrors> restarts_{};
