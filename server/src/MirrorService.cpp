@@ -2,6 +2,7 @@
 #include "MirrorService.h"
 
 #include "Security.h"
+#include "TsanHandoff.h"
 
 #include <deque>
 #include <new>
@@ -66,16 +67,19 @@ public:
             allowed = grpc::Status(grpc::StatusCode::INVALID_ARGUMENT, "client_name has at most 128 characters");
         if (!allowed.ok()) {
             finished_ = true;
+            handOff(this);
             Finish(allowed);
             return;
         }
         client_ = registry_.connect(request->client_name(), link_);
         event_.set_client_id(client_->id);
         writing_ = true;
+        handOff(this);
         StartWrite(&event_);
     }
 
     void OnWriteDone(bool ok) override {
+        takeOver(this);
         bool write = false, finish = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -90,12 +94,17 @@ public:
         if (write) {
             event_.Clear();
             event_.set_shutting_down(true);
+            handOff(this);
             StartWrite(&event_);
         }
-        if (finish) Finish(grpc::Status::OK);
+        if (finish) {
+            handOff(this);
+            Finish(grpc::Status::OK);
+        }
     }
 
     void OnCancel() override {
+        takeOver(this);
         bool finish = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -103,10 +112,14 @@ public:
             if (!writing_ && !finished_) finish = finished_ = true;
         }
         release();
-        if (finish) Finish(grpc::Status::CANCELLED);
+        if (finish) {
+            handOff(this);
+            Finish(grpc::Status::CANCELLED);
+        }
     }
 
     void OnDone() override {
+        takeOver(this);
         link_->detach();
         release();
         delete this;
@@ -122,6 +135,7 @@ public:
         if (write) {
             event_.Clear();
             event_.set_shutting_down(true);
+            handOff(this);
             StartWrite(&event_);
         }
     }
@@ -170,6 +184,7 @@ public:
         grpc::Status allowed = service.authorize(*context);
         if (!allowed.ok()) {
             finishing_ = true;
+            handOff(this);
             Finish(allowed);
             return;
         }
@@ -183,6 +198,7 @@ public:
                 event_.set_session_closed(true);
                 writing_ = lastWritten_ = true;
             }
+            handOff(this);
             StartWrite(&event_);
         }
     }
@@ -199,10 +215,12 @@ public:
             if (writing_) return;
             next();
         }
+        handOff(this);
         StartWrite(&event_);
     }
 
     void OnWriteDone(bool ok) override {
+        takeOver(this);
         bool write = false, finish = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -215,21 +233,32 @@ public:
                 write = true;
             }
         }
-        if (write) StartWrite(&event_);
-        if (finish) Finish(grpc::Status::OK);
+        if (write) {
+            handOff(this);
+            StartWrite(&event_);
+        }
+        if (finish) {
+            handOff(this);
+            Finish(grpc::Status::OK);
+        }
     }
 
     void OnCancel() override {
+        takeOver(this);
         bool finish = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             cancelled_ = true;
             if (!writing_ && !finishing_) finish = finishing_ = true;
         }
-        if (finish) Finish(grpc::Status::CANCELLED);
+        if (finish) {
+            handOff(this);
+            Finish(grpc::Status::CANCELLED);
+        }
     }
 
     void OnDone() override {
+        takeOver(this);
         sink_->detach();
         if (session_) registry_.unwatch(session_, sink_.get());
         delete this;

@@ -5,6 +5,9 @@
 #include "Security.h"
 
 #include <grpcpp/grpcpp.h>
+#if defined(__SANITIZE_THREAD__)
+#include <opencv2/core/utility.hpp>
+#endif
 
 #include <chrono>
 #include <filesystem>
@@ -150,6 +153,11 @@ bool parseOptions(const std::vector<std::string>& args, ServerOptions& options, 
 }
 
 std::unique_ptr<MirrorServer> MirrorServer::start(const ServerOptions& options, std::string& error) {
+#if defined(__SANITIZE_THREAD__)
+    // OpenCV's worker pool (calibration loads) hands work between threads inside a library the sanitizer cannot
+    // see into, so every parallel loop would be reported; under it, OpenCV runs its loops on the calling thread.
+    cv::setNumThreads(0);
+#endif
     const bool tls = !options.tlsCert.empty();
     const bool token = !options.tokenFile.empty();
     if (!options.insecure && !isLoopbackAddress(options.listen) && !(tls && token)) {
