@@ -67,11 +67,13 @@ public:
             allowed = grpc::Status(grpc::StatusCode::INVALID_ARGUMENT, "client_name has at most 128 characters");
         if (!allowed.ok()) {
             finished_ = true;
-            handOff(this);
             Finish(allowed);
+            // Not yet bound to its call, so gRPC keeps what was asked in the reactor until the constructor returns.
+            handOff(this);
             return;
         }
         client_ = registry_.connect(request->client_name(), link_);
+        std::lock_guard<std::mutex> lock(mutex_);
         event_.set_client_id(client_->id);
         writing_ = true;
         handOff(this);
@@ -80,7 +82,7 @@ public:
 
     void OnWriteDone(bool ok) override {
         takeOver(this);
-        bool write = false, finish = false;
+        bool finish = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             writing_ = false;
@@ -88,14 +90,9 @@ public:
                 finish = !finished_;
                 finished_ = true;
             } else if (shutdownPending_) {
-                write = shutdownSent_ = writing_ = true;
+                shutdownSent_ = true;
+                writeShutdown();
             }
-        }
-        if (write) {
-            event_.Clear();
-            event_.set_shutting_down(true);
-            handOff(this);
-            StartWrite(&event_);
         }
         if (finish) {
             handOff(this);
@@ -126,21 +123,26 @@ public:
     }
 
     void notifyShutdown() {
-        bool write = false;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            shutdownPending_ = true;
-            if (!writing_ && !finished_ && !shutdownSent_) write = shutdownSent_ = writing_ = true;
-        }
-        if (write) {
-            event_.Clear();
-            event_.set_shutting_down(true);
-            handOff(this);
-            StartWrite(&event_);
+        std::lock_guard<std::mutex> lock(mutex_);
+        shutdownPending_ = true;
+        if (!writing_ && !finished_ && !shutdownSent_) {
+            shutdownSent_ = true;
+            writeShutdown();
         }
     }
 
 private:
+    // Under the lock. StartWrite reads the event on the calling thread, so the event is filled and handed to gRPC
+    // under the lock, and no other thread can refill it while gRPC reads it (gRPC never calls back from inside
+    // StartWrite).
+    void writeShutdown() {
+        event_.Clear();
+        event_.set_shutting_down(true);
+        writing_ = true;
+        handOff(this);
+        StartWrite(&event_);
+    }
+
     void release() {
         ClientPtr client;
         {
@@ -184,44 +186,38 @@ public:
         grpc::Status allowed = service.authorize(*context);
         if (!allowed.ok()) {
             finishing_ = true;
-            handOff(this);
             Finish(allowed);
+            // Not yet bound to its call, so gRPC keeps what was asked in the reactor until the constructor returns.
+            handOff(this);
             return;
         }
         session_ = registry_.find(request->session());
         Outcome o = session_ ? guarded([&] { return registry_.watch(session_, sink_); }) : noSession(request->session());
         if (!o.ok()) {
             session_.reset();
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                setStatus(event_.mutable_status(), o);
-                event_.set_session_closed(true);
-                writing_ = lastWritten_ = true;
-            }
+            std::lock_guard<std::mutex> lock(mutex_);
+            setStatus(event_.mutable_status(), o);
+            event_.set_session_closed(true);
+            writing_ = lastWritten_ = true;
             handOff(this);
             StartWrite(&event_);
         }
     }
 
     void enqueue(std::shared_ptr<const FrameRecord> frame) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (finishing_ || lastWritten_) return;
-            if (queue_.size() >= kWatchQueue) {
-                queue_.pop_front();
-                ++dropped_;
-            }
-            queue_.push_back(std::move(frame));
-            if (writing_) return;
-            next();
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (finishing_ || lastWritten_) return;
+        if (queue_.size() >= kWatchQueue) {
+            queue_.pop_front();
+            ++dropped_;
         }
-        handOff(this);
-        StartWrite(&event_);
+        queue_.push_back(std::move(frame));
+        if (!writing_) writeNext();
     }
 
     void OnWriteDone(bool ok) override {
         takeOver(this);
-        bool write = false, finish = false;
+        bool finish = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             writing_ = false;
@@ -229,13 +225,8 @@ public:
                 finish = !finishing_;
                 finishing_ = true;
             } else if (!queue_.empty()) {
-                next();
-                write = true;
+                writeNext();
             }
-        }
-        if (write) {
-            handOff(this);
-            StartWrite(&event_);
         }
         if (finish) {
             handOff(this);
@@ -265,8 +256,10 @@ public:
     }
 
 private:
-    // Moves the oldest queued frame into the event to write; under the lock.
-    void next() {
+    // Moves the oldest queued frame into the event and starts writing it; under the lock. StartWrite reads the
+    // event on the calling thread, so no other thread can refill it while gRPC reads it (gRPC never calls back from
+    // inside StartWrite).
+    void writeNext() {
         std::shared_ptr<const FrameRecord> f = std::move(queue_.front());
         queue_.pop_front();
         event_.Clear();
@@ -282,6 +275,8 @@ private:
         setStatus(event_.mutable_status(), success());
         lastWritten_ = f->sessionClosed;
         writing_ = true;
+        handOff(this);
+        StartWrite(&event_);
     }
 
     SessionRegistry& registry_;
