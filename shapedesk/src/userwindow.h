@@ -6,6 +6,8 @@
 #include "mirrorsession.h"
 #include "dmview.h"
 #include "editors.h"
+#include "surfacepictures.h"
+#include "surfaceview.h"
 
 #include <QDir>
 #include <QMainWindow>
@@ -15,6 +17,7 @@
 #include <opencv2/core.hpp>
 
 #include <map>
+#include <memory>
 #include <tuple>
 #include <vector>
 
@@ -54,6 +57,13 @@ public:
     bool openMirror(const QString& sn, const QString& profilePath);
     // Reads and sends a shape file, as choosing it in the shapes box does.
     void loadShape(const QString& path);
+    // Draws now what the next screen refresh would draw (a benchmark counts one refresh per step).
+    void refreshViews() { pacer->refreshNow(); }
+    RefreshPacer& refreshPacer() { return *pacer; }
+    // Zernike surfaces are drawn from one precomputed picture per term; off, every surface is drawn from the
+    // session's surfaces themselves (the two must look the same). Whether the last drawing used the terms.
+    void setSeriesPictures(bool on);
+    bool lastDrawnFromSeries() const { return lastFromSeries; }
 
 signals:
     void highlightStyle(const QString& s);
@@ -117,14 +127,23 @@ private:
     void movePoke(int step);
     void sendPokeLevel();
     void placeEditor(QWidget* editor, QPointF at);
-    void showSurface(const cv::Mat& surface, const cv::Mat& region, QLabel* view, QLineEdit* pv, QLineEdit* rms);
     double surfaceReach() const;
-    void showSurfaces(const cv::Mat& gridSurface);
+    void refreshSurfaces();
     void refreshPistonRange();
+    void setZernikeRanges(int pistonMin, int pistonMax, int reach);
     QString title() const;
 
     Ui::UserWindow* ui;
     MirrorSession* session;
+    RefreshPacer* pacer;
+    // The surfaces wait for the next refresh; a Zernike series (and its aperture) when the last surface was one.
+    bool surfacesDirty = false;
+    std::vector<double> surfaceSeries;
+    int surfaceSeriesDiameter = 0;
+    std::unique_ptr<shapes::PictureGeometry> pictureGeometry;
+    shapes::ZernikePictures zernikePictures;
+    bool seriesPictures = true;
+    bool lastFromSeries = false;
     int selected = -1;
     DMScene* scene = nullptr;
     MirrorKit::DMGraphicsItem* mirror = nullptr;
