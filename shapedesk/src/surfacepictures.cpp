@@ -80,25 +80,34 @@ QImage colourPicture(const cv::Mat& plane, const cv::Mat& region, double lo, dou
     CV_Assert(plane.type() == CV_32F && region.type() == CV_8U && plane.size() == region.size());
     const double span = hi - lo;
     const double a = span > 0 ? 254.0 / span : 0.0, b = span > 0 ? -lo * 254.0 / span : 0.0;
-    // The value range lo..hi onto entries 0..254; the clip limits, in entries, are applied before rounding.
-    const double first = std::isfinite(clipLo) ? clipLo * a + b : 0.0;
-    const double last = std::isfinite(clipHi) ? clipHi * a + b : 254.0;
-    const float from = static_cast<float>(std::clamp(first, 0.0, 254.0));
-    const float to = static_cast<float>(std::clamp(last, static_cast<double>(from), 254.0));
-    const float fa = static_cast<float>(a), fb = static_cast<float>(b);
+    // lo..hi onto entries 0..254, rounded and saturated. Rounding keeps order, so clipping the values to
+    // clipLo..clipHi first is clipping the entries to the entries of those limits.
+    cv::Mat indices;
+    plane.convertTo(indices, CV_8U, a, b);
+    const double first = std::isfinite(clipLo) ? std::clamp(std::round(clipLo * a + b), 0.0, 254.0) : 0.0;
+    const double last = std::isfinite(clipHi) ? std::clamp(std::round(clipHi * a + b), first, 254.0) : 254.0;
+    if (first > 0.0) cv::max(indices, first, indices);
+    cv::min(indices, last, indices);
+    // Outside the region (0 there, 255 inside): the background entry.
+    cv::Mat outside;
+    cv::bitwise_not(region, outside);
+    cv::bitwise_or(indices, outside, indices);
+    QImage image(plane.cols, plane.rows, QImage::Format_RGB32);
     const QRgb* colours = table.constData();
     const QRgb background = colours[255];
-    QImage image(plane.cols, plane.rows, QImage::Format_RGB32);
+    uchar* bits = image.bits();
+    const qsizetype stride = image.bytesPerLine();
     for (int y = 0; y < plane.rows; ++y) {
-        const float* v = plane.ptr<float>(y);
+        const uchar* in = indices.ptr<uchar>(y);
         const uchar* inside = region.ptr<uchar>(y);
-        auto* out = reinterpret_cast<QRgb*>(image.scanLine(y));
-        for (int x = 0; x < plane.cols; ++x) {
-            float t = v[x] * fa + fb;
-            if (!(t >= from)) t = from;  // below the range, or not a number
-            if (t > to) t = to;
-            out[x] = inside[x] ? colours[static_cast<int>(t + 0.5f)] : background;
-        }
+        auto* out = reinterpret_cast<QRgb*>(bits + y * stride);
+        // The region's first and last point on this row: the background is filled outside them.
+        int first = 0, last = plane.cols;
+        while (first < last && !inside[first]) ++first;
+        while (last > first && !inside[last - 1]) --last;
+        std::fill(out, out + first, background);
+        std::fill(out + last, out + plane.cols, background);
+        for (int x = first; x < last; ++x) out[x] = colours[in[x]];
     }
     return image;
 }

@@ -875,17 +875,13 @@ void UserWindow::refreshSurfaces() {
     double lo = -std::numeric_limits<double>::infinity(), hi = std::numeric_limits<double>::infinity();
     const auto stroke = session->stroke();
     if (stroke.second > stroke.first && anyInside) cv::minMaxLoc(expected, &lo, &hi, nullptr, nullptr, region);
-    cv::Mat fine = planes.smoothFine;
-    if (std::isfinite(lo)) {
-        cv::max(fine, lo, fine);
-        cv::min(fine, hi, fine);
-    }
     auto show = [](QLabel* box, double value) {
         const QString text = QString::number(value, 'f', 1) + " nm";
         if (box->text() != text) box->setText(text);
     };
     const shapes::SurfaceStats targetStats = shapes::surfaceStats(target, region);
-    const shapes::SurfaceStats smoothStats = shapes::surfaceStats(fine, pictureGeometry->fineRegion());
+    const shapes::SurfaceStats smoothStats =
+        shapes::surfaceStats(planes.smoothFine, pictureGeometry->fineRegion(), lo, hi);
     show(ui->targetPVReadback, targetStats.peakToValley);
     show(ui->targetRMSReadback, targetStats.stdDev);
     show(ui->idealPVReadback, smoothStats.peakToValley);
