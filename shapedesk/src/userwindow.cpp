@@ -136,6 +136,12 @@ UserWindow::UserWindow(QWidget* parent)
     // Small screens and large scale factors: the controls scroll inside the window instead of pushing the
     // window (and its status bar, where every error appears) beyond the screen.
     ui->graphicsView->setMinimumSize(240, 240);
+    // The mirror and the controls share the width; the surfaces take whatever height the terms leave.
+    ui->centralLayout->setStretch(0, 1);
+    ui->centralLayout->setStretch(1, 1);
+    ui->rightLayout->setStretch(0, 0);
+    ui->rightLayout->setStretch(1, 1);
+    for (QSlider* slider : zernikeSliders) slider->setMinimumHeight(64);
     for (SurfaceView* view : {ui->targetSurfaceView, ui->idealSurfaceView}) view->setMinimumSize(100, 100);
     connect(pacer, &RefreshPacer::refresh, this, &UserWindow::refreshSurfaces);
     for (SurfaceView* view : {ui->targetSurfaceView, ui->idealSurfaceView})
@@ -738,7 +744,7 @@ void UserWindow::refreshPistonRange() {
 }
 
 void UserWindow::updatePistonRange(int min, int max) {
-    ui->pistonLabel->setText(QString("Piston\n%0 to %1 nm").arg(min).arg(max));
+    ui->pistonLabel->setText(QString("Piston\n%0 to\n%1 nm").arg(min).arg(max));
     {
         const QSignalBlocker block(ui->pistonSlider);
         ui->pistonSlider->setRange(min, max);

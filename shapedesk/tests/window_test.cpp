@@ -233,7 +233,7 @@ private slots:
 
         window->updatePistonRange(-301, 1500);
         // The slider's range is its own; the colour bar keeps describing the cells' commands.
-        QCOMPARE(ui->pistonLabel->text(), QString("Piston\n-301 to 1500 nm"));
+        QCOMPARE(ui->pistonLabel->text(), QString("Piston\n-301 to\n1500 nm"));
         QCOMPARE(ui->minLabel->text(), QString("0 - Min"));
         QCOMPARE(ui->maxLabel->text(), QString("1 - Max"));
         QCOMPARE(ui->pistonSlider->minimum(), -301);
@@ -401,6 +401,7 @@ private slots:
         QVERIFY2(window->statusText() == "Loaded shape file small-waves.csv" ||
                      window->statusText() == "Warning: Shape is out of calibration range.",
                  qPrintable(window->statusText()));
+        QTRY_VERIFY(!window->refreshPacer().pending());
         QVERIFY(window->form()->targetPVReadback->text().endsWith(" nm"));
     }
 
@@ -487,6 +488,7 @@ private slots:
         for (size_t i = 0; i < commands.size(); ++i) QVERIFY(std::abs(sent::last[i] - commands[i]) < 1e-12);
 
         // The P-V counts the aperture only: the corners stay out.
+        QTRY_VERIFY(!window->refreshPacer().pending());
         const double pv = ui->targetPVReadback->text().section(' ', 0, 0).toDouble();
         QVERIFY2(pv > 250.0 && pv <= 297.5, qPrintable(ui->targetPVReadback->text()));
 
@@ -503,6 +505,7 @@ private slots:
         QCOMPARE(window->statusText(), QString("Warning: Shape is out of calibration range."));
         const auto stroke = window->mirrorSession().stroke();
         QVERIFY(stroke.second - stroke.first > 100.0);
+        QTRY_VERIFY(!window->refreshPacer().pending());
         const double expectedPv = ui->idealPVReadback->text().section(' ', 0, 0).toDouble();
         QVERIFY2(expectedPv > 0.0 && expectedPv <= stroke.second - stroke.first + 0.05,
                  qPrintable(ui->idealPVReadback->text()));
@@ -642,8 +645,9 @@ private slots:
         QVERIFY(window->openMirror("SDWIND00952", ""));
         QTest::mouseClick(ui->zernikeControlRadio, Qt::LeftButton);
         QTest::keyClick(ui->zern4, Qt::Key_PageUp);
+        QTRY_VERIFY(!window->refreshPacer().pending());
         QVERIFY(!ui->targetPVReadback->text().isEmpty());
-        QVERIFY(!ui->targetSurfaceView->pixmap(Qt::ReturnByValue).isNull());
+        QVERIFY(!ui->targetSurfaceView->picture().isNull());
         QTest::keyClick(window.get(), Qt::Key_N, Qt::ControlModifier);  // Poke Next
         QCOMPARE(window->selectedActuator(), 0);
 
@@ -652,7 +656,7 @@ private slots:
         clickToolbar(*window, ui->actionOpen);
         QCOMPARE(window->windowTitle(), QString("KRV ShapeDesk - SDWIND00140"));
         QVERIFY(ui->targetPVReadback->text().isEmpty() && ui->idealPVReadback->text().isEmpty());
-        QVERIFY(ui->targetSurfaceView->pixmap(Qt::ReturnByValue).isNull());
+        QVERIFY(ui->targetSurfaceView->picture().isNull());
         QVERIFY(ui->actuatorControlRadio->isChecked());
         for (QRadioButton* r : {ui->segmentControlRadio, ui->shapeControlRadio, ui->zernikeControlRadio})
             QVERIFY(!r->isEnabled());
