@@ -135,7 +135,12 @@ UserWindow::UserWindow(QWidget* parent)
 
     // Small screens and large scale factors: the controls scroll inside the window instead of pushing the
     // window (and its status bar, where every error appears) beyond the screen.
-    ui->graphicsView->setMinimumSize(240, 240);
+    ui->graphicsView->setMinimumSize(200, 200);
+    for (QLayout* layout : std::initializer_list<QLayout*>{ui->centralLayout, ui->surfacesLayout, ui->targetSurfaceLayout,
+                                                           ui->idealSurfaceLayout}) {
+        layout->setContentsMargins(4, 4, 4, 4);
+        layout->setSpacing(4);
+    }
     // The mirror and the controls share the width; the surfaces take whatever height the terms leave.
     ui->centralLayout->setStretch(0, 1);
     ui->centralLayout->setStretch(1, 1);
@@ -176,7 +181,7 @@ UserWindow::UserWindow(QWidget* parent)
             label->setFixedSize(termSize);
             label->setTextFormat(Qt::PlainText);
         }
-    const QSize readoutSize(metrics.horizontalAdvance(QStringLiteral("-00000.0 nm")) + 8, metrics.height() + 6);
+    const QSize readoutSize(metrics.horizontalAdvance(QStringLiteral("00000.0 nm")) + 8, metrics.height() + 6);
     for (QLabel* box : {ui->targetPVReadback, ui->targetRMSReadback, ui->idealPVReadback, ui->idealRMSReadback}) {
         box->setAutoFillBackground(true);
         box->setFixedSize(readoutSize);
