@@ -10,6 +10,7 @@ Fails when
   remote client library) includes an internal header,
   links krv_core (a static copy of the core shows as the core's own functions defined inside it), or
   needs a library other than the kit's shared ones for the core;
+- a program carries the protocol's generated code (mirrorkit::v1) and also needs libKRV_Remote;
 - a production binary carries emulator code or needs a test library;
 - the open-loop library needs a back end's symbol;
 - an internal header compiles without KRV_INTERNAL.
@@ -124,6 +125,14 @@ def main():
             violation(name, "links a static copy of the core", m.group(0))
         if not any(lib.startswith("libKRV4.so") for lib in needed(path)):
             violation(name, "does not use the core library libKRV4.so", ", ".join(needed(path)))
+
+    # The protocol's generated code is registered once per process: a program that carries its own copy (the
+    # server) cannot also load the client library's.
+    for name, path in pairs(args.application):
+        if any(lib.startswith("libKRV_Remote.so") for lib in needed(path)):
+            m = re.search(r"mirrorkit::v1::\w+", defined_symbols(path))
+            if m:
+                violation(name, "carries the protocol's code and also loads libKRV_Remote", m.group(0))
 
     for name, path in pairs(args.production) + pairs(args.application):
         m = EMULATOR_CODE.search(defined_symbols(path))

@@ -62,6 +62,9 @@ typedef struct KRVRemoteMirrorInfo {
     int32_t DevId;
     uint32_t ChannelCount;                 /* channels of the drive electronics */
     bool Created;                          /* true: this call opened the mirror; false: it attached */
+    bool Segmented;                        /* three actuators per segment: piston, x-tilt, y-tilt */
+    bool CalibrationLoaded;                /* an open-loop calibration table is loaded */
+    double StrokeNm;                       /* the model's nominal stroke; 0 when the server cannot tell */
 } KRVRemoteMirrorInfo;
 
 typedef struct KRVRemoteMirrorEntry {
@@ -107,6 +110,9 @@ typedef struct KRVRemoteFrameEvent {
 KRVAPI KRVRC KRVRemoteConnect(const char* target, const KRVRemoteOptions* options, KRVRemote** remote);
 /* Ends the client: its reservations end and it is detached from its sessions (the last one closes the mirror). */
 KRVAPI void KRVRemoteDisconnect(KRVRemote* remote);
+/* true while the server knows this client: false once the connection was lost or the server shut down (calls
+ * then answer KRV_REMOTE_UNAVAILABLE; a new KRVRemoteConnect is needed). */
+KRVAPI bool KRVRemoteIsConnected(KRVRemote* remote);
 /* Message of the calling thread's last failed call ("" after a success). */
 KRVAPI const char* KRVRemoteLastError(void);
 
@@ -117,6 +123,13 @@ KRVAPI KRVRC KRVRemoteListMirrors(KRVRemote* remote, KRVRemoteMirrorEntry* entri
 KRVAPI KRVRC KRVRemoteOpen(KRVRemote* remote, const char* serial, const char* session, KRVRemoteBehavior behavior,
                            KRVRemoteMirrorInfo* info);
 KRVAPI KRVRC KRVRemoteClose(KRVRemote* remote, const char* session);
+/* What a session's mirror is now, as Open tells it (Created false); needs neither an attachment nor the
+ * reservation, so observers use it. gridMask receives GridWidth x GridWidth flags, row-major, 1 where an
+ * actuator sits (actuators numbered row by row); maskCount receives how many the server gave (0: it places no
+ * actuators on a grid for this mirror). ERR_BADARG when maskCapacity is smaller than that. gridMask (with
+ * maskCapacity 0) and maskCount may be NULL. */
+KRVAPI KRVRC KRVRemoteDescribeSession(KRVRemote* remote, const char* session, KRVRemoteMirrorInfo* info,
+                                      uint8_t* gridMask, uint32_t maskCapacity, uint32_t* maskCount);
 KRVAPI KRVRC KRVRemoteReserve(KRVRemote* remote, const char* session);
 KRVAPI KRVRC KRVRemoteRelease(KRVRemote* remote, const char* session);
 
@@ -140,6 +153,12 @@ KRVAPI KRVRC KRVRemoteLoadCalibration(KRVRemote* remote, const char* session, co
 KRVAPI KRVRC KRVRemoteCalculateSurface(KRVRemote* remote, const char* session, const double* phase, uint32_t width,
                                        uint32_t height, uint32_t dmDiameter, unsigned options, double* commands,
                                        uint32_t commandCount);
+/* As KRVRemoteCalculateSurface, and also the map resampled to the actuator grid (GridWidth x GridWidth values,
+ * row-major, nm) in lowRes (ERR_BADARG when lowResCount is smaller). */
+KRVAPI KRVRC KRVRemoteCalculateSurfaceEx(KRVRemote* remote, const char* session, const double* phase,
+                                         uint32_t width, uint32_t height, uint32_t dmDiameter, unsigned options,
+                                         double* commands, uint32_t commandCount, double* lowRes,
+                                         uint32_t lowResCount);
 KRVAPI KRVRC KRVRemoteSetSurface(KRVRemote* remote, const char* session, const double* phase, uint32_t width,
                                  uint32_t height, uint32_t dmDiameter, unsigned options, KRVRemoteFrameResult* result);
 /* side receives the side of the square map written (grid width, or aperture diameter + 1 with apertureOnly). */

@@ -6,6 +6,7 @@
 #include <grpcpp/grpcpp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -70,6 +71,22 @@ void frameResult(const pb::FrameReply& reply, KRVRemoteFrameResult* result) {
 
 std::string text(const char* s) { return s ? s : ""; }
 
+void mirrorInfo(const pb::MirrorInfo& m, const std::string& session, bool created, KRVRemoteMirrorInfo* info) {
+    *info = KRVRemoteMirrorInfo{};
+    copyName(info->Serial, sizeof info->Serial, m.serial());
+    copyName(info->Session, sizeof info->Session, session);
+    info->DriverType = static_cast<DRVTYPE>(m.driver_type());
+    info->ActCount = m.n_actuators();
+    info->GridWidth = m.grid_width();
+    info->Layout = static_cast<uint32_t>(m.layout());
+    info->DevId = m.device_id();
+    info->ChannelCount = m.channel_count();
+    info->Created = created;
+    info->Segmented = m.segmented();
+    info->CalibrationLoaded = m.calibration_loaded();
+    info->StrokeNm = m.stroke_nm();
+}
+
 }  // namespace
 
 struct KRVRemote {
@@ -81,6 +98,8 @@ struct KRVRemote {
     grpc::ClientContext connectContext;
     std::unique_ptr<grpc::ClientReader<pb::ConnectEvent>> connection;
     std::thread reader;
+    // False once the Connect stream ended or the server said it is shutting down.
+    std::atomic<bool> connected{false};
 
     void prepare(grpc::ClientContext& context, bool deadline = true) const {
         if (deadline) context.set_deadline(std::chrono::system_clock::now() + timeout);
@@ -174,10 +193,12 @@ KRVAPI KRVRC KRVRemoteConnect(const char* target, const KRVRemoteOptions* option
         r->id = first.client_id();
         // The stream stays open for as long as the client lives: reading it keeps it so.
         KRVRemote* raw = r.get();
+        r->connected = true;
         r->reader = std::thread([raw] {
             pb::ConnectEvent event;
-            while (raw->connection->Read(&event)) {
-            }
+            while (raw->connection->Read(&event))
+                if (event.shutting_down()) raw->connected = false;
+            raw->connected = false;
         });
         *remote = r.release();
         lastError.clear();
@@ -192,6 +213,8 @@ KRVAPI void KRVRemoteDisconnect(KRVRemote* remote) {
     if (remote->connection) remote->connection->Finish();
     delete remote;
 }
+
+KRVAPI bool KRVRemoteIsConnected(KRVRemote* remote) { return remote && remote->connected; }
 
 KRVAPI KRVRC KRVRemoteListMirrors(KRVRemote* remote, KRVRemoteMirrorEntry* entries, uint32_t capacity,
                                   uint32_t* count) {
@@ -228,19 +251,7 @@ KRVAPI KRVRC KRVRemoteOpen(KRVRemote* remote, const char* serial, const char* se
         request.set_behavior(static_cast<pb::OpenRequest::Behavior>(behavior));
         pb::OpenReply reply;
         KRVRC rc = remote->simple(&pb::MirrorService::Stub::Open, request, reply);
-        if (rc == NO_ERR && info) {
-            *info = KRVRemoteMirrorInfo{};
-            const auto& m = reply.mirror();
-            copyName(info->Serial, sizeof info->Serial, m.serial());
-            copyName(info->Session, sizeof info->Session, reply.session());
-            info->DriverType = static_cast<DRVTYPE>(m.driver_type());
-            info->ActCount = m.n_actuators();
-            info->GridWidth = m.grid_width();
-            info->Layout = static_cast<uint32_t>(m.layout());
-            info->DevId = m.device_id();
-            info->ChannelCount = m.channel_count();
-            info->Created = reply.created();
-        }
+        if (rc == NO_ERR && info) mirrorInfo(reply.mirror(), reply.session(), reply.created(), info);
         return rc;
     });
 }
@@ -252,6 +263,27 @@ KRVAPI KRVRC KRVRemoteClose(KRVRemote* remote, const char* session) {
         request.set_session(text(session));
         pb::CloseReply reply;
         return remote->simple(&pb::MirrorService::Stub::Close, request, reply);
+    });
+}
+
+KRVAPI KRVRC KRVRemoteDescribeSession(KRVRemote* remote, const char* session, KRVRemoteMirrorInfo* info,
+                                      uint8_t* gridMask, uint32_t maskCapacity, uint32_t* maskCount) {
+    if (!remote || (maskCapacity && !gridMask)) return fail(ERR_BADARG, "null argument");
+    return guarded([&] {
+        pb::DescribeSessionRequest request;
+        request.set_session(text(session));
+        pb::DescribeSessionReply reply;
+        KRVRC rc = remote->simple(&pb::MirrorService::Stub::DescribeSession, request, reply);
+        if (rc != NO_ERR) return rc;
+        const auto& mask = reply.mirror().grid_mask();
+        const auto n = static_cast<uint32_t>(mask.size());
+        if (maskCount) *maskCount = n;
+        if (gridMask && maskCapacity < n)
+            return fail(ERR_BADARG, "the grid mask has " + std::to_string(n) + " cells; the array holds " +
+                                        std::to_string(maskCapacity));
+        if (gridMask) std::transform(mask.begin(), mask.end(), gridMask, [](bool b) { return uint8_t(b ? 1 : 0); });
+        if (info) mirrorInfo(reply.mirror(), request.session(), false, info);
+        return NO_ERR;
     });
 }
 
@@ -399,7 +431,15 @@ pb::SurfaceRequest surfaceRequest(const char* session, const double* phase, uint
 KRVAPI KRVRC KRVRemoteCalculateSurface(KRVRemote* remote, const char* session, const double* phase, uint32_t width,
                                        uint32_t height, uint32_t dmDiameter, unsigned options, double* commands,
                                        uint32_t commandCount) {
-    if (!remote || !phase || !commands) return fail(ERR_BADARG, "null argument");
+    return KRVRemoteCalculateSurfaceEx(remote, session, phase, width, height, dmDiameter, options, commands,
+                                       commandCount, nullptr, 0);
+}
+
+KRVAPI KRVRC KRVRemoteCalculateSurfaceEx(KRVRemote* remote, const char* session, const double* phase,
+                                         uint32_t width, uint32_t height, uint32_t dmDiameter, unsigned options,
+                                         double* commands, uint32_t commandCount, double* lowRes,
+                                         uint32_t lowResCount) {
+    if (!remote || !phase || !commands || (lowResCount && !lowRes)) return fail(ERR_BADARG, "null argument");
     if (options > 3) return fail(ERR_BADARG, "options above 3");
     return guarded([&] {
         pb::CalculateSurfaceReply reply;
@@ -408,7 +448,10 @@ KRVAPI KRVRC KRVRemoteCalculateSurface(KRVRemote* remote, const char* session, c
         if (rc != NO_ERR) return rc;
         if (commandCount < static_cast<uint32_t>(reply.commands_size()))
             return fail(ERR_BADARG, "the mirror has " + std::to_string(reply.commands_size()) + " actuators");
+        if (lowRes && lowResCount < static_cast<uint32_t>(reply.low_resolution_size()))
+            return fail(ERR_BADARG, "the grid has " + std::to_string(reply.low_resolution_size()) + " points");
         std::copy(reply.commands().begin(), reply.commands().end(), commands);
+        if (lowRes) std::copy(reply.low_resolution().begin(), reply.low_resolution().end(), lowRes);
         return NO_ERR;
     });
 }

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <thread>
@@ -217,6 +218,42 @@ TEST_F(RemoteLibrary, OpenLoopCallsGoThroughTheServer) {
     ASSERT_EQ(KRVRemoteRead(a.get(), "REMOTE00137", applied.data(), 137, &n, nullptr), NO_ERR);
     for (uint32_t i = 0; i < 137; ++i) ASSERT_NEAR(applied[i], commands[i], 1.0 / 65535) << i;
 
+    // The same commands with the map on the actuator grid (13 x 13 for 137 actuators); too small an array for
+    // the grid is refused, not cut.
+    std::vector<double> again(137), grid(13 * 13, -1.0);
+    ASSERT_EQ(KRVRemoteCalculateSurfaceEx(a.get(), "REMOTE00137", phase.data(), 9, 9, 0, 0, again.data(), 137,
+                                          grid.data(), static_cast<uint32_t>(grid.size())),
+              NO_ERR)
+        << KRVRemoteLastError();
+    EXPECT_EQ(again, commands);
+    EXPECT_GT(*std::max_element(grid.begin(), grid.end()), 1.0) << "the bowl's rim reaches the grid";
+    EXPECT_EQ(KRVRemoteCalculateSurfaceEx(a.get(), "REMOTE00137", phase.data(), 9, 9, 0, 0, again.data(), 137,
+                                          grid.data(), 100),
+              ERR_BADARG);
+
+    // An observer (another client, not attached) learns what the session holds: the calibration now loaded and
+    // the grid of a mirror without model mask (a square without its corners).
+    Remote observer = connect(server->target(), "observer");
+    KRVRemoteMirrorInfo info{};
+    std::vector<uint8_t> mask(13 * 13, 7);
+    uint32_t cells = 0;
+    ASSERT_EQ(KRVRemoteDescribeSession(observer.get(), "REMOTE00137", &info, mask.data(),
+                                       static_cast<uint32_t>(mask.size()), &cells),
+              NO_ERR)
+        << KRVRemoteLastError();
+    EXPECT_STREQ(info.Serial, "REMOTE00137");
+    EXPECT_EQ(info.ActCount, 137u);
+    EXPECT_EQ(info.GridWidth, 13u);
+    EXPECT_TRUE(info.CalibrationLoaded);
+    EXPECT_FALSE(info.Created);
+    EXPECT_FALSE(info.Segmented);
+    ASSERT_EQ(cells, 169u);
+    EXPECT_EQ(std::count(mask.begin(), mask.end(), 1), 137);
+    EXPECT_EQ(std::count(mask.begin(), mask.end(), 0), 32);
+    EXPECT_EQ(KRVRemoteDescribeSession(observer.get(), "REMOTE00137", &info, mask.data(), 100, &cells), ERR_BADARG);
+    EXPECT_EQ(KRVRemoteDescribeSession(observer.get(), "NOSUCHSESSN", &info, nullptr, 0, nullptr),
+              ERR_DRIVER_NOT_OPEN);
+
     double coefficients[5] = {0, 0, 0, 0, 100.0};
     std::vector<double> map(13 * 13);
     uint32_t side = 0;
@@ -251,7 +288,24 @@ TEST(RemoteConnection, UnreachableServersAndWrongTokensGiveTransportCodes) {
     ASSERT_EQ(KRVRemoteConnect(guarded.target().c_str(), &options, &r), NO_ERR);
     uint32_t count = 0;
     EXPECT_EQ(KRVRemoteListMirrors(r, nullptr, 0, &count), NO_ERR);
+    EXPECT_TRUE(KRVRemoteIsConnected(r));
     KRVRemoteDisconnect(r);
+}
+
+TEST(RemoteConnection, AClientKnowsWhenItsServerIsGone) {
+    auto lost = std::make_unique<ServerProcess>(tree());
+    Remote a = connect(lost->target(), "left behind");
+    ASSERT_TRUE(a);
+    EXPECT_TRUE(KRVRemoteIsConnected(a.get()));
+    lost.reset();  // killed
+    bool gone = false;
+    for (int k = 0; k < 500 && !gone; ++k) {
+        gone = !KRVRemoteIsConnected(a.get());
+        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(gone);
+    uint32_t count = 0;
+    EXPECT_EQ(KRVRemoteListMirrors(a.get(), nullptr, 0, &count), KRV_REMOTE_UNAVAILABLE);
 }
 
 TEST_F(RemoteLibrary, KrvctlRemoteListSendAndWatch) {

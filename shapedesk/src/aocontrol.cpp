@@ -33,12 +33,57 @@ AOControl::AOControl(QObject* parent) : QObject(parent) {}
 // A controller that goes away with its mirror still open closes it: the back end zeroes the outputs and the
 // record's working state and calibration are freed, instead of staying behind for the life of the process.
 AOControl::~AOControl() {
-    if (isOpen()) KRVClose(&dm_);
+    if (isOpen()) link_->close();
 }
 
 void AOControl::closeAfterFailure() {
-    KRVClose(&dm_);
+    if (link_) link_->close();
+    else KRVClose(&dm_);
+    link_.reset();
     dm_.ActCount = 0;
+}
+
+// A mirror of this computer is zeroed before it is closed; a served one is left to its server, which zeroes it
+// when its last client goes (other clients may still be using it).
+void AOControl::closeOpenMirror() {
+    if (!link_->isRemote()) link_->clear();
+    lastError_ = link_->close();
+    link_.reset();
+    dm_ = DM{};
+}
+
+QString AOControl::lastMessage() const {
+    if (link_) return link_->lastMessage();
+    if (!connectMessage_.isEmpty()) return connectMessage_;
+    return QString::fromLocal8Bit(message(lastError_));
+}
+
+bool AOControl::connectRemote(const RemoteTarget& target) {
+    auto log = logger();
+    KRV_LOG_INFO(log, "Connecting to " << target.address.toStdString() << " for " << target.serial.toStdString()
+                                        << (target.watch ? " (watching)" : ""));
+    if (isOpen()) closeOpenMirror();
+    serialNumber_.clear();
+    connectMessage_.clear();
+    map_.clear();
+    calibrationFailed_ = false;
+    mapFile_.clear();
+    calFile_.clear();
+    KRVRC rc = NO_ERR;
+    QString why;
+    DM record{};
+    link_ = connectRemoteLink(target, record, rc, why);
+    lastError_ = rc;
+    if (!link_) {
+        connectMessage_ = why;
+        dm_ = DM{};
+        KRV_LOG_ERROR(log, "Code " << rc << " connecting to " << target.address.toStdString() << ": "
+                                   << why.toStdString());
+        return false;
+    }
+    dm_ = record;
+    serialNumber_ = QString::fromLocal8Bit(dm_.SerialNumber);
+    return true;
 }
 
 DM AOControl::initialize(const QString& sn, const QString& path) {
@@ -46,16 +91,17 @@ DM AOControl::initialize(const QString& sn, const QString& path) {
     KRV_LOG_INFO(log, "Initializing dmSerialNumber: " << sn.toStdString());
 
     if (isOpen()) {
-        KRVClearArray(&dm_);
-        const KRVRC rc = KRVClose(&dm_);
-        lastError_ = rc;
-        if (rc != NO_ERR) {
+        const bool remote = link_->isRemote();
+        closeOpenMirror();
+        const KRVRC rc = lastError_;
+        if (rc != NO_ERR && !remote) {
             KRV_LOG_ERROR(log, "Code " << rc << " closing DM driver: " << message(rc));
             dm_.ActCount = 0;
             return dm_;
         }
     }
     serialNumber_.clear();
+    connectMessage_.clear();
 
     const QByteArray pathBytes = path.toLocal8Bit();
     KRVSetProfilesPath(&dm_, path.isEmpty() ? nullptr : pathBytes.constData());
@@ -90,6 +136,7 @@ DM AOControl::initialize(const QString& sn, const QString& path) {
         dm_.ActCount = 0;
         return dm_;
     }
+    link_ = makeLocalLink(dm_);
 
     KRV_LOG_INFO(log, "Opened DM driver " << dm_.DevId << ", type=" << dm_.DriverType << ", actuators="
                                           << dm_.ActCount << ", lut=" << dm_.MappingFile
@@ -113,7 +160,7 @@ DM AOControl::initialize(const QString& sn, const QString& path) {
         KRV_LOG_INFO(log, "The profile names no map file: the kit's own map is used.");
     }
     if (rc == NO_ERR) {
-        rc = KRVClearArray(&dm_);
+        rc = link_->clear();
         if (rc != NO_ERR) KRV_LOG_ERROR(log, "Code " << rc << " clearing array: " << message(rc));
     }
     if (rc != NO_ERR) {
@@ -138,7 +185,7 @@ KRVRC AOControl::setDMShape(std::vector<double> data) {
     }
     try {
         if (data.size() != count) throw std::runtime_error("Data array wrong size.");
-        lastError_ = KRVSetArray(&dm_, data.data(), mapInUse());
+        lastError_ = link_->send(data, mapInUse());
         QThread::yieldCurrentThread();
         return lastError_;
     } catch (const std::exception& e) {
@@ -165,8 +212,8 @@ KRVRC AOControl::setDMShape(cv::Mat& data) {
 
 KRVRC AOControl::setDMSegment(int segment, int piston, double xTilt, double yTilt) {
     if (!isOpen()) return lastError_ = ERR_NO_HW;
-    return lastError_ = KRVSetSegment(&dm_, static_cast<unsigned>(segment), static_cast<double>(piston), xTilt,
-                                      yTilt, applyOffsets_, true);
+    return lastError_ = link_->setSegment(static_cast<unsigned>(segment), static_cast<double>(piston), xTilt, yTilt,
+                                          applyOffsets_, true);
 }
 
 KRVRC AOControl::setDMAllSegments(int piston, double xTilt, double yTilt) {
@@ -174,7 +221,7 @@ KRVRC AOControl::setDMAllSegments(int piston, double xTilt, double yTilt) {
     if (!segmented()) {
         for (unsigned s = 0; s < dm_.ActCount; ++s) {
             const bool last = s + 1 == dm_.ActCount;
-            const KRVRC rc = KRVSetSegment(&dm_, s, static_cast<double>(piston), xTilt, yTilt, applyOffsets_, last);
+            const KRVRC rc = link_->setSegment(s, static_cast<double>(piston), xTilt, yTilt, applyOffsets_, last);
             if (rc != NO_ERR) return lastError_ = rc;
         }
         return lastError_ = NO_ERR;
@@ -184,11 +231,11 @@ KRVRC AOControl::setDMAllSegments(int piston, double xTilt, double yTilt) {
     // segment is the inactive one.
     const unsigned segments = dm_.ActCount / 3;
     for (unsigned s = 0; s < segments; ++s) {
-        const KRVRC rc = KRVSetSegment(&dm_, s, static_cast<double>(piston), xTilt, yTilt, applyOffsets_, false);
+        const KRVRC rc = link_->setSegment(s, static_cast<double>(piston), xTilt, yTilt, applyOffsets_, false);
         if (rc != NO_ERR) return lastError_ = rc;
     }
-    std::vector<double> frame(dm_.ActCount, 0.0);
-    if (const KRVRC rc = KRVGetArray(&dm_, frame.data(), dm_.ActCount); rc != NO_ERR) return lastError_ = rc;
+    std::vector<double> frame;
+    if (const KRVRC rc = link_->read(frame); rc != NO_ERR) return lastError_ = rc;
     return setDMShape(std::move(frame));
 }
 
@@ -200,11 +247,7 @@ KRVRC AOControl::solveAndSend(const cv::Mat& surface, cv::Mat& surfaceOut, int d
     cv::Mat phase;
     surface.convertTo(phase, CV_64F);
     if (!phase.isContinuous()) phase = phase.clone();
-    auto calculate = [&](unsigned opts) {
-        return KRVCalculateSurfaceEx(&dm_, phase.ptr<double>(), phase.cols, phase.rows, dm_diameter, opts,
-                                     commands.data(), static_cast<unsigned>(commands.size()),
-                                     lowRes.ptr<double>(), static_cast<unsigned>(lowRes.total()));
-    };
+    auto calculate = [&](unsigned opts) { return link_->calculateSurface(phase, dm_diameter, opts, commands, lowRes); };
     KRVRC rc = calculate(options);
     const bool outOfRange = rc == ERR_OUT_OF_LUT_RANGE;
     if (outOfRange) rc = calculate(options | DM_SURFACE_BEST_EFFORT);
@@ -227,8 +270,7 @@ KRVRC AOControl::zernikeSurface(std::vector<double> coeffs, cv::Mat& surface_out
     if (!isOpen()) return ERR_NO_HW;
     const int width = gridWidth();
     cv::Mat surface(width, width, CV_64F, cv::Scalar(0.0));
-    const KRVRC rc = KRVZernikeSurface(&dm_, coeffs.data(), static_cast<int>(coeffs.size()), dm_diameter, 0,
-                                       surface.ptr<double>(), static_cast<unsigned>(surface.total()));
+    const KRVRC rc = link_->zernikeSurface(coeffs, dm_diameter, surface);
     if (rc == NO_ERR) surface_out = surface;
     return rc;
 }
@@ -242,15 +284,16 @@ KRVRC AOControl::setDMZernikeSurface(std::vector<double> coeffs, cv::Mat& target
 std::vector<double> AOControl::getDMShape() {
     std::vector<double> frame(dm_.ActCount, 0.0);
     if (!isOpen()) return frame;
-    lastError_ = KRVGetArray(&dm_, frame.data(), dm_.ActCount);
+    lastError_ = link_->read(frame);
+    if (frame.size() != dm_.ActCount) frame.assign(dm_.ActCount, 0.0);
     return frame;
 }
 
 std::pair<int, int> AOControl::pistonRange(int segment, double xTilt, double yTilt) {
     if (!isOpen()) return {0, 1};
     double lo = 0.0, hi = 0.0;
-    const KRVRC rc = KRVGetSegmentRange(&dm_, static_cast<unsigned>(segment), DM_Piston, 0.0, xTilt, yTilt,
-                                        applyOffsets_, &lo, &hi);
+    const KRVRC rc =
+        link_->segmentRange(static_cast<unsigned>(segment), DM_Piston, 0.0, xTilt, yTilt, applyOffsets_, lo, hi);
     if (rc != NO_ERR || (lo == 0.0 && hi == 0.0)) return {0, 1};
     // Whole nanometres inside the range: a bound rounded outwards is a piston the kit refuses.
     return {static_cast<int>(std::ceil(lo - 1e-9)), static_cast<int>(std::floor(hi + 1e-9))};
@@ -261,7 +304,7 @@ std::pair<double, double> AOControl::tiltRange(int segment, DMSegmentAxis axis, 
     double lo = 0.0, hi = 0.0;
     const double x = axis == DM_YTilt ? otherTilt : 0.0;
     const double y = axis == DM_XTilt ? otherTilt : 0.0;
-    if (KRVGetSegmentRange(&dm_, static_cast<unsigned>(segment), axis, piston, x, y, applyOffsets_, &lo, &hi) != NO_ERR)
+    if (link_->segmentRange(static_cast<unsigned>(segment), axis, piston, x, y, applyOffsets_, lo, hi) != NO_ERR)
         return {0.0, 0.0};
     return {lo, hi};
 }
@@ -269,8 +312,8 @@ std::pair<double, double> AOControl::tiltRange(int segment, DMSegmentAxis axis, 
 KRVRC AOControl::close() {
     serialNumber_.clear();
     if (!isOpen()) return NO_ERR;
-    KRVClearArray(&dm_);
-    return lastError_ = KRVClose(&dm_);
+    closeOpenMirror();
+    return lastError_;
 }
 
 namespace {
@@ -318,6 +361,11 @@ bool AOControl::loadMap(const QString& mapFile, bool defaultMap) {
         mapProblem_ = tr("no mirror is open");
         return false;
     }
+    if (isRemote()) {
+        lastError_ = ERR_NOT_IMPLEMENTED;
+        mapProblem_ = tr("a served mirror uses the map of its server");
+        return false;
+    }
     const bool useDefault = defaultMap || mapFile.isEmpty();
     const QString path = useDefault ? QString::fromLocal8Bit(dm_.MappingFile) : mapFile;
     if (path.isEmpty()) {
@@ -357,7 +405,7 @@ bool AOControl::loadCalibration(const QString& calFile) {
         return false;
     }
     const QByteArray file = calFile.toLocal8Bit();
-    const KRVRC rc = KRVLoadCalibrationFile(&dm_, file.constData());
+    const KRVRC rc = link_->loadCalibration(calFile);
     lastError_ = rc;
     if (rc == NO_ERR) {
         KRV_LOG_INFO(log, "Loaded calibration file: " << file.constData());
@@ -369,15 +417,13 @@ bool AOControl::loadCalibration(const QString& calFile) {
 }
 
 bool AOControl::hasCalibration() const {
-    // The calibration object hangs from the record's working state while a table is loaded.
-    bool loaded = false;
-    return isOpen() && KRVIsCalibrationLoaded(&dm_, &loaded) == NO_ERR && loaded;
+    return isOpen() && link_->calibrationLoaded();
 }
 
 bool AOControl::setEnableHighRes(bool enable) {
     auto log = logger();
     if (!isOpen() || dm_.DriverType != KRV_PCIE) return false;
-    const KRVRC rc = KRV_PCIeEnableHighRes(&dm_, enable ? 1 : 0);
+    const KRVRC rc = link_->enableHighRes(enable);
     if (rc != NO_ERR) {
         lastError_ = rc;
         KRV_LOG_ERROR(log, "Error enabling High-Res Mode: " << message(rc));

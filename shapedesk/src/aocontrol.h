@@ -1,6 +1,8 @@
 // The controller between the ShapeDesk window and the kit: one open mirror, its map, its last result code.
 #pragma once
 
+#include "mirrorlink.h"
+
 #include <KRV.h>
 
 #include <QObject>
@@ -9,6 +11,7 @@
 #include <opencv2/core.hpp>
 
 #include <functional>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -24,15 +27,6 @@ struct IntegerQuestion {
 };
 using IntegerChooser = std::function<bool(const IntegerQuestion& question, int* answer)>;
 
-// Where a mirror's actuators sit: a width x width grid, row-major; mask 1 where an actuator sits.
-struct MirrorGeometry {
-    int actuators = 0;
-    int width = 0;
-    DMLayout layout = DMSquareLayout;
-    bool segmented = false;
-    std::vector<int> mask;
-};
-
 class AOControl : public QObject {
     Q_OBJECT
 public:
@@ -46,6 +40,9 @@ public:
     // Opens the mirror `sn` with profiles from `path` (empty: the kit's default), closing any open one first.
     // The returned copy of the record has an actuator count of 0 when opening failed.
     Q_INVOKABLE DM initialize(const QString& sn, const QString& path);
+    // Opens a mirror served by mirrorkit-server (or watches one), closing any open one first. False when that
+    // failed: lastError() and lastMessage() say why, and no mirror is open.
+    bool connectRemote(const RemoteTarget& target);
     Q_INVOKABLE KRVRC setDMShape(std::vector<double> data);
     Q_INVOKABLE KRVRC setDMShape(cv::Mat& data);
     Q_INVOKABLE KRVRC setDMAllSegments(int piston, double xTilt, double yTilt);
@@ -63,7 +60,15 @@ public:
     Q_INVOKABLE std::pair<double, double> tiltRange(int segment, DMSegmentAxis axis, double piston, double otherTilt);
     Q_INVOKABLE int getNumActuators() const { return static_cast<int>(dm_.ActCount); }
     Q_INVOKABLE KRVRC close();
-    Q_INVOKABLE bool isOpen() const { return dm_.ActCount != 0; }
+    Q_INVOKABLE bool isOpen() const { return link_ && dm_.ActCount != 0; }
+    // The open mirror is served by a server ("host:port" of server()); watching: its frames are only shown.
+    bool isRemote() const { return isOpen() && link_->isRemote(); }
+    bool watching() const { return isOpen() && link_->watching(); }
+    QString server() const { return isOpen() ? link_->server() : QString(); }
+    // A served mirror whose server is gone.
+    bool connectionLost() const { return isOpen() && link_->connectionLost(); }
+    // The mirror link, for a watcher of its frames; null when no mirror is open.
+    MirrorLink* link() { return isOpen() ? link_.get() : nullptr; }
     // Checks a map file before the kit reads it: every line a whole number, an entry for every channel the
     // mirror has, none beyond it (4096 marks an unused entry). A refused map leaves the map in use unchanged;
     // mapProblem() says why.
@@ -76,6 +81,8 @@ public:
     Q_INVOKABLE void setApplyOffsets(bool applyOffsets) { applyOffsets_ = applyOffsets; }
     Q_INVOKABLE bool setEnableHighRes(bool enable);
     Q_INVOKABLE KRVRC lastError() const { return lastError_; }
+    // What the kit (or the server) said about the last failure.
+    QString lastMessage() const;
 
     // The profile directory in use; with no mirror opened yet, the kit's default.
     QString profilePath();
@@ -86,16 +93,20 @@ public:
     // Grid width of the open mirror's model (actuators across).
     int gridWidth() const;
     // The open mirror's geometry (an empty one when none is open), and any model's by its actuator count.
-    MirrorGeometry geometry() const { return geometryFor(isOpen() ? static_cast<int>(dm_.ActCount) : 0); }
+    MirrorGeometry geometry() const { return isOpen() ? link_->geometry() : geometryFor(0); }
     static MirrorGeometry geometryFor(int actuatorCount);
     bool segmented() const { return geometry().segmented; }
 
 private:
     void closeAfterFailure();
+    void closeOpenMirror();
     KRVRC solveAndSend(const cv::Mat& surface, cv::Mat& surfaceOut, int dm_diameter, unsigned options);
 
     DM dm_{};
+    // How the open mirror is reached.
+    std::unique_ptr<MirrorLink> link_;
     KRVRC lastError_ = NO_ERR;
+    QString connectMessage_;
     QString serialNumber_;
     QString profilePath_;
     // Empty while the profile names no map: the kit then sends with the map it holds itself.

@@ -8,14 +8,75 @@ MirrorSession::MirrorSession(QObject* parent) : QObject(parent) {
     pokeTimer_.setTimerType(Qt::PreciseTimer);
     pokeTimer_.setInterval(kPokeHoldMs);
     connect(&pokeTimer_, &QTimer::timeout, this, &MirrorSession::pokeTick);
+    connectionTimer_.setInterval(250);
+    connect(&connectionTimer_, &QTimer::timeout, this, &MirrorSession::checkConnection);
 }
 
 MirrorSession::~MirrorSession() {
     pokeTimer_.stop();
+    stopWatching();
     if (isOpen()) {
-        control_.setDMShape(std::vector<double>(frame_.size(), 0.0));
+        if (!isRemote()) control_.setDMShape(std::vector<double>(frame_.size(), 0.0));
         control_.close();
     }
+}
+
+QString MirrorSession::lastErrorText(KRVRC rc) const {
+    return QString("Error %0: %1").arg(static_cast<unsigned>(rc)).arg(control_.lastMessage());
+}
+
+void MirrorSession::stopWatching() {
+    connectionTimer_.stop();
+    watcher_.reset();
+}
+
+bool MirrorSession::openRemote(const RemoteTarget& target) {
+    if (pokeTimer_.isActive()) finishPokeAll(false);
+    stopWatching();
+    if (isOpen() && !isRemote()) control_.setDMShape(std::vector<double>(frame_.size(), 0.0));
+    const bool opened = control_.connectRemote(target);
+    reset();
+    applyOffsets_ = false;
+    control_.setApplyOffsets(false);
+    if (opened) {
+        readBack();
+        if (watching()) {
+            watcher_ = std::make_unique<FrameWatcher>(*control_.link());
+            connect(watcher_.get(), &FrameWatcher::frame, this, &MirrorSession::onWatchedFrame);
+            // Closing deletes the watcher: not while it is telling of its end.
+            connect(watcher_.get(), &FrameWatcher::ended, this, [this](KRVRC rc, const QString& message) {
+                const QString text = QString("Error %0: %1").arg(static_cast<unsigned>(rc)).arg(message);
+                QMetaObject::invokeMethod(this, [this, text] { lose(text); }, Qt::QueuedConnection);
+            });
+            watcher_->start();
+        }
+        connectionTimer_.start();
+    }
+    emit mirrorChanged();
+    emit frameChanged();
+    emit surfacesChanged();
+    return opened;
+}
+
+void MirrorSession::onWatchedFrame(const std::vector<double>& values) {
+    if (!watching() || values.size() != frame_.size()) return;
+    frame_ = values;
+    emit frameChanged();
+}
+
+void MirrorSession::checkConnection() {
+    if (isRemote() && control_.connectionLost())
+        lose(QString("Error %0: the connection to the server %1 was lost")
+                 .arg(static_cast<unsigned>(kLinkUnavailable))
+                 .arg(server()));
+}
+
+void MirrorSession::lose(const QString& text) {
+    if (!isRemote()) return;
+    const QString what = QString("%1 (%2 on %3)").arg(text, serialNumber(), server());
+    close();
+    emit error(what);
+    emit connectionLost(what);
 }
 
 QString MirrorSession::errorText(KRVRC rc) {
@@ -41,7 +102,8 @@ void MirrorSession::clearSurfaces() {
 
 bool MirrorSession::open(const QString& serial, const QString& profilePath) {
     if (pokeTimer_.isActive()) finishPokeAll(false);
-    if (isOpen()) control_.setDMShape(std::vector<double>(frame_.size(), 0.0));
+    stopWatching();
+    if (isOpen() && !isRemote()) control_.setDMShape(std::vector<double>(frame_.size(), 0.0));
     const DM record = control_.initialize(serial, profilePath);
     const bool opened = record.ActCount != 0;
     reset();
@@ -56,8 +118,9 @@ bool MirrorSession::open(const QString& serial, const QString& profilePath) {
 
 void MirrorSession::close() {
     if (pokeTimer_.isActive()) finishPokeAll(false);
+    stopWatching();
     if (isOpen()) {
-        control_.setDMShape(std::vector<double>(frame_.size(), 0.0));
+        if (!isRemote()) control_.setDMShape(std::vector<double>(frame_.size(), 0.0));
         control_.close();
     }
     reset();
@@ -77,6 +140,7 @@ KRVRC MirrorSession::sendFrame(std::vector<double> values) {
     if (rc == NO_ERR) frame_ = std::move(values);
     else readBack();
     emit frameChanged();
+    if (rc >= kLinkTransport) checkConnection();
     return rc;
 }
 

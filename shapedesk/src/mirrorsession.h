@@ -4,6 +4,7 @@
 #pragma once
 
 #include "aocontrol.h"
+#include "framewatcher.h"
 
 #include <QObject>
 #include <QString>
@@ -12,6 +13,7 @@
 #include <opencv2/core.hpp>
 
 #include <map>
+#include <memory>
 #include <vector>
 
 class MirrorSession : public QObject {
@@ -42,8 +44,18 @@ public:
     // Opens the mirror, closing (and zeroing) the one open before; on failure no mirror is open. Either way every
     // state of the previous mirror is gone and mirrorChanged() is emitted.
     bool open(const QString& serial, const QString& profilePath);
-    // Zeroes the mirror and closes it.
+    // Opens a mirror served by mirrorkit-server, or watches one (its frames shown as they come, nothing
+    // written), closing the one open before. On failure no mirror is open: lastErrorText() says why.
+    bool openRemote(const RemoteTarget& target);
+    // Zeroes the mirror and closes it (a served mirror is released and left to its server, which zeroes it when
+    // its last client goes).
     void close();
+    bool isRemote() const { return control_.isRemote(); }
+    bool watching() const { return control_.watching(); }
+    // "host:port" of a served mirror's server.
+    QString server() const { return control_.server(); }
+    // "Error <code>: <the kit's or the server's message>" for a failure of the open mirror's last call.
+    QString lastErrorText(KRVRC rc) const;
     bool isOpen() const { return control_.isOpen(); }
     QString serialNumber() const { return control_.serialNumber(); }
     int actuatorCount() const { return control_.getNumActuators(); }
@@ -112,9 +124,15 @@ signals:
     void error(const QString& text);
     void pokeProgress(int actuator, int count);
     void pokeAllFinished(bool completed);
+    // A served mirror was lost (the server went away, the watched session closed): the session is closed.
+    void connectionLost(const QString& text);
 
 private:
     void reset();
+    void stopWatching();
+    void checkConnection();
+    void lose(const QString& text);
+    void onWatchedFrame(const std::vector<double>& values);
     void readBack();
     void pokeTick();
     void finishPokeAll(bool completed);
@@ -134,4 +152,7 @@ private:
     std::vector<double> beforePokeAll_;
     double pokeAllLevel_ = 0.0;
     int pokeAllNext_ = 0;
+    // A served mirror: the watcher of its frames, and the look-out for a server that went away.
+    std::unique_ptr<FrameWatcher> watcher_;
+    QTimer connectionTimer_;
 };

@@ -2,6 +2,7 @@
 // and offers actuator, segment, shape and Zernike control.
 #include "userwindow.h"
 
+#include "connectdialog.h"
 #include "dialogs.h"
 #include "editors.h"
 #include "shapes.h"
@@ -38,6 +39,11 @@ log4cxx::LoggerPtr logger() {
 // Settings keys.
 const char* const kSerialNumberKey = "SerialNumber";
 const char* const kEnableGridKey = "enableGrid";
+const char* const kServerKey = "Server/address";
+const char* const kServerSerialKey = "Server/serial";
+const char* const kServerSessionKey = "Server/session";
+const char* const kServerTokenKey = "Server/tokenFile";
+const char* const kServerCaKey = "Server/caFile";
 
 QSettings settings() { return QSettings(QStringLiteral("Velmira"), QStringLiteral("ShapeDesk")); }
 
@@ -63,6 +69,8 @@ UserWindow::UserWindow(QWidget* parent)
     connect(session, &MirrorSession::error, this, &UserWindow::setStatusMessage);
     connect(session, &MirrorSession::pokeProgress, this, &UserWindow::onPokeProgress);
     connect(session, &MirrorSession::pokeAllFinished, this, &UserWindow::onPokeAllFinished);
+    connect(session, &MirrorSession::connectionLost, this, &UserWindow::onConnectionLost);
+    addServerActions();
 
     QStyle* st = style();
     ui->actionOpen->setIcon(st->standardIcon(QStyle::SP_DialogOpenButton));
@@ -203,7 +211,7 @@ UserWindow::UserWindow(QWidget* parent)
     connect(pokeActuatorBox, qOverload<int>(&QSpinBox::valueChanged), this, [this](int actuator) {
         // Only what the user types: the window sets this box itself as the poke moves.
         if (!pokeActuatorBox->hasFocus()) return;
-        if (!session->isOpen() || actuator == selected || session->pokingAll()) return;
+        if (!session->isOpen() || actuator == selected || session->pokingAll() || session->watching()) return;
         if (actuator < 0 || actuator >= static_cast<int>(session->frame().size())) return;
         session->setPokeIndex(selected);
         const KRVRC rc = session->pokeActuator(actuator, pokeLevel());
@@ -248,8 +256,76 @@ UserWindow::UserWindow(QWidget* parent)
 UserWindow::~UserWindow() { delete ui; }
 
 QString UserWindow::title() const {
+    if (session->watching())
+        return QString("KRV ShapeDesk - Watching %1 on %2").arg(session->serialNumber(), session->server());
+    if (session->isRemote()) return QString("KRV ShapeDesk - %1 on %2").arg(session->serialNumber(), session->server());
     return session->isOpen() ? QString("KRV ShapeDesk - %1").arg(session->serialNumber())
                              : QStringLiteral("KRV ShapeDesk");
+}
+
+void UserWindow::addServerActions() {
+    connectAction = new QAction("Connect to &Server...", this);
+    connectAction->setObjectName("actionConnect_to_Server");
+    connectAction->setToolTip("Open or watch a mirror served by mirrorkit-server");
+    disconnectAction = new QAction("&Disconnect", this);
+    disconnectAction->setObjectName("actionDisconnect");
+    disconnectAction->setToolTip("Close the served mirror, or stop watching it");
+    disconnectAction->setEnabled(false);
+    QAction* after = ui->actionOpenMap;
+    ui->menuFile->insertAction(after, connectAction);
+    ui->menuFile->insertAction(after, disconnectAction);
+    connect(connectAction, &QAction::triggered, this, &UserWindow::connectToServer);
+    connect(disconnectAction, &QAction::triggered, this, [this] {
+        const QString what = title();
+        session->close();
+        setStatusMessage(QString("Disconnected (%1).").arg(what.section(" - ", 1)));
+    });
+}
+
+void UserWindow::connectToServer() {
+    QSettings s = settings();
+    RemoteTarget last;
+    last.address = s.value(kServerKey).toString();
+    last.serial = s.value(kServerSerialKey).toString();
+    last.session = s.value(kServerSessionKey).toString();
+    last.tokenFile = s.value(kServerTokenKey).toString();
+    last.caFile = s.value(kServerCaKey).toString();
+    auto* dialog = new ConnectDialog(last, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QDialog::accepted, this, [this, dialog] { openRemoteMirror(dialog->target()); });
+    dialog->open();
+}
+
+bool UserWindow::openRemoteMirror(const RemoteTarget& target) {
+    if (!session->openRemote(target)) {
+        const QString error = session->lastErrorText(session->control().lastError());
+        const QString what = target.watch ? QString("watch") : QString("open");
+        setStatusMessage(QString("Could not %1 %2 on %3: %4").arg(what, target.serial, target.address, error));
+        Dialogs::current().critical(this, QGuiApplication::applicationDisplayName(),
+                                    QString("Could not %1 %2 on the server %3.\n%4")
+                                        .arg(what, target.serial, target.address, error));
+        return false;
+    }
+    QSettings s = settings();
+    s.setValue(kServerKey, target.address);
+    s.setValue(kServerSerialKey, target.serial);
+    s.setValue(kServerSessionKey, target.session);
+    s.setValue(kServerTokenKey, target.tokenFile);
+    s.setValue(kServerCaKey, target.caFile);
+    const bool highRes = !session->watching() && session->control().setEnableHighRes(false);
+    ui->actionHigh_Res_Mode->setChecked(false);
+    ui->actionHigh_Res_Mode->setEnabled(highRes);
+    if (session->watching())
+        setStatusMessage(QString("Watching %1 on %2.").arg(session->serialNumber(), session->server()));
+    else
+        setStatusMessage(QString("Connected to %1 on %2.").arg(session->serialNumber(), session->server()));
+    return true;
+}
+
+void UserWindow::onConnectionLost(const QString& text) {
+    if (closing) return;
+    Dialogs::current().critical(this, QGuiApplication::applicationDisplayName(),
+                                QString("The served mirror was lost:\n%1").arg(text));
 }
 
 QString UserWindow::statusText() const { return ui->statusBar->currentMessage(); }
@@ -274,7 +350,9 @@ void UserWindow::onStatusCleared(const QString& message) {
     if (message.isEmpty() && !ui->statusBar->styleSheet().isEmpty()) ui->statusBar->setStyleSheet(QString());
 }
 
-void UserWindow::showError(KRVRC rc) { setStatusMessage(MirrorSession::errorText(rc)); }
+void UserWindow::showError(KRVRC rc) {
+    setStatusMessage(session->isRemote() ? session->lastErrorText(rc) : MirrorSession::errorText(rc));
+}
 
 QDir UserWindow::directoryFor(const QString& name) {
     const QByteArray krv = qgetenv("KRV");
@@ -292,17 +370,23 @@ void UserWindow::fillShapesBox() {
 }
 
 void UserWindow::setControlsEnabled(bool enabled) {
-    for (QAction* a : {ui->actionSave_As, ui->actionPokeAll, ui->actionZeroAll, ui->actionPoke_Next,
-                       ui->actionPoke_Previous, ui->actionOpenMap, ui->actionLoadCalibration, ui->actionLoad_Shape})
-        a->setEnabled(enabled);
-    for (QWidget* w : std::initializer_list<QWidget*>{ui->shapesBox, ui->graphicsView}) w->setEnabled(enabled);
-    if (!enabled) ui->actionHigh_Res_Mode->setEnabled(false);
+    // A watched mirror is only shown: nothing that would write to it can be used.
+    const bool writes = enabled && !session->watching();
+    ui->actionSave_As->setEnabled(enabled);
+    for (QAction* a : {ui->actionPokeAll, ui->actionZeroAll, ui->actionPoke_Next, ui->actionPoke_Previous,
+                       ui->actionLoadCalibration, ui->actionLoad_Shape})
+        a->setEnabled(writes);
+    ui->actionOpenMap->setEnabled(writes && !session->isRemote());
+    for (QWidget* w : std::initializer_list<QWidget*>{ui->shapesBox, ui->graphicsView}) w->setEnabled(writes);
+    pokeActuatorBox->setEnabled(!session->watching());
+    if (!writes) ui->actionHigh_Res_Mode->setEnabled(false);
+    if (disconnectAction) disconnectAction->setEnabled(session->isRemote());
     enableControlsForMode();
 }
 
 // Each control acts when it is used: a control that does nothing in the current mode is disabled there.
 void UserWindow::enableControlsForMode() {
-    const bool open = session->isOpen() && !session->pokingAll();
+    const bool open = session->isOpen() && !session->pokingAll() && !session->watching();
     const bool actuators = ui->actuatorControlRadio->isChecked();
     const bool segments = ui->segmentControlRadio->isChecked() && session->hasCalibration();
     const bool zernike = ui->zernikeControlRadio->isChecked() && session->hasCalibration();
@@ -1022,7 +1106,8 @@ void UserWindow::on_actionAbout_triggered() {
 void UserWindow::closeEvent(QCloseEvent* event) {
     closing = true;
     QSettings s = settings();
-    s.setValue(kSerialNumberKey, session->serialNumber());
+    // The mirror to reopen at the next start is one of this computer's.
+    if (!session->isRemote()) s.setValue(kSerialNumberKey, session->serialNumber());
     s.setValue(kEnableGridKey, ui->actionShow_Grid->isChecked());
     s.sync();
     session->close();

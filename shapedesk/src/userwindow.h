@@ -64,6 +64,8 @@ public:
     // session's surfaces themselves (the two must look the same). Whether the last drawing used the terms.
     void setSeriesPictures(bool on);
     bool lastDrawnFromSeries() const { return lastFromSeries; }
+    // Opens (or watches) a served mirror, as File > Connect to Server... does once the dialog is accepted.
+    bool openRemoteMirror(const RemoteTarget& target);
 
 signals:
     void highlightStyle(const QString& s);
@@ -132,6 +134,10 @@ private:
     void refreshPistonRange();
     void setZernikeRanges(int pistonMin, int pistonMax, int reach);
     QString title() const;
+    // File > Connect to Server... and File > Disconnect.
+    void addServerActions();
+    void connectToServer();
+    void onConnectionLost(const QString& text);
 
     Ui::UserWindow* ui;
     MirrorSession* session;
@@ -162,4 +168,6 @@ private:
     std::map<QRadioButton*, QAction*> radioActions;
     bool closing = false;
     QString startSerial;
+    QAction* connectAction = nullptr;
+    QAction* disconnectAction = nullptr;
 };
