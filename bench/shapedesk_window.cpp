@@ -90,8 +90,9 @@ bool openWindow() {
     window->resize(1280, 760);
     window->show();
     // The window opens the saved mirror (none here) 100 ms after start; that must be over first.
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
-    while (std::chrono::steady_clock::now() < until) QApplication::processEvents(QEventLoop::AllEvents, 50);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!window->startedUp() && std::chrono::steady_clock::now() < until)
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
     if (!window->openMirror(kSerial, "")) {
         std::fprintf(stderr, "open failed: %u\n", static_cast<unsigned>(window->controller().lastError()));
         return false;

@@ -416,6 +416,7 @@ void UserWindow::rebuildMirror() {
 }
 
 void UserWindow::openDefaultProfile() {
+    startedUp_ = true;
     QSettings s = settings();
     const QString sn = startSerial.isEmpty() ? s.value(kSerialNumberKey, QString()).toString() : startSerial;
     ui->actionShow_Grid->setChecked(s.value(kEnableGridKey, false).toBool());

@@ -51,6 +51,8 @@ public:
     QString statusText() const;
     QString statusStyle() const;
     QDir shapesDirectory() const { return shapesDir; }
+    // The start-up (the mirror used last reopened, 100 ms after construction) is over.
+    bool startedUp() const { return startedUp_; }
     // The mirror to open at start instead of the one used last (the program's SERIAL argument).
     void setStartSerial(const QString& serial) { startSerial = serial; }
     // Opens a mirror as File > Open does once a profile is chosen.
@@ -167,6 +169,7 @@ private:
     std::pair<int, int> currentPistonRange{0, 1};
     std::map<QRadioButton*, QAction*> radioActions;
     bool closing = false;
+    bool startedUp_ = false;
     QString startSerial;
     QAction* connectAction = nullptr;
     QAction* disconnectAction = nullptr;
