@@ -14,5 +14,8 @@ if [ ! -x "$soak" ]; then
   echo "soak.sh: $soak not built (cmake --build build --target krv_soak)" >&2
   exit 2
 fi
+# The emulated bed keeps a couple of descriptors per replug (the old unit's pipe and its umockdev socket) until it
+# ends: a long run needs more than the usual soft limit of 1024, so take what the hard limit allows.
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 # The bed and the senders share two processors with everything else: they run at a lower priority.
 exec nice -n 5 umockdev-wrapper "$soak" run "$seconds"

@@ -191,7 +191,7 @@ struct Arrivals {
     uint64_t total = 0;
     uint64_t misdirected = 0;
     uint64_t corrupt = 0;
-    uint64_t lostRecords = 0;  // card log entries whose words were gone before they were read
+    uint64_t lostRecords = 0;  // card log entries, or their words, gone before they were read
 
     void add(int at, const uint16_t* codes) {
         const Decoded d = decode(codes);
@@ -345,8 +345,9 @@ private:
             }
         }
         for (int c = 0; c < 2; ++c) {
-            for (const Emu::Transfer& t : card_[size_t(c)]->transfers()) {
-                if (t.sequence < cardSeen_[size_t(c)]) continue;
+            for (const Emu::Transfer& t : card_[size_t(c)]->transfers(cardSeen_[size_t(c)])) {
+                // A transfer that fell out of the log before it was read shows as a gap in the sequence.
+                if (t.sequence > cardSeen_[size_t(c)]) arrivals_.lostRecords += t.sequence - cardSeen_[size_t(c)];
                 cardSeen_[size_t(c)] = t.sequence + 1;
                 if (t.command != PEX_CMD_WRITE_BURST || t.address != Emu::Reg::FrameMemory || t.status != 0)
                     continue;

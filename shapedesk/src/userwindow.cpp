@@ -297,7 +297,13 @@ void UserWindow::connectToServer() {
 }
 
 bool UserWindow::openRemoteMirror(const RemoteTarget& target) {
-    if (!session->openRemote(target)) {
+    // Reaching a server can take a few seconds (up to the call time limit when nothing answers): say so.
+    setStatusMessage(QString("Connecting to %1 on %2...").arg(target.serial, target.address));
+    ui->statusBar->repaint();
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    const bool opened = session->openRemote(target);
+    QGuiApplication::restoreOverrideCursor();
+    if (!opened) {
         const QString error = session->lastErrorText(session->control().lastError());
         const QString what = target.watch ? QString("watch") : QString("open");
         setStatusMessage(QString("Could not %1 %2 on %3: %4").arg(what, target.serial, target.address, error));

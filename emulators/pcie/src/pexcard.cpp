@@ -500,10 +500,10 @@ uint64_t Card::fiberCommandCount() const {
     return image_->fiberCount;
 }
 
-std::vector<Transfer> Card::transfers() const {
+std::vector<Transfer> Card::transfers(uint64_t from) const {
     StateLock hold(image_);
     const uint64_t total = image_->transferCount;
-    const uint64_t first = total > kTransferLogEntries ? total - kTransferLogEntries : 0;
+    const uint64_t first = std::min(total, std::max(from, total > kTransferLogEntries ? total - kTransferLogEntries : 0));
     std::vector<Transfer> out;
     out.reserve(size_t(total - first));
     for (uint64_t s = first; s < total; ++s) {

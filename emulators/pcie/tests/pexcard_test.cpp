@@ -257,6 +257,14 @@ TEST_F(CardTest, TransferLogKeepsOrderWordsAndBounds) {
     EXPECT_EQ(log.front().sequence, 5u);
     EXPECT_EQ(log.front().words, std::vector<uint32_t>{5});
     EXPECT_EQ(card_->transferCount(), uint64_t(kTransferLogEntries) + 5);
+    // Read from a sequence on: only the newer transfers; from before the oldest kept one, from that one; from the
+    // end, none.
+    log = card_->transfers(kTransferLogEntries + 2);
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log.front().sequence, uint64_t(kTransferLogEntries) + 2);
+    EXPECT_EQ(log.front().words, std::vector<uint32_t>{kTransferLogEntries + 2});
+    EXPECT_EQ(card_->transfers(1).front().sequence, 5u);
+    EXPECT_TRUE(card_->transfers(kTransferLogEntries + 5).empty());
 }
 
 TEST_F(CardTest, InjectedFaultsReplaceTheTransfer) {

@@ -248,16 +248,83 @@ void completeBulk(Unit& u, Urb held) {
     finishUrb(u, held, 0, urb->buffer_length);
 }
 
-// A client that went away (its process ended or closed the node) leaves its URBs and its claim behind.
-void clientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer userData) {
-    Unit& u = *static_cast<Unit*>(userData);
-    std::lock_guard<std::mutex> lock(gMutex);
-    // Their data are left to umockdev: dropping the references here, inside its signal, ends clients early.
-    auto mine = [&](const Urb& urb) { return urb.client == client; };
-    u.done.erase(std::remove_if(u.done.begin(), u.done.end(), mine), u.done.end());
-    u.held.erase(std::remove_if(u.held.begin(), u.held.end(), mine), u.held.end());
+// A client that went away (its process ended, killed or not, or it closed the node) leaves nothing behind, as a
+// closed usbfs file does: its URBs are dropped and its claim ends. umockdev tells of new clients but never of
+// clients that went away: it emits no "client-vanished", does not notify when it closes a client's stream, and a
+// client killed in the middle of a request is simply dropped with its stream left open. So every client is
+// referenced from its connection on and looked at again before each request the units answer and every few
+// milliseconds on umockdev's worker; one that umockdev no longer serves (its stream closed, or no reference left
+// but ours) is then forgotten. The reference also keeps the client's address, which the records compare, from
+// going to a new client while records of the old one remain. (When the last reference to a client killed in the
+// middle of a request goes, umockdev says "Destroying IoctlClient with open stream": that client is gone and its
+// stream goes with it.)
+struct Client {
+    UMockdevIoctlClient* client;
+    Unit* unit;
+};
+std::vector<Client> gClients;      // under gMutex
+GSource* gClientWatch = nullptr;   // the periodic look, while there are clients; under gMutex
+constexpr unsigned kClientWatchMs = 10;
+
+void forgetClient(Unit& u, UMockdevIoctlClient* client) {
+    auto drop = [&](auto& urbs) {
+        auto mine =
+            std::stable_partition(urbs.begin(), urbs.end(), [&](const Urb& urb) { return urb.client != client; });
+        for (auto it = mine; it != urbs.end(); ++it) umockdev_ioctl_data_unref(it->data);
+        urbs.erase(mine, urbs.end());
+    };
+    drop(u.done);
+    drop(u.held);
     if (u.claimant == client) u.claimant = nullptr;
     setReady(u);
+}
+
+// On umockdev's worker, with gMutex held. The references are dropped after the lock is let go.
+std::vector<UMockdevIoctlClient*> takeGoneClients() {
+    std::vector<UMockdevIoctlClient*> gone;
+    auto alive = std::stable_partition(gClients.begin(), gClients.end(), [](const Client& c) {
+        // While umockdev serves a client, a read of its next request or the answer to its last one holds it.
+        const bool served = g_atomic_int_get(&G_OBJECT(c.client)->ref_count) > 1;
+        return served && umockdev_ioctl_client_get_connected(c.client);
+    });
+    for (auto it = alive; it != gClients.end(); ++it) {
+        forgetClient(*it->unit, it->client);
+        gone.push_back(it->client);
+    }
+    gClients.erase(alive, gClients.end());
+    return gone;
+}
+
+void unrefAll(const std::vector<UMockdevIoctlClient*>& clients) {
+    for (UMockdevIoctlClient* c : clients) g_object_unref(c);
+}
+
+gboolean watchClients(gpointer) {
+    std::vector<UMockdevIoctlClient*> gone;
+    bool more;
+    {
+        std::lock_guard<std::mutex> lock(gMutex);
+        gone = takeGoneClients();
+        more = !gClients.empty();
+        if (!more) {
+            g_source_unref(gClientWatch);
+            gClientWatch = nullptr;
+        }
+    }
+    unrefAll(gone);
+    return more ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
+}
+
+void clientConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer userData) {
+    std::lock_guard<std::mutex> lock(gMutex);
+    gClients.push_back({static_cast<UMockdevIoctlClient*>(g_object_ref(client)), static_cast<Unit*>(userData)});
+    if (gClientWatch != nullptr) return;
+    // Signals come on umockdev's worker, whose own main context is the thread's default one there.
+    GMainContext* context = g_main_context_ref_thread_default();
+    gClientWatch = g_timeout_source_new(kClientWatchMs);
+    g_source_set_callback(gClientWatch, watchClients, nullptr, nullptr);
+    g_source_attach(gClientWatch, context);
+    g_main_context_unref(context);
 }
 
 // Claims the unit's interface for a client, as usbfs does: refused while another client holds it.
@@ -271,7 +338,14 @@ gboolean handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
     Unit& u = *static_cast<Unit*>(userData);
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    std::vector<UMockdevIoctlClient*> gone;
+    struct Unref {
+        std::vector<UMockdevIoctlClient*>& clients;
+        ~Unref() { unrefAll(clients); }
+    } unref{gone};  // after the lock below is let go
     std::lock_guard<std::mutex> lock(gMutex);
+    // Whatever a client that went away left is gone before anybody else's request is answered.
+    gone = takeGoneClients();
 
     if (!u.plugged && request != USBDEVFS_REAPURBNDELAY && request != USBDEVFS_REAPURB &&
         request != USBDEVFS_DISCARDURB) {
@@ -453,7 +527,7 @@ bool plug(Unit& u) {
 
     u.handler = umockdev_ioctl_base_new();
     g_signal_connect(u.handler, "handle-ioctl", G_CALLBACK(handleIoctl), &u);
-    g_signal_connect(u.handler, "client-vanished", G_CALLBACK(clientVanished), &u);
+    g_signal_connect(u.handler, "client-connected", G_CALLBACK(clientConnected), &u);
     if (!umockdev_testbed_attach_ioctl(t.bed, node, u.handler, nullptr)) return false;
 
     std::vector<uint8_t> descriptors = deviceDescriptor(u.config);
@@ -576,7 +650,8 @@ bool UsbUnitBed::replug(int id) {
         if (u->plugged) return true;
     }
     // The old node and its handler stay behind for handles still open on them; the unit comes back as a new
-    // device whose state is shared with the old one.
+    // device whose state is shared with the old one. The records move over: the old device, unplugged, adds none,
+    // and copies left behind in the graveyard would make a long run's memory grow with every replug.
     auto* fresh = new Unit;
     {
         std::lock_guard<std::mutex> lock(gMutex);
@@ -584,13 +659,18 @@ bool UsbUnitBed::replug(int id) {
         fresh->config = u->config;
         fresh->eeprom = u->eeprom;
         fresh->statusWord = u->statusWord;
-        fresh->bulk = u->bulk;
-        fresh->control = u->control;
+        fresh->bulk = std::move(u->bulk);
+        fresh->control = std::move(u->control);
         fresh->failing = u->failing;
         fresh->failBulk = u->failBulk;
         fresh->holdBulk = u->holdBulk;
     }
-    if (!plug(*fresh)) return false;
+    if (!plug(*fresh)) {
+        std::lock_guard<std::mutex> lock(gMutex);
+        u->bulk = std::move(fresh->bulk);
+        u->control = std::move(fresh->control);
+        return false;
+    }
     impl_->units[size_t(id)] = fresh;
     return true;
 }

@@ -2,14 +2,22 @@
 #include <gtest/gtest.h>
 #include <libusb.h>
 
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "krv/emu/UsbUnits.h"
+
+extern char** environ;
 
 namespace {
 
@@ -141,12 +149,16 @@ TEST_F(Units, HeldTransferTimesOutAndUnplugFailsTheRest) {
     EXPECT_EQ(bed_.bulkCount(unit), 0u);
 }
 
-TEST_F(Units, ReplugKeepsEepromAtANewAddress) {
+TEST_F(Units, ReplugKeepsEepromAndRecordsAtANewAddress) {
     int unit = bed_.addUnit(UsbUnitConfig());
     bed_.writeEeprom(unit, 0x10, {0xAB});
     handle_ = open(0);
     ASSERT_NE(handle_, nullptr);
     uint8_t before = libusb_get_device_address(libusb_get_device(handle_));
+    ASSERT_EQ(libusb_control_transfer(handle_, 0x40, 0xF5, 0, 0x84, nullptr, 0, 1000), 0);
+    unsigned char frame[320] = {7};
+    int done = 0;
+    ASSERT_EQ(libusb_bulk_transfer(handle_, 0x02, frame, sizeof frame, &done, 1000), 0);
     libusb_close(handle_);
     handle_ = nullptr;
     bed_.unplug(unit);
@@ -158,6 +170,11 @@ TEST_F(Units, ReplugKeepsEepromAtANewAddress) {
     unsigned char buf[64] = {};
     ASSERT_EQ(libusb_control_transfer(handle_, 0xC0, 0xF2, 0, 0x0000, buf, 64, 1000), 64);
     EXPECT_EQ(buf[0x10], 0xAB);
+    // What the unit saw before it was unplugged is still there, and what it sees now comes after.
+    ASSERT_EQ(libusb_control_transfer(handle_, 0x40, 0xF5, 0, 0x04, nullptr, 0, 1000), 0);
+    EXPECT_EQ(bed_.controlLines(unit), (std::vector<uint16_t>{0x84, 0x04}));
+    ASSERT_EQ(bed_.bulkCount(unit), 1u);
+    EXPECT_EQ(bed_.bulkTransfers(unit)[0].at(0), 7);
 }
 
 }  // namespace
@@ -233,6 +250,117 @@ TEST_F(TwoClients, SecondClaimIsRefusedUntilTheHolderLetsGo) {
     EXPECT_FALSE(bed_.claimed(0));
     EXPECT_EQ(libusb_claim_interface(handle_, 0), 0);
     EXPECT_EQ(bed_.resetCount(0), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// Programs that drive a unit and end, killed or not, as the senders of the fault soak do. Each is a process of its
+// own (tests/krv_usb_unit_client) with its own libusb; this process only watches the unit.
+class ProgramsThatEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!bed_.available()) GTEST_SKIP() << "needs umockdev-wrapper";
+    }
+
+    struct Program {
+        pid_t pid = -1;
+        bool ready = false;  // it claimed the unit and started its work
+    };
+    // Starts the client program and waits until it has claimed the unit (or ended).
+    static Program start(std::vector<std::string> args) {
+        int pipeFds[2];
+        if (pipe(pipeFds) != 0) return {};
+        args.insert(args.begin(), {UNIT_CLIENT, std::to_string(pipeFds[1])});
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        Program p;
+        if (posix_spawn(&p.pid, UNIT_CLIENT, nullptr, nullptr, argv.data(), environ) != 0) p.pid = -1;
+        close(pipeFds[1]);
+        char byte = 0;
+        p.ready = p.pid > 0 && read(pipeFds[0], &byte, 1) == 1;
+        close(pipeFds[0]);
+        return p;
+    }
+    // The program's exit code, or -1 if it did not end within the time (it is then killed).
+    static int exitCode(pid_t pid, int timeoutMs) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        int status = 0;
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                return -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    static void killNow(pid_t pid) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    static bool waitFor(const std::function<bool()>& condition, int timeoutMs) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return true;
+    }
+
+    UsbUnitBed bed_;
+};
+
+// A program killed while it holds the interface and has a transfer stuck in the unit leaves neither behind: the
+// claim ends, the stuck transfer never reaches the unit, and the next program claims the unit and sends frames
+// whose completions are its own. Several rounds, so that a new program's requests meet whatever an earlier one left.
+TEST_F(ProgramsThatEnd, AKilledProgramLeavesNoClaimAndNoTransfers) {
+    ASSERT_EQ(bed_.addUnit(UsbUnitConfig()), 0);
+    constexpr int kRounds = 6;
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        bed_.holdBulk(0, true);
+        const Program killed = start({"hold"});
+        ASSERT_TRUE(killed.ready);
+        ASSERT_TRUE(waitFor([&] { return bed_.bulkInFlight(0) == 1; }, 5000));
+        EXPECT_TRUE(bed_.claimed(0));
+        killNow(killed.pid);
+
+        EXPECT_TRUE(waitFor([&] { return !bed_.claimed(0) && bed_.bulkInFlight(0) == 0; }, 5000))
+            << "claimed " << bed_.claimed(0) << ", in flight " << bed_.bulkInFlight(0);
+        bed_.holdBulk(0, false);
+
+        const Program next = start({"send", std::to_string(round + 1)});
+        EXPECT_TRUE(next.ready);
+        EXPECT_EQ(exitCode(next.pid, 15000), 0);
+        EXPECT_TRUE(waitFor([&] { return !bed_.claimed(0); }, 5000));
+    }
+    // Only the frames of the programs that lived arrived, each whole.
+    const auto frames = bed_.bulkTransfers(0);
+    ASSERT_EQ(frames.size(), size_t(3 * kRounds));
+    for (size_t i = 0; i < frames.size(); ++i)
+        EXPECT_EQ(frames[i], std::vector<uint8_t>(320, uint8_t(i / 3 + 1))) << "frame " << i;
+}
+
+// A program killed in the middle of a request (the unit still answering it) is let go as well: umockdev drops
+// such a client without closing it, and the unit must still see that it went away.
+TEST_F(ProgramsThatEnd, AProgramKilledInTheMiddleOfARequestLeavesNoClaim) {
+    ASSERT_EQ(bed_.addUnit(UsbUnitConfig()), 0);
+    for (int round = 0; round < 8; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const Program killed = start({"read"});
+        ASSERT_TRUE(killed.ready);
+        // Back-to-back EEPROM reads: nearly all of the program's time is spent inside a request.
+        std::this_thread::sleep_for(std::chrono::milliseconds(5 + 7 * round));
+        killNow(killed.pid);
+        EXPECT_TRUE(waitFor([&] { return !bed_.claimed(0); }, 5000));
+        const Program next = start({"send", "7"});
+        EXPECT_TRUE(next.ready);
+        EXPECT_EQ(exitCode(next.pid, 15000), 0);
+    }
 }
 
 }  // namespace

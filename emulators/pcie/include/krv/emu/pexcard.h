@@ -129,8 +129,9 @@ public:
     std::vector<uint32_t> fiberCommands() const;
     uint64_t fiberCommandCount() const;
 
-    // Transfer log, oldest first (the last kTransferLogEntries transfers).
-    std::vector<Transfer> transfers() const;
+    // Transfer log, oldest first (the last kTransferLogEntries transfers); with from, only the transfers whose
+    // sequence is at least from, so that a long run reads each transfer once instead of the whole log each time.
+    std::vector<Transfer> transfers(uint64_t from = 0) const;
     uint64_t transferCount() const;  // transfers since the image was made or the log cleared
     void clearLog();                 // also clears the fiber command log
 

@@ -10,8 +10,10 @@
 //   0xF6 in   128-byte external EEPROM block
 // plus the standard GET_DESCRIPTOR requests (the product string is the unit's friendly name). Every bulk OUT
 // transfer is recorded whole. Every client of a unit (each open of its node, in this process or another one under
-// the same testbed) has its requests kept apart from the others'. Unplugging fails the transfers in flight and
-// removes the device; replugging brings the same unit (same EEPROM) back at a new address.
+// the same testbed) has its requests kept apart from the others', and a client that goes away (closes the node, or
+// its process ends, killed or not) leaves neither requests nor a claim behind, as a closed usbfs file. Unplugging
+// fails the transfers in flight and removes the device; replugging brings the same unit (same EEPROM) back at a new
+// address.
 //
 // The programs run under umockdev-wrapper (the preload library must be in place before the program starts);
 // UsbUnitBed::available() is false otherwise and tests then skip (exit code 77). One testbed serves the whole
