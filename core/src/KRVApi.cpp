@@ -100,13 +100,12 @@ KRVRC setSearchPath(DM* dm, const char* path, SearchDir which, char* field) {
     return set_default_search_dir(*dm, which);
 }
 
-void convertFrame(const DM& dm, const double* values, uint32_t count, uint32_t* out) {
+// Converts a frame; true when every value was finite (the result must not be sent otherwise).
+bool convertFrame(const DM& dm, const double* values, uint32_t count, uint32_t* out) {
     const double ratio = voltageRatio(dm);
-    if (ratioInRange(ratio)) {
-        for (uint32_t i = 0; i < count; ++i) out[i] = toDriverUnitsInRange(values[i], ratio);
-    } else {
-        for (uint32_t i = 0; i < count; ++i) out[i] = toDriverUnits(values[i], ratio);
-    }
+    if (ratioInRange(ratio)) return framesToDriverUnitsInRange(values, count, ratio, out);
+    for (uint32_t i = 0; i < count; ++i) out[i] = toDriverUnits(values[i], ratio);
+    return firstNonFinite(values, count) == count;
 }
 
 // A command of 1.0 reaches the hardware as 65535 * vlim / maxv driver units. A profile whose voltages let a
@@ -303,8 +302,13 @@ KRVAPI KRVRC KRVSetArray(DM* dm, const double* values, const uint32_t* map) {
     if (KRVRC rc = checkOpen(dm)) return rc;
     if (!values) return ERR_BADARG;
     return guarded(Log::api(), "KRVSetArray", ERR_UNKNOWN, [&] {
-        if (!finiteValues(values, dm->ActCount, "KRVSetArray")) return ERR_BADARG;
         DMState& state = *dm->State;
+        // The requested frame is rebuilt in place (no allocation per frame), and the check for NaN and
+        // infinities is made in the same pass; nothing goes anywhere before it passed.
+        state.RequestedFrame.resize(dm->ActCount);
+        if (!convertFrame(*dm, values, dm->ActCount, state.RequestedFrame.data()) &&
+            !finiteValues(values, dm->ActCount, "KRVSetArray"))
+            return ERR_BADARG;
         const Backend* backend = backendFor(dm->DriverType);
         if (!backend) return ERR_INVALID_DRIVER_TYPE;
         // A card routes frames through its own lookup table, which holds the record's map: a frame handed with
@@ -313,9 +317,6 @@ KRVAPI KRVRC KRVSetArray(DM* dm, const double* values, const uint32_t* map) {
             !std::equal(map, map + dm->ActCount, state.Map.begin())) {
             if (KRVRC rc = writeMapToHardware(dm, *backend, map)) return rc;
         }
-        // The requested frame is rebuilt in place: no allocation per frame.
-        state.RequestedFrame.resize(dm->ActCount);
-        convertFrame(*dm, values, dm->ActCount, state.RequestedFrame.data());
         return backend->setArray(dm, state.RequestedFrame.data(), map ? map : state.Map.data());
     });
 }

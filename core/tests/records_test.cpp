@@ -6,10 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <numeric>
 #include <random>
+#include <vector>
 
 using namespace MirrorKit;
 
@@ -69,6 +71,44 @@ TEST(Conversion, InlineRoundingIsBitIdenticalToLround) {
         EXPECT_EQ(roundNonNegative(half), static_cast<uint32_t>(std::lround(half)));
         EXPECT_EQ(roundNonNegative(std::nextafter(half, 0.0)), static_cast<uint32_t>(std::lround(std::nextafter(half, 0.0))));
     }
+}
+
+// A whole frame converts exactly as its values one by one (ties, neighbours of ties, values out of range, NaN and
+// infinities, short and long frames of odd and even length), and tells whether every value was finite.
+TEST(Conversion, FrameConversionEqualsTheValueByValueOne) {
+    std::vector<double> values;
+    for (uint32_t k = 0; k < 65535; k += 13) {
+        const double tie = (k + 0.5) / 65535.0;
+        values.insert(values.end(), {tie, std::nextafter(tie, 0.0), std::nextafter(tie, 1.0), k / 65535.0});
+    }
+    const double odd[] = {-0.0, -1e-300, 1.0, std::nextafter(1.0, 2.0), 2.5, -7.0, std::nan(""), -std::nan(""),
+                          HUGE_VAL, -HUGE_VAL, 1e300, std::nextafter(0.5, 0.0), 0.5};
+    values.insert(values.end(), std::begin(odd), std::end(odd));
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> dist(-0.25, 1.25);
+    for (int i = 0; i < 20000; ++i) values.push_back(dist(rng));
+    for (double ratio : {1.0, 0.7, 150.0 / 200.0, 1.0 / 3.0, 0.0}) {
+        ASSERT_TRUE(ratioInRange(ratio));
+        for (uint32_t count : {0u, 1u, 2u, 3u, 5u, static_cast<uint32_t>(values.size()) - 1u,
+                               static_cast<uint32_t>(values.size())}) {
+            // The two long lengths start one value apart, so every value passes through both lanes of a pair.
+            const double* first = values.data() + (values.size() - count);
+            std::vector<uint32_t> frame(count + 1, 0xDEADBEEFu);
+            const bool finite = std::all_of(first, first + count, [](double v) { return std::isfinite(v); });
+            EXPECT_EQ(framesToDriverUnitsInRange(first, count, ratio, frame.data()), finite) << count << " values";
+            for (uint32_t i = 0; i < count; ++i)
+                ASSERT_EQ(frame[i], toDriverUnitsInRange(first[i], ratio)) << "value " << first[i] << " ratio " << ratio;
+            EXPECT_EQ(frame[count], 0xDEADBEEFu) << "written past the frame";
+        }
+    }
+    // A lone NaN or infinity in either lane of a pair, or in the last place, is seen.
+    for (double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL})
+        for (uint32_t at : {0u, 1u, 6u}) {
+            std::vector<double> seven(7, 0.5);
+            seven[at] = bad;
+            std::vector<uint32_t> frame(7);
+            EXPECT_FALSE(framesToDriverUnitsInRange(seven.data(), 7, 1.0, frame.data())) << bad << " at " << at;
+        }
 }
 
 TEST(ModelTable, LookupsByActuatorCount) {

@@ -43,7 +43,8 @@ typedef struct KRVRemoteOptions {
     const char* RootCertificates; /* PEM file of the authority that signed the server's certificate: TLS; NULL:
                                      plaintext (loopback servers) */
     const char* ClientName;       /* how other clients see this one; NULL: "mirrorkit-remote" */
-    uint32_t TimeoutMs;           /* time limit of each call; 0: 10000 */
+    uint32_t TimeoutMs;           /* time limit of each call, and of connecting (reaching the server and its
+                                     first answer); 0: 10000 */
 } KRVRemoteOptions;
 
 typedef enum KRVRemoteBehavior {
@@ -106,7 +107,9 @@ typedef struct KRVRemoteFrameEvent {
     char Writer[129];
 } KRVRemoteFrameEvent;
 
-/* Connects to a server ("host:port") and registers this client. options may be NULL. */
+/* Connects to a server ("host:port") and registers this client. options may be NULL. No connection within the
+ * time limit (nothing listening, or a peer that never speaks gRPC) gives KRV_REMOTE_UNAVAILABLE; a gRPC server
+ * that does not register the client within it gives KRV_REMOTE_DEADLINE_EXCEEDED. */
 KRVAPI KRVRC KRVRemoteConnect(const char* target, const KRVRemoteOptions* options, KRVRemote** remote);
 /* Ends the client: its reservations end and it is detached from its sessions (the last one closes the mirror). */
 KRVAPI void KRVRemoteDisconnect(KRVRemote* remote);

@@ -148,6 +148,34 @@ struct KRVRemoteWatch {
     grpc::Status status;
 };
 
+namespace {
+
+// Reads the first event of the Connect stream, which lives as long as the client and so carries no deadline: a
+// server that took the connection but does not answer is given up on (the stream cancelled, expired set) when the
+// time limit has passed. A first event that comes just as the time runs out counts as too late, since the stream
+// that brought it is cancelled.
+bool firstEvent(KRVRemote& r, pb::ConnectEvent& first, bool& expired) {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool read = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (done.wait_for(lock, r.timeout, [&] { return read; })) return;
+        expired = true;
+        r.connectContext.TryCancel();
+    });
+    const bool answered = r.connection->Read(&first);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        read = true;
+    }
+    done.notify_one();
+    watchdog.join();
+    return answered && !expired;
+}
+
+}  // namespace
+
 extern "C" {
 
 KRVAPI const char* KRVRemoteLastError(void) { return lastError.c_str(); }
@@ -189,7 +217,15 @@ KRVAPI KRVRC KRVRemoteConnect(const char* target, const KRVRemoteOptions* option
         hello.set_client_name(name);
         r->connection = r->stub->Connect(&r->connectContext, hello);
         pb::ConnectEvent first;
-        if (!r->connection->Read(&first)) return transport(r->connection->Finish());
+        bool expired = false;
+        const bool answered = firstEvent(*r, first, expired);
+        if (expired) {
+            r->connection->Finish();
+            return fail(static_cast<KRVRC>(KRV_REMOTE_DEADLINE_EXCEEDED),
+                        std::string("no answer from mirrorkit-server at ") + target + " within " +
+                            std::to_string(r->timeout.count()) + " ms");
+        }
+        if (!answered) return transport(r->connection->Finish());
         r->id = first.client_id();
         // The stream stays open for as long as the client lives: reading it keeps it so.
         KRVRemote* raw = r.get();

@@ -7,7 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include <grpcpp/generic/async_generic_service.h>
+#include <grpcpp/grpcpp.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <memory>
 #include <thread>
@@ -290,6 +298,90 @@ TEST(RemoteConnection, UnreachableServersAndWrongTokensGiveTransportCodes) {
     EXPECT_EQ(KRVRemoteListMirrors(r, nullptr, 0, &count), NO_ERR);
     EXPECT_TRUE(KRVRemoteIsConnected(r));
     KRVRemoteDisconnect(r);
+}
+
+// A loopback port that takes every connection and never says a word.
+class SilentPeer {
+public:
+    SilentPeer() {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof a;
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&a), size) != 0 || listen(fd_, 16) != 0 ||
+            getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &size) != 0)
+            throw std::runtime_error("no loopback socket");
+        target_ = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    }
+    ~SilentPeer() { close(fd_); }  // the backlog's connections go with it
+    const std::string& target() const { return target_; }
+
+private:
+    int fd_ = -1;
+    std::string target_;
+};
+
+// A gRPC server that takes every call, the client's Connect stream included, and answers none of them.
+class SilentServer {
+public:
+    SilentServer() {
+        grpc::ServerBuilder builder;
+        builder.AddListeningPort("127.0.0.1:0", grpc::InsecureServerCredentials(), &port_);
+        builder.RegisterCallbackGenericService(&service_);
+        server_ = builder.BuildAndStart();
+        if (!server_ || !port_) throw std::runtime_error("the silent server does not start");
+    }
+    ~SilentServer() { server_->Shutdown(std::chrono::system_clock::now()); }
+    std::string target() const { return "127.0.0.1:" + std::to_string(port_); }
+
+private:
+    class Service final : public grpc::CallbackGenericService {
+        grpc::ServerGenericBidiReactor* CreateReactor(grpc::GenericCallbackServerContext*) override {
+            class Mute final : public grpc::ServerGenericBidiReactor {
+                void OnCancel() override { Finish(grpc::Status::CANCELLED); }
+                void OnDone() override { delete this; }
+            };
+            return new Mute;
+        }
+    };
+    Service service_;
+    std::unique_ptr<grpc::Server> server_;
+    int port_ = 0;
+};
+
+// Connecting waits no longer than the time limit, whatever is (or is not) at the other end, and says which.
+TEST(RemoteConnection, ConnectingGivesUpAfterTheTimeLimit) {
+    KRVRemoteOptions options{};
+    options.TimeoutMs = 500;
+    auto attempt = [&](const std::string& target, double& seconds) {
+        KRVRemote* r = nullptr;
+        const auto start = std::chrono::steady_clock::now();
+        const KRVRC rc = KRVRemoteConnect(target.c_str(), &options, &r);
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(r, nullptr) << target;
+        if (r) KRVRemoteDisconnect(r);
+        return rc;
+    };
+    double seconds = 0;
+    {
+        SilentPeer peer;
+        EXPECT_EQ(attempt(peer.target(), seconds), KRV_REMOTE_UNAVAILABLE) << KRVRemoteLastError();
+        EXPECT_LT(seconds, 5.0);
+    }
+    {
+        SilentServer silent;
+        EXPECT_EQ(attempt(silent.target(), seconds), KRV_REMOTE_DEADLINE_EXCEEDED) << KRVRemoteLastError();
+        EXPECT_NE(std::string(KRVRemoteLastError()).find("within 500 ms"), std::string::npos) << KRVRemoteLastError();
+        EXPECT_GE(seconds, 0.45);
+        EXPECT_LT(seconds, 5.0);
+    }
+    // krvctl remote takes its time limit to the same end.
+    SilentServer silent;
+    const auto start = std::chrono::steady_clock::now();
+    Process tool({KRVCTL_PATH, "remote", "list", silent.target(), "--timeout", "0.5"});
+    EXPECT_EQ(tool.wait(), 1);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5.0);
 }
 
 TEST(RemoteConnection, AClientKnowsWhenItsServerIsGone) {

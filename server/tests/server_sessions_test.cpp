@@ -25,6 +25,7 @@ protected:
     static void SetUpTestSuite() {
         profile("SHARED00140", krvtest::dummyProfile(kN));
         profile("SHARED00032", krvtest::dummyProfile(32));
+        profile("SHARED00033", krvtest::dummyProfile(33));
     }
     void SetUp() override {
         ASSERT_TRUE(a.connect().ok());
@@ -347,6 +348,65 @@ TEST_F(Sessions, TheSaturationListIsBoundedButTheCountIsNot) {
         ASSERT_EQ(a.setChannel("big", "ch" + std::to_string(k), std::vector<double>(kN, 0.0), 1.0).status().code(),
                   NO_ERR);
     EXPECT_EQ(a.setChannel("big", "one-too-many", std::vector<double>(kN, 0.0), 1.0).status().code(), ERR_BADARG);
+}
+
+// Frames are checked, summed and counted two values at a time; a mirror of odd size leaves one value over, which
+// must be checked, summed, clamped and reported like the others, whatever the number of channels.
+TEST_F(Sessions, TheLastActuatorOfAnOddMirrorIsCheckedSummedAndReported) {
+    constexpr uint32_t kOdd = 33, kLast = kOdd - 1;
+    ASSERT_EQ(a.open("SHARED00033", "odd").status().code(), NO_ERR);
+
+    // Alone at gain 1, a frame is its own sum: only the last value lies outside 0..1.
+    std::vector<double> direct(kOdd, 0.25);
+    direct[kLast] = 1.25;
+    pb::FrameReply r = a.send("odd", direct);
+    ASSERT_EQ(r.status().code(), NO_ERR) << r.status().message();
+    EXPECT_EQ(r.saturation().clamped(), 1u);
+    EXPECT_EQ(r.saturation().clamped_high(), 1u);
+    ASSERT_EQ(r.saturation().actuators_size(), 1);
+    EXPECT_EQ(r.saturation().actuators(0), kLast);
+    std::vector<double> expected(kOdd, 0.25);
+    expected[kLast] = 1.0;
+    expectFrame(values(a.read("odd").values()), expected, "one channel");
+
+    // Two to six channels (more than four are summed block by block); each adds 0.2 everywhere, which takes the
+    // sum above 1 with five and six channels, and pulls the last actuator down by 0.5, below 0 from three on.
+    direct[kLast] = 0.5;
+    ASSERT_EQ(a.send("odd", direct).status().code(), NO_ERR);
+    for (int k = 1; k <= 5; ++k) {
+        std::vector<double> term(kOdd, 0.2);
+        term[kLast] = -0.5;
+        r = a.setChannel("odd", "term" + std::to_string(k), term, 1.0);
+        ASSERT_EQ(r.status().code(), NO_ERR) << r.status().message();
+        const double body = 0.25 + 0.2 * k, last = 0.5 - 0.5 * k;
+        for (uint32_t i = 0; i < kOdd; ++i) expected[i] = std::clamp(i == kLast ? last : body, 0.0, 1.0);
+        const std::string what = std::to_string(k + 1) + " channels";
+        expectFrame(values(a.read("odd").values()), expected, what);
+        const uint32_t high = body > 1.0 ? kLast : 0;
+        const uint32_t low = last < 0.0 ? 1 : 0;
+        EXPECT_EQ(r.saturation().clamped_high(), high) << what;
+        EXPECT_EQ(r.saturation().clamped_low(), low) << what;
+        EXPECT_EQ(r.saturation().clamped(), high + low) << what;
+        EXPECT_EQ(r.saturation().actuators_size(), static_cast<int>(high + low)) << what;
+        if (low) {
+            EXPECT_EQ(r.saturation().actuators(static_cast<int>(high + low) - 1), kLast) << what;
+        }
+    }
+
+    // A bad last value is refused with its index, and the frame stays.
+    const std::vector<double> applied = values(a.read("odd").values());
+    for (double bad : {std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::infinity(), 2e6}) {
+        std::vector<double> v(kOdd, 0.5);
+        v[kLast] = bad;
+        pb::SendRequest request;
+        request.set_session("odd");
+        request.mutable_values()->Assign(v.begin(), v.end());
+        pb::FrameReply reply;
+        const grpc::Status s = a.call(&pb::MirrorService::Stub::Send, request, reply);
+        EXPECT_EQ(s.error_code(), grpc::StatusCode::INVALID_ARGUMENT) << bad;
+        EXPECT_NE(s.error_message().find("values[32]"), std::string::npos) << s.error_message();
+    }
+    expectFrame(values(a.read("odd").values()), applied, "after the refused frames");
 }
 
 TEST_F(Sessions, StreamFramesAcknowledgesOnRequestAndEndsOnTheFirstRefusedFrame) {

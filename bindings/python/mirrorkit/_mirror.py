@@ -209,6 +209,12 @@ class Mirror:
     tls : True, str, os.PathLike or grpc.ChannelCredentials, optional
         Connect with TLS: True trusts the system's certificate authorities, a path names a PEM file of the
         authority that signed the server's certificate. By default the connection is not encrypted (loopback).
+    timeout : float, optional
+        Seconds to wait for the server, when connecting and for the answer to each call; 10 by default. A server
+        that does not answer in time (a program on that port that is not mirrorkit-server, a host that takes
+        the connection and then goes silent) raises :class:`RemoteError` with ``grpc_code``
+        ``grpc.StatusCode.DEADLINE_EXCEEDED``; nothing listening there raises it at once with
+        ``grpc.StatusCode.UNAVAILABLE``.
 
     Raises
     ------
@@ -222,7 +228,8 @@ class Mirror:
     ...     frame = dm.read()
     """
 
-    def __init__(self, serial, profiles=None, device_id=None, server=None, session=None, token=None, tls=None):
+    def __init__(self, serial, profiles=None, device_id=None, server=None, session=None, token=None, tls=None,
+                 timeout=None):
         self._dm = None
         self._registered = False
         self._remote = False
@@ -232,10 +239,11 @@ class Mirror:
         if len(serial) != _kit.KRV_SERIAL_NUMBER_LEN:
             raise ValueError(f"serial must have {_kit.KRV_SERIAL_NUMBER_LEN} characters, got {serial!r}")
         if server is not None:
-            self._open_remote(serial, profiles, device_id, server, session, token, tls)
+            self._open_remote(serial, profiles, device_id, server, session, token, tls, timeout)
             return
-        if session is not None or token is not None or tls is not None:
-            raise ValueError("session, token and tls are for a mirror opened through a server (server='host:port')")
+        if session is not None or token is not None or tls is not None or timeout is not None:
+            raise ValueError("session, token, tls and timeout are for a mirror opened through a server "
+                             "(server='host:port')")
         self._remote = False
         dm = _kit.KrvDm()
         if profiles is not None:
@@ -264,11 +272,16 @@ class Mirror:
         self._registered = True
         self._init_open(dm, serial)
 
-    def _open_remote(self, serial, profiles, device_id, server, session, token, tls):
+    def _open_remote(self, serial, profiles, device_id, server, session, token, tls, timeout):
         if profiles is not None:
             raise ValueError("profiles are the server's own; a mirror opened through a server takes none")
+        if timeout is None:
+            timeout = _remote.DEFAULT_TIMEOUT
+        timeout = _number(timeout, "timeout")
+        if not (0.0 < timeout < math.inf):
+            raise ValueError(f"timeout must be a positive number of seconds, got {timeout!r}")
         dm = _remote.RemoteDm(server, session, token, tls,
-                              None if device_id is None else _index(device_id, "device_id"))
+                              None if device_id is None else _index(device_id, "device_id"), timeout)
         # Several clients, also of one process, may share a served mirror: the server's sessions and reservations
         # decide who writes.
         dm.open_dm(serial)

@@ -88,10 +88,14 @@ def _credentials(tls):
                     f"got {tls!r}")
 
 
+# Seconds to wait for the server's answer, when connecting and to each call.
+DEFAULT_TIMEOUT = 10.0
+
+
 class RemoteDm:
     """The calls of the kit's mirror object, answered by a session on mirrorkit-server."""
 
-    def __init__(self, server, session=None, token=None, tls=None, device_id=None, timeout=10.0):
+    def __init__(self, server, session=None, token=None, tls=None, device_id=None, timeout=DEFAULT_TIMEOUT):
         if grpc is None:
             raise ImportError(f"mirrors over the network need python3-grpcio, python3-protobuf and the mirrorkit "
                               f"network modules: {_import_error}")
@@ -136,15 +140,50 @@ class RemoteDm:
     def _s(self):
         return self._session
 
+    def _first_event(self, operation):
+        """Opens the Connect stream (which lives as long as this client, so it has no deadline of its own) and
+        waits for the server's first event at most the timeout. Nothing listening fails at once; a peer that
+        takes the connection and never answers, or a server that does not, is given up on when the time is up."""
+        self._connect = self._stub.Connect(_pb.ConnectRequest(client_name=f"mirrorkit.py:{os.getpid()}"),
+                                           metadata=self._metadata)
+        lock = threading.Lock()
+        state = {"answered": False, "expired": False}
+
+        def expire():
+            with lock:
+                if state["answered"]:
+                    return
+                state["expired"] = True
+            self._connect.cancel()
+
+        timer = threading.Timer(self._timeout, expire)
+        timer.daemon = True
+        timer.start()
+        try:
+            first = next(self._connect, None)
+        except grpc.RpcError as e:
+            if not state["expired"]:
+                raise RemoteError(_transport_code(e.code()), operation,
+                                  f"{self._server}: {e.code().name}: {e.details()}", e.code()) from None
+            first = None
+        finally:
+            with lock:
+                state["answered"] = True
+            timer.cancel()
+        if state["expired"]:
+            raise RemoteError(ResultCode.ERR_TIMEOUT, operation, f"{self._server}: DEADLINE_EXCEEDED: no answer "
+                              f"from mirrorkit-server within {self._timeout:g} s", grpc.StatusCode.DEADLINE_EXCEEDED)
+        if first is None:
+            raise RemoteError(ResultCode.ERR_TIMEOUT, operation, f"{self._server}: UNAVAILABLE: the server ended "
+                              f"the connection without a client id", grpc.StatusCode.UNAVAILABLE)
+        return first
+
     def open_dm(self, serial):
         try:
-            self._connect = self._stub.Connect(_pb.ConnectRequest(client_name=f"mirrorkit.py:{os.getpid()}"),
-                                               metadata=self._metadata)
-            first = next(self._connect)
-        except grpc.RpcError as e:
-            self._channel.close()
-            raise RemoteError(_transport_code(e.code()), f"open_dm({serial!r})",
-                              f"{self._server}: {e.code().name}: {e.details()}", e.code()) from None
+            first = self._first_event(f"open_dm({serial!r})")
+        except BaseException:
+            self._disconnect()
+            raise
         self._client = [("mirrorkit-client-id", first.client_id)]
         request = _pb.OpenRequest(serial=serial, session=self._session_asked, behavior=_pb.OpenRequest.AUTO)
         if self._device_id is not None:

@@ -1,8 +1,11 @@
 """mirrorkit.Mirror through mirrorkit-server on the loopback interface: the same script gives the same results as on
 a local mirror; sessions, reservations, channels, watches, tokens and a server that goes away."""
 import os
+import socket
 import subprocess
 import threading
+import time
+from concurrent import futures
 
 import numpy as np
 import pytest
@@ -326,3 +329,91 @@ def test_tls_with_the_servers_authority_only(tree, served, tmp_path):
         assert e.value.grpc_code == grpc.StatusCode.UNAVAILABLE
     with pytest.raises(TypeError, match="tls"):
         Mirror("MKREMO00140", server=server.address, tls=3)
+
+
+class SilentPeer:
+    """A loopback port that takes every connection and never says a word."""
+
+    def __init__(self):
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(16)
+        self.address = "127.0.0.1:%d" % self.listener.getsockname()[1]
+        self.connections = []
+        self.thread = threading.Thread(target=self._accept, daemon=True)
+        self.thread.start()
+
+    def _accept(self):
+        while True:
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            self.connections.append(connection)
+
+    def close(self):
+        self.listener.shutdown(socket.SHUT_RDWR)  # wakes the accept
+        self.listener.close()
+        self.thread.join(5)
+        for c in self.connections:
+            c.close()
+
+
+def given_up(address, **kwargs):
+    """Opening a mirror there must fail with RemoteError; gives the error and the seconds it took."""
+    start = time.monotonic()
+    with pytest.raises(RemoteError) as e:
+        Mirror("MKREMO00140", server=address, **kwargs)
+    return e.value, time.monotonic() - start
+
+
+def test_a_peer_that_takes_the_connection_and_never_answers_is_given_up_on_in_time():
+    peer = SilentPeer()
+    try:
+        error, seconds = given_up(peer.address, timeout=0.5)
+        assert peer.connections, "the peer was never reached"
+    finally:
+        peer.close()
+    assert error.grpc_code == grpc.StatusCode.DEADLINE_EXCEEDED and error.code == ResultCode.ERR_TIMEOUT
+    assert peer.address in str(error) and "0.5 s" in str(error), str(error)
+    assert 0.45 <= seconds < 5, seconds
+
+
+def test_a_grpc_server_that_never_answers_is_given_up_on_in_time():
+    # A gRPC server that takes the client's Connect stream and sends nothing on it.
+    answer = threading.Event()
+
+    def connect(request, context):
+        answer.wait(30)
+        return iter(())
+
+    handler = grpc.method_handlers_generic_handler(
+        "mirrorkit.v1.MirrorService", {"Connect": grpc.unary_stream_rpc_method_handler(connect)})
+    server = grpc.server(futures.ThreadPoolExecutor(max_workers=2), handlers=(handler,))
+    port = server.add_insecure_port("127.0.0.1:0")
+    server.start()
+    try:
+        error, seconds = given_up(f"127.0.0.1:{port}", timeout=0.5)
+    finally:
+        answer.set()
+        server.stop(None)
+    assert error.grpc_code == grpc.StatusCode.DEADLINE_EXCEEDED and error.code == ResultCode.ERR_TIMEOUT
+    assert 0.45 <= seconds < 5, seconds
+
+
+def test_nothing_listening_fails_at_once_and_timeouts_are_checked():
+    probe = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    probe.bind(("127.0.0.1", 0))
+    address = "127.0.0.1:%d" % probe.getsockname()[1]
+    probe.close()  # a port nothing listens on
+    error, seconds = given_up(address)  # with the default timeout of 10 s
+    assert error.grpc_code == grpc.StatusCode.UNAVAILABLE and error.code == ResultCode.ERR_TIMEOUT
+    assert seconds < 5, seconds
+    for bad in (0, -1.5, float("nan"), float("inf")):
+        with pytest.raises(ValueError, match="timeout"):
+            Mirror("MKREMO00140", server=address, timeout=bad)
+    for bad in ("10", True):
+        with pytest.raises(TypeError, match="timeout"):
+            Mirror("MKREMO00140", server=address, timeout=bad)
+    with pytest.raises(ValueError, match="server"):
+        Mirror("MKREMO00140", timeout=5)

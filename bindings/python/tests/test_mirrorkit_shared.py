@@ -39,6 +39,8 @@ def test_threads_share_one_mirror_frame_by_frame(tree):
             except Exception as e:  # noqa: BLE001  reported below
                 failures.append(e)
 
+        # One of the senders' frames first, so that no read can see the mirror's starting zeros on a busy machine.
+        m.send(np.full(4096, 0.25))
         threads = [threading.Thread(target=sender, args=(v,)) for v in (0.25, 0.75)]
         for t in threads:
             t.start()

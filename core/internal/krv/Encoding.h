@@ -47,6 +47,39 @@ inline uint32_t toDriverUnitsInRange(double value, double ratio) {
     return static_cast<uint32_t>(whole + ((scaled - static_cast<double>(whole)) >= 0.5 ? 1 : 0));
 }
 
+// toDriverUnitsInRange over a whole frame; true when every value was finite (a NaN or an infinity converts as
+// clamped, so a caller that refuses them must not send the result). GCC does not vectorise the scalar loop (the
+// clamp is control flow to it), so two values go through vector registers at a time: the same operations in the
+// same order, hence bit-identical, at a fraction of the cost, and the finiteness check rides along instead of
+// reading the frame once more. Where a target has no vector unit the compiler writes scalar code.
+inline bool framesToDriverUnitsInRange(const double* values, uint32_t count, double ratio, uint32_t* out) {
+    using Doubles = double __attribute__((vector_size(16)));
+    using Masks = int64_t __attribute__((vector_size(16)));
+    using Units = int32_t __attribute__((vector_size(8)));
+    const Doubles zero = {0.0, 0.0}, one = {1.0, 1.0}, half = {0.5, 0.5};
+    const Doubles fullScale = {65535.0, 65535.0}, scale = {ratio, ratio};
+    Masks finite = {0, 0};  // -1 per finite value: v - v is 0 for those, NaN for NaN and infinities
+    uint32_t i = 0;
+    for (; i + 2 <= count; i += 2) {
+        Doubles v;
+        std::memcpy(&v, values + i, sizeof v);
+        finite += (v - v) == zero;
+        Doubles x = v > zero ? v : zero;  // NaN becomes 0
+        x = x < one ? x : one;
+        const Doubles scaled = x * fullScale * scale;
+        const Units whole = __builtin_convertvector(scaled, Units);
+        const Masks up = (scaled - __builtin_convertvector(whole, Doubles)) >= half;  // -1 where it rounds up
+        const Units units = whole - __builtin_convertvector(up, Units);
+        std::memcpy(out + i, &units, sizeof units);
+    }
+    bool allFinite = static_cast<uint64_t>(-(finite[0] + finite[1])) == i;
+    for (; i < count; ++i) {
+        allFinite = allFinite && std::isfinite(values[i]);
+        out[i] = toDriverUnitsInRange(values[i], ratio);
+    }
+    return allFinite;
+}
+
 // Frame value to driver units: clamp to [0,1], then lround(x * 65535 * ratio), evaluated left to right.
 inline uint32_t toDriverUnits(double value, double ratio) {
     double x = value;
