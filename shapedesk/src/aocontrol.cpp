@@ -267,17 +267,17 @@ KRVRC AOControl::setDMSurface(cv::Mat target, cv::Mat& targetSurface_out, int dm
 }
 
 KRVRC AOControl::zernikeSurface(std::vector<double> coeffs, cv::Mat& surface_out, int dm_diameter) {
-    if (!isOpen()) return lastError_ = ERR_NO_HW;
+    if (!isOpen()) return ERR_NO_HW;
     const int width = gridWidth();
     cv::Mat surface(width, width, CV_64F, cv::Scalar(0.0));
-    lastError_ = link_->zernikeSurface(coeffs, dm_diameter, surface);
-    if (lastError_ == NO_ERR) surface_out = surface;
-    return lastError_;
+    const KRVRC rc = link_->zernikeSurface(coeffs, dm_diameter, surface);
+    if (rc == NO_ERR) surface_out = surface;
+    return rc;
 }
 
 KRVRC AOControl::setDMZernikeSurface(std::vector<double> coeffs, cv::Mat& targetSurface_out, int dm_diameter) {
     cv::Mat surface;
-    if (zernikeSurface(std::move(coeffs), surface, dm_diameter) != NO_ERR) return lastError_;
+    if (const KRVRC rc = zernikeSurface(std::move(coeffs), surface, dm_diameter)) return lastError_ = rc;
     return solveAndSend(surface, targetSurface_out, surface.cols - 1, 0u);
 }
 

@@ -51,7 +51,8 @@ public:
     // the actuator grid. 28 (out of calibration range) means the shape was sent with best effort.
     Q_INVOKABLE KRVRC setDMSurface(cv::Mat target, cv::Mat& targetSurface_out, int dm_diameter, bool absolute);
     Q_INVOKABLE KRVRC setDMZernikeSurface(std::vector<double> coeffs, cv::Mat& targetSurface_out, int dm_diameter);
-    // The Zernike surface (nm) on the actuator grid for these coefficients, computed only: nothing is sent.
+    // The Zernike surface (nm) on the actuator grid for these coefficients, computed only: nothing is sent, and
+    // lastError() still tells the last call that acted on the mirror.
     KRVRC zernikeSurface(std::vector<double> coeffs, cv::Mat& surface_out, int dm_diameter);
     Q_INVOKABLE std::vector<double> getDMShape();
     Q_INVOKABLE std::pair<int, int> pistonRange(int segment, double xTilt, double yTilt);

@@ -2,6 +2,7 @@
 // and the colour table the cells are painted with.
 #include "dmview.h"
 
+#include "surfaceview.h"
 
 #include <QBrush>
 #include <QGraphicsEllipseItem>
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstring>
 
 QVector<QRgb> makeColorTable(const QPalette& palette, bool grey) {
     QVector<QRgb> table(256);
@@ -99,6 +101,11 @@ DMView::DMView(QWidget* parent) : QGraphicsView(parent) {
 void DMView::resizeEvent(QResizeEvent* event) {
     QGraphicsView::resizeEvent(event);
     if (scene()) fitInView(sceneRect(), Qt::KeepAspectRatio);
+}
+
+void DMView::drawBackground(QPainter* painter, const QRectF& rect) {
+    if (mirror_ && mirror_->isVisible() && mirror_->opaque() && mirror_->sceneBoundingRect().contains(rect)) return;
+    QGraphicsView::drawBackground(painter, rect);
 }
 
 namespace MirrorKit {
@@ -201,11 +208,73 @@ DMGraphicsItem::DMGraphicsItem(QGraphicsItem* parent) : QGraphicsObject(parent) 
     table_ = makeColorTable(QPalette());
 }
 
+void DMGraphicsItem::setPacer(RefreshPacer* pacer) {
+    if (pacer_) disconnect(pacer_, nullptr, this, nullptr);
+    pacer_ = pacer;
+    if (pacer_) connect(pacer_, &RefreshPacer::refresh, this, &DMGraphicsItem::flushUpdates);
+}
+
+void DMGraphicsItem::changed(const QRectF& area) {
+    scaledStale_ = true;
+    if (!pacer_) {
+        update(area);
+        return;
+    }
+    pendingUpdate_ = pendingUpdate_.united(area);
+    pacer_->request();
+}
+
+void DMGraphicsItem::flushUpdates() {
+    if (pendingUpdate_.isEmpty()) return;
+    update(pendingUpdate_);
+    pendingUpdate_ = QRectF();
+}
+
+void DMGraphicsItem::rescale(const QSize& size) {
+    const int w = cellImage_.width(), h = cellImage_.height();
+    if (scaled_.size() != size) {
+        scaled_ = QImage(size, QImage::Format_RGB32);
+        columnOf_.resize(static_cast<size_t>(size.width()));
+        rowOf_.resize(static_cast<size_t>(size.height()));
+        for (int x = 0; x < size.width(); ++x)
+            columnOf_[static_cast<size_t>(x)] = std::min(w - 1, static_cast<int>((x + 0.5) * w / size.width()));
+        for (int y = 0; y < size.height(); ++y)
+            rowOf_[static_cast<size_t>(y)] = std::min(h - 1, static_cast<int>((y + 0.5) * h / size.height()));
+    }
+    const QRgb* colours = table_.constData();
+    for (int y = 0; y < size.height(); ++y) {
+        auto* out = reinterpret_cast<QRgb*>(scaled_.scanLine(y));
+        // Rows of one cell row are copies of the first.
+        if (y > 0 && rowOf_[static_cast<size_t>(y)] == rowOf_[static_cast<size_t>(y) - 1]) {
+            std::memcpy(out, scaled_.constScanLine(y - 1), sizeof(QRgb) * static_cast<size_t>(size.width()));
+            continue;
+        }
+        const uchar* in = cellImage_.constScanLine(rowOf_[static_cast<size_t>(y)]);
+        for (int x = 0; x < size.width(); ++x) out[x] = colours[in[columnOf_[static_cast<size_t>(x)]]];
+    }
+    scaledStale_ = false;
+}
+
 void DMGraphicsItem::paint(QPainter* painter, const QStyleOptionGraphicsItem*, QWidget*) {
     if (cellImage_.isNull()) return;
-    // Cells are sharp-edged: no smoothing between them.
-    painter->setRenderHint(QPainter::SmoothPixmapTransform, false);
-    painter->drawImage(QRectF(0, 0, cellImage_.width() * 0.5, cellImage_.height()), cellImage_);
+    const QRectF picture(0, 0, cellImage_.width() * 0.5, cellImage_.height());
+    const QTransform world = painter->worldTransform();
+    const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
+    const QTransform toDevice = world * QTransform::fromScale(ratio, ratio);
+    const QRect device = toDevice.mapRect(picture).toRect();
+    if (toDevice.type() <= QTransform::TxScale && toDevice.m11() > 0 && toDevice.m22() > 0 && !device.isEmpty() &&
+        device.width() <= 8192 && device.height() <= 8192) {
+        // Enlarged once to the pixels it covers; painting is then a copy.
+        if (scaledStale_ || scaled_.size() != device.size()) rescale(device.size());
+        scaled_.setDevicePixelRatio(ratio);
+        painter->setWorldTransform(QTransform());
+        painter->drawImage(QPointF(device.left() / ratio, device.top() / ratio), scaled_);
+        painter->setWorldTransform(world);
+    } else {
+        // Rotated or sheared (never in this program's view): cells are sharp-edged, no smoothing between them.
+        painter->setRenderHint(QPainter::SmoothPixmapTransform, false);
+        painter->drawImage(picture, cellImage_);
+    }
     if (!showGrid_) return;
     painter->setPen(cellPen());
     painter->setBrush(Qt::NoBrush);
@@ -216,6 +285,7 @@ void DMGraphicsItem::paint(QPainter* painter, const QStyleOptionGraphicsItem*, Q
 void DMGraphicsItem::clearChildren() {
     for (QGraphicsItem* child : childItems()) delete child;
     cellImage_ = QImage();
+    scaledStale_ = true;
     cellPixel_.clear();
     tiles_.clear();
     tileOfActuator_.clear();
@@ -331,7 +401,7 @@ void DMGraphicsItem::setValues(const std::vector<double>& frame) {
             top = std::min(top, p.y());
             bottom = std::max(bottom, p.y());
         }
-        if (right >= 0) update(QRectF(left * 0.5, top, (right - left + 1) * 0.5, bottom - top + 1));
+        if (right >= 0) changed(QRectF(left * 0.5, top, (right - left + 1) * 0.5, bottom - top + 1));
     }
     for (auto* tile : tiles_) tile->setColors(frame_, table_);
 }

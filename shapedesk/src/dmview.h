@@ -17,6 +17,10 @@
 
 class QGraphicsEllipseItem;
 class QGraphicsRectItem;
+class RefreshPacer;
+namespace MirrorKit {
+class DMGraphicsItem;
+}
 
 // 256 entries: 0..254 a hue ramp from blue to red (or grey levels), 255 the palette's window background.
 QVector<QRgb> makeColorTable(const QPalette& palette, bool grey = false);
@@ -45,9 +49,15 @@ class DMView : public QGraphicsView {
     Q_OBJECT
 public:
     explicit DMView(QWidget* parent = nullptr);
+    // The mirror item covers its whole area when it draws cells: no background is drawn behind it.
+    void setMirror(MirrorKit::DMGraphicsItem* mirror) { mirror_ = mirror; }
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    void drawBackground(QPainter* painter, const QRectF& rect) override;
+
+private:
+    MirrorKit::DMGraphicsItem* mirror_ = nullptr;
 };
 
 namespace MirrorKit {
@@ -99,6 +109,8 @@ public:
     void setColorTable(const QVector<QRgb>& table) {
         table_ = table;
         if (!cellImage_.isNull()) cellImage_.setColorTable(table_);
+        scaledStale_ = true;
+        update();
     }
     const QVector<QRgb>& colorTable() const { return table_; }
     // Builds one cell per actuator, or one tile per segment when `segments` is set and the model is segmented.
@@ -108,6 +120,10 @@ public:
     bool hexPacked() const { return hex_; }
     bool showsSegments() const { return !tiles_.empty(); }
     bool gridEnabled() const { return showGrid_; }
+    // True while it draws cells: every point of its bounds is painted.
+    bool opaque() const { return !cellImage_.isNull(); }
+    // Repaints wait for the pacer's next refresh; without a pacer they are asked for at once.
+    void setPacer(RefreshPacer* pacer);
 
     // Recolours every cell or tile from a frame (one value per actuator).
     void setValues(const std::vector<double>& frame);
@@ -124,10 +140,15 @@ public:
 
 public slots:
     void enableGrid(bool e);
+    // Asks for the repaint of what changed since the last refresh.
+    void flushUpdates();
 
 private:
     void clearChildren();
     QPen cellPen() const;
+    void changed(const QRectF& area);
+    // The cells enlarged to `size` device pixels, nearest cell for each pixel.
+    void rescale(const QSize& size);
 
     QVector<QRgb> table_;
     int actCount_ = 0;
@@ -141,6 +162,13 @@ private:
     std::vector<DMSegmentGraphicsItem*> tiles_;    // by segment
     std::vector<int> tileOfActuator_;
     std::vector<double> frame_;
+    RefreshPacer* pacer_ = nullptr;
+    QRectF pendingUpdate_;
+    // The cells as the screen shows them: made again when cells change or the view's size does, so that
+    // painting copies pixels and never scales.
+    QImage scaled_;
+    bool scaledStale_ = true;
+    std::vector<int> columnOf_, rowOf_;
 };
 
 }  // namespace MirrorKit

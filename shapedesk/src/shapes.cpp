@@ -15,6 +15,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <limits>
 #include <cstring>
 
 namespace shapes {
@@ -200,15 +201,32 @@ cv::Mat apertureRegion(int size, int gridWidth, double diameter) {
     return region;
 }
 
-SurfaceStats surfaceStats(const cv::Mat& surface, const cv::Mat& region) {
+SurfaceStats surfaceStats(const cv::Mat& surface, const cv::Mat& region, double clipLo, double clipHi) {
     SurfaceStats s;
-    if (surface.empty() || cv::countNonZero(region) == 0) return s;
-    cv::Scalar mean, dev;
-    cv::meanStdDev(surface, mean, dev, region);
-    cv::minMaxLoc(surface, &s.min, &s.max, nullptr, nullptr, region);
-    s.mean = mean[0];
-    s.stdDev = dev[0];
-    s.peakToValley = s.max - s.min;
+    if (surface.empty() || surface.type() != CV_64F || region.size() != surface.size() || region.type() != CV_8U)
+        return s;
+    // One pass over the region: extremes, sum and sum of squares.
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo, sum = 0.0, squares = 0.0;
+    long count = 0;
+    for (int y = 0; y < surface.rows; ++y) {
+        const double* v = surface.ptr<double>(y);
+        const uchar* inside = region.ptr<uchar>(y);
+        for (int x = 0; x < surface.cols; ++x) {
+            if (!inside[x]) continue;
+            const double value = std::min(std::max(v[x], clipLo), clipHi);
+            lo = std::min(lo, value);
+            hi = std::max(hi, value);
+            sum += value;
+            squares += value * value;
+            ++count;
+        }
+    }
+    if (count == 0) return s;
+    s.min = lo;
+    s.max = hi;
+    s.mean = sum / count;
+    s.stdDev = std::sqrt(std::max(0.0, squares / count - s.mean * s.mean));
+    s.peakToValley = hi - lo;
     return s;
 }
 

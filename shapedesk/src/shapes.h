@@ -10,6 +10,7 @@
 #include <opencv2/core.hpp>
 
 #include <functional>
+#include <limits>
 #include <vector>
 
 namespace shapes {
@@ -56,7 +57,10 @@ cv::Mat validRegion(const cv::Mat& surface);
 // The aperture (diameter in actuator spacings, centred on a grid `gridWidth` wide) on a size x size picture of
 // that grid, pixel centres mapped as image resizing maps them.
 cv::Mat apertureRegion(int size, int gridWidth, double diameter);
-SurfaceStats surfaceStats(const cv::Mat& surface, const cv::Mat& region);
+// Over the region, with every value first clipped to lo..hi (none by default).
+SurfaceStats surfaceStats(const cv::Mat& surface, const cv::Mat& region,
+                          double lo = -std::numeric_limits<double>::infinity(),
+                          double hi = std::numeric_limits<double>::infinity());
 // 8-bit picture: lo..hi onto table entries 0..254, outside the region entry 255, coloured with the table.
 QImage surfaceImage(const cv::Mat& surface, const cv::Mat& region, double lo, double hi, const QVector<QRgb>& table);
 

@@ -27,6 +27,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 
 namespace {
 
@@ -51,7 +52,7 @@ QSettings settings() { return QSettings(QStringLiteral("Velmira"), QStringLitera
 static void initResources() { Q_INIT_RESOURCE(shapedesk); }
 
 UserWindow::UserWindow(QWidget* parent)
-    : QMainWindow(parent), ui(new Ui::UserWindow), session(new MirrorSession(this)) {
+    : QMainWindow(parent), ui(new Ui::UserWindow), session(new MirrorSession(this)), pacer(new RefreshPacer(this)) {
     initResources();
     KRVInitLog();
     ui->setupUi(this);
@@ -117,6 +118,8 @@ UserWindow::UserWindow(QWidget* parent)
     scene->setBackgroundBrush(palette().window());
     mirror = new MirrorKit::DMGraphicsItem();
     scene->addItem(mirror);
+    mirror->setPacer(pacer);
+    ui->graphicsView->setMirror(mirror);
     colorTable = makeColorTable(palette());
     mirror->setColorTable(colorTable);
     mirror->enableGrid(ui->actionShow_Grid->isChecked());
@@ -140,10 +143,26 @@ UserWindow::UserWindow(QWidget* parent)
 
     // Small screens and large scale factors: the controls scroll inside the window instead of pushing the
     // window (and its status bar, where every error appears) beyond the screen.
-    ui->graphicsView->setMinimumSize(240, 240);
-    for (QLabel* view : {ui->targetSurfaceView, ui->idealSurfaceView}) view->setMinimumSize(100, 100);
-    for (QLineEdit* box : {ui->targetPVReadback, ui->targetRMSReadback, ui->idealPVReadback, ui->idealRMSReadback})
-        box->setMinimumWidth(64);
+    ui->graphicsView->setMinimumSize(200, 200);
+    for (QLayout* layout : std::initializer_list<QLayout*>{ui->centralLayout, ui->surfacesLayout, ui->targetSurfaceLayout,
+                                                           ui->idealSurfaceLayout}) {
+        layout->setContentsMargins(4, 4, 4, 4);
+        layout->setSpacing(4);
+    }
+    // The mirror and the controls share the width; the surfaces take whatever height the terms leave.
+    ui->centralLayout->setStretch(0, 1);
+    ui->centralLayout->setStretch(1, 1);
+    ui->rightLayout->setStretch(0, 0);
+    ui->rightLayout->setStretch(1, 1);
+    for (QSlider* slider : zernikeSliders) slider->setMinimumHeight(64);
+    for (SurfaceView* view : {ui->targetSurfaceView, ui->idealSurfaceView}) view->setMinimumSize(100, 100);
+    connect(pacer, &RefreshPacer::refresh, this, &UserWindow::refreshSurfaces);
+    for (SurfaceView* view : {ui->targetSurfaceView, ui->idealSurfaceView})
+        connect(view, &SurfaceView::resized, this, [this] {
+            if (session->targetSurface().empty()) return;
+            surfacesDirty = true;
+            pacer->request();
+        });
     // The boxes' titles say what each surface is.
     ui->targetSurfaceLabel->hide();
     ui->idealSurfaceLabel->hide();
@@ -155,15 +174,28 @@ UserWindow::UserWindow(QWidget* parent)
     scroll->setWidget(takeCentralWidget());
     setCentralWidget(scroll);
 
-    // The surface views paint their whole area: nothing behind them is repainted when they change.
-    // So do the widgets a slider step changes (the slider, its readout, the P-V and RMS boxes): repainting them
-    // does not repaint the group boxes they sit in.
-    for (QLabel* view : {ui->targetSurfaceView, ui->idealSurfaceView}) view->setAutoFillBackground(true);
+    // The widgets a slider step changes (the slider, its readout, the P-V and RMS readouts) paint their whole
+    // area, so repainting them does not repaint the group boxes they sit in; and they keep their size whatever
+    // they show, so a new value never lays the window out again.
     for (QSlider* slider : zernikeSliders) slider->setAutoFillBackground(true);
+    const QFontMetrics metrics(font());
+    // Two lines: the term's short name and its value in nm.
+    const QSize termSize(std::max(metrics.horizontalAdvance(QStringLiteral("Quad.")),
+                                  metrics.horizontalAdvance(QStringLiteral("-0000"))) + 4,
+                         2 * metrics.lineSpacing() + 2);
     for (int i = 0; i < zernikeSliders.size(); ++i)
-        if (auto* label = findChild<QLabel*>(QString("zernLabel%1").arg(i))) label->setAutoFillBackground(true);
-    for (QLineEdit* box : {ui->targetPVReadback, ui->targetRMSReadback, ui->idealPVReadback, ui->idealRMSReadback})
+        if (auto* label = findChild<QLabel*>(QString("zernLabel%1").arg(i))) {
+            label->setAutoFillBackground(true);
+            label->setFixedSize(termSize);
+            label->setTextFormat(Qt::PlainText);
+        }
+    const QSize readoutSize(metrics.horizontalAdvance(QStringLiteral("00000.0 nm")) + 8, metrics.height() + 6);
+    for (QLabel* box : {ui->targetPVReadback, ui->targetRMSReadback, ui->idealPVReadback, ui->idealRMSReadback}) {
         box->setAutoFillBackground(true);
+        box->setFixedSize(readoutSize);
+        box->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        box->setTextFormat(Qt::PlainText);
+    }
 
     // Keyboard: menus by their mnemonics, the usual file shortcuts.
     ui->menuFile->setTitle("&File");
@@ -390,6 +422,7 @@ void UserWindow::rebuildMirror() {
 }
 
 void UserWindow::openDefaultProfile() {
+    startedUp_ = true;
     QSettings s = settings();
     const QString sn = startSerial.isEmpty() ? s.value(kSerialNumberKey, QString()).toString() : startSerial;
     ui->actionShow_Grid->setChecked(s.value(kEnableGridKey, false).toBool());
@@ -476,17 +509,22 @@ void UserWindow::onMirrorChanged() {
 void UserWindow::onFrameChanged() { mirror->setValues(session->frame()); }
 
 void UserWindow::clearSurfaceViews() {
-    for (QLabel* view : {ui->targetSurfaceView, ui->idealSurfaceView}) view->setPixmap(QPixmap());
-    for (QLineEdit* box : {ui->targetPVReadback, ui->targetRMSReadback, ui->idealPVReadback, ui->idealRMSReadback})
+    surfacesDirty = false;
+    surfaceSeries.clear();
+    for (SurfaceView* view : {ui->targetSurfaceView, ui->idealSurfaceView}) view->clear();
+    for (QLabel* box : {ui->targetPVReadback, ui->targetRMSReadback, ui->idealPVReadback, ui->idealRMSReadback})
         box->clear();
 }
 
 void UserWindow::onSurfacesChanged() {
+    // Drawn from the session's surfaces unless a Zernike step names its series after this.
+    surfaceSeries.clear();
     if (session->targetSurface().empty()) {
         clearSurfaceViews();
         return;
     }
-    showSurfaces(session->targetSurface());
+    surfacesDirty = true;
+    pacer->request();
 }
 
 void UserWindow::on_actionOpen_triggered() {
@@ -797,14 +835,12 @@ void UserWindow::refreshPistonRange() {
     } else {
         // The slider stays a poke level; the Zernike terms still take their ranges from the mirror.
         const int m = std::max(std::abs(range.first), std::abs(range.second));
-        const int r = static_cast<int>(std::lround(m * 0.5 / 1.4));
-        zernikeSliders[0]->setRange(range.first, range.second);
-        for (int i = 1; i < zernikeSliders.size(); ++i) zernikeSliders[i]->setRange(-r, r);
+        setZernikeRanges(range.first, range.second, static_cast<int>(std::lround(m * 0.5 / 1.4)));
     }
 }
 
 void UserWindow::updatePistonRange(int min, int max) {
-    ui->pistonLabel->setText(QString("Piston\n%0 to %1 nm").arg(min).arg(max));
+    ui->pistonLabel->setText(QString("Piston\n%0 to\n%1 nm").arg(min).arg(max));
     {
         const QSignalBlocker block(ui->pistonSlider);
         ui->pistonSlider->setRange(min, max);
@@ -812,9 +848,16 @@ void UserWindow::updatePistonRange(int min, int max) {
     }
     const int m = std::max(std::abs(min), std::abs(max));
     // Halves round away from zero.
-    const int r = static_cast<int>(std::lround(m * 0.5 / 1.4));
-    zernikeSliders[0]->setRange(ui->pistonSlider->minimum(), ui->pistonSlider->maximum());
-    for (int i = 1; i < zernikeSliders.size(); ++i) zernikeSliders[i]->setRange(-r, r);
+    setZernikeRanges(ui->pistonSlider->minimum(), ui->pistonSlider->maximum(),
+                     static_cast<int>(std::lround(m * 0.5 / 1.4)));
+}
+
+void UserWindow::setZernikeRanges(int pistonMin, int pistonMax, int reach) {
+    zernikeSliders[0]->setRange(pistonMin, pistonMax);
+    for (int i = 1; i < zernikeSliders.size(); ++i) zernikeSliders[i]->setRange(-reach, reach);
+    // Ten ticks a side: a tick every page step would draw a hundred lines at every step of the slider.
+    for (QSlider* slider : zernikeSliders)
+        slider->setTickInterval(std::max(1, (slider->maximum() - slider->minimum()) / 10));
 }
 
 void UserWindow::on_xTiltSlider_valueChanged(int) {
@@ -855,6 +898,10 @@ void UserWindow::updateZernike() {
     coeffs.reserve(static_cast<size_t>(zernikeSliders.size()));
     for (QSlider* slider : zernikeSliders) coeffs.push_back(slider->value());
     const KRVRC rc = session->setZernike(coeffs, ui->apertureDiameterEdit->value());
+    if ((rc == NO_ERR || rc == ERR_OUT_OF_LUT_RANGE) && !session->targetSurface().empty()) {
+        surfaceSeries = coeffs;
+        surfaceSeriesDiameter = ui->apertureDiameterEdit->value();
+    }
     if (rc == ERR_OUT_OF_LUT_RANGE)
         setStatusMessage("Warning: Shape is out of calibration range.");
     else if (rc != NO_ERR)
@@ -873,53 +920,83 @@ void UserWindow::on_resetZernikeButton_clicked() {
 
 void UserWindow::on_apertureDiameterEdit_valueChanged(int) { updateZernike(); }
 
-void UserWindow::showSurface(const cv::Mat& surface, const cv::Mat& region, QLabel* view, QLineEdit* pv,
-                             QLineEdit* rms) {
-    if (surface.empty()) return;
-    const shapes::SurfaceStats stats = shapes::surfaceStats(surface, region);
-    // Unchanged text is not set again: setting it repaints the box.
-    const QString pvText = QString::number(stats.peakToValley, 'f', 1) + " nm";
-    const QString rmsText = QString::number(stats.stdDev, 'f', 1) + " nm";
-    if (pv->text() != pvText) pv->setText(pvText);
-    if (rms->text() != rmsText) rms->setText(rmsText);
-    // Surfaces are deflections about zero: the colours span the piston range's reach on both sides of zero, so
-    // that a range lying wholly below (or above) zero does not push half of every shape off the scale.
-    const double reach = surfaceReach();
-    // Resampled once at the size it is shown (a square that fits the view), then coloured: no scaling of the
-    // coloured picture on every step.
-    const int side = std::max(1, std::min(view->width(), view->height()));
-    // Points without a value (NaN) are outside the region; as 0 they cannot spread into it when resampled.
-    cv::Mat finite = surface.clone(), shown, shownRegion;
-    finite.setTo(0.0, surface != surface);
-    cv::resize(finite, shown, cv::Size(side, side), 0, 0, cv::INTER_LINEAR);
-    cv::resize(region, shownRegion, cv::Size(side, side), 0, 0, cv::INTER_NEAREST);
-    const QImage image = shapes::surfaceImage(shown, shownRegion, -reach, reach, colorTable);
-    view->setPixmap(QPixmap::fromImage(image));
-}
-
 double UserWindow::surfaceReach() const {
     const double reach = std::max(std::abs(currentPistonRange.first), std::abs(currentPistonRange.second));
     return reach > 1 ? reach : 1000.0;
 }
 
-void UserWindow::showSurfaces(const cv::Mat& gridSurface) {
-    showSurface(gridSurface, session->apertureRegion(), ui->targetSurfaceView, ui->targetPVReadback,
-                ui->targetRMSReadback);
-    // Enlarged four times per actuator; the label's smooth scaling does the rest. Smoothing cannot take the
-    // surface beyond what the mirror reaches.
-    const int size = 4 * gridSurface.cols;
-    cv::Mat expected = shapes::expectedSurface(session->expectedSurface(), size);
-    const auto stroke = session->stroke();
-    if (stroke.second > stroke.first && !expected.empty()) {
-        double lo = 0, hi = 0;
-        cv::minMaxLoc(session->expectedSurface(), &lo, &hi, nullptr, nullptr, session->apertureRegion());
-        cv::max(expected, lo, expected);
-        cv::min(expected, hi, expected);
+void UserWindow::setSeriesPictures(bool on) {
+    seriesPictures = on;
+    if (session->targetSurface().empty()) return;
+    surfacesDirty = true;
+    pacer->request();
+}
+
+// The target and expected surfaces with their numbers, once per screen refresh. The pictures are made at the size
+// they are shown; a Zernike series is summed from its terms' pictures when that gives the session's surfaces.
+void UserWindow::refreshSurfaces() {
+    if (!surfacesDirty) return;
+    surfacesDirty = false;
+    const cv::Mat& target = session->targetSurface();
+    const cv::Mat& expected = session->expectedSurface();
+    const cv::Mat& region = session->apertureRegion();
+    if (target.empty() || expected.size() != target.size() || region.size() != target.size()) {
+        clearSurfaceViews();
+        return;
     }
     const double diameter = ui->apertureDiameterEdit->value() > 0 ? ui->apertureDiameterEdit->value()
-                                                                  : gridSurface.cols - 3;
-    showSurface(expected, shapes::apertureRegion(size, gridSurface.cols, diameter), ui->idealSurfaceView,
-                ui->idealPVReadback, ui->idealRMSReadback);
+                                                                  : target.cols - 3;
+    const int side = std::min(ui->targetSurfaceView->pictureSide(), ui->idealSurfaceView->pictureSide());
+    if (!pictureGeometry || !pictureGeometry->sameAs(region, diameter, side)) {
+        pictureGeometry = std::make_unique<shapes::PictureGeometry>(region, diameter, side);
+        zernikePictures.clear();
+    }
+    const bool anyInside = cv::countNonZero(region) > 0;
+
+    shapes::SurfacePlanes planes;
+    lastFromSeries = false;
+    // The series' pictures show the expected surface only where the mirror's stroke clipped nothing.
+    if (seriesPictures && !surfaceSeries.empty() && anyInside) {
+        double clipped = 0.0;
+        cv::minMaxLoc(cv::abs(expected - target), nullptr, &clipped, nullptr, nullptr, region);
+        if (clipped <= 1e-6) {
+            const int terms = static_cast<int>(surfaceSeries.size());
+            const int aperture = surfaceSeriesDiameter;
+            if (!zernikePictures.fits(terms, aperture, *pictureGeometry))
+                zernikePictures.build(
+                    [this, aperture](const std::vector<double>& c, cv::Mat* grid) {
+                        return session->control().zernikeSurface(c, *grid, aperture) == NO_ERR;
+                    },
+                    terms, aperture, *pictureGeometry);
+            lastFromSeries = zernikePictures.compose(surfaceSeries, target, region, &planes);
+        }
+    }
+    if (!lastFromSeries) planes = pictureGeometry->planes(target, expected);
+
+    // Smoothing cannot take the surface beyond what the mirror reaches.
+    double lo = -std::numeric_limits<double>::infinity(), hi = std::numeric_limits<double>::infinity();
+    const auto stroke = session->stroke();
+    if (stroke.second > stroke.first && anyInside) cv::minMaxLoc(expected, &lo, &hi, nullptr, nullptr, region);
+    auto show = [](QLabel* box, double value) {
+        const QString text = QString::number(value, 'f', 1) + " nm";
+        if (box->text() != text) box->setText(text);
+    };
+    const shapes::SurfaceStats targetStats = shapes::surfaceStats(target, region);
+    const shapes::SurfaceStats smoothStats =
+        shapes::surfaceStats(planes.smoothFine, pictureGeometry->fineRegion(), lo, hi);
+    show(ui->targetPVReadback, targetStats.peakToValley);
+    show(ui->targetRMSReadback, targetStats.stdDev);
+    show(ui->idealPVReadback, smoothStats.peakToValley);
+    show(ui->idealRMSReadback, smoothStats.stdDev);
+
+    // Deflections about zero: the colours span the piston range's reach on both sides of zero, so that a range
+    // lying wholly below (or above) zero does not push half of every shape off the scale.
+    const double reach = surfaceReach();
+    const double none = std::numeric_limits<double>::infinity();
+    ui->targetSurfaceView->setPicture(shapes::colourPicture(planes.target, pictureGeometry->targetRegion(), -reach,
+                                                            reach, -none, none, colorTable));
+    ui->idealSurfaceView->setPicture(shapes::colourPicture(planes.smooth, pictureGeometry->smoothRegion(), -reach,
+                                                           reach, lo, hi, colorTable));
 }
 
 // ---- shape files ----

@@ -6,6 +6,8 @@
 #include "mirrorsession.h"
 #include "dmview.h"
 #include "editors.h"
+#include "surfacepictures.h"
+#include "surfaceview.h"
 
 #include <QDir>
 #include <QMainWindow>
@@ -15,6 +17,7 @@
 #include <opencv2/core.hpp>
 
 #include <map>
+#include <memory>
 #include <tuple>
 #include <vector>
 
@@ -48,12 +51,21 @@ public:
     QString statusText() const;
     QString statusStyle() const;
     QDir shapesDirectory() const { return shapesDir; }
+    // The start-up (the mirror used last reopened, 100 ms after construction) is over.
+    bool startedUp() const { return startedUp_; }
     // The mirror to open at start instead of the one used last (the program's SERIAL argument).
     void setStartSerial(const QString& serial) { startSerial = serial; }
     // Opens a mirror as File > Open does once a profile is chosen.
     bool openMirror(const QString& sn, const QString& profilePath);
     // Reads and sends a shape file, as choosing it in the shapes box does.
     void loadShape(const QString& path);
+    // Draws now what the next screen refresh would draw (a benchmark counts one refresh per step).
+    void refreshViews() { pacer->refreshNow(); }
+    RefreshPacer& refreshPacer() { return *pacer; }
+    // Zernike surfaces are drawn from one precomputed picture per term; off, every surface is drawn from the
+    // session's surfaces themselves (the two must look the same). Whether the last drawing used the terms.
+    void setSeriesPictures(bool on);
+    bool lastDrawnFromSeries() const { return lastFromSeries; }
     // Opens (or watches) a served mirror, as File > Connect to Server... does once the dialog is accepted.
     bool openRemoteMirror(const RemoteTarget& target);
 
@@ -119,10 +131,10 @@ private:
     void movePoke(int step);
     void sendPokeLevel();
     void placeEditor(QWidget* editor, QPointF at);
-    void showSurface(const cv::Mat& surface, const cv::Mat& region, QLabel* view, QLineEdit* pv, QLineEdit* rms);
     double surfaceReach() const;
-    void showSurfaces(const cv::Mat& gridSurface);
+    void refreshSurfaces();
     void refreshPistonRange();
+    void setZernikeRanges(int pistonMin, int pistonMax, int reach);
     QString title() const;
     // File > Connect to Server... and File > Disconnect.
     void addServerActions();
@@ -131,6 +143,15 @@ private:
 
     Ui::UserWindow* ui;
     MirrorSession* session;
+    RefreshPacer* pacer;
+    // The surfaces wait for the next refresh; a Zernike series (and its aperture) when the last surface was one.
+    bool surfacesDirty = false;
+    std::vector<double> surfaceSeries;
+    int surfaceSeriesDiameter = 0;
+    std::unique_ptr<shapes::PictureGeometry> pictureGeometry;
+    shapes::ZernikePictures zernikePictures;
+    bool seriesPictures = true;
+    bool lastFromSeries = false;
     int selected = -1;
     DMScene* scene = nullptr;
     MirrorKit::DMGraphicsItem* mirror = nullptr;
@@ -148,6 +169,7 @@ private:
     std::pair<int, int> currentPistonRange{0, 1};
     std::map<QRadioButton*, QAction*> radioActions;
     bool closing = false;
+    bool startedUp_ = false;
     QString startSerial;
     QAction* connectAction = nullptr;
     QAction* disconnectAction = nullptr;

@@ -14,7 +14,9 @@ inline std::unique_ptr<UserWindow> startedWindow(int width = 1200, int height = 
     window->resize(width, height);
     window->show();
     if (!QTest::qWaitForWindowExposed(window.get())) qWarning("the window was not exposed");
-    QTest::qWait(200);
+    // However slow the machine, the saved mirror is reopened before the test opens its own.
+    if (!QTest::qWaitFor([&] { return window->startedUp(); }, 10000)) qWarning("the window did not start up");
+    QTest::qWait(20);
     return window;
 }
 

@@ -11,6 +11,11 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QLabel>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStatusBar>
 #include <QGraphicsView>
 #include <QProcess>
 #include <QSet>
@@ -79,9 +84,38 @@ private slots:
 
         const QImage view = ui->graphicsView->grab().toImage();
         QVERIFY2(rampColours(view) > 20, "the mirror view shows the defocus in many colours");
-        QVERIFY(rampColours(ui->targetSurfaceView->pixmap(Qt::ReturnByValue).toImage()) > 20);
-        QVERIFY(rampColours(ui->idealSurfaceView->pixmap(Qt::ReturnByValue).toImage()) > 20);
+        QVERIFY(rampColours(ui->targetSurfaceView->picture()) > 20);
+        QVERIFY(rampColours(ui->idealSurfaceView->picture()) > 20);
         QVERIFY(ui->targetPVReadback->text().endsWith(" nm"));
+        window.close();
+    }
+
+    // The whole screen the test runs on (a large one, or one at scale factor 2): nothing needs a horizontal
+    // scroll, the status bar is on screen, and the readouts and the last Zernike terms can be scrolled to.
+    void windowFitsItsScreen() {
+        sdtest::ScriptedDialogs dialogs;
+        const QSize screen = QGuiApplication::primaryScreen()->availableSize();
+        auto started = sdtest::startedWindow(screen.width(), screen.height());
+        UserWindow& window = *started;
+        QVERIFY(window.frameGeometry().width() <= screen.width() + 1);
+        QVERIFY(window.openMirror("SDSHOT00952", ""));
+        auto* ui = window.form();
+        ui->zernikeControlRadio->setChecked(true);
+        ui->zern12->setValue(ui->zern12->maximum() / 3);
+        QTRY_VERIFY(!ui->idealRMSReadback->text().isEmpty());
+        auto* scroll = window.findChild<QScrollArea*>("centralScroll");
+        QVERIFY(scroll);
+        QVERIFY(!scroll->horizontalScrollBar()->isVisible());
+        QVERIFY(window.rect().contains(window.statusBar()->geometry()));
+        save(window, QString("shapedesk-952-screen-%1x%2.png").arg(screen.width()).arg(screen.height()));
+        const QRect shown = scroll->viewport()->rect();
+        for (QWidget* w : std::initializer_list<QWidget*>{ui->zernLabel14, ui->zern14, ui->targetPVReadback,
+                                                        ui->targetRMSReadback, ui->idealPVReadback, ui->idealRMSReadback}) {
+            scroll->ensureWidgetVisible(w, 0, 0);
+            QVERIFY2(shown.contains(QRect(w->mapTo(scroll->viewport(), QPoint(0, 0)), w->size())),
+                     qPrintable(w->objectName()));
+        }
+        QVERIFY(!scroll->horizontalScrollBar()->isVisible());
         window.close();
     }
 
@@ -132,7 +166,9 @@ int main(int argc, char** argv) {
         return 77;
     }
     QProcess server;
-    server.start(xvfb, {"-displayfd", "1", "-screen", "0", "1400x900x24", "-nolisten", "tcp", "-noreset"});
+    // The screen's size can be chosen (a scale factor is set through QT_SCALE_FACTOR).
+    const QString screenSize = qEnvironmentVariable("SHAPEDESK_SCREEN", "1400x900");
+    server.start(xvfb, {"-displayfd", "1", "-screen", "0", screenSize + "x24", "-nolisten", "tcp", "-noreset"});
     if (!server.waitForStarted(10000) || !server.waitForReadyRead(20000)) {
         fprintf(stderr, "Xvfb did not start: skipped\n");
         return 77;

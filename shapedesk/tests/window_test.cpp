@@ -16,6 +16,9 @@
 #include <QFile>
 #include <QMenu>
 #include <QProcess>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStatusBar>
 #include <QSettings>
 #include <QTextStream>
 #include <QtTest>
@@ -79,6 +82,25 @@ QString shapeLines(int count, double value) {
     for (int i = 0; i < count; ++i) lines << QString::number(value);
     return lines.join('\n');
 }
+
+// Pixels of two pictures of the same size that differ by more than one step of the colour ramp, per thousand.
+int differingPerMille(const QImage& a, const QImage& b) {
+    if (a.size() != b.size() || a.isNull()) return 1000;
+    const QVector<QRgb> table = makeColorTable(QPalette());
+    QHash<QRgb, int> entry;
+    for (int i = 0; i < table.size(); ++i) entry.insert(table[i] | 0xFF000000u, i);
+    long bad = 0;
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width(); ++x) {
+            const QRgb p = a.pixel(x, y) | 0xFF000000u, q = b.pixel(x, y) | 0xFF000000u;
+            if (p == q) continue;
+            const int i = entry.value(p, -1000), j = entry.value(q, 1000);
+            if (std::abs(i - j) > 1) ++bad;
+        }
+    return static_cast<int>(bad * 1000 / (static_cast<long>(a.width()) * a.height()));
+}
+
+double readout(QLabel* box) { return box->text().section(' ', 0, 0).toDouble(); }
 
 }  // namespace
 
@@ -233,7 +255,7 @@ private slots:
 
         window->updatePistonRange(-301, 1500);
         // The slider's range is its own; the colour bar keeps describing the cells' commands.
-        QCOMPARE(ui->pistonLabel->text(), QString("Piston\n-301 to 1500 nm"));
+        QCOMPARE(ui->pistonLabel->text(), QString("Piston\n-301 to\n1500 nm"));
         QCOMPARE(ui->minLabel->text(), QString("0 - Min"));
         QCOMPARE(ui->maxLabel->text(), QString("1 - Max"));
         QCOMPARE(ui->pistonSlider->minimum(), -301);
@@ -401,6 +423,7 @@ private slots:
         QVERIFY2(window->statusText() == "Loaded shape file small-waves.csv" ||
                      window->statusText() == "Warning: Shape is out of calibration range.",
                  qPrintable(window->statusText()));
+        QTRY_VERIFY(!window->refreshPacer().pending());
         QVERIFY(window->form()->targetPVReadback->text().endsWith(" nm"));
     }
 
@@ -487,6 +510,7 @@ private slots:
         for (size_t i = 0; i < commands.size(); ++i) QVERIFY(std::abs(sent::last[i] - commands[i]) < 1e-12);
 
         // The P-V counts the aperture only: the corners stay out.
+        QTRY_VERIFY(!window->refreshPacer().pending());
         const double pv = ui->targetPVReadback->text().section(' ', 0, 0).toDouble();
         QVERIFY2(pv > 250.0 && pv <= 297.5, qPrintable(ui->targetPVReadback->text()));
 
@@ -503,6 +527,7 @@ private slots:
         QCOMPARE(window->statusText(), QString("Warning: Shape is out of calibration range."));
         const auto stroke = window->mirrorSession().stroke();
         QVERIFY(stroke.second - stroke.first > 100.0);
+        QTRY_VERIFY(!window->refreshPacer().pending());
         const double expectedPv = ui->idealPVReadback->text().section(' ', 0, 0).toDouble();
         QVERIFY2(expectedPv > 0.0 && expectedPv <= stroke.second - stroke.first + 0.05,
                  qPrintable(ui->idealPVReadback->text()));
@@ -642,8 +667,9 @@ private slots:
         QVERIFY(window->openMirror("SDWIND00952", ""));
         QTest::mouseClick(ui->zernikeControlRadio, Qt::LeftButton);
         QTest::keyClick(ui->zern4, Qt::Key_PageUp);
+        QTRY_VERIFY(!window->refreshPacer().pending());
         QVERIFY(!ui->targetPVReadback->text().isEmpty());
-        QVERIFY(!ui->targetSurfaceView->pixmap(Qt::ReturnByValue).isNull());
+        QVERIFY(!ui->targetSurfaceView->picture().isNull());
         QTest::keyClick(window.get(), Qt::Key_N, Qt::ControlModifier);  // Poke Next
         QCOMPARE(window->selectedActuator(), 0);
 
@@ -652,7 +678,7 @@ private slots:
         clickToolbar(*window, ui->actionOpen);
         QCOMPARE(window->windowTitle(), QString("KRV ShapeDesk - SDWIND00140"));
         QVERIFY(ui->targetPVReadback->text().isEmpty() && ui->idealPVReadback->text().isEmpty());
-        QVERIFY(ui->targetSurfaceView->pixmap(Qt::ReturnByValue).isNull());
+        QVERIFY(ui->targetSurfaceView->picture().isNull());
         QVERIFY(ui->actuatorControlRadio->isChecked());
         for (QRadioButton* r : {ui->segmentControlRadio, ui->shapeControlRadio, ui->zernikeControlRadio})
             QVERIFY(!r->isEnabled());
@@ -744,6 +770,118 @@ private slots:
         QTRY_VERIFY(window->statusText().startsWith("Poking actuator ") && poked() >= 2);
         clickToolbar(*window, ui->actionPokeAll);
         QCOMPARE(sent::last, before);
+    }
+    // A small laptop screen: the window fits 1024 x 700 with nothing to scroll, sideways or down; the readouts,
+    // the last Zernike terms and the status bar are on screen.
+    void smallScreenShowsEverything() {
+        auto window = sdtest::startedWindow(1024, 700);
+        QVERIFY(window->openMirror("SDWIND00952", ""));
+        auto* ui = window->form();
+        QTest::mouseClick(ui->zernikeControlRadio, Qt::LeftButton);
+        QTest::keyClick(ui->zern4, Qt::Key_PageUp);
+        QTRY_VERIFY(!window->refreshPacer().pending());
+        QCOMPARE(window->size(), QSize(1024, 700));
+        auto* scroll = window->findChild<QScrollArea*>("centralScroll");
+        QVERIFY(scroll);
+        QVERIFY(!scroll->horizontalScrollBar()->isVisible());
+        QVERIFY(!scroll->verticalScrollBar()->isVisible());
+        const QRect shown = scroll->viewport()->rect();
+        QList<QWidget*> seen = {ui->targetPVReadback, ui->targetRMSReadback, ui->idealPVReadback, ui->idealRMSReadback,
+                                ui->targetSurfaceView, ui->idealSurfaceView, ui->resetZernikeButton,
+                                ui->apertureDiameterEdit};
+        for (int i = 11; i < 15; ++i)
+            seen << window->findChild<QWidget*>(QString("zern%1").arg(i))
+                 << window->findChild<QWidget*>(QString("zernLabel%1").arg(i));
+        for (QWidget* w : seen) {
+            QVERIFY2(w->isVisible(), qPrintable(w->objectName()));
+            QVERIFY2(shown.contains(QRect(w->mapTo(scroll->viewport(), QPoint(0, 0)), w->size())),
+                     qPrintable(w->objectName()));
+        }
+        for (QLabel* box : {ui->targetPVReadback, ui->targetRMSReadback, ui->idealPVReadback, ui->idealRMSReadback}) {
+            QVERIFY(box->text().endsWith(" nm"));
+            // The whole number fits its box.
+            QVERIFY2(box->fontMetrics().horizontalAdvance(box->text()) <= box->contentsRect().width(),
+                     qPrintable(box->text()));
+        }
+        QVERIFY(window->rect().contains(window->statusBar()->geometry()));
+        QVERIFY(window->statusBar()->isVisible());
+    }
+
+    // Steps of a slider between two screen refreshes reach the mirror each, and the window draws once, the last.
+    void slidersDrawOncePerRefresh() {
+        auto window = sdtest::startedWindow();
+        QVERIFY(window->openMirror("SDWIND00952", ""));
+        auto* ui = window->form();
+        QTest::mouseClick(ui->zernikeControlRadio, Qt::LeftButton);
+        QTRY_VERIFY(!window->refreshPacer().pending());
+        int refreshes = 0;
+        connect(&window->refreshPacer(), &RefreshPacer::refresh, this, [&] { ++refreshes; });
+        const int before = sent::frames;
+        for (int i = 0; i < 6; ++i) QTest::keyClick(ui->zern4, Qt::Key_Up);
+        QCOMPARE(sent::frames, before + 6);
+        QVERIFY(window->refreshPacer().pending());
+        QTRY_VERIFY(!window->refreshPacer().pending());
+        QCOMPARE(refreshes, 1);
+        // What is drawn is the last step's surface: the same as drawing it again now.
+        const QImage drawn = ui->targetSurfaceView->picture();
+        const QString pv = ui->targetPVReadback->text();
+        window->setSeriesPictures(false);
+        window->refreshViews();
+        QCOMPARE(ui->targetPVReadback->text(), pv);
+        QCOMPARE(differingPerMille(drawn, ui->targetSurfaceView->picture()), 0);
+        // The mirror view shows the last frame too, at each cell's centre.
+        MirrorKit::DMGraphicsItem* mirror = window->mirrorItem();
+        const QImage shot = ui->graphicsView->viewport()->grab().toImage();
+        for (int a : {0, 300, 475, 951}) {
+            const QPoint at = ui->graphicsView->mapFromScene(mirror->mapToScene(mirror->cellCentre(a)));
+            QCOMPARE(QColor(shot.pixel(at)), mirror->actuatorColor(a));
+        }
+    }
+
+    // Zernike surfaces summed from the terms' pictures look as the same surfaces drawn from the session's
+    // surfaces, with the same numbers; after the aperture changes too; beyond the stroke the terms are not used.
+    void seriesPicturesMatchTheSurfaces() {
+        auto window = sdtest::startedWindow();
+        QVERIFY(window->openMirror("SDWIND00952", ""));
+        auto* ui = window->form();
+        QTest::mouseClick(ui->zernikeControlRadio, Qt::LeftButton);
+        auto compare = [&](bool fromSeries) {
+            window->setSeriesPictures(true);
+            QTRY_VERIFY(!window->refreshPacer().pending());
+            QCOMPARE(window->lastDrawnFromSeries(), fromSeries);
+            const QImage target = ui->targetSurfaceView->picture(), ideal = ui->idealSurfaceView->picture();
+            const double pv = readout(ui->targetPVReadback), idealPv = readout(ui->idealPVReadback);
+            const double idealRms = readout(ui->idealRMSReadback);
+            window->setSeriesPictures(false);
+            window->refreshViews();
+            QVERIFY(!window->lastDrawnFromSeries());
+            QVERIFY(!target.isNull() && !ideal.isNull());
+            QVERIFY(differingPerMille(target, ui->targetSurfaceView->picture()) <= 1);
+            QVERIFY(differingPerMille(ideal, ui->idealSurfaceView->picture()) <= 1);
+            QCOMPARE(readout(ui->targetPVReadback), pv);
+            QVERIFY(std::abs(readout(ui->idealPVReadback) - idealPv) <= 0.11);
+            QVERIFY(std::abs(readout(ui->idealRMSReadback) - idealRms) <= 0.11);
+        };
+        QTest::keyClick(ui->zern4, Qt::Key_PageUp);
+        QTest::keyClick(ui->zern7, Qt::Key_PageDown);
+        QTest::keyClick(ui->zern12, Qt::Key_PageUp);
+        QTest::keyClick(ui->zern5, Qt::Key_PageUp);
+        compare(true);
+        // Another aperture: the terms' pictures are made again for it.
+        ui->apertureDiameterEdit->setFocus();
+        QTest::keyClick(ui->apertureDiameterEdit, Qt::Key_Down);
+        QTest::keyClick(ui->apertureDiameterEdit, Qt::Key_Down);
+        QCOMPARE(ui->apertureDiameterEdit->value(), 29);
+        compare(true);
+        // Far beyond the stroke the mirror clips the surface: drawn from the session's clipped surface.
+        for (QSlider* slider : {ui->zern3, ui->zern4, ui->zern5, ui->zern12})
+            slider->setValue(slider->maximum());
+        const MirrorSession& session = window->mirrorSession();
+        double clipped = 0.0;
+        cv::minMaxLoc(cv::abs(session.expectedSurface() - session.targetSurface()), nullptr, &clipped, nullptr, nullptr,
+                      session.apertureRegion());
+        QVERIFY(clipped > 1.0);
+        compare(false);
     }
 };
 

@@ -1,0 +1,192 @@
+// Pictures of surfaces made at the size they are shown, and the per-term pictures of Zernike series.
+#include "surfacepictures.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace shapes {
+
+namespace {
+
+// Four samples per actuator: the smooth surface's numbers are taken there.
+constexpr int kFineSamples = 4;
+
+}  // namespace
+
+PictureGeometry::PictureGeometry(const cv::Mat& gridRegion, double diameter, int side)
+    : gridRegion_(gridRegion.clone()), diameter_(diameter), side_(std::max(1, side)) {
+    const int w = gridRegion_.cols;
+    const int n = static_cast<int>(gridRegion_.total());
+    nearest_.resize(static_cast<size_t>(n));
+    std::vector<int> inside;
+    for (int i = 0; i < n; ++i)
+        if (gridRegion_.data[i]) inside.push_back(i);
+    for (int i = 0; i < n; ++i) {
+        nearest_[static_cast<size_t>(i)] = i;
+        if (gridRegion_.data[i] || inside.empty()) continue;
+        const int y = i / w, x = i % w;
+        long best = std::numeric_limits<long>::max();
+        for (int j : inside) {
+            const long dy = j / w - y, dx = j % w - x, d = dx * dx + dy * dy;
+            if (d < best) {
+                best = d;
+                nearest_[static_cast<size_t>(i)] = j;
+            }
+        }
+    }
+    // The discrete target keeps its cells: the grid region enlarged without smoothing.
+    cv::resize(gridRegion_, targetRegion_, cv::Size(side_, side_), 0, 0, cv::INTER_NEAREST);
+    smoothRegion_ = apertureRegion(side_, w, diameter_);
+    fineRegion_ = apertureRegion(kFineSamples * w, w, diameter_);
+}
+
+bool PictureGeometry::sameAs(const cv::Mat& gridRegion, double diameter, int side) const {
+    return side == side_ && diameter == diameter_ && gridRegion.size() == gridRegion_.size() &&
+           gridRegion.type() == gridRegion_.type() && cv::countNonZero(gridRegion != gridRegion_) == 0;
+}
+
+cv::Mat PictureGeometry::extend(const cv::Mat& grid) const {
+    cv::Mat out(grid.size(), CV_64F);
+    const cv::Mat values = grid.isContinuous() ? grid : grid.clone();
+    const double* in = values.ptr<double>();
+    double* o = out.ptr<double>();
+    for (size_t i = 0; i < nearest_.size(); ++i) {
+        const double v = in[nearest_[i]];
+        // Nothing to take from (an empty aperture): a point without a value counts as zero.
+        o[i] = std::isfinite(v) ? v : 0.0;
+    }
+    return out;
+}
+
+SurfacePlanes PictureGeometry::planes(const cv::Mat& gridTarget, const cv::Mat& gridExpected) const {
+    SurfacePlanes p;
+    cv::Mat big;
+    cv::resize(extend(gridTarget), big, cv::Size(side_, side_), 0, 0, cv::INTER_LINEAR);
+    big.convertTo(p.target, CV_32F);
+    const int fine = kFineSamples * gridWidth();
+    cv::Mat enlarged;
+    cv::resize(extend(gridExpected), enlarged, cv::Size(fine, fine), 0, 0, cv::INTER_CUBIC);
+    cv::GaussianBlur(enlarged, p.smoothFine, cv::Size(0, 0), 2.0);
+    cv::resize(p.smoothFine, big, cv::Size(side_, side_), 0, 0, cv::INTER_LINEAR);
+    big.convertTo(p.smooth, CV_32F);
+    return p;
+}
+
+QImage colourPicture(const cv::Mat& plane, const cv::Mat& region, double lo, double hi, double clipLo, double clipHi,
+                     const QVector<QRgb>& table) {
+    CV_Assert(plane.type() == CV_32F && region.type() == CV_8U && plane.size() == region.size());
+    const double span = hi - lo;
+    const double a = span > 0 ? 254.0 / span : 0.0, b = span > 0 ? -lo * 254.0 / span : 0.0;
+    // lo..hi onto entries 0..254, rounded and saturated. Rounding keeps order, so clipping the values to
+    // clipLo..clipHi first is clipping the entries to the entries of those limits.
+    cv::Mat indices;
+    plane.convertTo(indices, CV_8U, a, b);
+    const double first = std::isfinite(clipLo) ? std::clamp(std::round(clipLo * a + b), 0.0, 254.0) : 0.0;
+    const double last = std::isfinite(clipHi) ? std::clamp(std::round(clipHi * a + b), first, 254.0) : 254.0;
+    if (first > 0.0) cv::max(indices, first, indices);
+    cv::min(indices, last, indices);
+    // Outside the region (0 there, 255 inside): the background entry.
+    cv::Mat outside;
+    cv::bitwise_not(region, outside);
+    cv::bitwise_or(indices, outside, indices);
+    QImage image(plane.cols, plane.rows, QImage::Format_RGB32);
+    const QRgb* colours = table.constData();
+    const QRgb background = colours[255];
+    uchar* bits = image.bits();
+    const qsizetype stride = image.bytesPerLine();
+    for (int y = 0; y < plane.rows; ++y) {
+        const uchar* in = indices.ptr<uchar>(y);
+        const uchar* inside = region.ptr<uchar>(y);
+        auto* out = reinterpret_cast<QRgb*>(bits + y * stride);
+        // The region's first and last point on this row: the background is filled outside them.
+        int first = 0, last = plane.cols;
+        while (first < last && !inside[first]) ++first;
+        while (last > first && !inside[last - 1]) --last;
+        std::fill(out, out + first, background);
+        std::fill(out + last, out + plane.cols, background);
+        for (int x = first; x < last; ++x) out[x] = colours[in[x]];
+    }
+    return image;
+}
+
+bool ZernikePictures::fits(int terms, int apertureDiameter, const PictureGeometry& geometry) const {
+    return !planes_.empty() && terms == terms_ && apertureDiameter == apertureDiameter_ &&
+           geometry.side() == side_ && geometry.gridWidth() == gridWidth_ && geometry.diameter() == diameter_;
+}
+
+void ZernikePictures::clear() {
+    grids_.clear();
+    planes_.clear();
+    terms_ = 0;
+    apertureDiameter_ = -1;
+}
+
+bool ZernikePictures::build(const ZernikeGridSurface& surfaceOf, int terms, int apertureDiameter,
+                            const PictureGeometry& geometry) {
+    clear();
+    std::vector<cv::Mat> grids;
+    std::vector<SurfacePlanes> planes;
+    for (int t = 0; t < terms; ++t) {
+        std::vector<double> unit(static_cast<size_t>(terms), 0.0);
+        unit[static_cast<size_t>(t)] = 1.0;
+        cv::Mat grid;
+        if (!surfaceOf(unit, &grid) || grid.size() != geometry.gridRegion().size()) return false;
+        grid.convertTo(grid, CV_64F);
+        planes.push_back(geometry.planes(grid, grid));
+        grids.push_back(grid);
+    }
+    grids_ = std::move(grids);
+    planes_ = std::move(planes);
+    terms_ = terms;
+    apertureDiameter_ = apertureDiameter;
+    side_ = geometry.side();
+    gridWidth_ = geometry.gridWidth();
+    diameter_ = geometry.diameter();
+    return true;
+}
+
+bool ZernikePictures::compose(const std::vector<double>& coefficients, const cv::Mat& gridTarget,
+                              const cv::Mat& gridRegion, SurfacePlanes* out) const {
+    if (planes_.empty() || coefficients.size() != planes_.size() || gridTarget.size() != grids_[0].size() ||
+        gridTarget.type() != CV_64F)
+        return false;
+    // The series on the grid, checked against the surface the kit solved for: the pictures are the target's
+    // only when the two agree (the kit may treat points of the map that are exactly zero as missing).
+    cv::Mat grid(gridTarget.size(), CV_64F, cv::Scalar(0.0));
+    for (size_t t = 0; t < planes_.size(); ++t)
+        if (coefficients[t] != 0.0) cv::scaleAdd(grids_[t], coefficients[t], grid, grid);
+    double worst = 0.0, scale = 0.0;
+    cv::minMaxLoc(cv::abs(grid - gridTarget), nullptr, &worst, nullptr, nullptr, gridRegion);
+    cv::minMaxLoc(cv::abs(gridTarget), nullptr, &scale, nullptr, nullptr, gridRegion);
+    if (!(worst <= 1e-6 * std::max(1.0, scale))) return false;
+
+    SurfacePlanes sum;
+    bool first = true;
+    for (size_t t = 0; t < planes_.size(); ++t) {
+        const double c = coefficients[t];
+        if (c == 0.0) continue;
+        const SurfacePlanes& term = planes_[t];
+        if (first) {
+            term.target.convertTo(sum.target, CV_32F, c);
+            term.smooth.convertTo(sum.smooth, CV_32F, c);
+            term.smoothFine.convertTo(sum.smoothFine, CV_64F, c);
+            first = false;
+            continue;
+        }
+        cv::scaleAdd(term.target, c, sum.target, sum.target);
+        cv::scaleAdd(term.smooth, c, sum.smooth, sum.smooth);
+        cv::scaleAdd(term.smoothFine, c, sum.smoothFine, sum.smoothFine);
+    }
+    if (first) {  // every coefficient zero: a flat surface
+        sum.target = cv::Mat::zeros(planes_[0].target.size(), CV_32F);
+        sum.smooth = cv::Mat::zeros(planes_[0].smooth.size(), CV_32F);
+        sum.smoothFine = cv::Mat::zeros(planes_[0].smoothFine.size(), CV_64F);
+    }
+    *out = std::move(sum);
+    return true;
+}
+
+}  // namespace shapes
