@@ -16,6 +16,12 @@
 
 namespace MirrorKit {
 namespace {
+#if defined(__SANITIZE_THREAD__)
+// ThreadSanitizer cannot see how OpenCV's worker pool (not instrumented) hands work between threads and reports
+// every parallel loop as a race. In that build the library runs OpenCV's loops on the calling thread, so that what
+// it reports, in every program that loads a table, is the kit's own.
+[[maybe_unused]] const bool kSerialOpenCV = (cv::setNumThreads(0), true);
+#endif
 
 constexpr double kOffsetMargin = 75.0;       // nm kept between the surface and the unpowered shape
 constexpr double kRecentreTolerance = 0.005; // command units
