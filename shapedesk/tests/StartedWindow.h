@@ -3,11 +3,23 @@
 
 #include "userwindow.h"
 
+#include <QMenu>
 #include <QtTest>
 
 #include <memory>
 
 namespace sdtest {
+
+// A menu opened and one of its entries clicked, as a person does it.
+inline void chooseFromMenu(QMenu* menu, QAction* action) {
+    menu->popup(QPoint(10, 10));
+    QVERIFY(QTest::qWaitForWindowExposed(menu));
+    const QRect where = menu->actionGeometry(action);
+    QVERIFY(where.isValid());
+    QTest::mouseMove(menu, where.center());
+    QTest::mouseClick(menu, Qt::LeftButton, Qt::NoModifier, where.center());
+    QTest::qWait(10);
+}
 
 inline std::unique_ptr<UserWindow> startedWindow(int width = 1200, int height = 700) {
     auto window = std::make_unique<UserWindow>();

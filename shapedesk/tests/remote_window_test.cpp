@@ -64,15 +64,7 @@ bool sameFrame(const std::vector<double>& a, const std::vector<double>& b) {
     return true;
 }
 
-void chooseFromMenu(QMenu* menu, QAction* action) {
-    menu->popup(QPoint(10, 10));
-    QVERIFY(QTest::qWaitForWindowExposed(menu));
-    const QRect where = menu->actionGeometry(action);
-    QVERIFY(where.isValid());
-    QTest::mouseMove(menu, where.center());
-    QTest::mouseClick(menu, Qt::LeftButton, Qt::NoModifier, where.center());
-    QTest::qWait(10);
-}
+using sdtest::chooseFromMenu;
 
 QAction* menuAction(UserWindow& window, const char* name) {
     auto* action = window.findChild<QAction*>(name);

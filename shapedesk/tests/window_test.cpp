@@ -62,16 +62,7 @@ void clickToolbar(UserWindow& window, QAction* action) {
     QTest::mouseClick(button, Qt::LeftButton);
 }
 
-// A menu opened and one of its entries clicked, as a person does it.
-void chooseFromMenu(QMenu* menu, QAction* action) {
-    menu->popup(QPoint(10, 10));
-    QVERIFY(QTest::qWaitForWindowExposed(menu));
-    const QRect where = menu->actionGeometry(action);
-    QVERIFY(where.isValid());
-    QTest::mouseMove(menu, where.center());
-    QTest::mouseClick(menu, Qt::LeftButton, Qt::NoModifier, where.center());
-    QTest::qWait(10);
-}
+using sdtest::chooseFromMenu;
 
 // Moves the pointer over a point of the mirror view's scene and clicks there.
 void clickScene(UserWindow& window, QPointF scenePos) {
