@@ -240,6 +240,11 @@ void DMGraphicsItem::rescale(const QSize& size) {
             columnOf_[static_cast<size_t>(x)] = std::min(w - 1, static_cast<int>((x + 0.5) * w / size.width()));
         for (int y = 0; y < size.height(); ++y)
             rowOf_[static_cast<size_t>(y)] = std::min(h - 1, static_cast<int>((y + 0.5) * h / size.height()));
+        columnRuns_.clear();
+        for (int x = 0; x < size.width(); ++x)
+            if (x == 0 || columnOf_[static_cast<size_t>(x)] != columnOf_[static_cast<size_t>(x) - 1])
+                columnRuns_.emplace_back(x, columnOf_[static_cast<size_t>(x)]);
+        columnRuns_.emplace_back(size.width(), -1);
     }
     const QRgb* colours = table_.constData();
     for (int y = 0; y < size.height(); ++y) {
@@ -250,7 +255,9 @@ void DMGraphicsItem::rescale(const QSize& size) {
             continue;
         }
         const uchar* in = cellImage_.constScanLine(rowOf_[static_cast<size_t>(y)]);
-        for (int x = 0; x < size.width(); ++x) out[x] = colours[in[columnOf_[static_cast<size_t>(x)]]];
+        // A cell's pixels on a row are one colour: each run of them is one fill.
+        for (size_t k = 0; k + 1 < columnRuns_.size(); ++k)
+            std::fill(out + columnRuns_[k].first, out + columnRuns_[k + 1].first, colours[in[columnRuns_[k].second]]);
     }
     scaledStale_ = false;
 }

@@ -169,6 +169,7 @@ private:
     QImage scaled_;
     bool scaledStale_ = true;
     std::vector<int> columnOf_, rowOf_;
+    std::vector<std::pair<int, int>> columnRuns_;  // (first pixel, cell column) of each run of one cell column
 };
 
 }  // namespace MirrorKit

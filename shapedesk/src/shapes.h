@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <limits>
+#include <utility>
 #include <vector>
 
 namespace shapes {
@@ -57,8 +58,20 @@ cv::Mat validRegion(const cv::Mat& surface);
 // The aperture (diameter in actuator spacings, centred on a grid `gridWidth` wide) on a size x size picture of
 // that grid, pixel centres mapped as image resizing maps them.
 cv::Mat apertureRegion(int size, int gridWidth, double diameter);
+// A region (CV_8U, nonzero inside) as runs of inside points, row by row: loops over a region made once visit
+// only its points, with no test per point.
+struct RegionRuns {
+    static RegionRuns of(const cv::Mat& region);
+    int rows = 0;
+    int cols = 0;
+    std::vector<int> rowStart;                // rows + 1 entries: row y's runs are runs[rowStart[y]..rowStart[y+1])
+    std::vector<std::pair<int, int>> runs;    // [begin, end) columns
+};
 // Over the region, with every value first clipped to lo..hi (none by default).
 SurfaceStats surfaceStats(const cv::Mat& surface, const cv::Mat& region,
+                          double lo = -std::numeric_limits<double>::infinity(),
+                          double hi = std::numeric_limits<double>::infinity());
+SurfaceStats surfaceStats(const cv::Mat& surface, const RegionRuns& region,
                           double lo = -std::numeric_limits<double>::infinity(),
                           double hi = std::numeric_limits<double>::infinity());
 // 8-bit picture: lo..hi onto table entries 0..254, outside the region entry 255, coloured with the table.

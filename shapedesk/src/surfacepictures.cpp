@@ -1,6 +1,7 @@
 // Pictures of surfaces made at the size they are shown, and the per-term pictures of Zernike series.
 #include "surfacepictures.h"
 
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -41,6 +42,9 @@ PictureGeometry::PictureGeometry(const cv::Mat& gridRegion, double diameter, int
     cv::resize(gridRegion_, targetRegion_, cv::Size(side_, side_), 0, 0, cv::INTER_NEAREST);
     smoothRegion_ = apertureRegion(side_, w, diameter_);
     fineRegion_ = apertureRegion(kFineSamples * w, w, diameter_);
+    targetRuns_ = RegionRuns::of(targetRegion_);
+    smoothRuns_ = RegionRuns::of(smoothRegion_);
+    fineRuns_ = RegionRuns::of(fineRegion_);
 }
 
 bool PictureGeometry::sameAs(const cv::Mat& gridRegion, double diameter, int side) const {
@@ -77,37 +81,56 @@ SurfacePlanes PictureGeometry::planes(const cv::Mat& gridTarget, const cv::Mat& 
 
 QImage colourPicture(const cv::Mat& plane, const cv::Mat& region, double lo, double hi, double clipLo, double clipHi,
                      const QVector<QRgb>& table) {
-    CV_Assert(plane.type() == CV_32F && region.type() == CV_8U && plane.size() == region.size());
+    CV_Assert(region.type() == CV_8U && plane.size() == region.size());
+    return colourPicture(plane, RegionRuns::of(region), lo, hi, clipLo, clipHi, table);
+}
+
+QImage colourPicture(const cv::Mat& plane, const RegionRuns& region, double lo, double hi, double clipLo,
+                     double clipHi, const QVector<QRgb>& table) {
+    CV_Assert(plane.type() == CV_32F && plane.rows == region.rows && plane.cols == region.cols && table.size() >= 256);
     const double span = hi - lo;
     const double a = span > 0 ? 254.0 / span : 0.0, b = span > 0 ? -lo * 254.0 / span : 0.0;
-    // lo..hi onto entries 0..254, rounded and saturated. Rounding keeps order, so clipping the values to
-    // clipLo..clipHi first is clipping the entries to the entries of those limits.
-    cv::Mat indices;
-    plane.convertTo(indices, CV_8U, a, b);
+    // lo..hi onto entries 0..254, rounded to the nearest. Rounding keeps order, so clipping the values to
+    // clipLo..clipHi is clipping the scaled values to the (whole) entries of those limits, before rounding.
     const double first = std::isfinite(clipLo) ? std::clamp(std::round(clipLo * a + b), 0.0, 254.0) : 0.0;
     const double last = std::isfinite(clipHi) ? std::clamp(std::round(clipHi * a + b), first, 254.0) : 254.0;
-    if (first > 0.0) cv::max(indices, first, indices);
-    cv::min(indices, last, indices);
-    // Outside the region (0 there, 255 inside): the background entry.
-    cv::Mat outside;
-    cv::bitwise_not(region, outside);
-    cv::bitwise_or(indices, outside, indices);
+    const float scale = static_cast<float>(a), offset = static_cast<float>(b);
+    const float lowest = static_cast<float>(first), highest = static_cast<float>(last);
+    const cv::v_float32x4 scales = cv::v_setall_f32(scale), offsets = cv::v_setall_f32(offset);
+    const cv::v_float32x4 lowests = cv::v_setall_f32(lowest), highests = cv::v_setall_f32(highest);
     QImage image(plane.cols, plane.rows, QImage::Format_RGB32);
     const QRgb* colours = table.constData();
     const QRgb background = colours[255];
+    std::vector<int> entries(static_cast<size_t>(plane.cols));
+    int* __restrict entry = entries.data();
     uchar* bits = image.bits();
     const qsizetype stride = image.bytesPerLine();
     for (int y = 0; y < plane.rows; ++y) {
-        const uchar* in = indices.ptr<uchar>(y);
-        const uchar* inside = region.ptr<uchar>(y);
+        const float* __restrict in = plane.ptr<float>(y);
         auto* out = reinterpret_cast<QRgb*>(bits + y * stride);
-        // The region's first and last point on this row: the background is filled outside them.
-        int first = 0, last = plane.cols;
-        while (first < last && !inside[first]) ++first;
-        while (last > first && !inside[last - 1]) --last;
-        std::fill(out, out + first, background);
-        std::fill(out + last, out + plane.cols, background);
-        for (int x = first; x < last; ++x) out[x] = colours[in[x]];
+        int done = 0;
+        for (int k = region.rowStart[static_cast<size_t>(y)]; k < region.rowStart[static_cast<size_t>(y) + 1]; ++k) {
+            const auto [begin, end] = region.runs[static_cast<size_t>(k)];
+            std::fill(out + done, out + begin, background);
+            // Entries first, four at a time, then their colours. A value that is not a number fails both
+            // comparisons and takes the lowest entry.
+            int x = begin;
+            for (; x + 4 <= end; x += 4) {
+                cv::v_float32x4 t = cv::v_load(in + x) * scales + offsets;
+                t = cv::v_select(t >= lowests, t, lowests);
+                t = cv::v_select(t <= highests, t, highests);
+                cv::v_store(entry + x, cv::v_round(t));
+            }
+            for (; x < end; ++x) {
+                float t = in[x] * scale + offset;
+                t = t >= lowest ? t : lowest;
+                t = t <= highest ? t : highest;
+                entry[x] = cvRound(t);
+            }
+            for (int x = begin; x < end; ++x) out[x] = colours[entry[x]];
+            done = end;
+        }
+        std::fill(out + done, out + plane.cols, background);
     }
     return image;
 }

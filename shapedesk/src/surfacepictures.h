@@ -42,6 +42,9 @@ public:
     const cv::Mat& targetRegion() const { return targetRegion_; }
     const cv::Mat& smoothRegion() const { return smoothRegion_; }
     const cv::Mat& fineRegion() const { return fineRegion_; }
+    const RegionRuns& targetRuns() const { return targetRuns_; }
+    const RegionRuns& smoothRuns() const { return smoothRuns_; }
+    const RegionRuns& fineRuns() const { return fineRuns_; }
 
 private:
     cv::Mat extend(const cv::Mat& grid) const;
@@ -51,12 +54,16 @@ private:
     int side_ = 0;
     std::vector<int> nearest_;  // by grid point: the point inside the aperture it takes its value from
     cv::Mat targetRegion_, smoothRegion_, fineRegion_;
+    RegionRuns targetRuns_, smoothRuns_, fineRuns_;
 };
 
 // RGB32 picture of a plane: lo..hi onto table entries 0..254, clipped first to clipLo..clipHi, entry 255
 // (the background) outside the region.
+// The table has at least 256 entries.
 QImage colourPicture(const cv::Mat& plane, const cv::Mat& region, double lo, double hi, double clipLo, double clipHi,
                      const QVector<QRgb>& table);
+QImage colourPicture(const cv::Mat& plane, const RegionRuns& region, double lo, double hi, double clipLo,
+                     double clipHi, const QVector<QRgb>& table);
 
 // The surface (nm) on the actuator grid of a Zernike series, as the controller computes it; false on failure.
 using ZernikeGridSurface = std::function<bool(const std::vector<double>& coefficients, cv::Mat* grid)>;

@@ -983,7 +983,7 @@ void UserWindow::refreshSurfaces() {
     };
     const shapes::SurfaceStats targetStats = shapes::surfaceStats(target, region);
     const shapes::SurfaceStats smoothStats =
-        shapes::surfaceStats(planes.smoothFine, pictureGeometry->fineRegion(), lo, hi);
+        shapes::surfaceStats(planes.smoothFine, pictureGeometry->fineRuns(), lo, hi);
     show(ui->targetPVReadback, targetStats.peakToValley);
     show(ui->targetRMSReadback, targetStats.stdDev);
     show(ui->idealPVReadback, smoothStats.peakToValley);
@@ -993,9 +993,9 @@ void UserWindow::refreshSurfaces() {
     // lying wholly below (or above) zero does not push half of every shape off the scale.
     const double reach = surfaceReach();
     const double none = std::numeric_limits<double>::infinity();
-    ui->targetSurfaceView->setPicture(shapes::colourPicture(planes.target, pictureGeometry->targetRegion(), -reach,
+    ui->targetSurfaceView->setPicture(shapes::colourPicture(planes.target, pictureGeometry->targetRuns(), -reach,
                                                             reach, -none, none, colorTable));
-    ui->idealSurfaceView->setPicture(shapes::colourPicture(planes.smooth, pictureGeometry->smoothRegion(), -reach,
+    ui->idealSurfaceView->setPicture(shapes::colourPicture(planes.smooth, pictureGeometry->smoothRuns(), -reach,
                                                            reach, lo, hi, colorTable));
 }
 

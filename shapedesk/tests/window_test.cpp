@@ -7,6 +7,7 @@
 #include "dmview.h"
 #include "editors.h"
 #include "shapes.h"
+#include "surfacepictures.h"
 #include "ui_userwindow.h"
 #include "userwindow.h"
 
@@ -27,7 +28,11 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
 #include <memory>
+#include <tuple>
 
 namespace sent {
 int frames = 0;
@@ -827,6 +832,75 @@ private slots:
             const QPoint at = ui->graphicsView->mapFromScene(mirror->mapToScene(mirror->cellCentre(a)));
             QCOMPARE(QColor(shot.pixel(at)), mirror->actuatorColor(a));
         }
+    }
+
+    // A surface picture colours each point inside the region by its value's nearest entry (ties to the even one),
+    // clipped to the limits' entries, whatever the length of the region's runs on a row (holes included); the
+    // statistics are taken over the same points.
+    void surfacePicturesColourEachPointByItsValue() {
+        QVector<QRgb> table(256);
+        for (int i = 0; i < 256; ++i) table[i] = qRgb(i, 255 - i, (i * 7) & 255);
+        const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+        const int width = 13, height = 4;
+        cv::Mat plane(height, width, CV_32F), region(height, width, CV_8U);
+        // Row 0: everything inside; row 1: runs of 1, 2, 3 and 4 points; row 2: nothing; row 3: one run of 6.
+        const char* inside[height] = {"xxxxxxxxxxxxx", "x.xx.xxx.xxxx", ".............", "...xxxxxx...."};
+        const float values[width] = {3.2f, 7.5f, 6.5f, -5.0f, 300.0f, nan, 10.49f, 199.5f, 200.6f, inf, -inf, 0.5f, 253.5f};
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                plane.at<float>(y, x) = values[(x + 3 * y) % width];
+                region.at<uchar>(y, x) = inside[y][x] == 'x' ? 255 : 0;
+            }
+        auto entry = [](float v, int first, int last) {
+            int e = first;
+            if (v == v) e = static_cast<int>(std::clamp(std::nearbyint(static_cast<double>(v)), -1.0, 300.0));
+            return std::clamp(e, first, last);
+        };
+        QCOMPARE(entry(7.5f, 0, 254), 8);
+        QCOMPARE(entry(6.5f, 0, 254), 6);
+        const double none = std::numeric_limits<double>::infinity();
+        for (const auto& [clipLo, clipHi, first, last] :
+             {std::tuple<double, double, int, int>{-none, none, 0, 254}, {10.0, 200.0, 10, 200}}) {
+            // 0..254 onto entries 0..254: a value's entry is the value rounded.
+            const QImage picture = shapes::colourPicture(plane, region, 0.0, 254.0, clipLo, clipHi, table);
+            QCOMPARE(picture.size(), QSize(width, height));
+            for (int y = 0; y < height; ++y)
+                for (int x = 0; x < width; ++x) {
+                    const QRgb want = region.at<uchar>(y, x) ? table[entry(plane.at<float>(y, x), first, last)]
+                                                             : table[255];
+                    if (picture.pixel(x, y) != (want | 0xff000000u))
+                        QFAIL(qPrintable(QString("point %1,%2 (value %3): %4 instead of %5")
+                                             .arg(x).arg(y).arg(plane.at<float>(y, x))
+                                             .arg(picture.pixel(x, y), 0, 16).arg(want, 0, 16)));
+                }
+        }
+
+        // Statistics: finite values only, over the inside points, clipped to 0..100.
+        cv::Mat surface(height, width, CV_64F);
+        double lo = 1e300, hi = -1e300, sum = 0.0, squares = 0.0;
+        int count = 0;
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                const double v = std::fmod(x * 37.0 + y * 11.0, 130.0) - 15.0;
+                surface.at<double>(y, x) = v;
+                if (!region.at<uchar>(y, x)) continue;
+                const double c = std::clamp(v, 0.0, 100.0);
+                lo = std::min(lo, c);
+                hi = std::max(hi, c);
+                sum += c;
+                squares += c * c;
+                ++count;
+            }
+        const shapes::SurfaceStats stats = shapes::surfaceStats(surface, region, 0.0, 100.0);
+        const double mean = sum / count;
+        QCOMPARE(stats.min, lo);
+        QCOMPARE(stats.max, hi);
+        QCOMPARE(stats.peakToValley, hi - lo);
+        QVERIFY(std::abs(stats.mean - mean) < 1e-9);
+        QVERIFY(std::abs(stats.stdDev - std::sqrt(squares / count - mean * mean)) < 1e-9);
+        QVERIFY(lo == 0.0 && hi == 100.0 && count == 29);
+        // Nothing inside: no statistics.
+        QCOMPARE(shapes::surfaceStats(surface, cv::Mat(height, width, CV_8U, cv::Scalar(0))).peakToValley, 0.0);
     }
 
     // Zernike surfaces summed from the terms' pictures look as the same surfaces drawn from the session's
