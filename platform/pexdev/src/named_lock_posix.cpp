@@ -10,9 +10,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#if defined(__SANITIZE_THREAD__)
-#include <sanitizer/tsan_interface.h>
-#endif
 
 #include <atomic>
 #include <cerrno>
@@ -190,15 +187,21 @@ NamedLock::Wait NamedLock::acquire(uint32_t timeoutMs) {
         deadline.tv_nsec -= 1000000000L;
     }
 #if defined(__SANITIZE_THREAD__)
-    // This ThreadSanitizer does not intercept pthread_mutex_clocklock: it is told of the lock here, or it would see
-    // every release as the unlock of a mutex nobody holds.
-    __tsan_mutex_pre_lock(&shared_->mutex, __tsan_mutex_try_lock);
-#endif
+    // This ThreadSanitizer does not see pthread_mutex_clocklock, so it would take every release for the unlock of
+    // a mutex nobody holds. Its builds poll with trylock instead, which it sees, abandoned holders included.
+    int rc = pthread_mutex_trylock(&shared_->mutex);
+    while (rc == EBUSY) {
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec)) {
+            rc = ETIMEDOUT;
+            break;
+        }
+        usleep(1000);
+        rc = pthread_mutex_trylock(&shared_->mutex);
+    }
+#else
     int rc = pthread_mutex_clocklock(&shared_->mutex, CLOCK_MONOTONIC, &deadline);
-#if defined(__SANITIZE_THREAD__)
-    const bool held = rc == 0 || rc == EOWNERDEAD;
-    __tsan_mutex_post_lock(&shared_->mutex, held ? __tsan_mutex_try_lock : __tsan_mutex_try_lock | __tsan_mutex_try_lock_failed,
-                           0);
 #endif
     switch (rc) {
     case 0: return Wait::Acquired;
