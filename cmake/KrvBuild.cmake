@@ -21,7 +21,6 @@ add_link_options(-Wl,-z,relro -Wl,-z,now)
 # Environment every test runs with. log4cxx 1.0's rolling appender frees its private part through the base
 # type, which AddressSanitizer reports at exit; that mismatch is inside the library, not in the kit.
 set(KRV_TEST_ENV "")
-set(KRV_UMOCKDEV_TEST_ENV "")  # the same, for programs run under umockdev-wrapper; set below
 # Tests' time limits are multiplied by this: ThreadSanitizer runs the kit five to fifteen times slower.
 set(KRV_TEST_TIMEOUT_SCALE 1)
 string(TOLOWER "${KRV_SANITIZE}" _krv_sanitize)
@@ -35,20 +34,11 @@ if(_krv_sanitize STREQUAL "thread")
   # gRPC's callback code compiled into the kit meets its own hand-offs made inside libgrpc: see the file.
   set(KRV_TSAN_OPTIONS "halt_on_error=1:second_deadlock_stack=1:ignore_noninstrumented_modules=1:suppressions=${PROJECT_SOURCE_DIR}/cmake/tsan-grpc.supp")
   set(KRV_TEST_ENV "TSAN_OPTIONS=${KRV_TSAN_OPTIONS}" "OPENBLAS_NUM_THREADS=1")
-  # Programs run under umockdev's preload library print their reports without function names (each frame is
-  # MODULE+OFFSET; `addr2line -Cfie MODULE OFFSET` names it). The sanitizer names functions with the libbacktrace
-  # inside its runtime, which opens files through libc's open(); the preload library wraps open() and friends and
-  # looks libc's own up with dlopen() on a wrapper's first use. When that dlopen runs while a report is being named,
-  # glibc frees the message of an earlier failed dl call, which the sanitizer's allocator did not hand out in that
-  # mode: the runtime stops on a CHECK in its allocator (sanitizer_allocator_secondary.h) and then spins, and the
-  # report is never printed. Unnamed, the report is printed whole and the process ends.
-  set(KRV_UMOCKDEV_TEST_ENV "TSAN_OPTIONS=${KRV_TSAN_OPTIONS}:symbolize=0" "OPENBLAS_NUM_THREADS=1")
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)
 elseif(KRV_SANITIZE)
   set(KRV_TEST_ENV "ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0:new_delete_type_mismatch=0"
                    "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
-  set(KRV_UMOCKDEV_TEST_ENV ${KRV_TEST_ENV})
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
 endif()
@@ -114,9 +104,6 @@ function(krv_add_gtest name)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   add_test(NAME ${name} COMMAND ${T_WRAPPER} $<TARGET_FILE:${name}>)
   set(env "KRV_TEST_BINARY_DIR=${CMAKE_BINARY_DIR}" ${KRV_TEST_ENV} ${T_ENV})
-  if("umockdev-wrapper" IN_LIST T_WRAPPER)
-    set(env "KRV_TEST_BINARY_DIR=${CMAKE_BINARY_DIR}" ${KRV_UMOCKDEV_TEST_ENV} ${T_ENV})
-  endif()
   set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" SKIP_RETURN_CODE 77)
   krv_test_timeout(600 ${name})
   if(T_LABELS)
