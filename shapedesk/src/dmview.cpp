@@ -44,11 +44,7 @@ QVector<QRgb> makeColorTable(const QPalette& palette, bool grey) {
     return table;
 }
 
-int colorIndex(double value) {
-    if (!(value > 0.0)) return 0;
-    if (value > 1.0) value = 1.0;
-    return static_cast<int>(std::lround(value * 254.0));
-}
+int colorIndex(double value) { return colorIndexOf(value); }
 
 // ---- scene and view ----
 
@@ -396,11 +392,13 @@ void DMGraphicsItem::setValues(const std::vector<double>& frame) {
     if (!cellPixel_.empty()) {
         // Only the cells whose colour changes are written, and only the rectangle around them is repainted.
         int left = INT_MAX, top = INT_MAX, right = -1, bottom = -1;
+        uchar* bits = cellImage_.bits();
+        const qsizetype stride = cellImage_.bytesPerLine();
         for (size_t a = 0; a < cellPixel_.size(); ++a) {
             const QPoint p = cellPixel_[a];
             if (p.x() < 0) continue;
-            const uchar index = static_cast<uchar>(colorIndex(frame_[a]));
-            uchar* pixel = cellImage_.scanLine(p.y()) + p.x();
+            const uchar index = static_cast<uchar>(colorIndexOf(frame_[a]));
+            uchar* pixel = bits + p.y() * stride + p.x();
             if (pixel[0] == index) continue;
             pixel[0] = pixel[1] = index;
             left = std::min(left, p.x());

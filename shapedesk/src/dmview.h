@@ -26,6 +26,13 @@ class DMGraphicsItem;
 QVector<QRgb> makeColorTable(const QPalette& palette, bool grey = false);
 // The table entry a command value in 0..1 is drawn with (never the background entry).
 int colorIndex(double value);
+// The same, inline for loops over every actuator: lround without the library call (x - whole is exact).
+inline int colorIndexOf(double value) {
+    if (!(value > 0.0)) return 0;
+    const double x = value > 1.0 ? 254.0 : value * 254.0;
+    const int whole = static_cast<int>(x);
+    return whole + (x - whole >= 0.5 ? 1 : 0);
+}
 
 class DMScene : public QGraphicsScene {
     Q_OBJECT

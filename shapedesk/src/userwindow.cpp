@@ -956,9 +956,24 @@ void UserWindow::refreshSurfaces() {
     shapes::SurfacePlanes planes;
     lastFromSeries = false;
     // The series' pictures show the expected surface only where the mirror's stroke clipped nothing.
-    if (seriesPictures && !surfaceSeries.empty() && anyInside) {
-        double clipped = 0.0;
+    // The extremes of the expected surface, and how far the stroke moved it from the target, inside the aperture.
+    double expectedLo = std::numeric_limits<double>::infinity(), expectedHi = -expectedLo, clipped = 0.0;
+    if (anyInside && target.isContinuous() && expected.isContinuous() && region.isContinuous()) {
+        const double* t = target.ptr<double>();
+        const double* e = expected.ptr<double>();
+        const uchar* inside = region.ptr<uchar>();
+        for (size_t i = 0; i < target.total(); ++i) {
+            if (!inside[i]) continue;
+            expectedLo = std::min(expectedLo, e[i]);
+            expectedHi = std::max(expectedHi, e[i]);
+            const double off = std::abs(e[i] - t[i]);
+            clipped = off > clipped || std::isnan(off) ? off : clipped;
+        }
+    } else if (anyInside) {
+        cv::minMaxLoc(expected, &expectedLo, &expectedHi, nullptr, nullptr, region);
         cv::minMaxLoc(cv::abs(expected - target), nullptr, &clipped, nullptr, nullptr, region);
+    }
+    if (seriesPictures && !surfaceSeries.empty() && anyInside) {
         if (clipped <= 1e-6) {
             const int terms = static_cast<int>(surfaceSeries.size());
             const int aperture = surfaceSeriesDiameter;
@@ -976,7 +991,10 @@ void UserWindow::refreshSurfaces() {
     // Smoothing cannot take the surface beyond what the mirror reaches.
     double lo = -std::numeric_limits<double>::infinity(), hi = std::numeric_limits<double>::infinity();
     const auto stroke = session->stroke();
-    if (stroke.second > stroke.first && anyInside) cv::minMaxLoc(expected, &lo, &hi, nullptr, nullptr, region);
+    if (stroke.second > stroke.first && anyInside) {
+        lo = expectedLo;
+        hi = expectedHi;
+    }
     auto show = [](QLabel* box, double value) {
         const QString text = QString::number(value, 'f', 1) + " nm";
         if (box->text() != text) box->setText(text);
