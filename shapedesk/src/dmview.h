@@ -154,6 +154,8 @@ private:
     void clearChildren();
     QPen cellPen() const;
     void changed(const QRectF& area);
+    void requestUpdate(const QRectF& area);
+    void recolour();
     // The cells enlarged to `size` device pixels, nearest cell for each pixel.
     void rescale(const QSize& size);
 
@@ -177,6 +179,9 @@ private:
     bool scaledStale_ = true;
     std::vector<int> columnOf_, rowOf_;
     std::vector<std::pair<int, int>> columnRuns_;  // (first pixel, cell column) of each run of one cell column
+    std::vector<int> columnStart_, rowStart_;      // by pixel column (row) of the cells: its first screen pixel
+    QSize mappedCells_;                            // the cells' size the screen pixel maps were made for
+    std::vector<QPoint> staleCells_;               // cells recoloured since the last paint (their first pixel)
 };
 
 }  // namespace MirrorKit

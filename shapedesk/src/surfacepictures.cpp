@@ -117,7 +117,16 @@ QImage colourPicture(const cv::Mat& plane, const RegionRuns& region, double lo, 
         for (int k = region.rowStart[static_cast<size_t>(y)]; k < region.rowStart[static_cast<size_t>(y) + 1]; ++k) {
             const auto [begin, end] = region.runs[static_cast<size_t>(k)];
             std::fill(out + done, out + begin, background);
-            for (int x = begin; x < end; ++x) out[x] = clipped[entry[x]];
+            int x = begin;
+            for (; x + 4 <= end; x += 4) {
+                const QRgb c0 = clipped[entry[x]], c1 = clipped[entry[x + 1]];
+                const QRgb c2 = clipped[entry[x + 2]], c3 = clipped[entry[x + 3]];
+                out[x] = c0;
+                out[x + 1] = c1;
+                out[x + 2] = c2;
+                out[x + 3] = c3;
+            }
+            for (; x < end; ++x) out[x] = clipped[entry[x]];
             done = end;
         }
         std::fill(out + done, out + plane.cols, background);
