@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <cwchar>
 #include <limits>
 
 namespace shapes {
@@ -14,6 +15,13 @@ namespace {
 
 // Four samples per actuator: the smooth surface's numbers are taken there.
 constexpr int kFineSamples = 4;
+
+// Pixels of one colour: the C library's wide-character fill, which is vectorised, stores 32-bit words.
+void fill(QRgb* begin, QRgb* end, QRgb colour) {
+    static_assert(sizeof(wchar_t) == sizeof(QRgb), "wide characters are 32-bit words here");
+    if (end > begin)
+        std::wmemset(reinterpret_cast<wchar_t*>(begin), static_cast<wchar_t>(colour), static_cast<size_t>(end - begin));
+}
 
 }  // namespace
 
@@ -99,9 +107,21 @@ QImage colourPicture(const cv::Mat& plane, const RegionRuns& region, double lo, 
     const double last = std::isfinite(clipHi) ? std::clamp(std::round(clipHi * a + b), first, 254.0) : 254.0;
     // The entries of every point, rounded and saturated to 0..255 in one vectorised pass; clipping is then a
     // table whose entries below `first` and above `last` repeat those limits' colours. A value that is not a
-    // number becomes 0 and so takes the lowest entry.
-    thread_local cv::Mat entries;
-    plane.convertTo(entries, CV_8U, a, b);
+    // number becomes 0 and so takes the lowest entry. Scaled values beyond the integers (infinities, or values
+    // far off the scale) would not saturate: the picture's values are clamped to the scale's ends first then.
+    thread_local cv::Mat entries, clamped;
+    double least = 0.0, most = 0.0;
+    cv::minMaxIdx(plane, &least, &most);
+    const double reach = 1 << 30;
+    if (std::abs(least * a + b) < reach && std::abs(most * a + b) < reach) {
+        plane.convertTo(entries, CV_8U, a, b);
+    } else {
+        plane.convertTo(clamped, CV_32F, a, b);
+        cv::patchNaNs(clamped, 0.0);
+        cv::min(clamped, 255.0, clamped);
+        cv::max(clamped, -1.0, clamped);
+        clamped.convertTo(entries, CV_8U);
+    }
     const QRgb* colours = table.constData();
     QRgb clipped[256];
     for (int i = 0; i < 256; ++i)
@@ -116,7 +136,7 @@ QImage colourPicture(const cv::Mat& plane, const RegionRuns& region, double lo, 
         int done = 0;
         for (int k = region.rowStart[static_cast<size_t>(y)]; k < region.rowStart[static_cast<size_t>(y) + 1]; ++k) {
             const auto [begin, end] = region.runs[static_cast<size_t>(k)];
-            std::fill(out + done, out + begin, background);
+            fill(out + done, out + begin, background);
             int x = begin;
             for (; x + 4 <= end; x += 4) {
                 const QRgb c0 = clipped[entry[x]], c1 = clipped[entry[x + 1]];
@@ -129,7 +149,7 @@ QImage colourPicture(const cv::Mat& plane, const RegionRuns& region, double lo, 
             for (; x < end; ++x) out[x] = clipped[entry[x]];
             done = end;
         }
-        std::fill(out + done, out + plane.cols, background);
+        fill(out + done, out + plane.cols, background);
     }
     return image;
 }

@@ -4,6 +4,7 @@
 
 #include "connectdialog.h"
 #include "dialogs.h"
+#include "readoutstyle.h"
 #include "editors.h"
 #include "shapes.h"
 #include "ui_userwindow.h"
@@ -21,6 +22,7 @@
 #include <QSettings>
 #include <QSignalBlocker>
 #include <QStyle>
+#include <QStyleFactory>
 #include <QTimer>
 
 #include <opencv2/imgproc.hpp>
@@ -190,7 +192,15 @@ UserWindow::UserWindow(QWidget* parent)
             label->setTextFormat(Qt::PlainText);
         }
     const QSize readoutSize(metrics.horizontalAdvance(QStringLiteral("00000.0 nm")) + 8, metrics.height() + 6);
+    // Their text is drawn from kept layouts: a new value only swaps digits.
+    if (QStyle* base = QStyleFactory::create(style()->objectName())) {
+        readoutStyle = new ReadoutStyle(base);
+        readoutStyle->setParent(this);
+        for (int i = 0; i < zernikeSliders.size(); ++i)
+            if (auto* label = findChild<QLabel*>(QString("zernLabel%1").arg(i))) label->setStyle(readoutStyle);
+    }
     for (QLabel* box : {ui->targetPVReadback, ui->targetRMSReadback, ui->idealPVReadback, ui->idealRMSReadback}) {
+        if (readoutStyle) box->setStyle(readoutStyle);
         box->setAutoFillBackground(true);
         box->setFixedSize(readoutSize);
         box->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
