@@ -16,6 +16,9 @@ namespace {
 // Four samples per actuator: the smooth surface's numbers are taken there.
 constexpr int kFineSamples = 4;
 
+// Scaled values below this in magnitude round and saturate to entries as they are.
+constexpr double kOnScale = 1 << 30;
+
 // Pixels of one colour: the C library's wide-character fill, which is vectorised, stores 32-bit words.
 void fill(QRgb* begin, QRgb* end, QRgb colour) {
     static_assert(sizeof(wchar_t) == sizeof(QRgb), "wide characters are 32-bit words here");
@@ -50,6 +53,7 @@ PictureGeometry::PictureGeometry(const cv::Mat& gridRegion, double diameter, int
     cv::resize(gridRegion_, targetRegion_, cv::Size(side_, side_), 0, 0, cv::INTER_NEAREST);
     smoothRegion_ = apertureRegion(side_, w, diameter_);
     fineRegion_ = apertureRegion(kFineSamples * w, w, diameter_);
+    gridRuns_ = RegionRuns::of(gridRegion_);
     targetRuns_ = RegionRuns::of(targetRegion_);
     smoothRuns_ = RegionRuns::of(smoothRegion_);
     fineRuns_ = RegionRuns::of(fineRegion_);
@@ -97,7 +101,7 @@ QImage colourPicture(const cv::Mat& plane, const cv::Mat& region, double lo, dou
 }
 
 QImage colourPicture(const cv::Mat& plane, const RegionRuns& region, double lo, double hi, double clipLo,
-                     double clipHi, const QVector<QRgb>& table) {
+                     double clipHi, const QVector<QRgb>& table, double bound) {
     CV_Assert(plane.type() == CV_32F && plane.rows == region.rows && plane.cols == region.cols && table.size() >= 256);
     const double span = hi - lo;
     const double a = span > 0 ? 254.0 / span : 0.0, b = span > 0 ? -lo * 254.0 / span : 0.0;
@@ -110,10 +114,19 @@ QImage colourPicture(const cv::Mat& plane, const RegionRuns& region, double lo, 
     // number becomes 0 and so takes the lowest entry. Scaled values beyond the integers (infinities, or values
     // far off the scale) would not saturate: the picture's values are clamped to the scale's ends first then.
     thread_local cv::Mat entries, clamped;
-    double least = 0.0, most = 0.0;
-    cv::minMaxIdx(plane, &least, &most);
-    const double reach = 1 << 30;
-    if (std::abs(least * a + b) < reach && std::abs(most * a + b) < reach) {
+    double largest = bound;
+    if (!(largest * std::abs(a) + std::abs(b) < kOnScale)) {
+        // No bound from the caller: the largest magnitude, looked for (a value that is not a number gives one).
+        largest = 0.0;
+        for (int y = 0; y < plane.rows; ++y) {
+            const float* in = plane.ptr<float>(y);
+            for (int x = 0; x < plane.cols; ++x) {
+                const float m = std::abs(in[x]);
+                largest = m > largest || m != m ? m : largest;
+            }
+        }
+    }
+    if (largest * std::abs(a) + std::abs(b) < kOnScale) {
         plane.convertTo(entries, CV_8U, a, b);
     } else {
         plane.convertTo(clamped, CV_32F, a, b);
@@ -206,7 +219,8 @@ bool ZernikePictures::compose(const std::vector<double>& coefficients, const cv:
     const double* target = gridTarget.ptr<double>();
     const uchar* inside = gridRegion.ptr<uchar>();
     double worst = 0.0, scale = 0.0;
-    for (size_t i = 0; i < gridTarget.total(); ++i) {
+    const size_t points = gridTarget.total();
+    for (size_t i = 0; i < points; ++i) {
         if (!inside[i]) continue;
         double sum = 0.0;
         for (const auto& [c, grid] : used) sum += grid[i] * c;

@@ -972,7 +972,8 @@ void UserWindow::refreshSurfaces() {
         const double* t = target.ptr<double>();
         const double* e = expected.ptr<double>();
         const uchar* inside = region.ptr<uchar>();
-        for (size_t i = 0; i < target.total(); ++i) {
+        const size_t points = target.total();
+        for (size_t i = 0; i < points; ++i) {
             if (!inside[i]) continue;
             expectedLo = std::min(expectedLo, e[i]);
             expectedHi = std::max(expectedHi, e[i]);
@@ -1009,7 +1010,7 @@ void UserWindow::refreshSurfaces() {
         const QString text = QString::number(value, 'f', 1) + " nm";
         if (box->text() != text) box->setText(text);
     };
-    const shapes::SurfaceStats targetStats = shapes::surfaceStats(target, region);
+    const shapes::SurfaceStats targetStats = shapes::surfaceStats(target, pictureGeometry->gridRuns());
     const shapes::SurfaceStats smoothStats =
         shapes::surfaceStats(planes.smoothFine, pictureGeometry->fineRuns(), lo, hi);
     show(ui->targetPVReadback, targetStats.peakToValley);
@@ -1021,10 +1022,16 @@ void UserWindow::refreshSurfaces() {
     // lying wholly below (or above) zero does not push half of every shape off the scale.
     const double reach = surfaceReach();
     const double none = std::numeric_limits<double>::infinity();
+    // The pictures are resampled from the surfaces' values inside the aperture, linearly (the target) or after
+    // a cubic enlargement and a blur (the smooth surface, which overshoots by far less than its values' reach):
+    // bounds on their magnitudes, generous, so that their colouring need not look for them.
+    const double targetBound =
+        anyInside ? 2.0 * std::max(std::abs(targetStats.min), std::abs(targetStats.max)) : none;
+    const double smoothBound = 4.0 * std::max(std::abs(expectedLo), std::abs(expectedHi));
     ui->targetSurfaceView->setPicture(shapes::colourPicture(planes.target, pictureGeometry->targetRuns(), -reach,
-                                                            reach, -none, none, colorTable));
+                                                            reach, -none, none, colorTable, targetBound));
     ui->idealSurfaceView->setPicture(shapes::colourPicture(planes.smooth, pictureGeometry->smoothRuns(), -reach,
-                                                           reach, lo, hi, colorTable));
+                                                           reach, lo, hi, colorTable, smoothBound));
 }
 
 // ---- shape files ----
