@@ -192,6 +192,7 @@ struct Arrivals {
     uint64_t total = 0;
     uint64_t misdirected = 0;
     uint64_t corrupt = 0;
+    uint64_t abandoned = 0;    // card transfers cut short by the death of their sender
     uint64_t lostRecords = 0;  // card log entries, or their words, gone before they were read
 
     void add(int at, const uint16_t* codes) {
@@ -364,6 +365,11 @@ private:
                 // A transfer that fell out of the log before it was read shows as a gap in the sequence.
                 if (t.sequence > cardSeen_[size_t(c)]) arrivals_.lostRecords += t.sequence - cardSeen_[size_t(c)];
                 cardSeen_[size_t(c)] = t.sequence + 1;
+                // A sender killed inside the transfer was never told it succeeded: its entry may be partial.
+                if (t.abandoned) {
+                    ++arrivals_.abandoned;
+                    continue;
+                }
                 if (t.command != PEX_CMD_WRITE_BURST || t.address != Emu::Reg::FrameMemory || t.status != 0)
                     continue;
                 if (!t.wordsKept) {
@@ -457,7 +463,8 @@ private:
         }
         std::printf("frames sent %llu, succeeded %llu, refused %llu, arrived %llu\n", (unsigned long long)sent,
                     (unsigned long long)succeeded, (unsigned long long)refused, (unsigned long long)arrivals_.total);
-        std::printf("unplugs %d, replugs %d, stalls %d, kills %d\n", unplugs_, replugs_, stalls_, kills_);
+        std::printf("unplugs %d, replugs %d, stalls %d, kills %d (card transfers cut short by a kill %llu)\n",
+                    unplugs_, replugs_, stalls_, kills_, (unsigned long long)arrivals_.abandoned);
 
         int passed = 0, failed = 0;
         auto expect = [&](bool ok, const char* what, uint64_t count) {

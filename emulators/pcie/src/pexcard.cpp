@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,7 +23,7 @@ namespace MirrorKit::Emu {
 namespace {
 
 constexpr char kMagic[16] = {'M', 'i', 'r', 'r', 'o', 'r', 'K', 'i', 't', 'P', 'e', 'x', 'C', 'a', 'r', 'd'};
-constexpr uint32_t kFormat = 1;
+constexpr uint32_t kFormat = 2;
 constexpr int kMaxFaults = 8;
 
 struct NthFault {
@@ -57,6 +58,8 @@ struct LogEntry {
     uint32_t status;
     int32_t pid;
     uint32_t wordsStored;  // 0 when the words were too many for the ring or the transfer failed
+    uint32_t complete;     // 0 while the entry is being written: still 0 if its process died inside the transfer
+    uint32_t reserved;
 };
 
 bool isPort(uint32_t address) {
@@ -255,9 +258,15 @@ bool matchesDirection(uint32_t direction, uint32_t command) {
     return true;
 }
 
-void logTransfer(Card::Image* image, const PexRequest& request, uint32_t status, const uint32_t* words) {
+// The image is shared memory and a process may be killed at any instruction: the entry is marked incomplete
+// before anything else of it is written and complete after everything, and the compiler may not move stores across
+// those marks, so a reader (after recovering the lock) can tell a transfer cut short by its process's death.
+void logTransfer(Card::Image* image, const PexRequest& request, uint32_t status, const uint32_t* words,
+                 bool dieInside = false) {
     LogEntry& e = image->log[image->transferCount % kTransferLogEntries];
-    e.sequence = image->transferCount++;
+    e.complete = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    e.sequence = image->transferCount;
     e.command = request.Command;
     e.address = request.Address;
     e.count = request.Count;
@@ -265,13 +274,21 @@ void logTransfer(Card::Image* image, const PexRequest& request, uint32_t status,
     e.pid = currentPid();
     e.dataOffset = image->dataHead;
     e.wordsStored = 0;
-    if (status != 0 || words == nullptr || request.Count == 0 || request.Count > kTransferDataWords) return;
-    uint64_t at = image->dataHead % kTransferDataWords;
-    uint64_t first = std::min<uint64_t>(request.Count, kTransferDataWords - at);
-    std::memcpy(image->data + at, words, first * sizeof(uint32_t));
-    std::memcpy(image->data, words + first, (request.Count - first) * sizeof(uint32_t));
-    image->dataHead += request.Count;
-    e.wordsStored = 1;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    ++image->transferCount;
+    if (status == 0 && words != nullptr && request.Count != 0 && request.Count <= kTransferDataWords) {
+        uint64_t at = image->dataHead % kTransferDataWords;
+        uint64_t first = std::min<uint64_t>(request.Count, kTransferDataWords - at);
+        std::memcpy(image->data + at, words, first * sizeof(uint32_t));
+        if (dieInside) raise(SIGKILL);
+        std::memcpy(image->data, words + first, (request.Count - first) * sizeof(uint32_t));
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        image->dataHead += request.Count;
+        e.wordsStored = 1;
+    }
+    if (dieInside) raise(SIGKILL);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    e.complete = 1;
 }
 
 }  // namespace
@@ -515,6 +532,7 @@ std::vector<Transfer> Card::transfers(uint64_t from) const {
         t.count = e.count;
         t.status = e.status;
         t.pid = e.pid;
+        t.abandoned = e.complete == 0;
         // The data ring is shared by all entries: older words are overwritten by newer transfers.
         t.wordsKept = e.wordsStored && image_->dataHead - e.dataOffset <= kTransferDataWords;
         if (e.wordsStored && t.wordsKept) {
@@ -623,6 +641,10 @@ bool Card::control(uint32_t code, const void* in, uint32_t inSize, void* out, ui
                 faultStatus = f.status;
                 faultMode = f.mode;
             }
+        }
+        if (faulted && faultMode == uint32_t(FaultMode::ProcessDies)) {
+            logTransfer(image_, request, perform(image_, request, buffer), buffer, true);
+            return false;  // not reached
         }
         if (faulted) {
             logTransfer(image_, request, faultStatus, nullptr);

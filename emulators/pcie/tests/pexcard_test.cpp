@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -303,6 +305,36 @@ TEST_F(CardTest, InjectedFaultsReplaceTheTransfer) {
     EXPECT_EQ(read1(Reg::SeqDelay), 0x9u);
     for (int i = 0; i < 8; ++i) ASSERT_TRUE(card_->failAddress(100 + i, 1));
     EXPECT_FALSE(card_->failAddress(200, 1));  // slots are bounded
+}
+
+// A process killed inside a transfer leaves a log entry that says so, instead of one that reads as a successful write
+// whose words went missing; the card goes on serving the others.
+TEST_F(CardTest, TransferCutShortByItsProcessDeathIsMarked) {
+    EXPECT_EQ(write(Reg::FrameMemory, {1, 2}, PEX_CMD_WRITE_BURST), 0u);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        card_->failNthTransfer(1, 0, FaultMode::ProcessDies);
+        std::vector<uint32_t> frame(64, 0x00050004u);
+        xfer(*card_, PEX_CMD_WRITE_BURST, Reg::FrameMemory, frame);
+        _exit(0);  // the transfer must not return
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGKILL);
+
+    EXPECT_EQ(write(Reg::FrameMemory, {3, 4}, PEX_CMD_WRITE_BURST), 0u);
+    auto log = card_->transfers();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_FALSE(log[0].abandoned);
+    EXPECT_TRUE(log[0].wordsKept);
+    EXPECT_TRUE(log[1].abandoned);
+    EXPECT_EQ(log[1].pid, child);
+    EXPECT_EQ(log[1].count, 64u);
+    EXPECT_FALSE(log[2].abandoned);
+    EXPECT_EQ(log[2].words, (std::vector<uint32_t>{3, 4}));
+    EXPECT_EQ(card_->frameWords(0, 2), (std::vector<uint32_t>{3, 4}));
 }
 
 TEST_F(CardTest, ResetKeepsIdentityAndClearsState) {

@@ -54,7 +54,9 @@ constexpr uint32_t kStatusBadRequest = 0xE0000002u; // null buffer, unknown comm
 
 // How an injected fault shows: as the driver's status word in the reply, or as a failed device-control call
 // whose system error code is the chosen value.
-enum class FaultMode : uint32_t { DriverStatus = 0, SystemError = 1 };
+// ProcessDies: the card serves the transfer, and the process that made it is killed (SIGKILL) while the card is
+// still logging it, as a kill at the worst moment would; the status given with it is ignored.
+enum class FaultMode : uint32_t { DriverStatus = 0, SystemError = 1, ProcessDies = 2 };
 // Which transfers to one address a fault hits.
 enum class Direction : uint32_t { Any = 0, Read = 1, Write = 2 };
 
@@ -73,6 +75,7 @@ struct Transfer {
     uint32_t status = 0;     // status replied (or the system error code of an injected SystemError fault)
     int32_t pid = 0;         // process that made the transfer
     bool wordsKept = true;   // false when the words have been pushed out of the bounded data store
+    bool abandoned = false;  // its process died inside the transfer: the entry (and its words) may be partial
     std::vector<uint32_t> words; // words written, or read back; empty for failed transfers
 };
 
