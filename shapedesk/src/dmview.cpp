@@ -2,6 +2,7 @@
 // and the colour table the cells are painted with.
 #include "dmview.h"
 
+#include "surfacepictures.h"
 #include "surfaceview.h"
 
 #include <QBrush>
@@ -283,7 +284,7 @@ void DMGraphicsItem::recolour() {
         const int left = columnStart_[static_cast<size_t>(p.x())], right = columnStart_[static_cast<size_t>(p.x()) + 2];
         for (int y = rowStart_[static_cast<size_t>(p.y())]; y < rowStart_[static_cast<size_t>(p.y()) + 1]; ++y) {
             auto* out = reinterpret_cast<QRgb*>(bits + y * stride);
-            std::fill(out + left, out + right, colour);
+            shapes::fillPixels(out + left, out + right, colour);
         }
     }
     staleCells_.clear();

@@ -19,13 +19,6 @@ constexpr int kFineSamples = 4;
 // Scaled values below this in magnitude round and saturate to entries as they are.
 constexpr double kOnScale = 1 << 30;
 
-// Pixels of one colour: the C library's wide-character fill, which is vectorised, stores 32-bit words.
-void fill(QRgb* begin, QRgb* end, QRgb colour) {
-    static_assert(sizeof(wchar_t) == sizeof(QRgb), "wide characters are 32-bit words here");
-    if (end > begin)
-        std::wmemset(reinterpret_cast<wchar_t*>(begin), static_cast<wchar_t>(colour), static_cast<size_t>(end - begin));
-}
-
 }  // namespace
 
 PictureGeometry::PictureGeometry(const cv::Mat& gridRegion, double diameter, int side)
@@ -94,6 +87,12 @@ SurfacePlanes PictureGeometry::planes(const cv::Mat& gridTarget, const cv::Mat& 
     return p;
 }
 
+void fillPixels(QRgb* begin, QRgb* end, QRgb colour) {
+    static_assert(sizeof(wchar_t) == sizeof(QRgb), "wide characters are 32-bit words here");
+    if (end > begin)
+        std::wmemset(reinterpret_cast<wchar_t*>(begin), static_cast<wchar_t>(colour), static_cast<size_t>(end - begin));
+}
+
 QImage colourPicture(const cv::Mat& plane, const cv::Mat& region, double lo, double hi, double clipLo, double clipHi,
                      const QVector<QRgb>& table) {
     CV_Assert(region.type() == CV_8U && plane.size() == region.size());
@@ -149,7 +148,7 @@ QImage colourPicture(const cv::Mat& plane, const RegionRuns& region, double lo, 
         int done = 0;
         for (int k = region.rowStart[static_cast<size_t>(y)]; k < region.rowStart[static_cast<size_t>(y) + 1]; ++k) {
             const auto [begin, end] = region.runs[static_cast<size_t>(k)];
-            fill(out + done, out + begin, background);
+            fillPixels(out + done, out + begin, background);
             int x = begin;
             for (; x + 4 <= end; x += 4) {
                 const QRgb c0 = clipped[entry[x]], c1 = clipped[entry[x + 1]];
@@ -162,7 +161,7 @@ QImage colourPicture(const cv::Mat& plane, const RegionRuns& region, double lo, 
             for (; x < end; ++x) out[x] = clipped[entry[x]];
             done = end;
         }
-        fill(out + done, out + plane.cols, background);
+        fillPixels(out + done, out + plane.cols, background);
     }
     return image;
 }

@@ -59,6 +59,9 @@ private:
     RegionRuns gridRuns_, targetRuns_, smoothRuns_, fineRuns_;
 };
 
+// Pixels of one colour: the C library's wide-character fill, which is vectorised, stores 32-bit words.
+void fillPixels(QRgb* begin, QRgb* end, QRgb colour);
+
 // RGB32 picture of a plane: lo..hi onto table entries 0..254, clipped first to clipLo..clipHi, entry 255
 // (the background) outside the region.
 // The table has at least 256 entries.
