@@ -27,8 +27,15 @@ void* operator new(std::size_t size) {
     if (void* p = std::malloc(size != 0 ? size : 1)) return p;
     throw std::bad_alloc();
 }
+// The non-throwing form too (std::stable_partition asks for its buffer with it): a sanitizer's own version would
+// hand out memory its allocator expects back, not through free.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    if (injected(tAllocationsLeft)) return nullptr;
+    return std::malloc(size != 0 ? size : 1);
+}
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 #pragma GCC diagnostic pop
 
 extern "C" libusb_transfer* libusb_alloc_transfer(int isoPackets) {
