@@ -287,6 +287,16 @@ private slots:
         QCOMPARE(colorIndex(0.5), 127);
         QCOMPARE(colorIndex(0.003), 1);
         QCOMPARE(colorIndex(0.0), 0);
+        // Each command's entry is its value on 0..254 rounded half away from zero, at the halves and just beside
+        // them too; nothing below 0 (nor a value that is not a number) goes below the first entry.
+        for (int k = 0; k < 254; ++k) {
+            const double half = (k + 0.5) / 254.0;
+            for (const double v : {half, std::nextafter(half, 0.0), std::nextafter(half, 1.0), k / 254.0})
+                QCOMPARE(colorIndex(v), static_cast<int>(std::lround(v * 254.0)));
+        }
+        QCOMPARE(colorIndex(-0.2), 0);
+        QCOMPARE(colorIndex(std::numeric_limits<double>::quiet_NaN()), 0);
+        QCOMPARE(colorIndex(7.0), 254);
     }
 
     void clicksOnTheHexPackedGrid() {
@@ -1004,6 +1014,18 @@ private slots:
                     QVERIFY2(looksAsPlainLabel(&label), qPrintable(text));
                 }
         QVERIFY(style.keptLayouts() > 40);
+        // Texts a kept layout does not take (a tab, a mnemonic, a leading space, a disabled label) are drawn by
+        // the style underneath, as plain labels draw them.
+        const int full = style.fullLayouts();
+        label.setFixedSize(110, 50);
+        for (const QString& text : {QString("12\t3 nm"), QString("&1.5 nm"), QString(" 2.5 nm")}) {
+            label.setText(text);
+            QVERIFY2(looksAsPlainLabel(&label), qPrintable(text));
+        }
+        QVERIFY(style.fullLayouts() >= full + 3);
+        label.setEnabled(false);
+        label.setText("-42.0 nm");
+        QVERIFY(looksAsPlainLabel(&label));
     }
 
     // The mirror view recolours only the cells a step changed: it shows what a picture made in full shows.
@@ -1032,6 +1054,17 @@ private slots:
         QCOMPARE(QColor(ui->graphicsView->viewport()->grab().toImage().pixel(ui->graphicsView->mapFromScene(
                      mirror->mapToScene(mirror->cellCentre(7))))),
                  mirror->actuatorColor(7));
+
+        // The 952-actuator mirror under small Zernike steps.
+        QVERIFY(window->openMirror("SDWIND00952", ""));
+        mirror = window->mirrorItem();
+        QTest::mouseClick(ui->zernikeControlRadio, Qt::LeftButton);
+        QVERIFY(sameAsFull());
+        ui->zern4->setFocus();
+        for (auto key : {Qt::Key_Up, Qt::Key_Up, Qt::Key_Down, Qt::Key_PageUp}) {
+            QTest::keyClick(ui->zern4, key);
+            QVERIFY(sameAsFull());
+        }
     }
 
 private:
@@ -1047,6 +1080,7 @@ private:
         plain.setMargin(shown->margin());
         plain.setIndent(shown->indent());
         plain.setAutoFillBackground(shown->autoFillBackground());
+        plain.setEnabled(shown->isEnabled());
         plain.setFixedSize(shown->size());
         plain.setText(shown->text());
         return shown->grab().toImage() == plain.grab().toImage();
