@@ -102,6 +102,9 @@ bool openWindow() {
     // The first step after the aperture or the views' size changed makes the per-term pictures (reported by
     // BM_FirstZernikeStep); the steps measured here are the ones a hand makes after it.
     window->form()->zern4->setValue(50);
+    // The slider a hand moves has the keyboard focus, as the click on it gives it; no text cursor blinks elsewhere
+    // (a blinking cursor repaints its box and the status bar behind it twice a second, whatever the slider does).
+    window->form()->zern4->setFocus(Qt::MouseFocusReason);
     window->refreshViews();
     QApplication::processEvents();
     return window->controller().hasCalibration();

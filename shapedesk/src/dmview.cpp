@@ -2,6 +2,7 @@
 // and the colour table the cells are painted with.
 #include "dmview.h"
 
+#include "surfacepictures.h"
 #include "surfaceview.h"
 
 #include <QBrush>
@@ -44,11 +45,7 @@ QVector<QRgb> makeColorTable(const QPalette& palette, bool grey) {
     return table;
 }
 
-int colorIndex(double value) {
-    if (!(value > 0.0)) return 0;
-    if (value > 1.0) value = 1.0;
-    return static_cast<int>(std::lround(value * 254.0));
-}
+int colorIndex(double value) { return colorIndexOf(value); }
 
 // ---- scene and view ----
 
@@ -216,6 +213,10 @@ void DMGraphicsItem::setPacer(RefreshPacer* pacer) {
 
 void DMGraphicsItem::changed(const QRectF& area) {
     scaledStale_ = true;
+    requestUpdate(area);
+}
+
+void DMGraphicsItem::requestUpdate(const QRectF& area) {
     if (!pacer_) {
         update(area);
         return;
@@ -232,7 +233,8 @@ void DMGraphicsItem::flushUpdates() {
 
 void DMGraphicsItem::rescale(const QSize& size) {
     const int w = cellImage_.width(), h = cellImage_.height();
-    if (scaled_.size() != size) {
+    if (scaled_.size() != size || mappedCells_ != cellImage_.size()) {
+        mappedCells_ = cellImage_.size();
         scaled_ = QImage(size, QImage::Format_RGB32);
         columnOf_.resize(static_cast<size_t>(size.width()));
         rowOf_.resize(static_cast<size_t>(size.height()));
@@ -245,7 +247,17 @@ void DMGraphicsItem::rescale(const QSize& size) {
             if (x == 0 || columnOf_[static_cast<size_t>(x)] != columnOf_[static_cast<size_t>(x) - 1])
                 columnRuns_.emplace_back(x, columnOf_[static_cast<size_t>(x)]);
         columnRuns_.emplace_back(size.width(), -1);
+        columnStart_.assign(static_cast<size_t>(w) + 1, size.width());
+        for (int x = size.width() - 1; x >= 0; --x) columnStart_[static_cast<size_t>(columnOf_[static_cast<size_t>(x)])] = x;
+        rowStart_.assign(static_cast<size_t>(h) + 1, size.height());
+        for (int y = size.height() - 1; y >= 0; --y) rowStart_[static_cast<size_t>(rowOf_[static_cast<size_t>(y)])] = y;
+        // A pixel column (row) of the cells that covers no screen pixel starts where the next one does.
+        for (int c = w - 1; c >= 0; --c)
+            columnStart_[static_cast<size_t>(c)] = std::min(columnStart_[static_cast<size_t>(c)], columnStart_[static_cast<size_t>(c) + 1]);
+        for (int r = h - 1; r >= 0; --r)
+            rowStart_[static_cast<size_t>(r)] = std::min(rowStart_[static_cast<size_t>(r)], rowStart_[static_cast<size_t>(r) + 1]);
     }
+    staleCells_.clear();
     const QRgb* colours = table_.constData();
     for (int y = 0; y < size.height(); ++y) {
         auto* out = reinterpret_cast<QRgb*>(scaled_.scanLine(y));
@@ -262,6 +274,22 @@ void DMGraphicsItem::rescale(const QSize& size) {
     scaledStale_ = false;
 }
 
+// Only the cells recoloured since the last paint: each is the block of screen pixels its two pixels cover.
+void DMGraphicsItem::recolour() {
+    const QRgb* colours = table_.constData();
+    uchar* bits = scaled_.bits();
+    const qsizetype stride = scaled_.bytesPerLine();
+    for (const QPoint& p : staleCells_) {
+        const QRgb colour = colours[cellImage_.constScanLine(p.y())[p.x()]];
+        const int left = columnStart_[static_cast<size_t>(p.x())], right = columnStart_[static_cast<size_t>(p.x()) + 2];
+        for (int y = rowStart_[static_cast<size_t>(p.y())]; y < rowStart_[static_cast<size_t>(p.y()) + 1]; ++y) {
+            auto* out = reinterpret_cast<QRgb*>(bits + y * stride);
+            shapes::fillPixels(out + left, out + right, colour);
+        }
+    }
+    staleCells_.clear();
+}
+
 void DMGraphicsItem::paint(QPainter* painter, const QStyleOptionGraphicsItem*, QWidget*) {
     if (cellImage_.isNull()) return;
     const QRectF picture(0, 0, cellImage_.width() * 0.5, cellImage_.height());
@@ -273,6 +301,7 @@ void DMGraphicsItem::paint(QPainter* painter, const QStyleOptionGraphicsItem*, Q
         device.width() <= 8192 && device.height() <= 8192) {
         // Enlarged once to the pixels it covers; painting is then a copy.
         if (scaledStale_ || scaled_.size() != device.size()) rescale(device.size());
+        else if (!staleCells_.empty()) recolour();
         scaled_.setDevicePixelRatio(ratio);
         painter->setWorldTransform(QTransform());
         painter->drawImage(QPointF(device.left() / ratio, device.top() / ratio), scaled_);
@@ -396,19 +425,27 @@ void DMGraphicsItem::setValues(const std::vector<double>& frame) {
     if (!cellPixel_.empty()) {
         // Only the cells whose colour changes are written, and only the rectangle around them is repainted.
         int left = INT_MAX, top = INT_MAX, right = -1, bottom = -1;
+        uchar* bits = cellImage_.bits();
+        const qsizetype stride = cellImage_.bytesPerLine();
         for (size_t a = 0; a < cellPixel_.size(); ++a) {
             const QPoint p = cellPixel_[a];
             if (p.x() < 0) continue;
-            const uchar index = static_cast<uchar>(colorIndex(frame_[a]));
-            uchar* pixel = cellImage_.scanLine(p.y()) + p.x();
+            const uchar index = static_cast<uchar>(colorIndexOf(frame_[a]));
+            uchar* pixel = bits + p.y() * stride + p.x();
             if (pixel[0] == index) continue;
             pixel[0] = pixel[1] = index;
+            if (!scaledStale_) staleCells_.push_back(p);
             left = std::min(left, p.x());
             right = std::max(right, p.x() + 1);
             top = std::min(top, p.y());
             bottom = std::max(bottom, p.y());
         }
-        if (right >= 0) changed(QRectF(left * 0.5, top, (right - left + 1) * 0.5, bottom - top + 1));
+        // Many cells at once: the whole picture is made again, which costs no more.
+        if (staleCells_.size() > cellPixel_.size() / 4) {
+            scaledStale_ = true;
+            staleCells_.clear();
+        }
+        if (right >= 0) requestUpdate(QRectF(left * 0.5, top, (right - left + 1) * 0.5, bottom - top + 1));
     }
     for (auto* tile : tiles_) tile->setColors(frame_, table_);
 }

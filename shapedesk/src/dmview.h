@@ -26,6 +26,13 @@ class DMGraphicsItem;
 QVector<QRgb> makeColorTable(const QPalette& palette, bool grey = false);
 // The table entry a command value in 0..1 is drawn with (never the background entry).
 int colorIndex(double value);
+// The same, inline for loops over every actuator: lround without the library call (x - whole is exact).
+inline int colorIndexOf(double value) {
+    if (!(value > 0.0)) return 0;
+    const double x = value > 1.0 ? 254.0 : value * 254.0;
+    const int whole = static_cast<int>(x);
+    return whole + (x - whole >= 0.5 ? 1 : 0);
+}
 
 class DMScene : public QGraphicsScene {
     Q_OBJECT
@@ -147,6 +154,8 @@ private:
     void clearChildren();
     QPen cellPen() const;
     void changed(const QRectF& area);
+    void requestUpdate(const QRectF& area);
+    void recolour();
     // The cells enlarged to `size` device pixels, nearest cell for each pixel.
     void rescale(const QSize& size);
 
@@ -170,6 +179,9 @@ private:
     bool scaledStale_ = true;
     std::vector<int> columnOf_, rowOf_;
     std::vector<std::pair<int, int>> columnRuns_;  // (first pixel, cell column) of each run of one cell column
+    std::vector<int> columnStart_, rowStart_;      // by pixel column (row) of the cells: its first screen pixel
+    QSize mappedCells_;                            // the cells' size the screen pixel maps were made for
+    std::vector<QPoint> staleCells_;               // cells recoloured since the last paint (their first pixel)
 };
 
 }  // namespace MirrorKit

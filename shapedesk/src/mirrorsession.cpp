@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 MirrorSession::MirrorSession(QObject* parent) : QObject(parent) {
     pokeTimer_.setTimerType(Qt::PreciseTimer);
@@ -239,32 +240,50 @@ KRVRC MirrorSession::afterSurface(KRVRC rc, const cv::Mat& grid, int apertureDia
         emit surfacesChanged();
         return rc;
     }
+    // One pass over the grid: the target, the aperture (inside the circle and with a value) and the target's
+    // extremes there; a second makes the expected surface. Fresh matrices: callers may hold the previous ones.
     const int w = grid.cols;
     const double d = apertureDiameter > 0 ? apertureDiameter : w - 3;
-    target_ = grid.clone();
-    region_ = cv::Mat(grid.size(), CV_8U, cv::Scalar(0));
+    cv::Mat target(grid.size(), CV_64F), region(grid.size(), CV_8U), expected(grid.size(), CV_64F);
+    grid.convertTo(target, CV_64F);
     const double c = (w - 1) * 0.5, r2 = d * d * 0.25 + 1e-9;
-    for (int y = 0; y < grid.rows; ++y)
-        for (int x = 0; x < w; ++x)
-            if ((x - c) * (x - c) + (y - c) * (y - c) <= r2 && std::isfinite(grid.at<double>(y, x)))
-                region_.at<uchar>(y, x) = 255;
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    for (int y = 0; y < grid.rows; ++y) {
+        const double* t = target.ptr<double>(y);
+        uchar* in = region.ptr<uchar>(y);
+        for (int x = 0; x < w; ++x) {
+            const bool inside = (x - c) * (x - c) + (y - c) * (y - c) <= r2 && std::isfinite(t[x]);
+            in[x] = inside ? 255 : 0;
+            if (!inside) continue;
+            lo = std::min(lo, t[x]);
+            hi = std::max(hi, t[x]);
+        }
+    }
+    target_ = target;
+    region_ = region;
 
     // The mirror reaches its piston range and no further: a shape wider than that is clipped at both ends, as
     // the kit's best effort clips the commands. Solved relative to the mirror's middle, the shape is centred in
     // that range first; in-range shapes come out unchanged.
-    expected_ = target_.clone();
     // (0, 1) is the controller's answer when the mirror has no range to give.
     const auto range = control_.pistonRange(0, 0.0, 0.0);
     if (range != std::pair<int, int>{0, 1}) stroke_ = {static_cast<double>(range.first), static_cast<double>(range.second)};
-    if (stroke_.second > stroke_.first && cv::countNonZero(region_) > 0) {
-        double lo = 0, hi = 0;
-        cv::minMaxLoc(target_, &lo, &hi, nullptr, nullptr, region_);
+    if (stroke_.second > stroke_.first && lo <= hi) {
         const double shift = absolute ? 0.0 : 0.5 * (stroke_.first + stroke_.second) - 0.5 * (lo + hi);
-        cv::Mat moved = target_ + shift;
-        cv::max(moved, stroke_.first, moved);
-        cv::min(moved, stroke_.second, moved);
-        expected_ = moved - shift;
+        const double bottom = stroke_.first, top = stroke_.second;
+        const size_t n = target.total();
+        const double* t = target.ptr<double>();
+        double* e = expected.ptr<double>();
+        for (size_t i = 0; i < n; ++i) {
+            double moved = t[i] + shift;
+            moved = moved < bottom ? bottom : moved;
+            moved = moved > top ? top : moved;
+            e[i] = moved - shift;
+        }
+    } else {
+        target.copyTo(expected);
     }
+    expected_ = expected;
     emit frameChanged();
     emit surfacesChanged();
     return rc;

@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QTextStream>
 
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/ml.hpp>
@@ -242,20 +243,40 @@ SurfaceStats surfaceStats(const cv::Mat& surface, const RegionRuns& region, doub
     double lo[kLanes] = {inf, inf, inf, inf}, hi[kLanes] = {-inf, -inf, -inf, -inf};
     double sum[kLanes] = {}, squares[kLanes] = {};
     long count = 0;
+    const cv::v_float64x2 clipLos = cv::v_setall_f64(clipLo), clipHis = cv::v_setall_f64(clipHi);
     for (int y = 0; y < surface.rows; ++y) {
         const double* v = surface.ptr<double>(y);
         for (int k = region.rowStart[static_cast<size_t>(y)]; k < region.rowStart[static_cast<size_t>(y) + 1]; ++k) {
             const auto [begin, end] = region.runs[static_cast<size_t>(k)];
             count += end - begin;
             int x = begin;
-            for (; x + kLanes <= end; x += kLanes)
-                for (int l = 0; l < kLanes; ++l) {
-                    const double value = std::min(std::max(v[x + l], clipLo), clipHi);
-                    lo[l] = std::min(lo[l], value);
-                    hi[l] = std::max(hi[l], value);
-                    sum[l] += value;
-                    squares[l] += value * value;
+            if (x + kLanes <= end) {
+                // Two points per register, two registers: the lanes above, as vector operations.
+                cv::v_float64x2 lo0 = cv::v_load(lo), lo1 = cv::v_load(lo + 2);
+                cv::v_float64x2 hi0 = cv::v_load(hi), hi1 = cv::v_load(hi + 2);
+                cv::v_float64x2 sum0 = cv::v_load(sum), sum1 = cv::v_load(sum + 2);
+                cv::v_float64x2 sq0 = cv::v_load(squares), sq1 = cv::v_load(squares + 2);
+                for (; x + kLanes <= end; x += kLanes) {
+                    const cv::v_float64x2 a = cv::v_min(cv::v_max(cv::v_load(v + x), clipLos), clipHis);
+                    const cv::v_float64x2 b = cv::v_min(cv::v_max(cv::v_load(v + x + 2), clipLos), clipHis);
+                    lo0 = cv::v_min(lo0, a);
+                    lo1 = cv::v_min(lo1, b);
+                    hi0 = cv::v_max(hi0, a);
+                    hi1 = cv::v_max(hi1, b);
+                    sum0 += a;
+                    sum1 += b;
+                    sq0 += a * a;
+                    sq1 += b * b;
                 }
+                cv::v_store(lo, lo0);
+                cv::v_store(lo + 2, lo1);
+                cv::v_store(hi, hi0);
+                cv::v_store(hi + 2, hi1);
+                cv::v_store(sum, sum0);
+                cv::v_store(sum + 2, sum1);
+                cv::v_store(squares, sq0);
+                cv::v_store(squares + 2, sq1);
+            }
             for (; x < end; ++x) {
                 const double value = std::min(std::max(v[x], clipLo), clipHi);
                 lo[0] = std::min(lo[0], value);

@@ -1,11 +1,12 @@
 // Pictures of surfaces made at the size they are shown, and the per-term pictures of Zernike series.
 #include "surfacepictures.h"
 
-#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <cwchar>
 #include <limits>
 
 namespace shapes {
@@ -14,6 +15,9 @@ namespace {
 
 // Four samples per actuator: the smooth surface's numbers are taken there.
 constexpr int kFineSamples = 4;
+
+// Scaled values below this in magnitude round and saturate to entries as they are.
+constexpr double kOnScale = 1 << 30;
 
 }  // namespace
 
@@ -42,6 +46,7 @@ PictureGeometry::PictureGeometry(const cv::Mat& gridRegion, double diameter, int
     cv::resize(gridRegion_, targetRegion_, cv::Size(side_, side_), 0, 0, cv::INTER_NEAREST);
     smoothRegion_ = apertureRegion(side_, w, diameter_);
     fineRegion_ = apertureRegion(kFineSamples * w, w, diameter_);
+    gridRuns_ = RegionRuns::of(gridRegion_);
     targetRuns_ = RegionRuns::of(targetRegion_);
     smoothRuns_ = RegionRuns::of(smoothRegion_);
     fineRuns_ = RegionRuns::of(fineRegion_);
@@ -49,7 +54,10 @@ PictureGeometry::PictureGeometry(const cv::Mat& gridRegion, double diameter, int
 
 bool PictureGeometry::sameAs(const cv::Mat& gridRegion, double diameter, int side) const {
     return side == side_ && diameter == diameter_ && gridRegion.size() == gridRegion_.size() &&
-           gridRegion.type() == gridRegion_.type() && cv::countNonZero(gridRegion != gridRegion_) == 0;
+           gridRegion.type() == gridRegion_.type() &&
+           (gridRegion.isContinuous() ? std::memcmp(gridRegion.data, gridRegion_.data,
+                                                    gridRegion.total() * gridRegion.elemSize()) == 0
+                                      : cv::countNonZero(gridRegion != gridRegion_) == 0);
 }
 
 cv::Mat PictureGeometry::extend(const cv::Mat& grid) const {
@@ -79,6 +87,12 @@ SurfacePlanes PictureGeometry::planes(const cv::Mat& gridTarget, const cv::Mat& 
     return p;
 }
 
+void fillPixels(QRgb* begin, QRgb* end, QRgb colour) {
+    static_assert(sizeof(wchar_t) == sizeof(QRgb), "wide characters are 32-bit words here");
+    if (end > begin)
+        std::wmemset(reinterpret_cast<wchar_t*>(begin), static_cast<wchar_t>(colour), static_cast<size_t>(end - begin));
+}
+
 QImage colourPicture(const cv::Mat& plane, const cv::Mat& region, double lo, double hi, double clipLo, double clipHi,
                      const QVector<QRgb>& table) {
     CV_Assert(region.type() == CV_8U && plane.size() == region.size());
@@ -86,7 +100,7 @@ QImage colourPicture(const cv::Mat& plane, const cv::Mat& region, double lo, dou
 }
 
 QImage colourPicture(const cv::Mat& plane, const RegionRuns& region, double lo, double hi, double clipLo,
-                     double clipHi, const QVector<QRgb>& table) {
+                     double clipHi, const QVector<QRgb>& table, double bound) {
     CV_Assert(plane.type() == CV_32F && plane.rows == region.rows && plane.cols == region.cols && table.size() >= 256);
     const double span = hi - lo;
     const double a = span > 0 ? 254.0 / span : 0.0, b = span > 0 ? -lo * 254.0 / span : 0.0;
@@ -94,43 +108,60 @@ QImage colourPicture(const cv::Mat& plane, const RegionRuns& region, double lo, 
     // clipLo..clipHi is clipping the scaled values to the (whole) entries of those limits, before rounding.
     const double first = std::isfinite(clipLo) ? std::clamp(std::round(clipLo * a + b), 0.0, 254.0) : 0.0;
     const double last = std::isfinite(clipHi) ? std::clamp(std::round(clipHi * a + b), first, 254.0) : 254.0;
-    const float scale = static_cast<float>(a), offset = static_cast<float>(b);
-    const float lowest = static_cast<float>(first), highest = static_cast<float>(last);
-    const cv::v_float32x4 scales = cv::v_setall_f32(scale), offsets = cv::v_setall_f32(offset);
-    const cv::v_float32x4 lowests = cv::v_setall_f32(lowest), highests = cv::v_setall_f32(highest);
-    QImage image(plane.cols, plane.rows, QImage::Format_RGB32);
+    // The entries of every point, rounded and saturated to 0..255 in one vectorised pass; clipping is then a
+    // table whose entries below `first` and above `last` repeat those limits' colours. A value that is not a
+    // number becomes 0 and so takes the lowest entry. Scaled values beyond the integers (infinities, or values
+    // far off the scale) would not saturate: the picture's values are clamped to the scale's ends first then.
+    thread_local cv::Mat entries, clamped;
+    double largest = bound;
+    if (!(largest * std::abs(a) + std::abs(b) < kOnScale)) {
+        // No bound from the caller: the largest magnitude, looked for (a value that is not a number gives one).
+        largest = 0.0;
+        for (int y = 0; y < plane.rows; ++y) {
+            const float* in = plane.ptr<float>(y);
+            for (int x = 0; x < plane.cols; ++x) {
+                const float m = std::abs(in[x]);
+                largest = m > largest || m != m ? m : largest;
+            }
+        }
+    }
+    if (largest * std::abs(a) + std::abs(b) < kOnScale) {
+        plane.convertTo(entries, CV_8U, a, b);
+    } else {
+        plane.convertTo(clamped, CV_32F, a, b);
+        cv::patchNaNs(clamped, 0.0);
+        cv::min(clamped, 255.0, clamped);
+        cv::max(clamped, -1.0, clamped);
+        clamped.convertTo(entries, CV_8U);
+    }
     const QRgb* colours = table.constData();
+    QRgb clipped[256];
+    for (int i = 0; i < 256; ++i)
+        clipped[i] = colours[static_cast<int>(std::clamp(static_cast<double>(i), first, last))];
+    QImage image(plane.cols, plane.rows, QImage::Format_RGB32);
     const QRgb background = colours[255];
-    std::vector<int> entries(static_cast<size_t>(plane.cols));
-    int* __restrict entry = entries.data();
     uchar* bits = image.bits();
     const qsizetype stride = image.bytesPerLine();
     for (int y = 0; y < plane.rows; ++y) {
-        const float* __restrict in = plane.ptr<float>(y);
-        auto* out = reinterpret_cast<QRgb*>(bits + y * stride);
+        const uchar* __restrict entry = entries.ptr<uchar>(y);
+        auto* __restrict out = reinterpret_cast<QRgb*>(bits + y * stride);
         int done = 0;
         for (int k = region.rowStart[static_cast<size_t>(y)]; k < region.rowStart[static_cast<size_t>(y) + 1]; ++k) {
             const auto [begin, end] = region.runs[static_cast<size_t>(k)];
-            std::fill(out + done, out + begin, background);
-            // Entries first, four at a time, then their colours. A value that is not a number fails both
-            // comparisons and takes the lowest entry.
+            fillPixels(out + done, out + begin, background);
             int x = begin;
             for (; x + 4 <= end; x += 4) {
-                cv::v_float32x4 t = cv::v_load(in + x) * scales + offsets;
-                t = cv::v_select(t >= lowests, t, lowests);
-                t = cv::v_select(t <= highests, t, highests);
-                cv::v_store(entry + x, cv::v_round(t));
+                const QRgb c0 = clipped[entry[x]], c1 = clipped[entry[x + 1]];
+                const QRgb c2 = clipped[entry[x + 2]], c3 = clipped[entry[x + 3]];
+                out[x] = c0;
+                out[x + 1] = c1;
+                out[x + 2] = c2;
+                out[x + 3] = c3;
             }
-            for (; x < end; ++x) {
-                float t = in[x] * scale + offset;
-                t = t >= lowest ? t : lowest;
-                t = t <= highest ? t : highest;
-                entry[x] = cvRound(t);
-            }
-            for (int x = begin; x < end; ++x) out[x] = colours[entry[x]];
+            for (; x < end; ++x) out[x] = clipped[entry[x]];
             done = end;
         }
-        std::fill(out + done, out + plane.cols, background);
+        fillPixels(out + done, out + plane.cols, background);
     }
     return image;
 }
@@ -178,12 +209,25 @@ bool ZernikePictures::compose(const std::vector<double>& coefficients, const cv:
         return false;
     // The series on the grid, checked against the surface the kit solved for: the pictures are the target's
     // only when the two agree (the kit may treat points of the map that are exactly zero as missing).
-    cv::Mat grid(gridTarget.size(), CV_64F, cv::Scalar(0.0));
+    if (gridRegion.size() != gridTarget.size() || gridRegion.type() != CV_8U || !gridRegion.isContinuous() ||
+        !gridTarget.isContinuous())
+        return false;
+    std::vector<std::pair<double, const double*>> used;
     for (size_t t = 0; t < planes_.size(); ++t)
-        if (coefficients[t] != 0.0) cv::scaleAdd(grids_[t], coefficients[t], grid, grid);
+        if (coefficients[t] != 0.0) used.emplace_back(coefficients[t], grids_[t].ptr<double>());
+    const double* target = gridTarget.ptr<double>();
+    const uchar* inside = gridRegion.ptr<uchar>();
     double worst = 0.0, scale = 0.0;
-    cv::minMaxLoc(cv::abs(grid - gridTarget), nullptr, &worst, nullptr, nullptr, gridRegion);
-    cv::minMaxLoc(cv::abs(gridTarget), nullptr, &scale, nullptr, nullptr, gridRegion);
+    const size_t points = gridTarget.total();
+    for (size_t i = 0; i < points; ++i) {
+        if (!inside[i]) continue;
+        double sum = 0.0;
+        for (const auto& [c, grid] : used) sum += grid[i] * c;
+        // A difference that is not a number fails the check below.
+        const double off = std::abs(sum - target[i]);
+        worst = off > worst || std::isnan(off) ? off : worst;
+        scale = std::max(scale, std::abs(target[i]));
+    }
     if (!(worst <= 1e-6 * std::max(1.0, scale))) return false;
 
     SurfacePlanes sum;

@@ -12,6 +12,7 @@
 #include <opencv2/core.hpp>
 
 #include <functional>
+#include <limits>
 #include <vector>
 
 namespace shapes {
@@ -42,6 +43,7 @@ public:
     const cv::Mat& targetRegion() const { return targetRegion_; }
     const cv::Mat& smoothRegion() const { return smoothRegion_; }
     const cv::Mat& fineRegion() const { return fineRegion_; }
+    const RegionRuns& gridRuns() const { return gridRuns_; }
     const RegionRuns& targetRuns() const { return targetRuns_; }
     const RegionRuns& smoothRuns() const { return smoothRuns_; }
     const RegionRuns& fineRuns() const { return fineRuns_; }
@@ -54,16 +56,21 @@ private:
     int side_ = 0;
     std::vector<int> nearest_;  // by grid point: the point inside the aperture it takes its value from
     cv::Mat targetRegion_, smoothRegion_, fineRegion_;
-    RegionRuns targetRuns_, smoothRuns_, fineRuns_;
+    RegionRuns gridRuns_, targetRuns_, smoothRuns_, fineRuns_;
 };
+
+// Pixels of one colour: the C library's wide-character fill, which is vectorised, stores 32-bit words.
+void fillPixels(QRgb* begin, QRgb* end, QRgb colour);
 
 // RGB32 picture of a plane: lo..hi onto table entries 0..254, clipped first to clipLo..clipHi, entry 255
 // (the background) outside the region.
 // The table has at least 256 entries.
 QImage colourPicture(const cv::Mat& plane, const cv::Mat& region, double lo, double hi, double clipLo, double clipHi,
                      const QVector<QRgb>& table);
+// `bound`, when finite, is no smaller than any value's magnitude in the plane (saves looking for it).
 QImage colourPicture(const cv::Mat& plane, const RegionRuns& region, double lo, double hi, double clipLo,
-                     double clipHi, const QVector<QRgb>& table);
+                     double clipHi, const QVector<QRgb>& table,
+                     double bound = std::numeric_limits<double>::infinity());
 
 // The surface (nm) on the actuator grid of a Zernike series, as the controller computes it; false on failure.
 using ZernikeGridSurface = std::function<bool(const std::vector<double>& coefficients, cv::Mat* grid)>;

@@ -4,6 +4,7 @@
 
 #include "connectdialog.h"
 #include "dialogs.h"
+#include "readoutstyle.h"
 #include "editors.h"
 #include "shapes.h"
 #include "ui_userwindow.h"
@@ -21,6 +22,7 @@
 #include <QSettings>
 #include <QSignalBlocker>
 #include <QStyle>
+#include <QStyleFactory>
 #include <QTimer>
 
 #include <opencv2/imgproc.hpp>
@@ -190,7 +192,15 @@ UserWindow::UserWindow(QWidget* parent)
             label->setTextFormat(Qt::PlainText);
         }
     const QSize readoutSize(metrics.horizontalAdvance(QStringLiteral("00000.0 nm")) + 8, metrics.height() + 6);
+    // Their text is drawn from kept layouts: a new value only swaps digits.
+    if (QStyle* base = QStyleFactory::create(style()->objectName())) {
+        readoutStyle = new ReadoutStyle(base);
+        readoutStyle->setParent(this);
+        for (int i = 0; i < zernikeSliders.size(); ++i)
+            if (auto* label = findChild<QLabel*>(QString("zernLabel%1").arg(i))) label->setStyle(readoutStyle);
+    }
     for (QLabel* box : {ui->targetPVReadback, ui->targetRMSReadback, ui->idealPVReadback, ui->idealRMSReadback}) {
+        if (readoutStyle) box->setStyle(readoutStyle);
         box->setAutoFillBackground(true);
         box->setFixedSize(readoutSize);
         box->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -956,9 +966,25 @@ void UserWindow::refreshSurfaces() {
     shapes::SurfacePlanes planes;
     lastFromSeries = false;
     // The series' pictures show the expected surface only where the mirror's stroke clipped nothing.
-    if (seriesPictures && !surfaceSeries.empty() && anyInside) {
-        double clipped = 0.0;
+    // The extremes of the expected surface, and how far the stroke moved it from the target, inside the aperture.
+    double expectedLo = std::numeric_limits<double>::infinity(), expectedHi = -expectedLo, clipped = 0.0;
+    if (anyInside && target.isContinuous() && expected.isContinuous() && region.isContinuous()) {
+        const double* t = target.ptr<double>();
+        const double* e = expected.ptr<double>();
+        const uchar* inside = region.ptr<uchar>();
+        const size_t points = target.total();
+        for (size_t i = 0; i < points; ++i) {
+            if (!inside[i]) continue;
+            expectedLo = std::min(expectedLo, e[i]);
+            expectedHi = std::max(expectedHi, e[i]);
+            const double off = std::abs(e[i] - t[i]);
+            clipped = off > clipped || std::isnan(off) ? off : clipped;
+        }
+    } else if (anyInside) {
+        cv::minMaxLoc(expected, &expectedLo, &expectedHi, nullptr, nullptr, region);
         cv::minMaxLoc(cv::abs(expected - target), nullptr, &clipped, nullptr, nullptr, region);
+    }
+    if (seriesPictures && !surfaceSeries.empty() && anyInside) {
         if (clipped <= 1e-6) {
             const int terms = static_cast<int>(surfaceSeries.size());
             const int aperture = surfaceSeriesDiameter;
@@ -976,12 +1002,15 @@ void UserWindow::refreshSurfaces() {
     // Smoothing cannot take the surface beyond what the mirror reaches.
     double lo = -std::numeric_limits<double>::infinity(), hi = std::numeric_limits<double>::infinity();
     const auto stroke = session->stroke();
-    if (stroke.second > stroke.first && anyInside) cv::minMaxLoc(expected, &lo, &hi, nullptr, nullptr, region);
+    if (stroke.second > stroke.first && anyInside) {
+        lo = expectedLo;
+        hi = expectedHi;
+    }
     auto show = [](QLabel* box, double value) {
         const QString text = QString::number(value, 'f', 1) + " nm";
         if (box->text() != text) box->setText(text);
     };
-    const shapes::SurfaceStats targetStats = shapes::surfaceStats(target, region);
+    const shapes::SurfaceStats targetStats = shapes::surfaceStats(target, pictureGeometry->gridRuns());
     const shapes::SurfaceStats smoothStats =
         shapes::surfaceStats(planes.smoothFine, pictureGeometry->fineRuns(), lo, hi);
     show(ui->targetPVReadback, targetStats.peakToValley);
@@ -993,10 +1022,16 @@ void UserWindow::refreshSurfaces() {
     // lying wholly below (or above) zero does not push half of every shape off the scale.
     const double reach = surfaceReach();
     const double none = std::numeric_limits<double>::infinity();
+    // The pictures are resampled from the surfaces' values inside the aperture, linearly (the target) or after
+    // a cubic enlargement and a blur (the smooth surface, which overshoots by far less than its values' reach):
+    // bounds on their magnitudes, generous, so that their colouring need not look for them.
+    const double targetBound =
+        anyInside ? 2.0 * std::max(std::abs(targetStats.min), std::abs(targetStats.max)) : none;
+    const double smoothBound = 4.0 * std::max(std::abs(expectedLo), std::abs(expectedHi));
     ui->targetSurfaceView->setPicture(shapes::colourPicture(planes.target, pictureGeometry->targetRuns(), -reach,
-                                                            reach, -none, none, colorTable));
+                                                            reach, -none, none, colorTable, targetBound));
     ui->idealSurfaceView->setPicture(shapes::colourPicture(planes.smooth, pictureGeometry->smoothRuns(), -reach,
-                                                           reach, lo, hi, colorTable));
+                                                           reach, lo, hi, colorTable, smoothBound));
 }
 
 // ---- shape files ----

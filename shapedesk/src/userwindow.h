@@ -24,6 +24,7 @@
 namespace Ui {
 class UserWindow;
 }
+class ReadoutStyle;
 class QDoubleSpinBox;
 class QLabel;
 class QRadioButton;
@@ -66,6 +67,9 @@ public:
     // session's surfaces themselves (the two must look the same). Whether the last drawing used the terms.
     void setSeriesPictures(bool on);
     bool lastDrawnFromSeries() const { return lastFromSeries; }
+    // The style the readouts (P-V, RMS, the terms' values) draw their text with; null when the application's
+    // style cannot be made again for them.
+    const ReadoutStyle* readoutTextStyle() const { return readoutStyle; }
     // Opens (or watches) a served mirror, as File > Connect to Server... does once the dialog is accepted.
     bool openRemoteMirror(const RemoteTarget& target);
 
@@ -144,6 +148,7 @@ private:
     Ui::UserWindow* ui;
     MirrorSession* session;
     RefreshPacer* pacer;
+    ReadoutStyle* readoutStyle = nullptr;
     // The surfaces wait for the next refresh; a Zernike series (and its aperture) when the last surface was one.
     bool surfacesDirty = false;
     std::vector<double> surfaceSeries;

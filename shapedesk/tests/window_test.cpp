@@ -5,6 +5,7 @@
 #include "StartedWindow.h"
 
 #include "dmview.h"
+#include "readoutstyle.h"
 #include "editors.h"
 #include "shapes.h"
 #include "surfacepictures.h"
@@ -20,6 +21,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QStatusBar>
+#include <QStyleFactory>
 #include <QSettings>
 #include <QTextStream>
 #include <QtTest>
@@ -285,6 +287,16 @@ private slots:
         QCOMPARE(colorIndex(0.5), 127);
         QCOMPARE(colorIndex(0.003), 1);
         QCOMPARE(colorIndex(0.0), 0);
+        // Each command's entry is its value on 0..254 rounded half away from zero, at the halves and just beside
+        // them too; nothing below 0 (nor a value that is not a number) goes below the first entry.
+        for (int k = 0; k < 254; ++k) {
+            const double half = (k + 0.5) / 254.0;
+            for (const double v : {half, std::nextafter(half, 0.0), std::nextafter(half, 1.0), k / 254.0})
+                QCOMPARE(colorIndex(v), static_cast<int>(std::lround(v * 254.0)));
+        }
+        QCOMPARE(colorIndex(-0.2), 0);
+        QCOMPARE(colorIndex(std::numeric_limits<double>::quiet_NaN()), 0);
+        QCOMPARE(colorIndex(7.0), 254);
     }
 
     void clicksOnTheHexPackedGrid() {
@@ -859,18 +871,26 @@ private slots:
         QCOMPARE(entry(7.5f, 0, 254), 8);
         QCOMPARE(entry(6.5f, 0, 254), 6);
         const double none = std::numeric_limits<double>::infinity();
+        // The values as they are; with the infinities as values far off the scale; with them on the scale (the
+        // value that is not a number stays).
+        cv::Mat far = plane.clone(), near = plane.clone();
+        far.setTo(3e30f, plane == inf);
+        far.setTo(-3e30f, plane == -inf);
+        near.setTo(250.0f, plane == inf);
+        near.setTo(-2.0f, plane == -inf);
+        for (const cv::Mat& values : {plane, far, near})
         for (const auto& [clipLo, clipHi, first, last] :
              {std::tuple<double, double, int, int>{-none, none, 0, 254}, {10.0, 200.0, 10, 200}}) {
             // 0..254 onto entries 0..254: a value's entry is the value rounded.
-            const QImage picture = shapes::colourPicture(plane, region, 0.0, 254.0, clipLo, clipHi, table);
+            const QImage picture = shapes::colourPicture(values, region, 0.0, 254.0, clipLo, clipHi, table);
             QCOMPARE(picture.size(), QSize(width, height));
             for (int y = 0; y < height; ++y)
                 for (int x = 0; x < width; ++x) {
-                    const QRgb want = region.at<uchar>(y, x) ? table[entry(plane.at<float>(y, x), first, last)]
+                    const QRgb want = region.at<uchar>(y, x) ? table[entry(values.at<float>(y, x), first, last)]
                                                              : table[255];
                     if (picture.pixel(x, y) != (want | 0xff000000u))
                         QFAIL(qPrintable(QString("point %1,%2 (value %3): %4 instead of %5")
-                                             .arg(x).arg(y).arg(plane.at<float>(y, x))
+                                             .arg(x).arg(y).arg(values.at<float>(y, x))
                                              .arg(picture.pixel(x, y), 0, 16).arg(want, 0, 16)));
                 }
         }
@@ -947,6 +967,123 @@ private slots:
                       session.apertureRegion());
         QVERIFY(clipped > 1.0);
         compare(false);
+    }
+
+    // The readouts a slider step changes look exactly as plain labels of the same font, size and alignment
+    // showing the same text, while their text comes from kept layouts (a new value only swaps digits).
+    void readoutsLookAsPlainLabels() {
+        auto window = sdtest::startedWindow();
+        QVERIFY(window->openMirror("SDWIND00952", ""));
+        auto* ui = window->form();
+        QTest::mouseClick(ui->zernikeControlRadio, Qt::LeftButton);
+        const ReadoutStyle* style = window->readoutTextStyle();
+        QVERIFY(style);
+        const int kept = style->keptLayouts();
+        ui->zern4->setFocus();
+        for (auto key : {Qt::Key_PageUp, Qt::Key_Up, Qt::Key_PageUp, Qt::Key_PageDown, Qt::Key_Down, Qt::Key_End,
+                         Qt::Key_Home}) {
+            QTest::keyClick(ui->zern4, key);
+            QTRY_VERIFY(!window->refreshPacer().pending());
+            for (QLabel* shown : {ui->targetPVReadback, ui->targetRMSReadback, ui->idealPVReadback,
+                                  ui->idealRMSReadback, ui->zernLabel4}) {
+                QVERIFY(!shown->text().isEmpty());
+                QVERIFY2(looksAsPlainLabel(shown), qPrintable(shown->objectName() + ": " + shown->text()));
+            }
+        }
+        QVERIFY(style->keptLayouts() > kept + 20);
+    }
+
+    // Kept layouts for texts of every alignment, one and two lines, digits of every kind, clipped or not.
+    void keptLayoutsDrawAsThePainterDoes() {
+        ReadoutStyle style(QStyleFactory::create(QApplication::style()->objectName()));
+        QLabel label;
+        label.setStyle(&style);
+        label.setTextFormat(Qt::PlainText);
+        label.setFrameShape(QFrame::StyledPanel);
+        label.setAutoFillBackground(true);
+        const QStringList texts = {"0.0 nm", "-1234.5 nm", "98765.4 nm", "Def.\n-123", "Sph.\n4567", "1\n2\n3",
+                                   "Tilt", "x 1.5e-07 y"};
+        const Qt::Alignment alignments[] = {Qt::AlignRight | Qt::AlignVCenter, Qt::AlignCenter,
+                                            Qt::AlignLeft | Qt::AlignTop, Qt::AlignHCenter | Qt::AlignBottom};
+        for (const QSize size : {QSize(110, 50), QSize(37, 15)})  // the second clips most texts
+            for (const Qt::Alignment alignment : alignments)
+                for (const QString& text : texts) {
+                    label.setFixedSize(size);
+                    label.setAlignment(alignment);
+                    label.setText(text);
+                    QVERIFY2(looksAsPlainLabel(&label), qPrintable(text));
+                }
+        QVERIFY(style.keptLayouts() > 40);
+        // Texts a kept layout does not take (a tab, a mnemonic, a leading space, a disabled label) are drawn by
+        // the style underneath, as plain labels draw them.
+        const int full = style.fullLayouts();
+        label.setFixedSize(110, 50);
+        for (const QString& text : {QString("12\t3 nm"), QString("&1.5 nm"), QString(" 2.5 nm")}) {
+            label.setText(text);
+            QVERIFY2(looksAsPlainLabel(&label), qPrintable(text));
+        }
+        QVERIFY(style.fullLayouts() >= full + 3);
+        label.setEnabled(false);
+        label.setText("-42.0 nm");
+        QVERIFY(looksAsPlainLabel(&label));
+    }
+
+    // The mirror view recolours only the cells a step changed: it shows what a picture made in full shows.
+    void mirrorViewRecoloursTheChangedCells() {
+        auto window = sdtest::startedWindow();
+        QVERIFY(window->openMirror("SDWIND00140", ""));
+        auto* ui = window->form();
+        MirrorKit::DMGraphicsItem* mirror = window->mirrorItem();
+        auto sameAsFull = [&]() -> bool {
+            QTest::qWait(2 * window->refreshPacer().intervalMs());
+            if (window->refreshPacer().pending()) return false;
+            const QImage stepped = ui->graphicsView->viewport()->grab().toImage();
+            mirror->setColorTable(mirror->colorTable());  // the whole picture made again
+            return stepped == ui->graphicsView->viewport()->grab().toImage();
+        };
+        ui->pistonSlider->setValue(512);
+        QVERIFY(sameAsFull());
+        for (int i = 0; i < 3; ++i) {
+            clickToolbar(*window, ui->actionPoke_Next);
+            QVERIFY(sameAsFull());
+        }
+        QCOMPARE(window->selectedActuator(), 2);
+        // A poke walked over without a paint between steps: every cell it left is drawn again.
+        for (int i = 0; i < 5; ++i) clickToolbar(*window, ui->actionPoke_Next);
+        QVERIFY(sameAsFull());
+        QCOMPARE(QColor(ui->graphicsView->viewport()->grab().toImage().pixel(ui->graphicsView->mapFromScene(
+                     mirror->mapToScene(mirror->cellCentre(7))))),
+                 mirror->actuatorColor(7));
+
+        // The 952-actuator mirror under small Zernike steps.
+        QVERIFY(window->openMirror("SDWIND00952", ""));
+        mirror = window->mirrorItem();
+        QTest::mouseClick(ui->zernikeControlRadio, Qt::LeftButton);
+        QVERIFY(sameAsFull());
+        ui->zern4->setFocus();
+        for (auto key : {Qt::Key_Up, Qt::Key_Up, Qt::Key_Down, Qt::Key_PageUp}) {
+            QTest::keyClick(ui->zern4, key);
+            QVERIFY(sameAsFull());
+        }
+    }
+
+private:
+    // Whether a label looks as a plain label (the application's style) of the same kind showing the same text.
+    static bool looksAsPlainLabel(QLabel* shown) {
+        QLabel plain;
+        plain.setFont(shown->font());
+        plain.setPalette(shown->palette());
+        plain.setFrameShape(shown->frameShape());
+        plain.setFrameShadow(shown->frameShadow());
+        plain.setAlignment(shown->alignment());
+        plain.setTextFormat(shown->textFormat());
+        plain.setMargin(shown->margin());
+        plain.setIndent(shown->indent());
+        plain.setAutoFillBackground(shown->autoFillBackground());
+        plain.setEnabled(shown->isEnabled());
+        plain.setFixedSize(shown->size());
+        plain.setText(shown->text());
+        return shown->grab().toImage() == plain.grab().toImage();
     }
 };
 
