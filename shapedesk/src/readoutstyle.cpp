@@ -159,8 +159,12 @@ void ReadoutStyle::drawItemText(QPainter* painter, const QRect& rect, int flags,
     if (text.isEmpty()) return;
     // Enabled text is drawn by the usual styles as the painter draws it with the role's colour; anything else
     // is left to the style underneath.
-    const QString base = baseStyle()->objectName().toLower();
-    if (!painter || !enabled || (base != QLatin1String("fusion") && base != QLatin1String("windows"))) {
+    if (usualBase_ < 0) {
+        // The style underneath is fixed once this style is made: its name is looked at once, not per readout.
+        const QString base = baseStyle()->objectName().toLower();
+        usualBase_ = base == QLatin1String("fusion") || base == QLatin1String("windows") ? 1 : 0;
+    }
+    if (!painter || !enabled || usualBase_ == 0) {
         QProxyStyle::drawItemText(painter, rect, flags, pal, enabled, text, textRole);
         return;
     }

@@ -46,4 +46,5 @@ private:
 
     mutable std::vector<Layout> layouts_;  // the latest first
     mutable int kept_ = 0, full_ = 0;
+    mutable int usualBase_ = -1;  // whether the style underneath draws text as the painter does; -1 not yet known
 };
