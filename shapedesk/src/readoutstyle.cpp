@@ -10,6 +10,7 @@
 #include <QTextLayout>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 
@@ -17,7 +18,9 @@ namespace {
 
 constexpr size_t kKeptLayouts = 32;
 // The pictures of a text are checked for ink this far around its rectangle.
-constexpr int kInkMargin = 16;
+constexpr int kInkMargin = 8;
+// A layout's text is drawn this many times before pictures of it are made.
+constexpr int kDrawsBeforeCanvas = 4;
 // The flags a kept layout handles: alignment (absolute or not: the same left to right), the left-to-right
 // direction readouts are drawn in, clipping or not, tabs expanded (texts with tabs are not kept).
 constexpr int kHandled = Qt::AlignLeft | Qt::AlignRight | Qt::AlignHCenter | Qt::AlignAbsolute |
@@ -227,7 +230,9 @@ void copyColumns(const QImage& from, QImage& to, int left, int width, int top, i
 
 void ReadoutStyle::makeCanvas(Layout& layout, QRgb background, const QColor& pen, QImage::Format format, int hints) {
     Canvas& c = layout.canvas;
+    const int draws = c.draws;
     c = Canvas();
+    c.draws = draws;
     c.made = true;
     c.background = background;
     c.pen = pen.rgba();
@@ -278,10 +283,16 @@ void ReadoutStyle::makeCanvas(Layout& layout, QRgb background, const QColor& pen
     for (int d = 0; d < 10; ++d) {
         big[static_cast<size_t>(d)] = render(withDigits([d](size_t) { return d; }));
         const QImage& image = big[static_cast<size_t>(d)];
-        for (int y = 0; y < image.height(); ++y) {
+        const int width = image.width(), height = image.height();
+        for (int y = 0; y < height; ++y) {
             const QRgb* row = reinterpret_cast<const QRgb*>(image.constScanLine(y));
-            for (int x = 0; x < image.width(); ++x)
-                if (!inside.contains(x, y) && row[x] != background) return;
+            const bool within = y >= inside.top() && y <= inside.bottom();
+            QRgb differs = 0;
+            // The margin's columns on each side of the rectangle, or the whole row above or below it.
+            const int skipFrom = within ? inside.left() : width, skipTo = within ? inside.right() + 1 : width;
+            for (int x = 0; x < skipFrom; ++x) differs |= row[x] ^ background;
+            for (int x = skipTo; x < width; ++x) differs |= row[x] ^ background;
+            if (differs) return;
         }
     }
     // A digit whose ink strays into its neighbours' columns would be cut there: the pictures are used only if
@@ -307,12 +318,21 @@ void ReadoutStyle::makeCanvas(Layout& layout, QRgb background, const QColor& pen
                 c.top = std::min(c.top, y);
                 c.bottom = y + 1;
             }
-    for (const QImage& image : c.digits)
-        for (int y = 0; y < image.height(); ++y) {
+    int inkLeft = INT_MAX, inkRight = -1, inkTop = INT_MAX, inkBottom = -1;
+    for (const QImage& image : c.digits) {
+        const int width = image.width(), height = image.height();
+        for (int y = 0; y < height; ++y) {
             const QRgb* row = reinterpret_cast<const QRgb*>(image.constScanLine(y));
-            for (int x = 0; x < image.width(); ++x)
-                if (row[x] != background) c.ink |= QRect(x, y, 1, 1);
+            for (int x = 0; x < width; ++x)
+                if (row[x] != background) {
+                    inkLeft = std::min(inkLeft, x);
+                    inkRight = std::max(inkRight, x);
+                    inkTop = std::min(inkTop, y);
+                    inkBottom = std::max(inkBottom, y);
+                }
         }
+    }
+    if (inkRight >= 0) c.ink = QRect(QPoint(inkLeft, inkTop), QPoint(inkRight, inkBottom));
     c.shown = c.digits[0].copy();
     c.shownText = layout.pattern;
     c.usable = true;
@@ -338,8 +358,11 @@ bool ReadoutStyle::copyText(QPainter* painter, Layout& layout, const QString& te
     if (qAlpha(background) != 255) return false;
     Canvas& c = layout.canvas;
     const int hints = static_cast<int>(painter->renderHints());
-    if (!c.made || c.background != background || c.pen != pen.rgba() || c.format != format || c.hints != hints)
+    if (!c.made || c.background != background || c.pen != pen.rgba() || c.format != format || c.hints != hints) {
+        // The pictures cost some twenty drawings of the text: made for texts drawn again and again only.
+        if (++c.draws < kDrawsBeforeCanvas) return false;
         makeCanvas(layout, background, pen, format, hints);
+    }
     if (!c.usable) return false;
     // Where the text inks, the pixels under it are all of that one opaque colour.
     const QRect ink = c.ink.translated(at.topLeft());

@@ -43,6 +43,7 @@ private:
     };
     struct Canvas {
         bool made = false, usable = false;
+        int draws = 0;  // times the text was drawn without pictures
         QRgb background = 0, pen = 0;
         int format = 0;
         int hints = 0;
