@@ -16,6 +16,7 @@
 #include <QKeyEvent>
 #include <QFileInfo>
 #include <QGraphicsProxyWidget>
+#include <QHBoxLayout>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QScrollArea>
@@ -202,9 +203,32 @@ UserWindow::UserWindow(QWidget* parent)
     for (QLabel* box : {ui->targetPVReadback, ui->targetRMSReadback, ui->idealPVReadback, ui->idealRMSReadback}) {
         if (readoutStyle) box->setStyle(readoutStyle);
         box->setAutoFillBackground(true);
-        box->setFixedSize(readoutSize);
         box->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
         box->setTextFormat(Qt::PlainText);
+        // The readout's frame is a widget of its own around it, drawn once: a new value repaints the text's
+        // area only.
+        auto* frame = new QFrame(box->parentWidget());
+        frame->setObjectName(box->objectName() + QStringLiteral("Frame"));
+        frame->setFrameShape(box->frameShape());
+        frame->setFrameShadow(box->frameShadow());
+        frame->setFixedSize(readoutSize);
+        QLayout* layout = box->parentWidget() ? box->parentWidget()->layout() : nullptr;
+        QLayoutItem* replaced = layout ? layout->replaceWidget(box, frame) : nullptr;
+        if (!replaced) {
+            delete frame;
+            box->setFixedSize(readoutSize);
+            continue;
+        }
+        delete replaced;
+        auto* inside = new QHBoxLayout(frame);
+        inside->setContentsMargins(0, 0, 0, 0);
+        inside->setSpacing(0);
+        // The text keeps the indent a framed label gives it.
+        if (box->indent() < 0 && box->frameWidth() > 0)
+            box->setIndent(box->fontMetrics().horizontalAdvance(QLatin1Char('x')) / 2);
+        box->setFrameShape(QFrame::NoFrame);
+        box->setFixedSize(frame->contentsRect().size());
+        inside->addWidget(box);
     }
 
     // Keyboard: menus by their mnemonics, the usual file shortcuts.
