@@ -141,7 +141,8 @@ void BM_UpdateZernike(benchmark::State& state) {
         return;
     }
     QSlider* defocus = window->form()->zern4;
-    int step = 0;
+    // Kept across runs: every iteration moves the slider, however few a run makes.
+    static int step = 0;
     for (auto _ : state) {
         defocus->setValue(100 + (step++ & 1));  // updateZernike through the slider's signal
         window->refreshViews();                 // the refresh this step is given
@@ -159,7 +160,8 @@ void BM_UpdateZernikeForcedRepaint(benchmark::State& state) {
         return;
     }
     QSlider* defocus = window->form()->zern4;
-    int step = 0;
+    // Kept across runs: every iteration moves the slider, however few a run makes.
+    static int step = 0;
     for (auto _ : state) {
         defocus->setValue(100 + (step++ & 1));
         window->refreshViews();
