@@ -4,6 +4,9 @@
 //
 //   krv_soak run SECONDS        the whole soak (under umockdev-wrapper); prints counts and "N passed, M failed"
 //   krv_soak send MIRROR RESTART [FRAMES]   one sender (started by run)
+//
+// A sender that ends without being asked (a crash, a sanitizer's report) fails the soak. KRV_SOAK_SENDER_EXIT=N
+// makes every sender end by itself with status 9 after N frames, which the soak must report.
 #include <KRV.h>
 #include <pexlink.h>
 
@@ -114,6 +117,9 @@ int sendMain(int mirror, uint32_t restart, long frames, const std::string& work)
     krvtest::setEnv("LOCALAPPDATA", work + "/log" + std::to_string(mirror));
     KRVConfigureLog((work + "/sender" + std::to_string(mirror) + ".krvlog").c_str(), KRV_LOG_OFF);
 
+    const char* exitAfter = std::getenv("KRV_SOAK_SENDER_EXIT");
+    const long failAt = exitAfter != nullptr ? std::atol(exitAfter) : -1;
+
     DM dm{};
     bool open = false;
     uint32_t sequence = 0;
@@ -136,7 +142,7 @@ int sendMain(int mirror, uint32_t restart, long frames, const std::string& work)
         if (write(log, &a, sizeof a) != sizeof a) return 3;
         ++sequence;
         if (rc == NO_ERR) {
-            ++succeeded;
+            if (++succeeded == failAt) _exit(9);
         } else if (rc == ERR_NO_HW || rc == ERR_DRIVER_ALREADY_OPEN) {
             KRVClose(&dm);
             open = false;
@@ -235,6 +241,7 @@ public:
         auto nextCollect = Clock::now();
         while (Clock::now() < end) {
             const auto now = Clock::now();
+            reap();
             settle(now);
             if (now >= nextEvent) {
                 event(now);
@@ -315,6 +322,26 @@ private:
         if (bed_.replug(u)) ++replugs_;
     }
 
+    // Senders end only when the soak kills them or asks them to stop. One that ended by itself is counted and
+    // started again.
+    void reap() {
+        for (int m = 0; m < kMirrors; ++m) {
+            int status = 0;
+            if (waitpid(pid_[size_t(m)], &status, WNOHANG) != pid_[size_t(m)]) continue;
+            senderFailed(m, status);
+            start(m);
+        }
+    }
+
+    void senderFailed(int m, int status) {
+        ++failedSenders_;
+        if (WIFSIGNALED(status))
+            std::printf("sender %d (restart %u) ended by signal %d\n", m, restarts_[size_t(m)], WTERMSIG(status));
+        else
+            std::printf("sender %d (restart %u) ended by itself with status %d\n", m, restarts_[size_t(m)],
+                        WEXITSTATUS(status));
+    }
+
     void event(Clock::time_point now) {
         const int what = std::uniform_int_distribution<int>(0, 9)(rng_);
         const int u = std::uniform_int_distribution<int>(0, 1)(rng_);
@@ -333,7 +360,10 @@ private:
         } else {
             const int m = std::uniform_int_distribution<int>(0, kMirrors - 1)(rng_);
             kill(pid_[size_t(m)], SIGKILL);
-            waitEnd(pid_[size_t(m)], 5000);
+            // Unless it had ended by itself just before.
+            int status = W_EXITCODE(0, SIGKILL);
+            waitEnd(pid_[size_t(m)], 5000, &status);
+            if (!WIFSIGNALED(status) || WTERMSIG(status) != SIGKILL) senderFailed(m, status);
             ++kills_;
             start(m);
         }
@@ -411,7 +441,13 @@ private:
         int hung = 0;
         for (int m = 0; m < kMirrors; ++m) kill(pid_[size_t(m)], SIGTERM);
         for (int m = 0; m < kMirrors; ++m) {
-            if (!waitEnd(pid_[size_t(m)], 15000)) {
+            // Asked to stop, a sender closes its mirror and ends with 0; one started so recently that it had not
+            // yet taken the signal ends by it.
+            int status = W_EXITCODE(0, SIGTERM);
+            if (waitEnd(pid_[size_t(m)], 15000, &status)) {
+                const bool asked = WIFSIGNALED(status) ? WTERMSIG(status) == SIGTERM : WEXITSTATUS(status) == 0;
+                if (!asked) senderFailed(m, status);
+            } else {
                 std::printf("sender %d did not end within 15 s of being asked\n", m);
                 if (const char* trace = std::getenv("KRV_SOAK_TRACE"))
                     if (std::system((std::string(trace) + " " + std::to_string(pid_[size_t(m)])).c_str()) != 0)
@@ -479,6 +515,7 @@ private:
         expect(arrivedAfterRefusal == 0, "no refused frame arrived", arrivedAfterRefusal);
         expect(arrivals_.lostRecords == 0, "every card transfer was read back", arrivals_.lostRecords);
         expect(hung == 0, "no sender hung", uint64_t(hung));
+        expect(failedSenders_ == 0, "no sender failed", uint64_t(failedSenders_));
         expect(blocked == 0, "no lock or unit was left blocked", uint64_t(blocked));
         std::printf("%d passed, %d failed\n", passed, failed);
         return failed == 0 ? 0 : 1;
@@ -504,6 +541,7 @@ private:
     std::array<bool, 2> stalled_{};
     Arrivals arrivals_;
     int unplugs_ = 0, replugs_ = 0, stalls_ = 0, kills_ = 0;
+    int failedSenders_ = 0;
 };
 
 }  // namespace
