@@ -970,6 +970,39 @@ private slots:
         compare(false);
     }
 
+    // The surface readouts with their frames look as framed plain labels showing the same text; a new value
+    // repaints the text's area, not the frame.
+    void framedReadoutsLookAsFramedLabels() {
+        auto window = sdtest::startedWindow();
+        QVERIFY(window->openMirror("SDWIND00952", ""));
+        auto* ui = window->form();
+        QTest::mouseClick(ui->zernikeControlRadio, Qt::LeftButton);
+        ui->zern4->setFocus();
+        for (auto key : {Qt::Key_PageUp, Qt::Key_Up, Qt::Key_PageDown}) {
+            QTest::keyClick(ui->zern4, key);
+            QTRY_VERIFY(!window->refreshPacer().pending());
+            for (QLabel* shown : {ui->targetPVReadback, ui->targetRMSReadback, ui->idealPVReadback,
+                                  ui->idealRMSReadback}) {
+                auto* frame = qobject_cast<QFrame*>(shown->parentWidget());
+                QVERIFY(frame && frame->frameShape() == QFrame::StyledPanel);
+                QCOMPARE(shown->frameShape(), QFrame::NoFrame);
+                QCOMPARE(shown->geometry(), frame->contentsRect());
+                QLabel plain;
+                plain.setFont(shown->font());
+                plain.setPalette(shown->palette());
+                plain.setFrameShape(QFrame::StyledPanel);
+                plain.setAlignment(shown->alignment());
+                plain.setTextFormat(Qt::PlainText);
+                plain.setAutoFillBackground(true);
+                plain.setFixedSize(frame->size());
+                plain.setText(shown->text());
+                QVERIFY2(frame->grab().toImage().convertToFormat(QImage::Format_RGB32) ==
+                             plain.grab().toImage().convertToFormat(QImage::Format_RGB32),
+                         qPrintable(shown->objectName() + ": " + shown->text()));
+            }
+        }
+    }
+
     // The readouts a slider step changes look exactly as plain labels of the same font, size and alignment
     // showing the same text, while their text comes from kept layouts (a new value only swaps digits).
     void readoutsLookAsPlainLabels() {
