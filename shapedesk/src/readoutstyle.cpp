@@ -1,18 +1,26 @@
 // Readouts drawn from kept layouts: the text is laid out as the painter lays out a text in a rectangle, once per
-// pattern of digits, and each value then only swaps the digits' glyphs (every digit as wide as '0').
+// pattern of digits, and each value then only swaps the digits' glyphs (every digit as wide as '0'). Where the
+// text lands on opaque pixels of one colour, its digits are copied from pictures made once instead.
 #include "readoutstyle.h"
 
 #include <QFontMetricsF>
+#include <QPaintEngine>
 #include <QPainter>
 #include <QRawFont>
 #include <QTextLayout>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstring>
 
 namespace {
 
 constexpr size_t kKeptLayouts = 32;
+// The pictures of a text are checked for ink this far around its rectangle.
+constexpr int kInkMargin = 8;
+// A layout's text is drawn this many times before pictures of it are made.
+constexpr int kDrawsBeforeCanvas = 4;
 // The flags a kept layout handles: alignment (absolute or not: the same left to right), the left-to-right
 // direction readouts are drawn in, clipping or not, tabs expanded (texts with tabs are not kept).
 constexpr int kHandled = Qt::AlignLeft | Qt::AlignRight | Qt::AlignHCenter | Qt::AlignAbsolute |
@@ -139,14 +147,15 @@ ReadoutStyle::Layout ReadoutStyle::makeLayout(const QString& pattern, const QRec
         if (widths[d] != widths[0] || digits[d] == 0) return out;
         out.digits[static_cast<size_t>(d)] = digits[d];
     }
+    out.digitAdvance = widths[0].x();
     out.usable = true;
     return out;
 }
 
-const ReadoutStyle::Layout& ReadoutStyle::layoutFor(const QString& pattern, const QRect& rect, int flags,
+ReadoutStyle::Layout& ReadoutStyle::layoutFor(const QString& pattern, const QRect& rect, int flags,
                                                     const QFont& font) const {
     for (size_t i = 0; i < layouts_.size(); ++i) {
-        const Layout& l = layouts_[i];
+        Layout& l = layouts_[i];
         if (l.rect == rect && l.flags == flags && l.pattern == pattern && l.font == font) return l;
     }
     if (layouts_.size() >= kKeptLayouts) layouts_.pop_back();
@@ -168,7 +177,7 @@ void ReadoutStyle::drawItemText(QPainter* painter, const QRect& rect, int flags,
         QProxyStyle::drawItemText(painter, rect, flags, pal, enabled, text, textRole);
         return;
     }
-    const Layout& layout = layoutFor(patternOf(text), rect, flags, painter->font());
+    Layout& layout = layoutFor(patternOf(text), rect, flags, painter->font());
     if (!layout.usable) {
         ++full_;
         QProxyStyle::drawItemText(painter, rect, flags, pal, enabled, text, textRole);
@@ -177,10 +186,21 @@ void ReadoutStyle::drawItemText(QPainter* painter, const QRect& rect, int flags,
     ++kept_;
     const QPen saved = painter->pen();
     if (textRole != QPalette::NoRole) painter->setPen(QPen(pal.brush(textRole), saved.widthF()));
-    if (layout.clip) {
-        painter->save();
-        painter->setClipRect(layout.rect, Qt::IntersectClip);
+    const QBrush ink = painter->pen().brush();
+    if (ink.style() == Qt::SolidPattern && copyText(painter, layout, text, ink.color())) {
+        ++copied_;
+    } else {
+        if (layout.clip) {
+            painter->save();
+            painter->setClipRect(layout.rect, Qt::IntersectClip);
+        }
+        drawLines(painter, layout, text);
+        if (layout.clip) painter->restore();
     }
+    painter->setPen(saved);
+}
+
+void ReadoutStyle::drawLines(QPainter* painter, const Layout& layout, const QString& text) {
     for (const Line& line : layout.lines) {
         if (line.first < 0) {
             painter->drawGlyphRun(line.origin, line.run);
@@ -199,6 +219,179 @@ void ReadoutStyle::drawItemText(QPainter* painter, const QRect& rect, int flags,
         if (swapped) run.setGlyphIndexes(glyphs);
         painter->drawGlyphRun(line.origin, run);
     }
-    if (layout.clip) painter->restore();
-    painter->setPen(saved);
+}
+
+namespace {
+
+// Columns [left, left + width) of rows [top, bottom) copied from one picture to another of the same size.
+void copyColumns(const QImage& from, QImage& to, int left, int width, int top, int bottom) {
+    for (int y = top; y < bottom; ++y)
+        std::copy_n(reinterpret_cast<const QRgb*>(from.constScanLine(y)) + left, width,
+                    reinterpret_cast<QRgb*>(to.scanLine(y)) + left);
+}
+
+}  // namespace
+
+void ReadoutStyle::makeCanvas(Layout& layout, QRgb background, const QColor& pen, QImage::Format format, int hints) {
+    Canvas& c = layout.canvas;
+    const int draws = c.draws;
+    c = Canvas();
+    c.draws = draws;
+    c.made = true;
+    c.background = background;
+    c.pen = pen.rgba();
+    c.format = format;
+    c.hints = hints;
+    // Each digit's place is fixed by the layout, so a digit is drawn there the same whatever its neighbours: its
+    // columns are those its advance covers.
+    const qreal advance = layout.digitAdvance;
+    if (!(advance > 0)) return;
+    for (const Line& line : layout.lines) {
+        if (line.first < 0) continue;
+        const QVector<QPointF> positions = line.run.positions();
+        for (int k = 0; k < positions.size(); ++k) {
+            if (!isDigit(layout.pattern.at(line.first + k))) continue;
+            const qreal x = line.origin.x() + positions[k].x() - layout.rect.x();
+            int left = static_cast<int>(std::floor(x)), right = static_cast<int>(std::floor(x + advance));
+            // A clipped text shows only the columns inside its rectangle; a text that is not clipped must lie
+            // within the pictures' margins, where its ink is looked for.
+            if (layout.clip) {
+                left = std::max(left, 0);
+                right = std::min(right, layout.rect.width());
+            } else if (left < -kInkMargin || right > layout.rect.width() + kInkMargin) {
+                return;
+            }
+            if (right > left) c.cells.push_back({line.first + k, left + kInkMargin, right - left});
+        }
+    }
+    // Pictures with a margin all round, in which nothing may be inked.
+    const QSize size = layout.rect.size() + QSize(2 * kInkMargin, 2 * kInkMargin);
+    auto render = [&](const QString& text) {
+        QImage image(size, format);
+        image.fill(background);
+        QPainter p(&image);
+        p.setRenderHints(QPainter::RenderHints(hints));
+        p.setPen(pen);
+        p.translate(kInkMargin - layout.rect.x(), kInkMargin - layout.rect.y());
+        if (layout.clip) p.setClipRect(layout.rect);
+        drawLines(&p, layout, text);
+        return image;
+    };
+    auto withDigits = [&](auto digitAt) {
+        QString text = layout.pattern;
+        for (size_t i = 0; i < c.cells.size(); ++i) text[c.cells[i].index] = QChar(ushort('0' + digitAt(i)));
+        return text;
+    };
+    std::array<QImage, 10> big;
+    const QRect inside(kInkMargin, kInkMargin, layout.rect.width(), layout.rect.height());
+    for (int d = 0; d < 10; ++d) {
+        big[static_cast<size_t>(d)] = render(withDigits([d](size_t) { return d; }));
+        const QImage& image = big[static_cast<size_t>(d)];
+        const int width = image.width(), height = image.height();
+        for (int y = 0; y < height; ++y) {
+            const QRgb* row = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+            const bool within = y >= inside.top() && y <= inside.bottom();
+            QRgb differs = 0;
+            // The margin's columns on each side of the rectangle, or the whole row above or below it.
+            const int skipFrom = within ? inside.left() : width, skipTo = within ? inside.right() + 1 : width;
+            for (int x = 0; x < skipFrom; ++x) differs |= row[x] ^ background;
+            for (int x = skipTo; x < width; ++x) differs |= row[x] ^ background;
+            if (differs) return;
+        }
+    }
+    // A digit whose ink strays into its neighbours' columns would be cut there: the pictures are used only if
+    // texts of mixed digits put together from them are the texts drawn.
+    for (int shift = 1; shift < 10; ++shift) {
+        auto digitAt = [shift](size_t i) { return static_cast<int>((i + static_cast<size_t>(shift)) % 10); };
+        QImage composed = big[0].copy();
+        for (size_t i = 0; i < c.cells.size(); ++i)
+            copyColumns(big[static_cast<size_t>(digitAt(i))], composed, c.cells[i].left, c.cells[i].width, 0,
+                        composed.height());
+        // Both made the same way in the same format: equal pictures are equal bytes.
+        const QImage drawn = render(withDigits(digitAt));
+        if (std::memcmp(composed.constBits(), drawn.constBits(), static_cast<size_t>(drawn.sizeInBytes())) != 0) return;
+    }
+    for (int d = 0; d < 10; ++d) c.digits[static_cast<size_t>(d)] = big[static_cast<size_t>(d)].copy(inside);
+    for (Cell& cell : c.cells) cell.left -= kInkMargin;
+    // Only the rows in which the digits differ are ever copied, and only the pixels any of the pictures inks
+    // are ever drawn: elsewhere the text leaves the background as it is.
+    c.top = c.digits[0].height();
+    c.bottom = 0;
+    for (int y = 0; y < c.digits[0].height(); ++y)
+        for (int d = 1; d < 10; ++d)
+            if (std::memcmp(c.digits[0].constScanLine(y), c.digits[static_cast<size_t>(d)].constScanLine(y),
+                            static_cast<size_t>(c.digits[0].bytesPerLine())) != 0) {
+                c.top = std::min(c.top, y);
+                c.bottom = y + 1;
+            }
+    int inkLeft = INT_MAX, inkRight = -1, inkTop = INT_MAX, inkBottom = -1;
+    for (const QImage& image : c.digits) {
+        const int width = image.width(), height = image.height();
+        for (int y = 0; y < height; ++y) {
+            const QRgb* row = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+            for (int x = 0; x < width; ++x)
+                if (row[x] != background) {
+                    inkLeft = std::min(inkLeft, x);
+                    inkRight = std::max(inkRight, x);
+                    inkTop = std::min(inkTop, y);
+                    inkBottom = std::max(inkBottom, y);
+                }
+        }
+    }
+    if (inkRight >= 0) c.ink = QRect(QPoint(inkLeft, inkTop), QPoint(inkRight, inkBottom));
+    c.shown = c.digits[0].copy();
+    c.shownText = layout.pattern;
+    c.usable = true;
+}
+
+bool ReadoutStyle::copyText(QPainter* painter, Layout& layout, const QString& text, const QColor& pen) {
+    // Opaque copies onto a raster picture, at whole device pixels, one device pixel per pixel.
+    if (painter->opacity() != 1.0 || painter->compositionMode() != QPainter::CompositionMode_SourceOver) return false;
+    QPaintEngine* engine = painter->paintEngine();
+    if (!engine || engine->type() != QPaintEngine::Raster) return false;
+    QPaintDevice* device = engine->paintDevice();
+    if (!device || device->devType() != QInternal::Image) return false;
+    const QImage& target = *static_cast<const QImage*>(device);
+    const QImage::Format format = target.format();
+    if (format != QImage::Format_RGB32 && format != QImage::Format_ARGB32_Premultiplied) return false;
+    const QTransform& transform = painter->deviceTransform();
+    if (transform.type() > QTransform::TxTranslate || transform.dx() != std::round(transform.dx()) ||
+        transform.dy() != std::round(transform.dy()))
+        return false;
+    const QRect at = layout.rect.translated(static_cast<int>(transform.dx()), static_cast<int>(transform.dy()));
+    if (at.isEmpty() || !target.rect().contains(at)) return false;
+    const QRgb background = target.pixel(at.topLeft());
+    if (qAlpha(background) != 255) return false;
+    Canvas& c = layout.canvas;
+    const int hints = static_cast<int>(painter->renderHints());
+    if (!c.made || c.background != background || c.pen != pen.rgba() || c.format != format || c.hints != hints) {
+        // The pictures cost some twenty drawings of the text: made for texts drawn again and again only.
+        if (++c.draws < kDrawsBeforeCanvas) return false;
+        makeCanvas(layout, background, pen, format, hints);
+    }
+    if (!c.usable) return false;
+    // Where the text inks, the pixels under it are all of that one opaque colour.
+    const QRect ink = c.ink.translated(at.topLeft());
+    quint64 differs = 0;
+    const quint64 pair = (quint64(background) << 32) | background;
+    for (int y = ink.top(); y <= ink.bottom(); ++y) {
+        const uchar* row = target.constScanLine(y) + ink.left() * 4;
+        int x = 0;
+        for (; x + 2 <= ink.width(); x += 2) {
+            quint64 two;
+            std::memcpy(&two, row + x * 4, sizeof two);
+            differs |= two ^ pair;
+        }
+        if (x < ink.width()) differs |= reinterpret_cast<const QRgb*>(row)[x] ^ background;
+    }
+    if (differs) return false;
+    for (const Cell& cell : c.cells) {
+        const QChar digit = text.at(cell.index);
+        if (digit != c.shownText.at(cell.index))
+            copyColumns(c.digits[static_cast<size_t>(digit.unicode() - '0')], c.shown, cell.left, cell.width, c.top,
+                        c.bottom);
+    }
+    c.shownText = text;
+    if (!c.ink.isEmpty()) painter->drawImage(QPointF(layout.rect.topLeft() + c.ink.topLeft()), c.shown, c.ink);
+    return true;
 }

@@ -18,6 +18,7 @@
 #include <QFile>
 #include <QMenu>
 #include <QProcess>
+#include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QStatusBar>
@@ -1011,7 +1012,7 @@ private slots:
         QTest::mouseClick(ui->zernikeControlRadio, Qt::LeftButton);
         const ReadoutStyle* style = window->readoutTextStyle();
         QVERIFY(style);
-        const int kept = style->keptLayouts();
+        const int kept = style->keptLayouts(), copied = style->copiedTexts();
         ui->zern4->setFocus();
         for (auto key : {Qt::Key_PageUp, Qt::Key_Up, Qt::Key_PageUp, Qt::Key_PageDown, Qt::Key_Down, Qt::Key_End,
                          Qt::Key_Home}) {
@@ -1024,6 +1025,8 @@ private slots:
             }
         }
         QVERIFY(style->keptLayouts() > kept + 20);
+        // On their plain backgrounds the readouts' texts are copied from pictures of their digits.
+        QVERIFY(style->copiedTexts() > copied + 20);
     }
 
     // Kept layouts for texts of every alignment, one and two lines, digits of every kind, clipped or not.
@@ -1059,6 +1062,65 @@ private slots:
         label.setEnabled(false);
         label.setText("-42.0 nm");
         QVERIFY(looksAsPlainLabel(&label));
+    }
+
+    // A readout on the screen, value after value: the digits copied into the window's own pixels are those a
+    // plain label draws, whichever digits changed, on a background that changes colour, and on one that is not a
+    // single colour (drawn glyph by glyph there).
+    void readoutsOnScreenAsPlainLabels() {
+        ReadoutStyle style(QStyleFactory::create(QApplication::style()->objectName()));
+        QWidget window;
+        window.resize(260, 80);
+        auto* label = new QLabel(&window);
+        label->setStyle(&style);
+        label->setTextFormat(Qt::PlainText);
+        label->setAutoFillBackground(true);
+        label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        label->setGeometry(20, 20, 120, 30);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto onScreen = [&]() {
+            QApplication::processEvents();
+            return window.screen()->grabWindow(window.winId(), label->x(), label->y(), label->width(),
+                                               label->height()).toImage().convertToFormat(QImage::Format_RGB32);
+        };
+        auto plain = [&]() {
+            QLabel drawn;
+            drawn.setFont(label->font());
+            drawn.setPalette(label->palette());
+            drawn.setAutoFillBackground(true);
+            drawn.setAlignment(label->alignment());
+            drawn.setFixedSize(label->size());
+            drawn.setText(label->text());
+            return drawn.grab().toImage().convertToFormat(QImage::Format_RGB32);
+        };
+        const QStringList values = {"326.5 nm", "319.8 nm", "319.9 nm", "888.8 nm", "101.0 nm", "-47.1 nm",
+                                    "1000.0 nm", "7654.3 nm", "0.0 nm", "326.5 nm"};
+        const int copied = style.copiedTexts();
+        for (const QColor background : {QColor(Qt::white), QColor(255, 250, 205), QColor(40, 40, 40)}) {
+            QPalette palette = label->palette();
+            palette.setColor(QPalette::Window, background);
+            palette.setColor(QPalette::WindowText, background.lightness() < 128 ? Qt::yellow : Qt::black);
+            label->setPalette(palette);
+            for (const QString& value : values) {
+                label->setText(value);
+                QVERIFY2(onScreen() == plain(), qPrintable(value + " on " + background.name()));
+            }
+        }
+        QVERIFY(style.copiedTexts() > copied + values.size());
+        // A gradient behind the text: not one colour, so nothing is copied.
+        QLinearGradient gradient(0, 0, label->width(), 0);
+        gradient.setColorAt(0, Qt::white);
+        gradient.setColorAt(1, Qt::cyan);
+        QPalette palette = label->palette();
+        palette.setBrush(QPalette::Window, QBrush(gradient));
+        label->setPalette(palette);
+        const int before = style.copiedTexts();
+        for (const QString& value : values) {
+            label->setText(value);
+            QVERIFY2(onScreen() == plain(), qPrintable(value + " on a gradient"));
+        }
+        QCOMPARE(style.copiedTexts(), before);
     }
 
     // The mirror view recolours only the cells a step changed: it shows what a picture made in full shows.
