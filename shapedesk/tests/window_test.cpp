@@ -1097,7 +1097,7 @@ private slots:
         const QStringList values = {"326.5 nm", "319.8 nm", "319.9 nm", "888.8 nm", "101.0 nm", "-47.1 nm",
                                     "1000.0 nm", "7654.3 nm", "0.0 nm", "326.5 nm"};
         const int copied = style.copiedTexts();
-        for (const QColor background : {QColor(Qt::white), QColor(255, 250, 205), QColor(40, 40, 40)}) {
+        for (const QColor& background : {QColor(Qt::white), QColor(255, 250, 205), QColor(40, 40, 40)}) {
             QPalette palette = label->palette();
             palette.setColor(QPalette::Window, background);
             palette.setColor(QPalette::WindowText, background.lightness() < 128 ? Qt::yellow : Qt::black);
