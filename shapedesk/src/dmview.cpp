@@ -93,6 +93,20 @@ DMView::DMView(QWidget* parent) : QGraphicsView(parent) {
     // The mirror is one item that asks for the rectangle of the cells that changed: repaint just that.
     setViewportUpdateMode(QGraphicsView::BoundingRectViewportUpdate);
     setOptimizationFlags(QGraphicsView::DontSavePainterState | QGraphicsView::DontAdjustForAntialiasing);
+    makeOpaque(viewport());
+}
+
+void DMView::setupViewport(QWidget* widget) {
+    QGraphicsView::setupViewport(widget);
+    makeOpaque(widget);
+}
+
+// The viewport is not filled before each paint: drawBackground fills what the mirror's picture leaves, so the
+// picture's pixels are written once. (Without the opaque attribute, the widgets under the viewport would be
+// painted again instead.)
+void DMView::makeOpaque(QWidget* widget) {
+    widget->setAutoFillBackground(false);
+    widget->setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
 void DMView::resizeEvent(QResizeEvent* event) {
@@ -101,8 +115,39 @@ void DMView::resizeEvent(QResizeEvent* event) {
 }
 
 void DMView::drawBackground(QPainter* painter, const QRectF& rect) {
-    if (mirror_ && mirror_->isVisible() && mirror_->opaque() && mirror_->sceneBoundingRect().contains(rect)) return;
-    QGraphicsView::drawBackground(painter, rect);
+    const QTransform world = painter->worldTransform();
+    const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
+    // The device pixels the mirror's picture covers, placed as the item places them.
+    QRect picture;
+    if (mirror_ && mirror_->isVisible() && mirror_->opaque())
+        picture = mirror_->pictureOnDevice(mirror_->sceneTransform() * world, ratio);
+    // What the viewport's own fill would show, under the view's or scene's background.
+    QBrush brush = backgroundBrush();
+    if (brush.style() == Qt::NoBrush && scene()) brush = scene()->backgroundBrush();
+    const QBrush base = viewport()->palette().brush(viewport()->backgroundRole());
+    // Device pixels, so that no pixel at a picture's edge is left unfilled or filled twice.
+    const QRect all(QPoint(0, 0), viewport()->size() * ratio);
+    QRect bands[4];
+    if (picture.isEmpty() || !picture.intersects(all)) {
+        bands[0] = all;
+    } else {
+        const QRect p = picture & all;
+        bands[0] = QRect(all.left(), all.top(), all.width(), p.top() - all.top());
+        bands[1] = QRect(all.left(), p.bottom() + 1, all.width(), all.bottom() - p.bottom());
+        bands[2] = QRect(all.left(), p.top(), p.left() - all.left(), p.height());
+        bands[3] = QRect(p.right() + 1, p.top(), all.right() - p.right(), p.height());
+    }
+    const bool plain = brush.style() == Qt::SolidPattern;
+    const bool covers = plain && brush.isOpaque();
+    painter->setWorldTransform(QTransform::fromScale(1.0 / ratio, 1.0 / ratio));
+    for (const QRect& band : bands) {
+        if (band.isEmpty()) continue;
+        if (!covers) painter->fillRect(band, base);
+        if (plain) painter->fillRect(band, brush);
+    }
+    painter->setWorldTransform(world);
+    // A patterned background keeps its own origin: drawn in scene units over all that is exposed, as before.
+    if (!plain && brush.style() != Qt::NoBrush) QGraphicsView::drawBackground(painter, rect);
 }
 
 namespace MirrorKit {
@@ -290,15 +335,23 @@ void DMGraphicsItem::recolour() {
     staleCells_.clear();
 }
 
-void DMGraphicsItem::paint(QPainter* painter, const QStyleOptionGraphicsItem*, QWidget*) {
-    if (cellImage_.isNull()) return;
+QRect DMGraphicsItem::pictureOnDevice(const QTransform& world, qreal ratio) const {
+    if (cellImage_.isNull()) return QRect();
     const QRectF picture(0, 0, cellImage_.width() * 0.5, cellImage_.height());
-    const QTransform world = painter->worldTransform();
-    const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
     const QTransform toDevice = world * QTransform::fromScale(ratio, ratio);
     const QRect device = toDevice.mapRect(picture).toRect();
     if (toDevice.type() <= QTransform::TxScale && toDevice.m11() > 0 && toDevice.m22() > 0 && !device.isEmpty() &&
-        device.width() <= 8192 && device.height() <= 8192) {
+        device.width() <= 8192 && device.height() <= 8192)
+        return device;
+    return QRect();
+}
+
+void DMGraphicsItem::paint(QPainter* painter, const QStyleOptionGraphicsItem*, QWidget*) {
+    if (cellImage_.isNull()) return;
+    const QTransform world = painter->worldTransform();
+    const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
+    const QRect device = pictureOnDevice(world, ratio);
+    if (!device.isEmpty()) {
         // Enlarged once to the pixels it covers; painting is then a copy.
         if (scaledStale_ || scaled_.size() != device.size()) rescale(device.size());
         else if (!staleCells_.empty()) recolour();
@@ -309,7 +362,7 @@ void DMGraphicsItem::paint(QPainter* painter, const QStyleOptionGraphicsItem*, Q
     } else {
         // Rotated or sheared (never in this program's view): cells are sharp-edged, no smoothing between them.
         painter->setRenderHint(QPainter::SmoothPixmapTransform, false);
-        painter->drawImage(picture, cellImage_);
+        painter->drawImage(QRectF(0, 0, cellImage_.width() * 0.5, cellImage_.height()), cellImage_);
     }
     if (!showGrid_) return;
     painter->setPen(cellPen());

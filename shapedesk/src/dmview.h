@@ -62,8 +62,10 @@ public:
 protected:
     void resizeEvent(QResizeEvent* event) override;
     void drawBackground(QPainter* painter, const QRectF& rect) override;
+    void setupViewport(QWidget* widget) override;
 
 private:
+    static void makeOpaque(QWidget* widget);
     MirrorKit::DMGraphicsItem* mirror_ = nullptr;
 };
 
@@ -129,6 +131,9 @@ public:
     bool gridEnabled() const { return showGrid_; }
     // True while it draws cells: every point of its bounds is painted.
     bool opaque() const { return !cellImage_.isNull(); }
+    // The device pixels its picture of the cells covers when painted with `world` (item to logical
+    // coordinates) on a device of that pixel ratio; empty when it draws no picture that way.
+    QRect pictureOnDevice(const QTransform& world, qreal ratio) const;
     // Repaints wait for the pacer's next refresh; without a pacer they are asked for at once.
     void setPacer(RefreshPacer* pacer);
 
