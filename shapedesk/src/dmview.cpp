@@ -319,18 +319,31 @@ void DMGraphicsItem::rescale(const QSize& size) {
     scaledStale_ = false;
 }
 
-// Only the cells recoloured since the last paint: each is the block of screen pixels its two pixels cover.
+// Only the cells recoloured since the last paint. The screen rows of one cell row are alike: each cell is filled
+// on the first of them, then what changed on that row is copied to the others.
 void DMGraphicsItem::recolour() {
     const QRgb* colours = table_.constData();
     uchar* bits = scaled_.bits();
     const qsizetype stride = scaled_.bytesPerLine();
-    for (const QPoint& p : staleCells_) {
-        const QRgb colour = colours[cellImage_.constScanLine(p.y())[p.x()]];
-        const int left = columnStart_[static_cast<size_t>(p.x())], right = columnStart_[static_cast<size_t>(p.x()) + 2];
-        for (int y = rowStart_[static_cast<size_t>(p.y())]; y < rowStart_[static_cast<size_t>(p.y()) + 1]; ++y) {
-            auto* out = reinterpret_cast<QRgb*>(bits + y * stride);
-            shapes::fillPixels(out + left, out + right, colour);
+    const size_t count = staleCells_.size();
+    for (size_t k = 0; k < count;) {
+        // The cells of one row (setValues lists them row by row; a row met again is done again).
+        const int row = staleCells_[k].y();
+        const int top = rowStart_[static_cast<size_t>(row)], bottom = rowStart_[static_cast<size_t>(row) + 1];
+        const uchar* in = cellImage_.constScanLine(row);
+        auto* first = reinterpret_cast<QRgb*>(bits + top * stride);
+        int lo = INT_MAX, hi = -1;
+        for (; k < count && staleCells_[k].y() == row; ++k) {
+            const int x = staleCells_[k].x();
+            const int left = columnStart_[static_cast<size_t>(x)], right = columnStart_[static_cast<size_t>(x) + 2];
+            if (top >= bottom || left >= right) continue;
+            shapes::fillPixels(first + left, first + right, colours[in[x]]);
+            lo = std::min(lo, left);
+            hi = std::max(hi, right);
         }
+        if (hi <= lo) continue;
+        const size_t bytes = sizeof(QRgb) * static_cast<size_t>(hi - lo);
+        for (int y = top + 1; y < bottom; ++y) std::memcpy(bits + y * stride + lo * 4, first + lo, bytes);
     }
     staleCells_.clear();
 }
@@ -376,6 +389,7 @@ void DMGraphicsItem::clearChildren() {
     cellImage_ = QImage();
     scaledStale_ = true;
     cellPixel_.clear();
+    cellOffset_.clear();
     tiles_.clear();
     tileOfActuator_.clear();
 }
@@ -467,6 +481,10 @@ void DMGraphicsItem::build(const MirrorGeometry& geometry, bool segments) {
                 cellPixel_[static_cast<size_t>(a)] = QPoint(2 * (1 + c) + shift, 1 + r);
             }
         }
+        cellOffset_.assign(cellPixel_.size(), -1);
+        const qsizetype stride = cellImage_.bytesPerLine();
+        for (size_t a = 0; a < cellPixel_.size(); ++a)
+            if (cellPixel_[a].x() >= 0) cellOffset_[a] = cellPixel_[a].y() * stride + cellPixel_[a].x();
     }
     bounds_ = QRectF(0, 0, w + 2.0 + (hex_ ? 0.5 : 0.0), w + 2.0);
     setValues(frame_);
@@ -479,14 +497,16 @@ void DMGraphicsItem::setValues(const std::vector<double>& frame) {
         // Only the cells whose colour changes are written, and only the rectangle around them is repainted.
         int left = INT_MAX, top = INT_MAX, right = -1, bottom = -1;
         uchar* bits = cellImage_.bits();
-        const qsizetype stride = cellImage_.bytesPerLine();
-        for (size_t a = 0; a < cellPixel_.size(); ++a) {
-            const QPoint p = cellPixel_[a];
-            if (p.x() < 0) continue;
-            const uchar index = static_cast<uchar>(colorIndexOf(frame_[a]));
-            uchar* pixel = bits + p.y() * stride + p.x();
+        const double* values = frame_.data();
+        const size_t count = cellOffset_.size();
+        for (size_t a = 0; a < count; ++a) {
+            const qsizetype offset = cellOffset_[a];
+            if (offset < 0) continue;
+            const uchar index = static_cast<uchar>(colorIndexOf(values[a]));
+            uchar* pixel = bits + offset;
             if (pixel[0] == index) continue;
             pixel[0] = pixel[1] = index;
+            const QPoint p = cellPixel_[a];
             if (!scaledStale_) staleCells_.push_back(p);
             left = std::min(left, p.x());
             right = std::max(right, p.x() + 1);

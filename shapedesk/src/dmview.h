@@ -173,6 +173,7 @@ private:
     std::vector<int> gridToActuator_;              // width x width, -1 where no actuator sits
     QImage cellImage_;                             // the cells, two pixels per cell across
     std::vector<QPoint> cellPixel_;                // by actuator: its first pixel in cellImage_
+    std::vector<qsizetype> cellOffset_;            // by actuator: that pixel's byte in cellImage_, or -1
     std::vector<DMSegmentGraphicsItem*> tiles_;    // by segment
     std::vector<int> tileOfActuator_;
     std::vector<double> frame_;
