@@ -513,8 +513,9 @@ void DMGraphicsItem::setValues(const std::vector<double>& frame) {
             top = std::min(top, p.y());
             bottom = std::max(bottom, p.y());
         }
-        // Many cells at once: the whole picture is made again, which costs no more.
-        if (staleCells_.size() > cellPixel_.size() / 4) {
+        // Recolouring costs less than making the picture again even when every cell changed; frames that come
+        // faster than paints list cells again, and past one entry a cell the picture is made again instead.
+        if (staleCells_.size() > cellPixel_.size()) {
             scaledStale_ = true;
             staleCells_.clear();
         }

@@ -1137,6 +1137,12 @@ private slots:
             QTest::keyClick(ui->zern4, key);
             QVERIFY(sameAsFull());
         }
+        // Large steps, and bursts of them faster than the screen refreshes (cells listed again and again).
+        for (int burst : {1, 3, 12}) {
+            for (int i = 0; i < burst; ++i) QTest::keyClick(ui->zern4, i % 2 ? Qt::Key_PageDown : Qt::Key_PageUp);
+            QTest::keyClick(ui->zern6, burst % 2 ? Qt::Key_PageUp : Qt::Key_PageDown);
+            QVERIFY(sameAsFull());
+        }
     }
 
     // What the mirror view shows after the partial repaints of steps, pokes, segment mode and the grid is what a
