@@ -93,6 +93,20 @@ DMView::DMView(QWidget* parent) : QGraphicsView(parent) {
     // The mirror is one item that asks for the rectangle of the cells that changed: repaint just that.
     setViewportUpdateMode(QGraphicsView::BoundingRectViewportUpdate);
     setOptimizationFlags(QGraphicsView::DontSavePainterState | QGraphicsView::DontAdjustForAntialiasing);
+    makeOpaque(viewport());
+}
+
+void DMView::setupViewport(QWidget* widget) {
+    QGraphicsView::setupViewport(widget);
+    makeOpaque(widget);
+}
+
+// The viewport is not filled before each paint: drawBackground fills what the mirror's picture leaves, so the
+// picture's pixels are written once. (Without the opaque attribute, the widgets under the viewport would be
+// painted again instead.)
+void DMView::makeOpaque(QWidget* widget) {
+    widget->setAutoFillBackground(false);
+    widget->setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
 void DMView::resizeEvent(QResizeEvent* event) {
@@ -101,8 +115,39 @@ void DMView::resizeEvent(QResizeEvent* event) {
 }
 
 void DMView::drawBackground(QPainter* painter, const QRectF& rect) {
-    if (mirror_ && mirror_->isVisible() && mirror_->opaque() && mirror_->sceneBoundingRect().contains(rect)) return;
-    QGraphicsView::drawBackground(painter, rect);
+    const QTransform world = painter->worldTransform();
+    const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
+    // The device pixels the mirror's picture covers, placed as the item places them.
+    QRect picture;
+    if (mirror_ && mirror_->isVisible() && mirror_->opaque())
+        picture = mirror_->pictureOnDevice(mirror_->sceneTransform() * world, ratio);
+    // What the viewport's own fill would show, under the view's or scene's background.
+    QBrush brush = backgroundBrush();
+    if (brush.style() == Qt::NoBrush && scene()) brush = scene()->backgroundBrush();
+    const QBrush base = viewport()->palette().brush(viewport()->backgroundRole());
+    // Device pixels, so that no pixel at a picture's edge is left unfilled or filled twice.
+    const QRect all(QPoint(0, 0), viewport()->size() * ratio);
+    QRect bands[4];
+    if (picture.isEmpty() || !picture.intersects(all)) {
+        bands[0] = all;
+    } else {
+        const QRect p = picture & all;
+        bands[0] = QRect(all.left(), all.top(), all.width(), p.top() - all.top());
+        bands[1] = QRect(all.left(), p.bottom() + 1, all.width(), all.bottom() - p.bottom());
+        bands[2] = QRect(all.left(), p.top(), p.left() - all.left(), p.height());
+        bands[3] = QRect(p.right() + 1, p.top(), all.right() - p.right(), p.height());
+    }
+    const bool plain = brush.style() == Qt::SolidPattern;
+    const bool covers = plain && brush.isOpaque();
+    painter->setWorldTransform(QTransform::fromScale(1.0 / ratio, 1.0 / ratio));
+    for (const QRect& band : bands) {
+        if (band.isEmpty()) continue;
+        if (!covers) painter->fillRect(band, base);
+        if (plain) painter->fillRect(band, brush);
+    }
+    painter->setWorldTransform(world);
+    // A patterned background keeps its own origin: drawn in scene units over all that is exposed, as before.
+    if (!plain && brush.style() != Qt::NoBrush) QGraphicsView::drawBackground(painter, rect);
 }
 
 namespace MirrorKit {
@@ -274,31 +319,52 @@ void DMGraphicsItem::rescale(const QSize& size) {
     scaledStale_ = false;
 }
 
-// Only the cells recoloured since the last paint: each is the block of screen pixels its two pixels cover.
+// Only the cells recoloured since the last paint. The screen rows of one cell row are alike: each cell is filled
+// on the first of them, then what changed on that row is copied to the others.
 void DMGraphicsItem::recolour() {
     const QRgb* colours = table_.constData();
     uchar* bits = scaled_.bits();
     const qsizetype stride = scaled_.bytesPerLine();
-    for (const QPoint& p : staleCells_) {
-        const QRgb colour = colours[cellImage_.constScanLine(p.y())[p.x()]];
-        const int left = columnStart_[static_cast<size_t>(p.x())], right = columnStart_[static_cast<size_t>(p.x()) + 2];
-        for (int y = rowStart_[static_cast<size_t>(p.y())]; y < rowStart_[static_cast<size_t>(p.y()) + 1]; ++y) {
-            auto* out = reinterpret_cast<QRgb*>(bits + y * stride);
-            shapes::fillPixels(out + left, out + right, colour);
+    const size_t count = staleCells_.size();
+    for (size_t k = 0; k < count;) {
+        // The cells of one row (setValues lists them row by row; a row met again is done again).
+        const int row = staleCells_[k].y();
+        const int top = rowStart_[static_cast<size_t>(row)], bottom = rowStart_[static_cast<size_t>(row) + 1];
+        const uchar* in = cellImage_.constScanLine(row);
+        auto* first = reinterpret_cast<QRgb*>(bits + top * stride);
+        int lo = INT_MAX, hi = -1;
+        for (; k < count && staleCells_[k].y() == row; ++k) {
+            const int x = staleCells_[k].x();
+            const int left = columnStart_[static_cast<size_t>(x)], right = columnStart_[static_cast<size_t>(x) + 2];
+            if (top >= bottom || left >= right) continue;
+            shapes::fillPixels(first + left, first + right, colours[in[x]]);
+            lo = std::min(lo, left);
+            hi = std::max(hi, right);
         }
+        if (hi <= lo) continue;
+        const size_t bytes = sizeof(QRgb) * static_cast<size_t>(hi - lo);
+        for (int y = top + 1; y < bottom; ++y) std::memcpy(bits + y * stride + lo * 4, first + lo, bytes);
     }
     staleCells_.clear();
 }
 
-void DMGraphicsItem::paint(QPainter* painter, const QStyleOptionGraphicsItem*, QWidget*) {
-    if (cellImage_.isNull()) return;
+QRect DMGraphicsItem::pictureOnDevice(const QTransform& world, qreal ratio) const {
+    if (cellImage_.isNull()) return QRect();
     const QRectF picture(0, 0, cellImage_.width() * 0.5, cellImage_.height());
-    const QTransform world = painter->worldTransform();
-    const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
     const QTransform toDevice = world * QTransform::fromScale(ratio, ratio);
     const QRect device = toDevice.mapRect(picture).toRect();
     if (toDevice.type() <= QTransform::TxScale && toDevice.m11() > 0 && toDevice.m22() > 0 && !device.isEmpty() &&
-        device.width() <= 8192 && device.height() <= 8192) {
+        device.width() <= 8192 && device.height() <= 8192)
+        return device;
+    return QRect();
+}
+
+void DMGraphicsItem::paint(QPainter* painter, const QStyleOptionGraphicsItem*, QWidget*) {
+    if (cellImage_.isNull()) return;
+    const QTransform world = painter->worldTransform();
+    const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
+    const QRect device = pictureOnDevice(world, ratio);
+    if (!device.isEmpty()) {
         // Enlarged once to the pixels it covers; painting is then a copy.
         if (scaledStale_ || scaled_.size() != device.size()) rescale(device.size());
         else if (!staleCells_.empty()) recolour();
@@ -309,7 +375,7 @@ void DMGraphicsItem::paint(QPainter* painter, const QStyleOptionGraphicsItem*, Q
     } else {
         // Rotated or sheared (never in this program's view): cells are sharp-edged, no smoothing between them.
         painter->setRenderHint(QPainter::SmoothPixmapTransform, false);
-        painter->drawImage(picture, cellImage_);
+        painter->drawImage(QRectF(0, 0, cellImage_.width() * 0.5, cellImage_.height()), cellImage_);
     }
     if (!showGrid_) return;
     painter->setPen(cellPen());
@@ -323,6 +389,7 @@ void DMGraphicsItem::clearChildren() {
     cellImage_ = QImage();
     scaledStale_ = true;
     cellPixel_.clear();
+    cellOffset_.clear();
     tiles_.clear();
     tileOfActuator_.clear();
 }
@@ -414,6 +481,10 @@ void DMGraphicsItem::build(const MirrorGeometry& geometry, bool segments) {
                 cellPixel_[static_cast<size_t>(a)] = QPoint(2 * (1 + c) + shift, 1 + r);
             }
         }
+        cellOffset_.assign(cellPixel_.size(), -1);
+        const qsizetype stride = cellImage_.bytesPerLine();
+        for (size_t a = 0; a < cellPixel_.size(); ++a)
+            if (cellPixel_[a].x() >= 0) cellOffset_[a] = cellPixel_[a].y() * stride + cellPixel_[a].x();
     }
     bounds_ = QRectF(0, 0, w + 2.0 + (hex_ ? 0.5 : 0.0), w + 2.0);
     setValues(frame_);
@@ -426,22 +497,25 @@ void DMGraphicsItem::setValues(const std::vector<double>& frame) {
         // Only the cells whose colour changes are written, and only the rectangle around them is repainted.
         int left = INT_MAX, top = INT_MAX, right = -1, bottom = -1;
         uchar* bits = cellImage_.bits();
-        const qsizetype stride = cellImage_.bytesPerLine();
-        for (size_t a = 0; a < cellPixel_.size(); ++a) {
-            const QPoint p = cellPixel_[a];
-            if (p.x() < 0) continue;
-            const uchar index = static_cast<uchar>(colorIndexOf(frame_[a]));
-            uchar* pixel = bits + p.y() * stride + p.x();
+        const double* values = frame_.data();
+        const size_t count = cellOffset_.size();
+        for (size_t a = 0; a < count; ++a) {
+            const qsizetype offset = cellOffset_[a];
+            if (offset < 0) continue;
+            const uchar index = static_cast<uchar>(colorIndexOf(values[a]));
+            uchar* pixel = bits + offset;
             if (pixel[0] == index) continue;
             pixel[0] = pixel[1] = index;
+            const QPoint p = cellPixel_[a];
             if (!scaledStale_) staleCells_.push_back(p);
             left = std::min(left, p.x());
             right = std::max(right, p.x() + 1);
             top = std::min(top, p.y());
             bottom = std::max(bottom, p.y());
         }
-        // Many cells at once: the whole picture is made again, which costs no more.
-        if (staleCells_.size() > cellPixel_.size() / 4) {
+        // Recolouring costs less than making the picture again even when every cell changed; frames that come
+        // faster than paints list cells again, and past one entry a cell the picture is made again instead.
+        if (staleCells_.size() > cellPixel_.size()) {
             scaledStale_ = true;
             staleCells_.clear();
         }

@@ -62,8 +62,10 @@ public:
 protected:
     void resizeEvent(QResizeEvent* event) override;
     void drawBackground(QPainter* painter, const QRectF& rect) override;
+    void setupViewport(QWidget* widget) override;
 
 private:
+    static void makeOpaque(QWidget* widget);
     MirrorKit::DMGraphicsItem* mirror_ = nullptr;
 };
 
@@ -129,6 +131,9 @@ public:
     bool gridEnabled() const { return showGrid_; }
     // True while it draws cells: every point of its bounds is painted.
     bool opaque() const { return !cellImage_.isNull(); }
+    // The device pixels its picture of the cells covers when painted with `world` (item to logical
+    // coordinates) on a device of that pixel ratio; empty when it draws no picture that way.
+    QRect pictureOnDevice(const QTransform& world, qreal ratio) const;
     // Repaints wait for the pacer's next refresh; without a pacer they are asked for at once.
     void setPacer(RefreshPacer* pacer);
 
@@ -168,6 +173,7 @@ private:
     std::vector<int> gridToActuator_;              // width x width, -1 where no actuator sits
     QImage cellImage_;                             // the cells, two pixels per cell across
     std::vector<QPoint> cellPixel_;                // by actuator: its first pixel in cellImage_
+    std::vector<qsizetype> cellOffset_;            // by actuator: that pixel's byte in cellImage_, or -1
     std::vector<DMSegmentGraphicsItem*> tiles_;    // by segment
     std::vector<int> tileOfActuator_;
     std::vector<double> frame_;

@@ -25,6 +25,7 @@
 #include <QStyleFactory>
 #include <QSettings>
 #include <QTextStream>
+#include <QWindow>
 #include <QtTest>
 
 #include <opencv2/imgcodecs.hpp>
@@ -100,6 +101,43 @@ int differingPerMille(const QImage& a, const QImage& b) {
 }
 
 double readout(QLabel* box) { return box->text().section(' ', 0, 0).toDouble(); }
+
+// What the mirror view's viewport shows on screen: the window's own pixels, as the repaints so far left them.
+QImage shownViewport(UserWindow& window) {
+    QWidget* port = window.form()->graphicsView->viewport();
+    const QPoint at = port->mapTo(&window, QPoint(0, 0));
+    return window.windowHandle()
+        ->screen()
+        ->grabWindow(window.winId(), at.x(), at.y(), port->width(), port->height())
+        .toImage()
+        .convertToFormat(QImage::Format_RGB32);
+}
+
+// The viewport repainted whole over a magenta fill, as a plain (not opaque) widget is drawn: any pixel the
+// view leaves unpainted stays magenta.
+QImage plainRepaint(UserWindow& window) {
+    QWidget* port = window.form()->graphicsView->viewport();
+    const QPalette palette = port->palette();
+    QPalette magenta = palette;
+    magenta.setColor(port->backgroundRole(), Qt::magenta);
+    port->setPalette(magenta);
+    port->setAttribute(Qt::WA_OpaquePaintEvent, false);
+    port->setAutoFillBackground(true);
+    port->repaint();
+    const QImage shown = shownViewport(window);
+    port->setAutoFillBackground(false);
+    port->setAttribute(Qt::WA_OpaquePaintEvent, true);
+    port->setPalette(palette);
+    port->repaint();
+    return shown;
+}
+
+int magentaPixels(const QImage& image) {
+    int n = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) n += image.pixel(x, y) == qRgb(255, 0, 255) ? 1 : 0;
+    return n;
+}
 
 }  // namespace
 
@@ -1160,6 +1198,85 @@ private slots:
             QTest::keyClick(ui->zern4, key);
             QVERIFY(sameAsFull());
         }
+        // Large steps, and bursts of them faster than the screen refreshes (cells listed again and again).
+        for (int burst : {1, 3, 12}) {
+            for (int i = 0; i < burst; ++i) QTest::keyClick(ui->zern4, i % 2 ? Qt::Key_PageDown : Qt::Key_PageUp);
+            QTest::keyClick(ui->zern6, burst % 2 ? Qt::Key_PageUp : Qt::Key_PageDown);
+            QVERIFY(sameAsFull());
+        }
+    }
+
+    // What the mirror view shows after the partial repaints of steps, pokes, segment mode and the grid is what a
+    // whole repaint shows, on the screen's own pixels and at any scale factor (the test runs at 1, 1.5 and 2):
+    // no pixel is left stale or unpainted around or inside the picture of the cells.
+    void mirrorViewShowsWhatAWholeRepaintShows() {
+        auto window = sdtest::startedWindow();
+        auto* ui = window->form();
+        int checks = 0;
+        auto sameAsWhole = [&](const char* what) {
+            QTest::qWait(2 * window->refreshPacer().intervalMs());
+            QTRY_VERIFY(!window->refreshPacer().pending());
+            QTest::qWait(5);
+            const QImage shown = shownViewport(*window);
+            const QImage whole = plainRepaint(*window);
+            QVERIFY2(!shown.isNull() && shown.size() == whole.size(), what);
+            QVERIFY2(magentaPixels(whole) == 0, what);
+            if (shown != whole) {
+                int differing = 0;
+                QPoint first(-1, -1);
+                for (int y = 0; y < shown.height(); ++y)
+                    for (int x = 0; x < shown.width(); ++x)
+                        if (shown.pixel(x, y) != whole.pixel(x, y) && differing++ == 0) first = QPoint(x, y);
+                QFAIL(qPrintable(QString("%1: %2 pixels differ, the first at %3,%4 of %5x%6")
+                                     .arg(what)
+                                     .arg(differing)
+                                     .arg(first.x())
+                                     .arg(first.y())
+                                     .arg(shown.width())
+                                     .arg(shown.height())));
+            }
+            ++checks;
+        };
+        QVERIFY(window->openMirror("SDWIND00952", ""));
+        QTest::mouseClick(ui->zernikeControlRadio, Qt::LeftButton);
+        sameAsWhole("zernike control");
+        ui->zern4->setFocus();
+        for (auto key : {Qt::Key_Up, Qt::Key_PageUp, Qt::Key_Down, Qt::Key_PageUp, Qt::Key_PageUp}) {
+            QTest::keyClick(ui->zern4, key);
+            sameAsWhole("defocus step");
+        }
+        // Steps the screen did not show in between, on other terms too.
+        QTest::keyClick(ui->zern5, Qt::Key_PageUp);
+        QTest::keyClick(ui->zern7, Qt::Key_PageDown);
+        sameAsWhole("steps on two terms");
+        chooseFromMenu(ui->menuOptions, ui->actionShow_Grid);
+        QVERIFY(ui->actionShow_Grid->isChecked());
+        sameAsWhole("grid on");
+        QTest::keyClick(ui->zern4, Qt::Key_PageDown);
+        sameAsWhole("step under the grid");
+        chooseFromMenu(ui->menuOptions, ui->actionShow_Grid);
+        QVERIFY(!ui->actionShow_Grid->isChecked());
+        sameAsWhole("grid off");
+
+        // A smaller mirror in the same view, poked along from the toolbar.
+        QVERIFY(window->openMirror("SDWIND00140", ""));
+        sameAsWhole("another mirror");
+        for (int i = 0; i < 3; ++i) {
+            clickToolbar(*window, ui->actionPoke_Next);
+            sameAsWhole("poke");
+        }
+        // Segments (tiles, no picture of cells) and back.
+        QVERIFY(window->openMirror("SDSEGL00111", ""));
+        QTest::mouseClick(ui->segmentControlRadio, Qt::LeftButton);
+        QVERIFY(window->mirrorItem()->showsSegments());
+        sameAsWhole("segments");
+        QTest::mouseClick(ui->actuatorControlRadio, Qt::LeftButton);
+        QVERIFY(!window->mirrorItem()->showsSegments());
+        sameAsWhole("cells after segments");
+        // A view resized: the picture moves and the area around it changes.
+        window->resize(window->width() - 150, window->height() - 60);
+        sameAsWhole("smaller window");
+        QCOMPARE(checks, 17);
     }
 
 private:
