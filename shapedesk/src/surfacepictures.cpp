@@ -353,38 +353,112 @@ QImage colourSum(const std::vector<Term<float>>& terms, const RegionRuns& region
 
 }  // namespace
 
+namespace {
+
+double largestOf(const cv::v_float64x2& v) {
+    double a[2];
+    cv::v_store(a, v);
+    return std::max(a[0], a[1]);
+}
+
+double smallestOf(const cv::v_float64x2& v) {
+    double a[2];
+    cv::v_store(a, v);
+    return std::min(a[0], a[1]);
+}
+
+}  // namespace
+
 bool ZernikePictures::describes(const std::vector<double>& coefficients, const cv::Mat& gridTarget,
-                                const cv::Mat& gridRegion) const {
+                                const RegionRuns& gridRuns) const {
     if (planes_.empty() || coefficients.size() != planes_.size() || gridTarget.size() != grids_[0].size() ||
-        gridTarget.type() != CV_64F)
+        gridTarget.type() != CV_64F || gridRuns.rows != gridTarget.rows || gridRuns.cols != gridTarget.cols)
         return false;
     // The series on the grid, checked against the surface the kit solved for: the pictures are the target's
     // only when the two agree (the kit may treat points of the map that are exactly zero as missing).
-    if (gridRegion.size() != gridTarget.size() || gridRegion.type() != CV_8U || !gridRegion.isContinuous() ||
-        !gridTarget.isContinuous())
-        return false;
-    std::vector<std::pair<double, const double*>> used;
+    std::vector<std::pair<double, const cv::Mat*>> used;
     for (size_t t = 0; t < planes_.size(); ++t)
-        if (coefficients[t] != 0.0) used.emplace_back(coefficients[t], grids_[t].ptr<double>());
-    const double* target = gridTarget.ptr<double>();
-    const uchar* inside = gridRegion.ptr<uchar>();
-    double worst = 0.0, scale = 0.0;
-    const size_t points = gridTarget.total();
-    for (size_t i = 0; i < points; ++i) {
-        if (!inside[i]) continue;
-        double sum = 0.0;
-        for (const auto& [c, grid] : used) sum += grid[i] * c;
-        // A difference that is not a number fails the check below.
-        const double off = std::abs(sum - target[i]);
-        worst = off > worst || std::isnan(off) ? off : worst;
-        scale = std::max(scale, std::abs(target[i]));
+        if (coefficients[t] != 0.0) used.emplace_back(coefficients[t], &grids_[t]);
+    // Two points at a time: the largest difference (any that is not a number fails the check below) and the
+    // target's largest magnitude.
+    const cv::v_float64x2 zero = cv::v_setzero_f64();
+    cv::v_float64x2 worst = zero, scale = zero, nan = zero;
+    double worstOne = 0.0, scaleOne = 0.0;
+    bool nanOne = false;
+    for (int y = 0; y < gridRuns.rows; ++y) {
+        const double* target = gridTarget.ptr<double>(y);
+        for (int k = gridRuns.rowStart[static_cast<size_t>(y)]; k < gridRuns.rowStart[static_cast<size_t>(y) + 1];
+             ++k) {
+            const auto [begin, end] = gridRuns.runs[static_cast<size_t>(k)];
+            int x = begin;
+            for (; x + 2 <= end; x += 2) {
+                cv::v_float64x2 sum = zero;
+                for (const auto& [c, grid] : used) sum = sum + cv::v_load(grid->ptr<double>(y) + x) * cv::v_setall_f64(c);
+                const cv::v_float64x2 t = cv::v_load(target + x);
+                const cv::v_float64x2 off = cv::v_abs(sum - t);
+                nan = nan | (off != off);
+                worst = cv::v_max(off, worst);
+                scale = cv::v_max(cv::v_abs(t), scale);
+            }
+            for (; x < end; ++x) {
+                double sum = 0.0;
+                for (const auto& [c, grid] : used) sum = sum + grid->ptr<double>(y)[x] * c;
+                const double off = std::abs(sum - target[x]);
+                nanOne = nanOne || std::isnan(off);
+                worstOne = std::max(worstOne, off);
+                scaleOne = std::max(scaleOne, std::abs(target[x]));
+            }
+        }
     }
-    return worst <= 1e-6 * std::max(1.0, scale);
+    if (nanOne || cv::v_check_any(nan)) return false;
+    const double largest = std::max(worstOne, largestOf(worst));
+    return largest <= 1e-6 * std::max({1.0, scaleOne, largestOf(scale)});
+}
+
+Departure departure(const cv::Mat& target, const cv::Mat& expected, const RegionRuns& region) {
+    Departure d;
+    CV_Assert(target.type() == CV_64F && expected.type() == CV_64F && target.rows == region.rows &&
+              target.cols == region.cols && expected.size() == target.size());
+    const cv::v_float64x2 zero = cv::v_setzero_f64();
+    cv::v_float64x2 lo = cv::v_setall_f64(d.lo), hi = cv::v_setall_f64(d.hi), largest = zero, nan = zero;
+    bool nanOne = false;
+    for (int y = 0; y < region.rows; ++y) {
+        const double* t = target.ptr<double>(y);
+        const double* e = expected.ptr<double>(y);
+        for (int k = region.rowStart[static_cast<size_t>(y)]; k < region.rowStart[static_cast<size_t>(y) + 1]; ++k) {
+            const auto [begin, end] = region.runs[static_cast<size_t>(k)];
+            int x = begin;
+            for (; x + 2 <= end; x += 2) {
+                // v_min and v_max give their second operand when the first is not a number.
+                const cv::v_float64x2 ev = cv::v_load(e + x);
+                lo = cv::v_min(ev, lo);
+                hi = cv::v_max(ev, hi);
+                const cv::v_float64x2 off = cv::v_abs(ev - cv::v_load(t + x));
+                nan = nan | (off != off);
+                largest = cv::v_max(off, largest);
+            }
+            for (; x < end; ++x) {
+                d.lo = std::min(d.lo, e[x]);
+                d.hi = std::max(d.hi, e[x]);
+                const double off = std::abs(e[x] - t[x]);
+                nanOne = nanOne || std::isnan(off);
+                d.largest = std::max(d.largest, off);
+            }
+        }
+    }
+    d.lo = std::min(d.lo, smallestOf(lo));
+    d.hi = std::max(d.hi, largestOf(hi));
+    d.largest = nanOne || cv::v_check_any(nan)
+                    ? std::numeric_limits<double>::quiet_NaN()
+                    : std::max(d.largest, largestOf(largest));
+    return d;
 }
 
 bool ZernikePictures::compose(const std::vector<double>& coefficients, const cv::Mat& gridTarget,
                               const cv::Mat& gridRegion, SurfacePlanes* out) const {
-    if (!describes(coefficients, gridTarget, gridRegion)) return false;
+    if (gridRegion.type() != CV_8U || gridRegion.size() != gridTarget.size() ||
+        !describes(coefficients, gridTarget, RegionRuns::of(gridRegion)))
+        return false;
     std::vector<Term<float>> target, smooth;
     std::vector<Term<double>> fine;
     termsOf(coefficients, planes_, &target, &smooth, &fine);
@@ -404,7 +478,9 @@ bool ZernikePictures::draw(const std::vector<double>& coefficients, const cv::Ma
                            const cv::Mat& gridRegion, const PictureGeometry& geometry,
                            const ColourScale& targetColours, const ColourScale& smoothColours, double statsLo,
                            double statsHi, SeriesPictures* out) const {
-    if (!fits(terms_, apertureDiameter_, geometry) || !describes(coefficients, gridTarget, gridRegion)) return false;
+    if (!fits(terms_, apertureDiameter_, geometry) || !geometry.sameAs(gridRegion, geometry.diameter(), geometry.side()) ||
+        !describes(coefficients, gridTarget, geometry.gridRuns()))
+        return false;
     std::vector<Term<float>> target, smooth;
     std::vector<Term<double>> fine;
     termsOf(coefficients, planes_, &target, &smooth, &fine);

@@ -59,6 +59,16 @@ private:
     RegionRuns gridRuns_, targetRuns_, smoothRuns_, fineRuns_;
 };
 
+// How far the mirror's expected surface departs from the target over a region (both CV_64F, the region's size):
+// the expected surface's extremes (values that are not numbers ignored; +inf and -inf over no points) and the
+// largest magnitude of the difference (not a number when any difference is one; 0 over no points).
+struct Departure {
+    double lo = std::numeric_limits<double>::infinity();
+    double hi = -std::numeric_limits<double>::infinity();
+    double largest = 0.0;
+};
+Departure departure(const cv::Mat& target, const cv::Mat& expected, const RegionRuns& region);
+
 // Pixels of one colour: the C library's wide-character fill, which is vectorised, stores 32-bit words.
 void fillPixels(QRgb* begin, QRgb* end, QRgb colour);
 
@@ -119,7 +129,7 @@ public:
 
 private:
     bool describes(const std::vector<double>& coefficients, const cv::Mat& gridTarget,
-                   const cv::Mat& gridRegion) const;
+                   const RegionRuns& gridRuns) const;
 
     int terms_ = 0;
     int apertureDiameter_ = -1;

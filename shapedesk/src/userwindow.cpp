@@ -974,7 +974,8 @@ void UserWindow::refreshSurfaces() {
     const cv::Mat& target = session->targetSurface();
     const cv::Mat& expected = session->expectedSurface();
     const cv::Mat& region = session->apertureRegion();
-    if (target.empty() || expected.size() != target.size() || region.size() != target.size()) {
+    if (target.empty() || target.type() != CV_64F || expected.type() != CV_64F || expected.size() != target.size() ||
+        region.size() != target.size() || region.type() != CV_8U) {
         clearSurfaceViews();
         return;
     }
@@ -985,26 +986,10 @@ void UserWindow::refreshSurfaces() {
         pictureGeometry = std::make_unique<shapes::PictureGeometry>(region, diameter, side);
         zernikePictures.clear();
     }
-    const bool anyInside = cv::countNonZero(region) > 0;
-
+    const bool anyInside = !pictureGeometry->gridRuns().runs.empty();
     // The extremes of the expected surface, and how far the stroke moved it from the target, inside the aperture.
-    double expectedLo = std::numeric_limits<double>::infinity(), expectedHi = -expectedLo, clipped = 0.0;
-    if (anyInside && target.isContinuous() && expected.isContinuous() && region.isContinuous()) {
-        const double* t = target.ptr<double>();
-        const double* e = expected.ptr<double>();
-        const uchar* inside = region.ptr<uchar>();
-        const size_t points = target.total();
-        for (size_t i = 0; i < points; ++i) {
-            if (!inside[i]) continue;
-            expectedLo = std::min(expectedLo, e[i]);
-            expectedHi = std::max(expectedHi, e[i]);
-            const double off = std::abs(e[i] - t[i]);
-            clipped = off > clipped || std::isnan(off) ? off : clipped;
-        }
-    } else if (anyInside) {
-        cv::minMaxLoc(expected, &expectedLo, &expectedHi, nullptr, nullptr, region);
-        cv::minMaxLoc(cv::abs(expected - target), nullptr, &clipped, nullptr, nullptr, region);
-    }
+    const shapes::Departure departure = shapes::departure(target, expected, pictureGeometry->gridRuns());
+    const double expectedLo = departure.lo, expectedHi = departure.hi, clipped = departure.largest;
     // Smoothing cannot take the surface beyond what the mirror reaches.
     double lo = -std::numeric_limits<double>::infinity(), hi = std::numeric_limits<double>::infinity();
     const auto stroke = session->stroke();

@@ -942,6 +942,44 @@ private slots:
         QCOMPARE(shapes::surfaceStats(surface, cv::Mat(height, width, CV_8U, cv::Scalar(0))).peakToValley, 0.0);
     }
 
+    // How far the expected surface departs from the target: over the region's points only, whatever the runs'
+    // lengths; a value that is not a number is left out of the extremes but makes the difference not a number.
+    void departureCountsTheRegionOnly() {
+        const int width = 13, height = 4;
+        const char* inside[height] = {"xxxxxxxxxxxxx", "x.xx.xxx.xxxx", ".............", "...xxxxxx...."};
+        cv::Mat target(height, width, CV_64F), expected(height, width, CV_64F), region(height, width, CV_8U);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                region.at<uchar>(y, x) = inside[y][x] == 'x' ? 255 : 0;
+                target.at<double>(y, x) = std::fmod(x * 7.0 + y * 5.0, 11.0) - 5.0;
+                // Outside the region the values are far larger than inside: they must not count.
+                expected.at<double>(y, x) = region.at<uchar>(y, x) ? target.at<double>(y, x) + 0.25 * (x % 3) : 1e9;
+            }
+        const shapes::RegionRuns runs = shapes::RegionRuns::of(region);
+        shapes::Departure d = shapes::departure(target, expected, runs);
+        double lo, hi, largest;
+        cv::minMaxLoc(expected, &lo, &hi, nullptr, nullptr, region);
+        cv::minMaxLoc(cv::abs(expected - target), nullptr, &largest, nullptr, nullptr, region);
+        QCOMPARE(d.lo, lo);
+        QCOMPARE(d.hi, hi);
+        QCOMPARE(d.largest, 0.5);
+        QCOMPARE(d.largest, largest);
+        // A missing value, in a run of two (vector lanes) and in a run of one (the points after them).
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        for (const cv::Point at : {cv::Point(2, 1), cv::Point(0, 1), cv::Point(12, 0)}) {
+            cv::Mat e = expected.clone();
+            e.at<double>(at) = nan;
+            d = shapes::departure(target, e, runs);
+            QVERIFY(std::isnan(d.largest));
+            QCOMPARE(d.lo, lo);
+            QVERIFY(d.hi <= hi && d.hi >= hi - 0.5);
+        }
+        // Nothing inside: no extremes, no difference.
+        d = shapes::departure(target, expected, shapes::RegionRuns::of(cv::Mat::zeros(height, width, CV_8U)));
+        QVERIFY(std::isinf(d.lo) && d.lo > 0 && std::isinf(d.hi) && d.hi < 0);
+        QCOMPARE(d.largest, 0.0);
+    }
+
     // Zernike surfaces summed from the terms' pictures look as the same surfaces drawn from the session's
     // surfaces, with the same numbers; after the aperture changes too; beyond the stroke the terms are not used.
     void seriesPicturesMatchTheSurfaces() {
