@@ -266,18 +266,21 @@ inline double sumAt(const double* const* rows, const double* coefficients, int t
     return s;
 }
 
-// The four lanes of StatsAccumulator::addSum in one register each.
+// The four lanes of StatsAccumulator::addSum in one register each. `Terms`, when not 0, is the number of terms,
+// known when compiled.
+template <int Terms>
 __attribute__((target("avx2"))) int addLanesAvx2(const double* const* rows, const double* coefficients, int terms,
                                                  int begin, int end, double clipLo, double clipHi, double* lo,
                                                  double* hi, double* sum, double* squares) {
+    const int count = Terms > 0 ? Terms : terms;
     const __m256d clipLos = _mm256_set1_pd(clipLo), clipHis = _mm256_set1_pd(clipHi);
     __m256d l = _mm256_loadu_pd(lo), h = _mm256_loadu_pd(hi), s = _mm256_loadu_pd(sum), q = _mm256_loadu_pd(squares);
     int x = begin;
     for (; x + 4 <= end; x += 4) {
         __m256d v = _mm256_setzero_pd();
-        if (terms > 0) {
+        if (count > 0) {
             v = _mm256_mul_pd(_mm256_loadu_pd(rows[0] + x), _mm256_set1_pd(coefficients[0]));
-            for (int t = 1; t < terms; ++t)
+            for (int t = 1; t < count; ++t)
                 v = _mm256_add_pd(v, _mm256_mul_pd(_mm256_loadu_pd(rows[t] + x), _mm256_set1_pd(coefficients[t])));
         }
         const __m256d a = _mm256_min_pd(_mm256_max_pd(v, clipLos), clipHis);
@@ -291,6 +294,16 @@ __attribute__((target("avx2"))) int addLanesAvx2(const double* const* rows, cons
     _mm256_storeu_pd(sum, s);
     _mm256_storeu_pd(squares, q);
     return x;
+}
+
+int addLanesWide(const double* const* rows, const double* coefficients, int terms, int begin, int end,
+                 double clipLo, double clipHi, double* lo, double* hi, double* sum, double* squares) {
+    switch (terms) {
+    case 1: return addLanesAvx2<1>(rows, coefficients, terms, begin, end, clipLo, clipHi, lo, hi, sum, squares);
+    case 2: return addLanesAvx2<2>(rows, coefficients, terms, begin, end, clipLo, clipHi, lo, hi, sum, squares);
+    case 3: return addLanesAvx2<3>(rows, coefficients, terms, begin, end, clipLo, clipHi, lo, hi, sum, squares);
+    default: return addLanesAvx2<0>(rows, coefficients, terms, begin, end, clipLo, clipHi, lo, hi, sum, squares);
+    }
 }
 
 }  // namespace
@@ -312,7 +325,7 @@ void StatsAccumulator::addSum(const double* const* rows, const double* coefficie
     count_ += end - begin;
     int x = begin;
     if (x + kLanes <= end && wide) {
-        x = addLanesAvx2(rows, coefficients, terms, begin, end, clipLo_, clipHi_, lo_, hi_, sum_, squares_);
+        x = addLanesWide(rows, coefficients, terms, begin, end, clipLo_, clipHi_, lo_, hi_, sum_, squares_);
     } else if (x + kLanes <= end) {
         // Two points per register, two registers: the lanes, as vector operations.
         const cv::v_float64x2 clipLos = cv::v_setall_f64(clipLo_), clipHis = cv::v_setall_f64(clipHi_);

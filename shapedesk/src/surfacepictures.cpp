@@ -126,19 +126,22 @@ inline float sumAt(const float* const* rows, const float* coefficients, int term
     return s;
 }
 
-// Eight points at a time; returns where it stopped.
+// Eight points at a time; returns where it stopped. `Terms`, when not 0, is the number of terms, known when
+// compiled (the coefficients then stay in registers).
+template <int Terms>
 __attribute__((target("avx2"))) int colourAvx2(const float* const* rows, const float* coefficients, int terms,
                                               int begin, int end, float scale, float offset, const QRgb* colours,
                                               QRgb* out) {
+    const int count = Terms > 0 ? Terms : terms;
     const __m256 a = _mm256_set1_ps(scale), b = _mm256_set1_ps(offset);
     const __m256 below = _mm256_setzero_ps(), above = _mm256_set1_ps(255.0f);
     const int* table = reinterpret_cast<const int*>(colours);
     int x = begin;
     for (; x + 8 <= end; x += 8) {
         __m256 v = _mm256_setzero_ps();
-        if (terms > 0) {
+        if (count > 0) {
             v = _mm256_mul_ps(_mm256_loadu_ps(rows[0] + x), _mm256_set1_ps(coefficients[0]));
-            for (int t = 1; t < terms; ++t)
+            for (int t = 1; t < count; ++t)
                 v = _mm256_add_ps(v, _mm256_mul_ps(_mm256_loadu_ps(rows[t] + x), _mm256_set1_ps(coefficients[t])));
         }
         // _mm256_max_ps gives its second operand when the first is not a number.
@@ -149,6 +152,16 @@ __attribute__((target("avx2"))) int colourAvx2(const float* const* rows, const f
     return x;
 }
 
+int colourWide(const float* const* rows, const float* coefficients, int terms, int begin, int end, float scale,
+               float offset, const QRgb* colours, QRgb* out) {
+    switch (terms) {
+    case 1: return colourAvx2<1>(rows, coefficients, terms, begin, end, scale, offset, colours, out);
+    case 2: return colourAvx2<2>(rows, coefficients, terms, begin, end, scale, offset, colours, out);
+    case 3: return colourAvx2<3>(rows, coefficients, terms, begin, end, scale, offset, colours, out);
+    default: return colourAvx2<0>(rows, coefficients, terms, begin, end, scale, offset, colours, out);
+    }
+}
+
 }  // namespace
 
 // Each value scaled, held to 0..255 (a value that is not a number becomes 0; a scaled value in -1..0 rounds to
@@ -157,7 +170,7 @@ void ColourScale::colour(const float* const* rows, const float* coefficients, in
                          QRgb* out) const {
     int x = begin;
     if (wideVectors()) {
-        x = colourAvx2(rows, coefficients, terms, begin, end, scale, offset, colours_, out);
+        x = colourWide(rows, coefficients, terms, begin, end, scale, offset, colours_, out);
     } else {
         const cv::v_float32x4 a = cv::v_setall_f32(scale), b = cv::v_setall_f32(offset);
         const cv::v_float32x4 below = cv::v_setzero_f32(), above = cv::v_setall_f32(255.0f);

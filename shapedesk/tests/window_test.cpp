@@ -1074,14 +1074,18 @@ private slots:
                 shapes::setWideVectors(wideBefore);
                 window->setSeriesPictures(UserWindow::SeriesPictures::Fused);
             };
+            // One term, then two, three and four.
             ui->zern4->setFocus();
             QTest::keyClick(ui->zern4, Qt::Key_PageUp);
             QTest::keyClick(ui->zern4, Qt::Key_Up);
+            compare(true);
             ui->zern7->setFocus();
             QTest::keyClick(ui->zern7, Qt::Key_PageDown);
+            compare(true);
             ui->zern12->setFocus();
             QTest::keyClick(ui->zern12, Qt::Key_PageUp);
             QTest::keyClick(ui->zern12, Qt::Key_Up);
+            compare(true);
             ui->zern5->setFocus();
             QTest::keyClick(ui->zern5, Qt::Key_Down);
             compare(true);
