@@ -92,6 +92,41 @@ void fillPixels(QRgb* begin, QRgb* end, QRgb colour) {
         std::wmemset(reinterpret_cast<wchar_t*>(begin), static_cast<wchar_t>(colour), static_cast<size_t>(end - begin));
 }
 
+namespace {
+
+// The terms of a series that count, each as its coefficient and its plane.
+template <typename T>
+struct Term {
+    T coefficient;
+    const cv::Mat* plane;
+};
+
+// A picture of a sum of terms, coloured a run at a time.
+QImage colourSum(const std::vector<Term<float>>& terms, const RegionRuns& region, const ColourScale& colours) {
+    QImage image(region.cols, region.rows, QImage::Format_RGB32);
+    const int count = static_cast<int>(terms.size());
+    std::vector<const float*> rows(terms.size());
+    std::vector<float> coefficients(terms.size());
+    for (size_t t = 0; t < terms.size(); ++t) coefficients[t] = terms[t].coefficient;
+    uchar* bits = image.bits();
+    const qsizetype stride = image.bytesPerLine();
+    for (int y = 0; y < region.rows; ++y) {
+        auto* out = reinterpret_cast<QRgb*>(bits + y * stride);
+        for (size_t t = 0; t < terms.size(); ++t) rows[t] = terms[t].plane->ptr<float>(y);
+        int done = 0;
+        for (int k = region.rowStart[static_cast<size_t>(y)]; k < region.rowStart[static_cast<size_t>(y) + 1]; ++k) {
+            const auto [begin, end] = region.runs[static_cast<size_t>(k)];
+            fillPixels(out + done, out + begin, colours.background);
+            colours.colour(rows.data(), coefficients.data(), count, begin, end, out);
+            done = end;
+        }
+        fillPixels(out + done, out + region.cols, colours.background);
+    }
+    return image;
+}
+
+}  // namespace
+
 QImage colourPicture(const cv::Mat& plane, const cv::Mat& region, double lo, double hi, double clipLo, double clipHi,
                      const QVector<QRgb>& table) {
     CV_Assert(region.type() == CV_8U && plane.size() == region.size());
@@ -214,31 +249,11 @@ void ColourScale::colour(const float* const* rows, const float* coefficients, in
     }
 }
 
-void ColourScale::colour(const float* v, int begin, int end, QRgb* out) const {
-    const float one = 1.0f;  // v times one is v
-    colour(&v, &one, 1, begin, end, out);
-}
-
 QImage colourPicture(const cv::Mat& plane, const RegionRuns& region, double lo, double hi, double clipLo,
                      double clipHi, const QVector<QRgb>& table) {
     CV_Assert(plane.type() == CV_32F && plane.rows == region.rows && plane.cols == region.cols && table.size() >= 256);
-    const ColourScale scale(lo, hi, clipLo, clipHi, table);
-    QImage image(plane.cols, plane.rows, QImage::Format_RGB32);
-    uchar* bits = image.bits();
-    const qsizetype stride = image.bytesPerLine();
-    for (int y = 0; y < plane.rows; ++y) {
-        const float* values = plane.ptr<float>(y);
-        auto* out = reinterpret_cast<QRgb*>(bits + y * stride);
-        int done = 0;
-        for (int k = region.rowStart[static_cast<size_t>(y)]; k < region.rowStart[static_cast<size_t>(y) + 1]; ++k) {
-            const auto [begin, end] = region.runs[static_cast<size_t>(k)];
-            fillPixels(out + done, out + begin, scale.background);
-            scale.colour(values, begin, end, out);
-            done = end;
-        }
-        fillPixels(out + done, out + plane.cols, scale.background);
-    }
-    return image;
+    // The plane as a sum of one term (a value times one is the value).
+    return colourSum({{1.0f, &plane}}, region, ColourScale(lo, hi, clipLo, clipHi, table));
 }
 
 bool ZernikePictures::fits(int terms, int apertureDiameter, const PictureGeometry& geometry) const {
@@ -278,13 +293,6 @@ bool ZernikePictures::build(const ZernikeGridSurface& surfaceOf, int terms, int 
 }
 
 namespace {
-
-// The terms of a series that count, each as its coefficient and its plane.
-template <typename T>
-struct Term {
-    T coefficient;
-    const cv::Mat* plane;
-};
 
 // out[x] for x in begin..end of row y: the terms' values times their coefficients, summed term by term in order (a
 // product, then a sum: never fused, so that a span gives the same values whichever way it is cut); zero without terms.
@@ -338,30 +346,6 @@ void termsOf(const std::vector<double>& coefficients, const std::vector<SurfaceP
         if (smooth) smooth->push_back({static_cast<float>(c), &planes[t].smooth});
         if (fine) fine->push_back({c, &planes[t].smoothFine});
     }
-}
-
-// A picture of a sum of terms, coloured a run at a time.
-QImage colourSum(const std::vector<Term<float>>& terms, const RegionRuns& region, const ColourScale& colours) {
-    QImage image(region.cols, region.rows, QImage::Format_RGB32);
-    const int count = static_cast<int>(terms.size());
-    std::vector<const float*> rows(terms.size());
-    std::vector<float> coefficients(terms.size());
-    for (size_t t = 0; t < terms.size(); ++t) coefficients[t] = terms[t].coefficient;
-    uchar* bits = image.bits();
-    const qsizetype stride = image.bytesPerLine();
-    for (int y = 0; y < region.rows; ++y) {
-        auto* out = reinterpret_cast<QRgb*>(bits + y * stride);
-        for (size_t t = 0; t < terms.size(); ++t) rows[t] = terms[t].plane->ptr<float>(y);
-        int done = 0;
-        for (int k = region.rowStart[static_cast<size_t>(y)]; k < region.rowStart[static_cast<size_t>(y) + 1]; ++k) {
-            const auto [begin, end] = region.runs[static_cast<size_t>(k)];
-            fillPixels(out + done, out + begin, colours.background);
-            colours.colour(rows.data(), coefficients.data(), count, begin, end, out);
-            done = end;
-        }
-        fillPixels(out + done, out + region.cols, colours.background);
-    }
-    return image;
 }
 
 }  // namespace

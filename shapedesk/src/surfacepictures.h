@@ -78,10 +78,8 @@ void fillPixels(QRgb* begin, QRgb* end, QRgb colour);
 class ColourScale {
 public:
     ColourScale(double lo, double hi, double clipLo, double clipHi, const QVector<QRgb>& table);
-    // out[x] for x in begin..end: the colours of v[x].
-    void colour(const float* v, int begin, int end, QRgb* out) const;
-    // The same for the sum of terms rows[t][x] * coefficients[t], summed over t in order, a product then a sum
-    // (never fused, so the colours are those of the sum written out first).
+    // out[x] for x in begin..end: the colours of the sums of terms rows[t][x] * coefficients[t], summed over t in
+    // order, a product then a sum (never fused, so the colours are those of the sum written out first).
     void colour(const float* const* rows, const float* coefficients, int terms, int begin, int end,
                 QRgb* out) const;
 
