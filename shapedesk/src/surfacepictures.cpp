@@ -348,9 +348,6 @@ void termsOf(const std::vector<double>& coefficients, const std::vector<SurfaceP
     }
 }
 
-}  // namespace
-
-namespace {
 
 double largestOf(const cv::v_float64x2& v) {
     double a[2];
