@@ -9,8 +9,8 @@
 #include <QObject>
 #include <QTextStream>
 
-#include <opencv2/core/hal/intrin.hpp>
 #include <immintrin.h>
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/ml.hpp>
@@ -19,8 +19,8 @@
 #include <atomic>
 #include <cfloat>
 #include <cmath>
-#include <limits>
 #include <cstring>
+#include <limits>
 
 namespace shapes {
 
@@ -296,13 +296,13 @@ __attribute__((target("avx2"))) int addLanesAvx2(const double* const* rows, cons
     return x;
 }
 
-int addLanesWide(const double* const* rows, const double* coefficients, int terms, int begin, int end,
-                 double clipLo, double clipHi, double* lo, double* hi, double* sum, double* squares) {
+int addLanesWide(const double* const* rows, const double* coefficients, int terms, int begin, int end, double clipLo,
+                 double clipHi, double* lo, double* hi, double* sum, double* squares) {
     switch (terms) {
-    case 1: return addLanesAvx2<1>(rows, coefficients, terms, begin, end, clipLo, clipHi, lo, hi, sum, squares);
-    case 2: return addLanesAvx2<2>(rows, coefficients, terms, begin, end, clipLo, clipHi, lo, hi, sum, squares);
-    case 3: return addLanesAvx2<3>(rows, coefficients, terms, begin, end, clipLo, clipHi, lo, hi, sum, squares);
-    default: return addLanesAvx2<0>(rows, coefficients, terms, begin, end, clipLo, clipHi, lo, hi, sum, squares);
+        case 1: return addLanesAvx2<1>(rows, coefficients, terms, begin, end, clipLo, clipHi, lo, hi, sum, squares);
+        case 2: return addLanesAvx2<2>(rows, coefficients, terms, begin, end, clipLo, clipHi, lo, hi, sum, squares);
+        case 3: return addLanesAvx2<3>(rows, coefficients, terms, begin, end, clipLo, clipHi, lo, hi, sum, squares);
+        default: return addLanesAvx2<0>(rows, coefficients, terms, begin, end, clipLo, clipHi, lo, hi, sum, squares);
     }
 }
 
@@ -319,8 +319,7 @@ void StatsAccumulator::add(const double* v, int begin, int end) {
 
 // Extremes, sum and sum of squares, four points at a time in independent accumulators so that no addition waits
 // for the one before it.
-void StatsAccumulator::addSum(const double* const* rows, const double* coefficients, int terms, int begin,
-                              int end) {
+void StatsAccumulator::addSum(const double* const* rows, const double* coefficients, int terms, int begin, int end) {
     if (end <= begin) return;
     count_ += end - begin;
     int x = begin;

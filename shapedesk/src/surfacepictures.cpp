@@ -1,8 +1,8 @@
 // Pictures of surfaces made at the size they are shown, and the per-term pictures of Zernike series.
 #include "surfacepictures.h"
 
-#include <opencv2/core/hal/intrin.hpp>
 #include <immintrin.h>
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -165,8 +165,8 @@ inline float sumAt(const float* const* rows, const float* coefficients, int term
 // compiled (the coefficients then stay in registers).
 template <int Terms>
 __attribute__((target("avx2"))) int colourAvx2(const float* const* rows, const float* coefficients, int terms,
-                                              int begin, int end, float scale, float offset, const QRgb* colours,
-                                              QRgb* out) {
+                                               int begin, int end, float scale, float offset, const QRgb* colours,
+                                               QRgb* out) {
     const int count = Terms > 0 ? Terms : terms;
     const __m256 a = _mm256_set1_ps(scale), b = _mm256_set1_ps(offset);
     const __m256 below = _mm256_setzero_ps(), above = _mm256_set1_ps(255.0f);
@@ -190,10 +190,10 @@ __attribute__((target("avx2"))) int colourAvx2(const float* const* rows, const f
 int colourWide(const float* const* rows, const float* coefficients, int terms, int begin, int end, float scale,
                float offset, const QRgb* colours, QRgb* out) {
     switch (terms) {
-    case 1: return colourAvx2<1>(rows, coefficients, terms, begin, end, scale, offset, colours, out);
-    case 2: return colourAvx2<2>(rows, coefficients, terms, begin, end, scale, offset, colours, out);
-    case 3: return colourAvx2<3>(rows, coefficients, terms, begin, end, scale, offset, colours, out);
-    default: return colourAvx2<0>(rows, coefficients, terms, begin, end, scale, offset, colours, out);
+        case 1: return colourAvx2<1>(rows, coefficients, terms, begin, end, scale, offset, colours, out);
+        case 2: return colourAvx2<2>(rows, coefficients, terms, begin, end, scale, offset, colours, out);
+        case 3: return colourAvx2<3>(rows, coefficients, terms, begin, end, scale, offset, colours, out);
+        default: return colourAvx2<0>(rows, coefficients, terms, begin, end, scale, offset, colours, out);
     }
 }
 
@@ -249,8 +249,8 @@ void ColourScale::colour(const float* const* rows, const float* coefficients, in
     }
 }
 
-QImage colourPicture(const cv::Mat& plane, const RegionRuns& region, double lo, double hi, double clipLo,
-                     double clipHi, const QVector<QRgb>& table) {
+QImage colourPicture(const cv::Mat& plane, const RegionRuns& region, double lo, double hi, double clipLo, double clipHi,
+                     const QVector<QRgb>& table) {
     CV_Assert(plane.type() == CV_32F && plane.rows == region.rows && plane.cols == region.cols && table.size() >= 256);
     // The plane as a sum of one term (a value times one is the value).
     return colourSum({{1.0f, &plane}}, region, ColourScale(lo, hi, clipLo, clipHi, table));
@@ -348,7 +348,6 @@ void termsOf(const std::vector<double>& coefficients, const std::vector<SurfaceP
     }
 }
 
-
 double largestOf(const cv::v_float64x2& v) {
     double a[2];
     cv::v_store(a, v);
@@ -387,7 +386,8 @@ bool ZernikePictures::describes(const std::vector<double>& coefficients, const c
             int x = begin;
             for (; x + 2 <= end; x += 2) {
                 cv::v_float64x2 sum = zero;
-                for (const auto& [c, grid] : used) sum = sum + cv::v_load(grid->ptr<double>(y) + x) * cv::v_setall_f64(c);
+                for (const auto& [c, grid] : used)
+                    sum = sum + cv::v_load(grid->ptr<double>(y) + x) * cv::v_setall_f64(c);
                 const cv::v_float64x2 t = cv::v_load(target + x);
                 const cv::v_float64x2 off = cv::v_abs(sum - t);
                 nan = nan | (off != off);
@@ -442,9 +442,8 @@ Departure departure(const cv::Mat& target, const cv::Mat& expected, const Region
     }
     d.lo = std::min(d.lo, smallestOf(lo));
     d.hi = std::max(d.hi, largestOf(hi));
-    d.largest = nanOne || cv::v_check_any(nan)
-                    ? std::numeric_limits<double>::quiet_NaN()
-                    : std::max(d.largest, largestOf(largest));
+    d.largest = nanOne || cv::v_check_any(nan) ? std::numeric_limits<double>::quiet_NaN()
+                                               : std::max(d.largest, largestOf(largest));
     return d;
 }
 
@@ -469,10 +468,11 @@ bool ZernikePictures::compose(const std::vector<double>& coefficients, const cv:
 }
 
 bool ZernikePictures::draw(const std::vector<double>& coefficients, const cv::Mat& gridTarget,
-                           const cv::Mat& gridRegion, const PictureGeometry& geometry,
-                           const ColourScale& targetColours, const ColourScale& smoothColours, double statsLo,
-                           double statsHi, SeriesPictures* out) const {
-    if (!fits(terms_, apertureDiameter_, geometry) || !geometry.sameAs(gridRegion, geometry.diameter(), geometry.side()) ||
+                           const cv::Mat& gridRegion, const PictureGeometry& geometry, const ColourScale& targetColours,
+                           const ColourScale& smoothColours, double statsLo, double statsHi,
+                           SeriesPictures* out) const {
+    if (!fits(terms_, apertureDiameter_, geometry) ||
+        !geometry.sameAs(gridRegion, geometry.diameter(), geometry.side()) ||
         !describes(coefficients, gridTarget, geometry.gridRuns()))
         return false;
     std::vector<Term<float>> target, smooth;

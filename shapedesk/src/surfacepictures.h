@@ -80,8 +80,7 @@ public:
     ColourScale(double lo, double hi, double clipLo, double clipHi, const QVector<QRgb>& table);
     // out[x] for x in begin..end: the colours of the sums of terms rows[t][x] * coefficients[t], summed over t in
     // order, a product then a sum (never fused, so the colours are those of the sum written out first).
-    void colour(const float* const* rows, const float* coefficients, int terms, int begin, int end,
-                QRgb* out) const;
+    void colour(const float* const* rows, const float* coefficients, int terms, int begin, int end, QRgb* out) const;
 
     float scale = 0.0f, offset = 0.0f;  // a value's entry before rounding: value * scale + offset
     QRgb background = 0;
@@ -93,8 +92,8 @@ private:
 // RGB32 picture of a plane (CV_32F), coloured inside the region, background outside it.
 QImage colourPicture(const cv::Mat& plane, const cv::Mat& region, double lo, double hi, double clipLo, double clipHi,
                      const QVector<QRgb>& table);
-QImage colourPicture(const cv::Mat& plane, const RegionRuns& region, double lo, double hi, double clipLo,
-                     double clipHi, const QVector<QRgb>& table);
+QImage colourPicture(const cv::Mat& plane, const RegionRuns& region, double lo, double hi, double clipLo, double clipHi,
+                     const QVector<QRgb>& table);
 
 // The surface (nm) on the actuator grid of a Zernike series, as the controller computes it; false on failure.
 using ZernikeGridSurface = std::function<bool(const std::vector<double>& coefficients, cv::Mat* grid)>;

@@ -1046,10 +1046,10 @@ void UserWindow::drawPlanes(const shapes::SurfacePlanes& planes, double lo, doub
     const double reach = surfaceReach();
     const double none = std::numeric_limits<double>::infinity();
     drawn->smoothStats = shapes::surfaceStats(planes.smoothFine, pictureGeometry->fineRuns(), lo, hi);
-    drawn->target = shapes::colourPicture(planes.target, pictureGeometry->targetRuns(), -reach, reach, -none, none,
-                                          colorTable);
-    drawn->smooth = shapes::colourPicture(planes.smooth, pictureGeometry->smoothRuns(), -reach, reach, lo, hi,
-                                          colorTable);
+    drawn->target =
+        shapes::colourPicture(planes.target, pictureGeometry->targetRuns(), -reach, reach, -none, none, colorTable);
+    drawn->smooth =
+        shapes::colourPicture(planes.smooth, pictureGeometry->smoothRuns(), -reach, reach, lo, hi, colorTable);
 }
 
 // ---- shape files ----
