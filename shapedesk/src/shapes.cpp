@@ -9,16 +9,18 @@
 #include <QObject>
 #include <QTextStream>
 
+#include <immintrin.h>
 #include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/ml.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cfloat>
 #include <cmath>
-#include <limits>
 #include <cstring>
+#include <limits>
 
 namespace shapes {
 
@@ -233,64 +235,151 @@ SurfaceStats surfaceStats(const cv::Mat& surface, const cv::Mat& region, double 
 }
 
 SurfaceStats surfaceStats(const cv::Mat& surface, const RegionRuns& region, double clipLo, double clipHi) {
-    SurfaceStats s;
     if (surface.empty() || surface.type() != CV_64F || region.rows != surface.rows || region.cols != surface.cols)
-        return s;
-    // One pass over the region: extremes, sum and sum of squares, four points at a time in independent
-    // accumulators so that no addition waits for the one before it.
-    constexpr int kLanes = 4;
-    const double inf = std::numeric_limits<double>::infinity();
-    double lo[kLanes] = {inf, inf, inf, inf}, hi[kLanes] = {-inf, -inf, -inf, -inf};
-    double sum[kLanes] = {}, squares[kLanes] = {};
-    long count = 0;
-    const cv::v_float64x2 clipLos = cv::v_setall_f64(clipLo), clipHis = cv::v_setall_f64(clipHi);
+        return SurfaceStats();
+    StatsAccumulator stats(clipLo, clipHi);
     for (int y = 0; y < surface.rows; ++y) {
         const double* v = surface.ptr<double>(y);
-        for (int k = region.rowStart[static_cast<size_t>(y)]; k < region.rowStart[static_cast<size_t>(y) + 1]; ++k) {
-            const auto [begin, end] = region.runs[static_cast<size_t>(k)];
-            count += end - begin;
-            int x = begin;
-            if (x + kLanes <= end) {
-                // Two points per register, two registers: the lanes above, as vector operations.
-                cv::v_float64x2 lo0 = cv::v_load(lo), lo1 = cv::v_load(lo + 2);
-                cv::v_float64x2 hi0 = cv::v_load(hi), hi1 = cv::v_load(hi + 2);
-                cv::v_float64x2 sum0 = cv::v_load(sum), sum1 = cv::v_load(sum + 2);
-                cv::v_float64x2 sq0 = cv::v_load(squares), sq1 = cv::v_load(squares + 2);
-                for (; x + kLanes <= end; x += kLanes) {
-                    const cv::v_float64x2 a = cv::v_min(cv::v_max(cv::v_load(v + x), clipLos), clipHis);
-                    const cv::v_float64x2 b = cv::v_min(cv::v_max(cv::v_load(v + x + 2), clipLos), clipHis);
-                    lo0 = cv::v_min(lo0, a);
-                    lo1 = cv::v_min(lo1, b);
-                    hi0 = cv::v_max(hi0, a);
-                    hi1 = cv::v_max(hi1, b);
-                    sum0 += a;
-                    sum1 += b;
-                    sq0 += a * a;
-                    sq1 += b * b;
-                }
-                cv::v_store(lo, lo0);
-                cv::v_store(lo + 2, lo1);
-                cv::v_store(hi, hi0);
-                cv::v_store(hi + 2, hi1);
-                cv::v_store(sum, sum0);
-                cv::v_store(sum + 2, sum1);
-                cv::v_store(squares, sq0);
-                cv::v_store(squares + 2, sq1);
-            }
-            for (; x < end; ++x) {
-                const double value = std::min(std::max(v[x], clipLo), clipHi);
-                lo[0] = std::min(lo[0], value);
-                hi[0] = std::max(hi[0], value);
-                sum[0] += value;
-                squares[0] += value * value;
-            }
-        }
+        for (int k = region.rowStart[static_cast<size_t>(y)]; k < region.rowStart[static_cast<size_t>(y) + 1]; ++k)
+            stats.add(v, region.runs[static_cast<size_t>(k)].first, region.runs[static_cast<size_t>(k)].second);
     }
-    if (count == 0) return s;
-    s.min = std::min(std::min(lo[0], lo[1]), std::min(lo[2], lo[3]));
-    s.max = std::max(std::max(hi[0], hi[1]), std::max(hi[2], hi[3]));
-    s.mean = ((sum[0] + sum[1]) + (sum[2] + sum[3])) / count;
-    const double meanSquare = ((squares[0] + squares[1]) + (squares[2] + squares[3])) / count;
+    return stats.result();
+}
+
+StatsAccumulator::StatsAccumulator(double clipLo, double clipHi) : clipLo_(clipLo), clipHi_(clipHi) {
+    const double inf = std::numeric_limits<double>::infinity();
+    for (int i = 0; i < kLanes; ++i) {
+        lo_[i] = inf;
+        hi_[i] = -inf;
+    }
+}
+
+namespace {
+
+std::atomic<bool> wide{__builtin_cpu_supports("avx2") != 0};
+
+// The sum of the terms at point x: a product, then a sum per term, never fused (every path gives the same value).
+inline double sumAt(const double* const* rows, const double* coefficients, int terms, int x) {
+    if (terms == 0) return 0.0;
+    double s = rows[0][x] * coefficients[0];
+    for (int t = 1; t < terms; ++t) s = s + rows[t][x] * coefficients[t];
+    return s;
+}
+
+// The four lanes of StatsAccumulator::addSum in one register each. `Terms`, when not 0, is the number of terms,
+// known when compiled.
+template <int Terms>
+__attribute__((target("avx2"))) int addLanesAvx2(const double* const* rows, const double* coefficients, int terms,
+                                                 int begin, int end, double clipLo, double clipHi, double* lo,
+                                                 double* hi, double* sum, double* squares) {
+    const int count = Terms > 0 ? Terms : terms;
+    const __m256d clipLos = _mm256_set1_pd(clipLo), clipHis = _mm256_set1_pd(clipHi);
+    __m256d l = _mm256_loadu_pd(lo), h = _mm256_loadu_pd(hi), s = _mm256_loadu_pd(sum), q = _mm256_loadu_pd(squares);
+    int x = begin;
+    for (; x + 4 <= end; x += 4) {
+        __m256d v = _mm256_setzero_pd();
+        if (count > 0) {
+            v = _mm256_mul_pd(_mm256_loadu_pd(rows[0] + x), _mm256_set1_pd(coefficients[0]));
+            for (int t = 1; t < count; ++t)
+                v = _mm256_add_pd(v, _mm256_mul_pd(_mm256_loadu_pd(rows[t] + x), _mm256_set1_pd(coefficients[t])));
+        }
+        const __m256d a = _mm256_min_pd(_mm256_max_pd(v, clipLos), clipHis);
+        l = _mm256_min_pd(l, a);
+        h = _mm256_max_pd(h, a);
+        s = _mm256_add_pd(s, a);
+        q = _mm256_add_pd(q, _mm256_mul_pd(a, a));
+    }
+    _mm256_storeu_pd(lo, l);
+    _mm256_storeu_pd(hi, h);
+    _mm256_storeu_pd(sum, s);
+    _mm256_storeu_pd(squares, q);
+    return x;
+}
+
+int addLanesWide(const double* const* rows, const double* coefficients, int terms, int begin, int end, double clipLo,
+                 double clipHi, double* lo, double* hi, double* sum, double* squares) {
+    switch (terms) {
+        case 1: return addLanesAvx2<1>(rows, coefficients, terms, begin, end, clipLo, clipHi, lo, hi, sum, squares);
+        case 2: return addLanesAvx2<2>(rows, coefficients, terms, begin, end, clipLo, clipHi, lo, hi, sum, squares);
+        case 3: return addLanesAvx2<3>(rows, coefficients, terms, begin, end, clipLo, clipHi, lo, hi, sum, squares);
+        default: return addLanesAvx2<0>(rows, coefficients, terms, begin, end, clipLo, clipHi, lo, hi, sum, squares);
+    }
+}
+
+}  // namespace
+
+bool wideVectors() { return wide; }
+
+void setWideVectors(bool on) { wide = on && __builtin_cpu_supports("avx2"); }
+
+void StatsAccumulator::add(const double* v, int begin, int end) {
+    const double one = 1.0;  // v times one is v
+    addSum(&v, &one, 1, begin, end);
+}
+
+// Extremes, sum and sum of squares, four points at a time in independent accumulators so that no addition waits
+// for the one before it.
+void StatsAccumulator::addSum(const double* const* rows, const double* coefficients, int terms, int begin, int end) {
+    if (end <= begin) return;
+    count_ += end - begin;
+    int x = begin;
+    if (x + kLanes <= end && wide) {
+        x = addLanesWide(rows, coefficients, terms, begin, end, clipLo_, clipHi_, lo_, hi_, sum_, squares_);
+    } else if (x + kLanes <= end) {
+        // Two points per register, two registers: the lanes, as vector operations.
+        const cv::v_float64x2 clipLos = cv::v_setall_f64(clipLo_), clipHis = cv::v_setall_f64(clipHi_);
+        cv::v_float64x2 lo0 = cv::v_load(lo_), lo1 = cv::v_load(lo_ + 2);
+        cv::v_float64x2 hi0 = cv::v_load(hi_), hi1 = cv::v_load(hi_ + 2);
+        cv::v_float64x2 sum0 = cv::v_load(sum_), sum1 = cv::v_load(sum_ + 2);
+        cv::v_float64x2 sq0 = cv::v_load(squares_), sq1 = cv::v_load(squares_ + 2);
+        for (; x + kLanes <= end; x += kLanes) {
+            cv::v_float64x2 v0 = cv::v_setzero_f64(), v1 = cv::v_setzero_f64();
+            if (terms > 0) {
+                const cv::v_float64x2 c = cv::v_setall_f64(coefficients[0]);
+                v0 = cv::v_load(rows[0] + x) * c;
+                v1 = cv::v_load(rows[0] + x + 2) * c;
+                for (int t = 1; t < terms; ++t) {
+                    const cv::v_float64x2 ct = cv::v_setall_f64(coefficients[t]);
+                    v0 = v0 + cv::v_load(rows[t] + x) * ct;
+                    v1 = v1 + cv::v_load(rows[t] + x + 2) * ct;
+                }
+            }
+            const cv::v_float64x2 a = cv::v_min(cv::v_max(v0, clipLos), clipHis);
+            const cv::v_float64x2 b = cv::v_min(cv::v_max(v1, clipLos), clipHis);
+            lo0 = cv::v_min(lo0, a);
+            lo1 = cv::v_min(lo1, b);
+            hi0 = cv::v_max(hi0, a);
+            hi1 = cv::v_max(hi1, b);
+            sum0 += a;
+            sum1 += b;
+            sq0 += a * a;
+            sq1 += b * b;
+        }
+        cv::v_store(lo_, lo0);
+        cv::v_store(lo_ + 2, lo1);
+        cv::v_store(hi_, hi0);
+        cv::v_store(hi_ + 2, hi1);
+        cv::v_store(sum_, sum0);
+        cv::v_store(sum_ + 2, sum1);
+        cv::v_store(squares_, sq0);
+        cv::v_store(squares_ + 2, sq1);
+    }
+    for (; x < end; ++x) {
+        const double value = std::min(std::max(sumAt(rows, coefficients, terms, x), clipLo_), clipHi_);
+        lo_[0] = std::min(lo_[0], value);
+        hi_[0] = std::max(hi_[0], value);
+        sum_[0] += value;
+        squares_[0] += value * value;
+    }
+}
+
+SurfaceStats StatsAccumulator::result() const {
+    SurfaceStats s;
+    if (count_ == 0) return s;
+    s.min = std::min(std::min(lo_[0], lo_[1]), std::min(lo_[2], lo_[3]));
+    s.max = std::max(std::max(hi_[0], hi_[1]), std::max(hi_[2], hi_[3]));
+    s.mean = ((sum_[0] + sum_[1]) + (sum_[2] + sum_[3])) / count_;
+    const double meanSquare = ((squares_[0] + squares_[1]) + (squares_[2] + squares_[3])) / count_;
     s.stdDev = std::sqrt(std::max(0.0, meanSquare - s.mean * s.mean));
     s.peakToValley = s.max - s.min;
     return s;

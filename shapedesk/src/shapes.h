@@ -74,6 +74,30 @@ SurfaceStats surfaceStats(const cv::Mat& surface, const cv::Mat& region,
 SurfaceStats surfaceStats(const cv::Mat& surface, const RegionRuns& region,
                           double lo = -std::numeric_limits<double>::infinity(),
                           double hi = std::numeric_limits<double>::infinity());
+// Whether the widest vector instructions the processor has (AVX2) are used: by default when it has them. The
+// narrower path gives the same values and pictures; off forces it.
+bool wideVectors();
+void setWideVectors(bool on);
+
+// The same statistics taken a span of points at a time (values clipped to clipLo..clipHi), as the points come:
+// the spans of a region's runs, row by row, give the numbers surfaceStats gives over that region.
+class StatsAccumulator {
+public:
+    StatsAccumulator(double clipLo, double clipHi);
+    // The points v[begin..end).
+    void add(const double* v, int begin, int end);
+    // The points x in begin..end of a sum of terms: rows[t][x] * coefficients[t] summed over t in order, a
+    // product then a sum (never fused, so the values are those of the sum written out first).
+    void addSum(const double* const* rows, const double* coefficients, int terms, int begin, int end);
+    SurfaceStats result() const;
+
+private:
+    static constexpr int kLanes = 4;
+    double clipLo_, clipHi_;
+    double lo_[kLanes], hi_[kLanes];
+    double sum_[kLanes] = {}, squares_[kLanes] = {};
+    long count_ = 0;
+};
 // 8-bit picture: lo..hi onto table entries 0..254, outside the region entry 255, coloured with the table.
 QImage surfaceImage(const cv::Mat& surface, const cv::Mat& region, double lo, double hi, const QVector<QRgb>& table);
 

@@ -1,6 +1,8 @@
 // Pictures of surfaces made at the size they are shown, and the per-term pictures of Zernike series.
 #include "surfacepictures.h"
 
+#include <immintrin.h>
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -15,9 +17,6 @@ namespace {
 
 // Four samples per actuator: the smooth surface's numbers are taken there.
 constexpr int kFineSamples = 4;
-
-// Scaled values below this in magnitude round and saturate to entries as they are.
-constexpr double kOnScale = 1 << 30;
 
 }  // namespace
 
@@ -93,77 +92,168 @@ void fillPixels(QRgb* begin, QRgb* end, QRgb colour) {
         std::wmemset(reinterpret_cast<wchar_t*>(begin), static_cast<wchar_t>(colour), static_cast<size_t>(end - begin));
 }
 
+namespace {
+
+// The terms of a series that count, each as its coefficient and its plane.
+template <typename T>
+struct Term {
+    T coefficient;
+    const cv::Mat* plane;
+};
+
+// A picture of a sum of terms, coloured a run at a time.
+QImage colourSum(const std::vector<Term<float>>& terms, const RegionRuns& region, const ColourScale& colours) {
+    QImage image(region.cols, region.rows, QImage::Format_RGB32);
+    const int count = static_cast<int>(terms.size());
+    std::vector<const float*> rows(terms.size());
+    std::vector<float> coefficients(terms.size());
+    for (size_t t = 0; t < terms.size(); ++t) coefficients[t] = terms[t].coefficient;
+    uchar* bits = image.bits();
+    const qsizetype stride = image.bytesPerLine();
+    for (int y = 0; y < region.rows; ++y) {
+        auto* out = reinterpret_cast<QRgb*>(bits + y * stride);
+        for (size_t t = 0; t < terms.size(); ++t) rows[t] = terms[t].plane->ptr<float>(y);
+        int done = 0;
+        for (int k = region.rowStart[static_cast<size_t>(y)]; k < region.rowStart[static_cast<size_t>(y) + 1]; ++k) {
+            const auto [begin, end] = region.runs[static_cast<size_t>(k)];
+            fillPixels(out + done, out + begin, colours.background);
+            colours.colour(rows.data(), coefficients.data(), count, begin, end, out);
+            done = end;
+        }
+        fillPixels(out + done, out + region.cols, colours.background);
+    }
+    return image;
+}
+
+}  // namespace
+
 QImage colourPicture(const cv::Mat& plane, const cv::Mat& region, double lo, double hi, double clipLo, double clipHi,
                      const QVector<QRgb>& table) {
     CV_Assert(region.type() == CV_8U && plane.size() == region.size());
     return colourPicture(plane, RegionRuns::of(region), lo, hi, clipLo, clipHi, table);
 }
 
-QImage colourPicture(const cv::Mat& plane, const RegionRuns& region, double lo, double hi, double clipLo,
-                     double clipHi, const QVector<QRgb>& table, double bound) {
-    CV_Assert(plane.type() == CV_32F && plane.rows == region.rows && plane.cols == region.cols && table.size() >= 256);
+ColourScale::ColourScale(double lo, double hi, double clipLo, double clipHi, const QVector<QRgb>& table) {
+    CV_Assert(table.size() >= 256);
     const double span = hi - lo;
     const double a = span > 0 ? 254.0 / span : 0.0, b = span > 0 ? -lo * 254.0 / span : 0.0;
+    scale = static_cast<float>(a);
+    offset = static_cast<float>(b);
     // lo..hi onto entries 0..254, rounded to the nearest. Rounding keeps order, so clipping the values to
-    // clipLo..clipHi is clipping the scaled values to the (whole) entries of those limits, before rounding.
+    // clipLo..clipHi is clipping the scaled values to the (whole) entries of those limits, before rounding: a
+    // table whose entries below `first` and above `last` repeat those limits' colours.
     const double first = std::isfinite(clipLo) ? std::clamp(std::round(clipLo * a + b), 0.0, 254.0) : 0.0;
     const double last = std::isfinite(clipHi) ? std::clamp(std::round(clipHi * a + b), first, 254.0) : 254.0;
-    // The entries of every point, rounded and saturated to 0..255 in one vectorised pass; clipping is then a
-    // table whose entries below `first` and above `last` repeat those limits' colours. A value that is not a
-    // number becomes 0 and so takes the lowest entry. Scaled values beyond the integers (infinities, or values
-    // far off the scale) would not saturate: the picture's values are clamped to the scale's ends first then.
-    thread_local cv::Mat entries, clamped;
-    double largest = bound;
-    if (!(largest * std::abs(a) + std::abs(b) < kOnScale)) {
-        // No bound from the caller: the largest magnitude, looked for (a value that is not a number gives one).
-        largest = 0.0;
-        for (int y = 0; y < plane.rows; ++y) {
-            const float* in = plane.ptr<float>(y);
-            for (int x = 0; x < plane.cols; ++x) {
-                const float m = std::abs(in[x]);
-                largest = m > largest || m != m ? m : largest;
-            }
-        }
-    }
-    if (largest * std::abs(a) + std::abs(b) < kOnScale) {
-        plane.convertTo(entries, CV_8U, a, b);
-    } else {
-        plane.convertTo(clamped, CV_32F, a, b);
-        cv::patchNaNs(clamped, 0.0);
-        cv::min(clamped, 255.0, clamped);
-        cv::max(clamped, -1.0, clamped);
-        clamped.convertTo(entries, CV_8U);
-    }
     const QRgb* colours = table.constData();
-    QRgb clipped[256];
-    for (int i = 0; i < 256; ++i)
-        clipped[i] = colours[static_cast<int>(std::clamp(static_cast<double>(i), first, last))];
-    QImage image(plane.cols, plane.rows, QImage::Format_RGB32);
-    const QRgb background = colours[255];
-    uchar* bits = image.bits();
-    const qsizetype stride = image.bytesPerLine();
-    for (int y = 0; y < plane.rows; ++y) {
-        const uchar* __restrict entry = entries.ptr<uchar>(y);
-        auto* __restrict out = reinterpret_cast<QRgb*>(bits + y * stride);
-        int done = 0;
-        for (int k = region.rowStart[static_cast<size_t>(y)]; k < region.rowStart[static_cast<size_t>(y) + 1]; ++k) {
-            const auto [begin, end] = region.runs[static_cast<size_t>(k)];
-            fillPixels(out + done, out + begin, background);
-            int x = begin;
-            for (; x + 4 <= end; x += 4) {
-                const QRgb c0 = clipped[entry[x]], c1 = clipped[entry[x + 1]];
-                const QRgb c2 = clipped[entry[x + 2]], c3 = clipped[entry[x + 3]];
-                out[x] = c0;
-                out[x + 1] = c1;
-                out[x + 2] = c2;
-                out[x + 3] = c3;
-            }
-            for (; x < end; ++x) out[x] = clipped[entry[x]];
-            done = end;
+    const int low = static_cast<int>(first), high = static_cast<int>(last);
+    for (int i = 0; i < 256; ++i) colours_[i] = colours[std::clamp(i, low, high)];
+    background = colours[255];
+}
+
+namespace {
+
+// A point's value: the terms' values times their coefficients, summed term by term in order; then scaled. Each
+// step a product, then a sum: never fused, so that every path gives the same values.
+inline float sumAt(const float* const* rows, const float* coefficients, int terms, int x) {
+    if (terms == 0) return 0.0f;
+    float s = rows[0][x] * coefficients[0];
+    for (int t = 1; t < terms; ++t) s = s + rows[t][x] * coefficients[t];
+    return s;
+}
+
+// Eight points at a time; returns where it stopped. `Terms`, when not 0, is the number of terms, known when
+// compiled (the coefficients then stay in registers).
+template <int Terms>
+__attribute__((target("avx2"))) int colourAvx2(const float* const* rows, const float* coefficients, int terms,
+                                               int begin, int end, float scale, float offset, const QRgb* colours,
+                                               QRgb* out) {
+    const int count = Terms > 0 ? Terms : terms;
+    const __m256 a = _mm256_set1_ps(scale), b = _mm256_set1_ps(offset);
+    const __m256 below = _mm256_setzero_ps(), above = _mm256_set1_ps(255.0f);
+    const int* table = reinterpret_cast<const int*>(colours);
+    int x = begin;
+    for (; x + 8 <= end; x += 8) {
+        __m256 v = _mm256_setzero_ps();
+        if (count > 0) {
+            v = _mm256_mul_ps(_mm256_loadu_ps(rows[0] + x), _mm256_set1_ps(coefficients[0]));
+            for (int t = 1; t < count; ++t)
+                v = _mm256_add_ps(v, _mm256_mul_ps(_mm256_loadu_ps(rows[t] + x), _mm256_set1_ps(coefficients[t])));
         }
-        fillPixels(out + done, out + plane.cols, background);
+        // _mm256_max_ps gives its second operand when the first is not a number.
+        const __m256 e = _mm256_min_ps(_mm256_max_ps(_mm256_add_ps(_mm256_mul_ps(v, a), b), below), above);
+        const __m256i entries = _mm256_cvtps_epi32(e);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x), _mm256_i32gather_epi32(table, entries, 4));
     }
-    return image;
+    return x;
+}
+
+int colourWide(const float* const* rows, const float* coefficients, int terms, int begin, int end, float scale,
+               float offset, const QRgb* colours, QRgb* out) {
+    switch (terms) {
+        case 1: return colourAvx2<1>(rows, coefficients, terms, begin, end, scale, offset, colours, out);
+        case 2: return colourAvx2<2>(rows, coefficients, terms, begin, end, scale, offset, colours, out);
+        case 3: return colourAvx2<3>(rows, coefficients, terms, begin, end, scale, offset, colours, out);
+        default: return colourAvx2<0>(rows, coefficients, terms, begin, end, scale, offset, colours, out);
+    }
+}
+
+}  // namespace
+
+// Each value scaled, held to 0..255 (a value that is not a number becomes 0; a scaled value in -1..0 rounds to
+// entry 0 either way) and rounded to the nearest entry, ties to the even one.
+void ColourScale::colour(const float* const* rows, const float* coefficients, int terms, int begin, int end,
+                         QRgb* out) const {
+    int x = begin;
+    if (wideVectors()) {
+        x = colourWide(rows, coefficients, terms, begin, end, scale, offset, colours_, out);
+    } else {
+        const cv::v_float32x4 a = cv::v_setall_f32(scale), b = cv::v_setall_f32(offset);
+        const cv::v_float32x4 below = cv::v_setzero_f32(), above = cv::v_setall_f32(255.0f);
+        alignas(16) uchar entries[16];
+        for (; x + 8 <= end; x += 8) {
+            cv::v_float32x4 v0 = cv::v_setzero_f32(), v1 = cv::v_setzero_f32();
+            if (terms > 0) {
+                const cv::v_float32x4 c = cv::v_setall_f32(coefficients[0]);
+                v0 = cv::v_load(rows[0] + x) * c;
+                v1 = cv::v_load(rows[0] + x + 4) * c;
+                for (int t = 1; t < terms; ++t) {
+                    const cv::v_float32x4 ct = cv::v_setall_f32(coefficients[t]);
+                    v0 = v0 + cv::v_load(rows[t] + x) * ct;
+                    v1 = v1 + cv::v_load(rows[t] + x + 4) * ct;
+                }
+            }
+            // v_max gives its second operand when the first is not a number.
+            const cv::v_float32x4 t0 = cv::v_min(cv::v_max(v0 * a + b, below), above);
+            const cv::v_float32x4 t1 = cv::v_min(cv::v_max(v1 * a + b, below), above);
+            const cv::v_int16x8 e = cv::v_pack(cv::v_round(t0), cv::v_round(t1));
+            cv::v_store_low(entries, cv::v_pack_u(e, e));
+            const QRgb c0 = colours_[entries[0]], c1 = colours_[entries[1]], c2 = colours_[entries[2]];
+            const QRgb c3 = colours_[entries[3]], c4 = colours_[entries[4]], c5 = colours_[entries[5]];
+            const QRgb c6 = colours_[entries[6]], c7 = colours_[entries[7]];
+            out[x] = c0;
+            out[x + 1] = c1;
+            out[x + 2] = c2;
+            out[x + 3] = c3;
+            out[x + 4] = c4;
+            out[x + 5] = c5;
+            out[x + 6] = c6;
+            out[x + 7] = c7;
+        }
+    }
+    for (; x < end; ++x) {
+        float t = sumAt(rows, coefficients, terms, x) * scale;
+        t = t + offset;
+        t = t > 0.0f ? t : 0.0f;
+        t = t < 255.0f ? t : 255.0f;
+        out[x] = colours_[cvRound(t)];
+    }
+}
+
+QImage colourPicture(const cv::Mat& plane, const RegionRuns& region, double lo, double hi, double clipLo, double clipHi,
+                     const QVector<QRgb>& table) {
+    CV_Assert(plane.type() == CV_32F && plane.rows == region.rows && plane.cols == region.cols && table.size() >= 256);
+    // The plane as a sum of one term (a value times one is the value).
+    return colourSum({{1.0f, &plane}}, region, ColourScale(lo, hi, clipLo, clipHi, table));
 }
 
 bool ZernikePictures::fits(int terms, int apertureDiameter, const PictureGeometry& geometry) const {
@@ -202,57 +292,209 @@ bool ZernikePictures::build(const ZernikeGridSurface& surfaceOf, int terms, int 
     return true;
 }
 
-bool ZernikePictures::compose(const std::vector<double>& coefficients, const cv::Mat& gridTarget,
-                              const cv::Mat& gridRegion, SurfacePlanes* out) const {
+namespace {
+
+// out[x] for x in begin..end of row y: the terms' values times their coefficients, summed term by term in order (a
+// product, then a sum: never fused, so that a span gives the same values whichever way it is cut); zero without terms.
+void sumSpan(const std::vector<Term<float>>& terms, int y, int begin, int end, float* out) {
+    if (terms.empty()) {
+        std::fill(out + begin, out + end, 0.0f);
+        return;
+    }
+    for (size_t t = 0; t < terms.size(); ++t) {
+        const float* p = terms[t].plane->ptr<float>(y);
+        const float c = terms[t].coefficient;
+        const cv::v_float32x4 vc = cv::v_setall_f32(c);
+        int x = begin;
+        if (t == 0) {
+            for (; x + 4 <= end; x += 4) cv::v_store(out + x, cv::v_load(p + x) * vc);
+            for (; x < end; ++x) out[x] = p[x] * c;
+        } else {
+            for (; x + 4 <= end; x += 4) cv::v_store(out + x, cv::v_load(out + x) + cv::v_load(p + x) * vc);
+            for (; x < end; ++x) out[x] = out[x] + p[x] * c;
+        }
+    }
+}
+
+void sumSpan(const std::vector<Term<double>>& terms, int y, int begin, int end, double* out) {
+    if (terms.empty()) {
+        std::fill(out + begin, out + end, 0.0);
+        return;
+    }
+    for (size_t t = 0; t < terms.size(); ++t) {
+        const double* p = terms[t].plane->ptr<double>(y);
+        const double c = terms[t].coefficient;
+        const cv::v_float64x2 vc = cv::v_setall_f64(c);
+        int x = begin;
+        if (t == 0) {
+            for (; x + 2 <= end; x += 2) cv::v_store(out + x, cv::v_load(p + x) * vc);
+            for (; x < end; ++x) out[x] = p[x] * c;
+        } else {
+            for (; x + 2 <= end; x += 2) cv::v_store(out + x, cv::v_load(out + x) + cv::v_load(p + x) * vc);
+            for (; x < end; ++x) out[x] = out[x] + p[x] * c;
+        }
+    }
+}
+
+// The pictures' terms (single precision) and the fine surface's (double), in the order of the series.
+void termsOf(const std::vector<double>& coefficients, const std::vector<SurfacePlanes>& planes,
+             std::vector<Term<float>>* target, std::vector<Term<float>>* smooth, std::vector<Term<double>>* fine) {
+    for (size_t t = 0; t < planes.size(); ++t) {
+        const double c = coefficients[t];
+        if (c == 0.0) continue;
+        if (target) target->push_back({static_cast<float>(c), &planes[t].target});
+        if (smooth) smooth->push_back({static_cast<float>(c), &planes[t].smooth});
+        if (fine) fine->push_back({c, &planes[t].smoothFine});
+    }
+}
+
+double largestOf(const cv::v_float64x2& v) {
+    double a[2];
+    cv::v_store(a, v);
+    return std::max(a[0], a[1]);
+}
+
+double smallestOf(const cv::v_float64x2& v) {
+    double a[2];
+    cv::v_store(a, v);
+    return std::min(a[0], a[1]);
+}
+
+}  // namespace
+
+bool ZernikePictures::describes(const std::vector<double>& coefficients, const cv::Mat& gridTarget,
+                                const RegionRuns& gridRuns) const {
     if (planes_.empty() || coefficients.size() != planes_.size() || gridTarget.size() != grids_[0].size() ||
-        gridTarget.type() != CV_64F)
+        gridTarget.type() != CV_64F || gridRuns.rows != gridTarget.rows || gridRuns.cols != gridTarget.cols)
         return false;
     // The series on the grid, checked against the surface the kit solved for: the pictures are the target's
     // only when the two agree (the kit may treat points of the map that are exactly zero as missing).
-    if (gridRegion.size() != gridTarget.size() || gridRegion.type() != CV_8U || !gridRegion.isContinuous() ||
-        !gridTarget.isContinuous())
-        return false;
-    std::vector<std::pair<double, const double*>> used;
+    std::vector<std::pair<double, const cv::Mat*>> used;
     for (size_t t = 0; t < planes_.size(); ++t)
-        if (coefficients[t] != 0.0) used.emplace_back(coefficients[t], grids_[t].ptr<double>());
-    const double* target = gridTarget.ptr<double>();
-    const uchar* inside = gridRegion.ptr<uchar>();
-    double worst = 0.0, scale = 0.0;
-    const size_t points = gridTarget.total();
-    for (size_t i = 0; i < points; ++i) {
-        if (!inside[i]) continue;
-        double sum = 0.0;
-        for (const auto& [c, grid] : used) sum += grid[i] * c;
-        // A difference that is not a number fails the check below.
-        const double off = std::abs(sum - target[i]);
-        worst = off > worst || std::isnan(off) ? off : worst;
-        scale = std::max(scale, std::abs(target[i]));
-    }
-    if (!(worst <= 1e-6 * std::max(1.0, scale))) return false;
-
-    SurfacePlanes sum;
-    bool first = true;
-    for (size_t t = 0; t < planes_.size(); ++t) {
-        const double c = coefficients[t];
-        if (c == 0.0) continue;
-        const SurfacePlanes& term = planes_[t];
-        if (first) {
-            term.target.convertTo(sum.target, CV_32F, c);
-            term.smooth.convertTo(sum.smooth, CV_32F, c);
-            term.smoothFine.convertTo(sum.smoothFine, CV_64F, c);
-            first = false;
-            continue;
+        if (coefficients[t] != 0.0) used.emplace_back(coefficients[t], &grids_[t]);
+    // Two points at a time: the largest difference (any that is not a number fails the check below) and the
+    // target's largest magnitude.
+    const cv::v_float64x2 zero = cv::v_setzero_f64();
+    cv::v_float64x2 worst = zero, scale = zero, nan = zero;
+    double worstOne = 0.0, scaleOne = 0.0;
+    bool nanOne = false;
+    for (int y = 0; y < gridRuns.rows; ++y) {
+        const double* target = gridTarget.ptr<double>(y);
+        for (int k = gridRuns.rowStart[static_cast<size_t>(y)]; k < gridRuns.rowStart[static_cast<size_t>(y) + 1];
+             ++k) {
+            const auto [begin, end] = gridRuns.runs[static_cast<size_t>(k)];
+            int x = begin;
+            for (; x + 2 <= end; x += 2) {
+                cv::v_float64x2 sum = zero;
+                for (const auto& [c, grid] : used)
+                    sum = sum + cv::v_load(grid->ptr<double>(y) + x) * cv::v_setall_f64(c);
+                const cv::v_float64x2 t = cv::v_load(target + x);
+                const cv::v_float64x2 off = cv::v_abs(sum - t);
+                nan = nan | (off != off);
+                worst = cv::v_max(off, worst);
+                scale = cv::v_max(cv::v_abs(t), scale);
+            }
+            for (; x < end; ++x) {
+                double sum = 0.0;
+                for (const auto& [c, grid] : used) sum = sum + grid->ptr<double>(y)[x] * c;
+                const double off = std::abs(sum - target[x]);
+                nanOne = nanOne || std::isnan(off);
+                worstOne = std::max(worstOne, off);
+                scaleOne = std::max(scaleOne, std::abs(target[x]));
+            }
         }
-        cv::scaleAdd(term.target, c, sum.target, sum.target);
-        cv::scaleAdd(term.smooth, c, sum.smooth, sum.smooth);
-        cv::scaleAdd(term.smoothFine, c, sum.smoothFine, sum.smoothFine);
     }
-    if (first) {  // every coefficient zero: a flat surface
-        sum.target = cv::Mat::zeros(planes_[0].target.size(), CV_32F);
-        sum.smooth = cv::Mat::zeros(planes_[0].smooth.size(), CV_32F);
-        sum.smoothFine = cv::Mat::zeros(planes_[0].smoothFine.size(), CV_64F);
+    if (nanOne || cv::v_check_any(nan)) return false;
+    const double largest = std::max(worstOne, largestOf(worst));
+    return largest <= 1e-6 * std::max({1.0, scaleOne, largestOf(scale)});
+}
+
+Departure departure(const cv::Mat& target, const cv::Mat& expected, const RegionRuns& region) {
+    Departure d;
+    CV_Assert(target.type() == CV_64F && expected.type() == CV_64F && target.rows == region.rows &&
+              target.cols == region.cols && expected.size() == target.size());
+    const cv::v_float64x2 zero = cv::v_setzero_f64();
+    cv::v_float64x2 lo = cv::v_setall_f64(d.lo), hi = cv::v_setall_f64(d.hi), largest = zero, nan = zero;
+    bool nanOne = false;
+    for (int y = 0; y < region.rows; ++y) {
+        const double* t = target.ptr<double>(y);
+        const double* e = expected.ptr<double>(y);
+        for (int k = region.rowStart[static_cast<size_t>(y)]; k < region.rowStart[static_cast<size_t>(y) + 1]; ++k) {
+            const auto [begin, end] = region.runs[static_cast<size_t>(k)];
+            int x = begin;
+            for (; x + 2 <= end; x += 2) {
+                // v_min and v_max give their second operand when the first is not a number.
+                const cv::v_float64x2 ev = cv::v_load(e + x);
+                lo = cv::v_min(ev, lo);
+                hi = cv::v_max(ev, hi);
+                const cv::v_float64x2 off = cv::v_abs(ev - cv::v_load(t + x));
+                nan = nan | (off != off);
+                largest = cv::v_max(off, largest);
+            }
+            for (; x < end; ++x) {
+                d.lo = std::min(d.lo, e[x]);
+                d.hi = std::max(d.hi, e[x]);
+                const double off = std::abs(e[x] - t[x]);
+                nanOne = nanOne || std::isnan(off);
+                d.largest = std::max(d.largest, off);
+            }
+        }
     }
+    d.lo = std::min(d.lo, smallestOf(lo));
+    d.hi = std::max(d.hi, largestOf(hi));
+    d.largest = nanOne || cv::v_check_any(nan) ? std::numeric_limits<double>::quiet_NaN()
+                                               : std::max(d.largest, largestOf(largest));
+    return d;
+}
+
+bool ZernikePictures::compose(const std::vector<double>& coefficients, const cv::Mat& gridTarget,
+                              const cv::Mat& gridRegion, SurfacePlanes* out) const {
+    if (gridRegion.type() != CV_8U || gridRegion.size() != gridTarget.size() ||
+        !describes(coefficients, gridTarget, RegionRuns::of(gridRegion)))
+        return false;
+    std::vector<Term<float>> target, smooth;
+    std::vector<Term<double>> fine;
+    termsOf(coefficients, planes_, &target, &smooth, &fine);
+    SurfacePlanes sum;
+    sum.target.create(planes_[0].target.size(), CV_32F);
+    sum.smooth.create(planes_[0].smooth.size(), CV_32F);
+    sum.smoothFine.create(planes_[0].smoothFine.size(), CV_64F);
+    for (int y = 0; y < sum.target.rows; ++y) sumSpan(target, y, 0, sum.target.cols, sum.target.ptr<float>(y));
+    for (int y = 0; y < sum.smooth.rows; ++y) sumSpan(smooth, y, 0, sum.smooth.cols, sum.smooth.ptr<float>(y));
+    for (int y = 0; y < sum.smoothFine.rows; ++y)
+        sumSpan(fine, y, 0, sum.smoothFine.cols, sum.smoothFine.ptr<double>(y));
     *out = std::move(sum);
+    return true;
+}
+
+bool ZernikePictures::draw(const std::vector<double>& coefficients, const cv::Mat& gridTarget,
+                           const cv::Mat& gridRegion, const PictureGeometry& geometry, const ColourScale& targetColours,
+                           const ColourScale& smoothColours, double statsLo, double statsHi,
+                           SeriesPictures* out) const {
+    if (!fits(terms_, apertureDiameter_, geometry) ||
+        !geometry.sameAs(gridRegion, geometry.diameter(), geometry.side()) ||
+        !describes(coefficients, gridTarget, geometry.gridRuns()))
+        return false;
+    std::vector<Term<float>> target, smooth;
+    std::vector<Term<double>> fine;
+    termsOf(coefficients, planes_, &target, &smooth, &fine);
+    SeriesPictures drawn;
+    drawn.target = colourSum(target, geometry.targetRuns(), targetColours);
+    drawn.smooth = colourSum(smooth, geometry.smoothRuns(), smoothColours);
+    // The smooth surface's numbers, over its fine region's runs.
+    const RegionRuns& runs = geometry.fineRuns();
+    std::vector<const double*> rows(fine.size());
+    std::vector<double> fineCoefficients(fine.size());
+    for (size_t t = 0; t < fine.size(); ++t) fineCoefficients[t] = fine[t].coefficient;
+    StatsAccumulator stats(statsLo, statsHi);
+    for (int y = 0; y < runs.rows; ++y) {
+        for (size_t t = 0; t < fine.size(); ++t) rows[t] = fine[t].plane->ptr<double>(y);
+        for (int k = runs.rowStart[static_cast<size_t>(y)]; k < runs.rowStart[static_cast<size_t>(y) + 1]; ++k)
+            stats.addSum(rows.data(), fineCoefficients.data(), static_cast<int>(fine.size()),
+                         runs.runs[static_cast<size_t>(k)].first, runs.runs[static_cast<size_t>(k)].second);
+    }
+    drawn.smoothStats = stats.result();
+    *out = std::move(drawn);
     return true;
 }
 

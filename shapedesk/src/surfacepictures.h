@@ -59,21 +59,51 @@ private:
     RegionRuns gridRuns_, targetRuns_, smoothRuns_, fineRuns_;
 };
 
+// How far the mirror's expected surface departs from the target over a region (both CV_64F, the region's size):
+// the expected surface's extremes (values that are not numbers ignored; +inf and -inf over no points) and the
+// largest magnitude of the difference (not a number when any difference is one; 0 over no points).
+struct Departure {
+    double lo = std::numeric_limits<double>::infinity();
+    double hi = -std::numeric_limits<double>::infinity();
+    double largest = 0.0;
+};
+Departure departure(const cv::Mat& target, const cv::Mat& expected, const RegionRuns& region);
+
 // Pixels of one colour: the C library's wide-character fill, which is vectorised, stores 32-bit words.
 void fillPixels(QRgb* begin, QRgb* end, QRgb colour);
 
-// RGB32 picture of a plane: lo..hi onto table entries 0..254, clipped first to clipLo..clipHi, entry 255
-// (the background) outside the region.
-// The table has at least 256 entries.
+// How values are coloured: lo..hi onto table entries 0..254 (rounded to the nearest, ties to the even one),
+// clipped first to clipLo..clipHi; values beyond the scale take its ends, a value that is not a number the lowest
+// entry. Entry 255 is the background. The table has at least 256 entries.
+class ColourScale {
+public:
+    ColourScale(double lo, double hi, double clipLo, double clipHi, const QVector<QRgb>& table);
+    // out[x] for x in begin..end: the colours of the sums of terms rows[t][x] * coefficients[t], summed over t in
+    // order, a product then a sum (never fused, so the colours are those of the sum written out first).
+    void colour(const float* const* rows, const float* coefficients, int terms, int begin, int end, QRgb* out) const;
+
+    float scale = 0.0f, offset = 0.0f;  // a value's entry before rounding: value * scale + offset
+    QRgb background = 0;
+
+private:
+    QRgb colours_[256];  // by entry, the clipping included
+};
+
+// RGB32 picture of a plane (CV_32F), coloured inside the region, background outside it.
 QImage colourPicture(const cv::Mat& plane, const cv::Mat& region, double lo, double hi, double clipLo, double clipHi,
                      const QVector<QRgb>& table);
-// `bound`, when finite, is no smaller than any value's magnitude in the plane (saves looking for it).
-QImage colourPicture(const cv::Mat& plane, const RegionRuns& region, double lo, double hi, double clipLo,
-                     double clipHi, const QVector<QRgb>& table,
-                     double bound = std::numeric_limits<double>::infinity());
+QImage colourPicture(const cv::Mat& plane, const RegionRuns& region, double lo, double hi, double clipLo, double clipHi,
+                     const QVector<QRgb>& table);
 
 // The surface (nm) on the actuator grid of a Zernike series, as the controller computes it; false on failure.
 using ZernikeGridSurface = std::function<bool(const std::vector<double>& coefficients, cv::Mat* grid)>;
+
+// The coloured pictures of a series and the numbers of its smooth surface.
+struct SeriesPictures {
+    QImage target;
+    QImage smooth;
+    SurfaceStats smoothStats;
+};
 
 // One set of planes per Zernike term for one geometry and aperture.
 class ZernikePictures {
@@ -86,8 +116,18 @@ public:
     // differs from `gridTarget` inside the aperture: the pictures must then be made from the target itself.
     bool compose(const std::vector<double>& coefficients, const cv::Mat& gridTarget, const cv::Mat& gridRegion,
                  SurfacePlanes* out) const;
+    // The same planes coloured (a run of inside points at a time, nothing else written) and the smooth
+    // surface's statistics over the fine region with values clipped to statsLo..statsHi: the pixels and
+    // numbers colouring the composed planes and taking their statistics give. False, with nothing written, when
+    // compose would refuse or the terms were not made for `geometry`.
+    bool draw(const std::vector<double>& coefficients, const cv::Mat& gridTarget, const cv::Mat& gridRegion,
+              const PictureGeometry& geometry, const ColourScale& targetColours, const ColourScale& smoothColours,
+              double statsLo, double statsHi, SeriesPictures* out) const;
 
 private:
+    bool describes(const std::vector<double>& coefficients, const cv::Mat& gridTarget,
+                   const RegionRuns& gridRuns) const;
+
     int terms_ = 0;
     int apertureDiameter_ = -1;
     int side_ = 0;

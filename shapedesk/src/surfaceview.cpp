@@ -62,8 +62,10 @@ void SurfaceView::paintEvent(QPaintEvent* event) {
     QPainter painter(this);
     const QRect at = pictureRect();
     // Whatever of the exposed area the picture does not cover is background.
-    const QRegion rest = QRegion(event->rect()).subtracted(at);
-    for (const QRect& r : rest) painter.fillRect(r, palette().window());
+    if (!at.contains(event->rect())) {
+        const QRegion rest = QRegion(event->rect()).subtracted(at);
+        for (const QRect& r : rest) painter.fillRect(r, palette().window());
+    }
     if (!picture_.isNull() && at.intersects(event->rect())) painter.drawImage(at.topLeft(), picture_);
 }
 

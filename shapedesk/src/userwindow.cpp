@@ -959,8 +959,8 @@ double UserWindow::surfaceReach() const {
     return reach > 1 ? reach : 1000.0;
 }
 
-void UserWindow::setSeriesPictures(bool on) {
-    seriesPictures = on;
+void UserWindow::setSeriesPictures(SeriesPictures how) {
+    seriesPictures = how;
     if (session->targetSurface().empty()) return;
     surfacesDirty = true;
     pacer->request();
@@ -974,7 +974,8 @@ void UserWindow::refreshSurfaces() {
     const cv::Mat& target = session->targetSurface();
     const cv::Mat& expected = session->expectedSurface();
     const cv::Mat& region = session->apertureRegion();
-    if (target.empty() || expected.size() != target.size() || region.size() != target.size()) {
+    if (target.empty() || target.type() != CV_64F || expected.type() != CV_64F || expected.size() != target.size() ||
+        region.size() != target.size() || region.type() != CV_8U) {
         clearSurfaceViews();
         return;
     }
@@ -985,44 +986,10 @@ void UserWindow::refreshSurfaces() {
         pictureGeometry = std::make_unique<shapes::PictureGeometry>(region, diameter, side);
         zernikePictures.clear();
     }
-    const bool anyInside = cv::countNonZero(region) > 0;
-
-    shapes::SurfacePlanes planes;
-    lastFromSeries = false;
-    // The series' pictures show the expected surface only where the mirror's stroke clipped nothing.
+    const bool anyInside = !pictureGeometry->gridRuns().runs.empty();
     // The extremes of the expected surface, and how far the stroke moved it from the target, inside the aperture.
-    double expectedLo = std::numeric_limits<double>::infinity(), expectedHi = -expectedLo, clipped = 0.0;
-    if (anyInside && target.isContinuous() && expected.isContinuous() && region.isContinuous()) {
-        const double* t = target.ptr<double>();
-        const double* e = expected.ptr<double>();
-        const uchar* inside = region.ptr<uchar>();
-        const size_t points = target.total();
-        for (size_t i = 0; i < points; ++i) {
-            if (!inside[i]) continue;
-            expectedLo = std::min(expectedLo, e[i]);
-            expectedHi = std::max(expectedHi, e[i]);
-            const double off = std::abs(e[i] - t[i]);
-            clipped = off > clipped || std::isnan(off) ? off : clipped;
-        }
-    } else if (anyInside) {
-        cv::minMaxLoc(expected, &expectedLo, &expectedHi, nullptr, nullptr, region);
-        cv::minMaxLoc(cv::abs(expected - target), nullptr, &clipped, nullptr, nullptr, region);
-    }
-    if (seriesPictures && !surfaceSeries.empty() && anyInside) {
-        if (clipped <= 1e-6) {
-            const int terms = static_cast<int>(surfaceSeries.size());
-            const int aperture = surfaceSeriesDiameter;
-            if (!zernikePictures.fits(terms, aperture, *pictureGeometry))
-                zernikePictures.build(
-                    [this, aperture](const std::vector<double>& c, cv::Mat* grid) {
-                        return session->control().zernikeSurface(c, *grid, aperture) == NO_ERR;
-                    },
-                    terms, aperture, *pictureGeometry);
-            lastFromSeries = zernikePictures.compose(surfaceSeries, target, region, &planes);
-        }
-    }
-    if (!lastFromSeries) planes = pictureGeometry->planes(target, expected);
-
+    const shapes::Departure departure = shapes::departure(target, expected, pictureGeometry->gridRuns());
+    const double expectedLo = departure.lo, expectedHi = departure.hi, clipped = departure.largest;
     // Smoothing cannot take the surface beyond what the mirror reaches.
     double lo = -std::numeric_limits<double>::infinity(), hi = std::numeric_limits<double>::infinity();
     const auto stroke = session->stroke();
@@ -1030,32 +997,59 @@ void UserWindow::refreshSurfaces() {
         lo = expectedLo;
         hi = expectedHi;
     }
+    // Deflections about zero: the colours span the piston range's reach on both sides of zero, so that a range
+    // lying wholly below (or above) zero does not push half of every shape off the scale.
+    const double reach = surfaceReach();
+    const double none = std::numeric_limits<double>::infinity();
+    const shapes::ColourScale targetColours(-reach, reach, -none, none, colorTable);
+    const shapes::ColourScale smoothColours(-reach, reach, lo, hi, colorTable);
+
+    // The series' pictures show the expected surface only where the mirror's stroke clipped nothing.
+    shapes::SeriesPictures drawn;
+    lastFromSeries = false;
+    if (seriesPictures != SeriesPictures::Off && !surfaceSeries.empty() && anyInside && clipped <= 1e-6) {
+        const int terms = static_cast<int>(surfaceSeries.size());
+        const int aperture = surfaceSeriesDiameter;
+        if (!zernikePictures.fits(terms, aperture, *pictureGeometry))
+            zernikePictures.build(
+                [this, aperture](const std::vector<double>& c, cv::Mat* grid) {
+                    return session->control().zernikeSurface(c, *grid, aperture) == NO_ERR;
+                },
+                terms, aperture, *pictureGeometry);
+        if (seriesPictures == SeriesPictures::Fused) {
+            lastFromSeries = zernikePictures.draw(surfaceSeries, target, region, *pictureGeometry, targetColours,
+                                                  smoothColours, lo, hi, &drawn);
+        } else {
+            shapes::SurfacePlanes planes;
+            lastFromSeries = zernikePictures.compose(surfaceSeries, target, region, &planes);
+            if (lastFromSeries) drawPlanes(planes, lo, hi, &drawn);
+        }
+    }
+    if (!lastFromSeries) drawPlanes(pictureGeometry->planes(target, expected), lo, hi, &drawn);
+
     auto show = [](QLabel* box, double value) {
         const QString text = QString::number(value, 'f', 1) + " nm";
         if (box->text() != text) box->setText(text);
     };
     const shapes::SurfaceStats targetStats = shapes::surfaceStats(target, pictureGeometry->gridRuns());
-    const shapes::SurfaceStats smoothStats =
-        shapes::surfaceStats(planes.smoothFine, pictureGeometry->fineRuns(), lo, hi);
     show(ui->targetPVReadback, targetStats.peakToValley);
     show(ui->targetRMSReadback, targetStats.stdDev);
-    show(ui->idealPVReadback, smoothStats.peakToValley);
-    show(ui->idealRMSReadback, smoothStats.stdDev);
+    show(ui->idealPVReadback, drawn.smoothStats.peakToValley);
+    show(ui->idealRMSReadback, drawn.smoothStats.stdDev);
+    ui->targetSurfaceView->setPicture(drawn.target);
+    ui->idealSurfaceView->setPicture(drawn.smooth);
+}
 
-    // Deflections about zero: the colours span the piston range's reach on both sides of zero, so that a range
-    // lying wholly below (or above) zero does not push half of every shape off the scale.
+// The pictures and the smooth surface's numbers of a surface's planes.
+void UserWindow::drawPlanes(const shapes::SurfacePlanes& planes, double lo, double hi,
+                            shapes::SeriesPictures* drawn) const {
     const double reach = surfaceReach();
     const double none = std::numeric_limits<double>::infinity();
-    // The pictures are resampled from the surfaces' values inside the aperture, linearly (the target) or after
-    // a cubic enlargement and a blur (the smooth surface, which overshoots by far less than its values' reach):
-    // bounds on their magnitudes, generous, so that their colouring need not look for them.
-    const double targetBound =
-        anyInside ? 2.0 * std::max(std::abs(targetStats.min), std::abs(targetStats.max)) : none;
-    const double smoothBound = 4.0 * std::max(std::abs(expectedLo), std::abs(expectedHi));
-    ui->targetSurfaceView->setPicture(shapes::colourPicture(planes.target, pictureGeometry->targetRuns(), -reach,
-                                                            reach, -none, none, colorTable, targetBound));
-    ui->idealSurfaceView->setPicture(shapes::colourPicture(planes.smooth, pictureGeometry->smoothRuns(), -reach,
-                                                           reach, lo, hi, colorTable, smoothBound));
+    drawn->smoothStats = shapes::surfaceStats(planes.smoothFine, pictureGeometry->fineRuns(), lo, hi);
+    drawn->target =
+        shapes::colourPicture(planes.target, pictureGeometry->targetRuns(), -reach, reach, -none, none, colorTable);
+    drawn->smooth =
+        shapes::colourPicture(planes.smooth, pictureGeometry->smoothRuns(), -reach, reach, lo, hi, colorTable);
 }
 
 // ---- shape files ----

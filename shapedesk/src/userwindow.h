@@ -63,9 +63,13 @@ public:
     // Draws now what the next screen refresh would draw (a benchmark counts one refresh per step).
     void refreshViews() { pacer->refreshNow(); }
     RefreshPacer& refreshPacer() { return *pacer; }
-    // Zernike surfaces are drawn from one precomputed picture per term; off, every surface is drawn from the
-    // session's surfaces themselves (the two must look the same). Whether the last drawing used the terms.
-    void setSeriesPictures(bool on);
+    // How Zernike surfaces are drawn: from one precomputed picture per term, summed and coloured a run of
+    // points at a time (Fused), or summed into whole planes first and those coloured (Planes, the same pixels and
+    // numbers); Off draws every surface from the session's surfaces themselves (the two must look the same).
+    // Whether the last drawing used the terms.
+    enum class SeriesPictures { Off, Planes, Fused };
+    void setSeriesPictures(SeriesPictures how);
+    void setSeriesPictures(bool on) { setSeriesPictures(on ? SeriesPictures::Fused : SeriesPictures::Off); }
     bool lastDrawnFromSeries() const { return lastFromSeries; }
     // The style the readouts (P-V, RMS, the terms' values) draw their text with; null when the application's
     // style cannot be made again for them.
@@ -137,6 +141,7 @@ private:
     void placeEditor(QWidget* editor, QPointF at);
     double surfaceReach() const;
     void refreshSurfaces();
+    void drawPlanes(const shapes::SurfacePlanes& planes, double lo, double hi, shapes::SeriesPictures* drawn) const;
     void refreshPistonRange();
     void setZernikeRanges(int pistonMin, int pistonMax, int reach);
     QString title() const;
@@ -155,7 +160,7 @@ private:
     int surfaceSeriesDiameter = 0;
     std::unique_ptr<shapes::PictureGeometry> pictureGeometry;
     shapes::ZernikePictures zernikePictures;
-    bool seriesPictures = true;
+    SeriesPictures seriesPictures = SeriesPictures::Fused;
     bool lastFromSeries = false;
     int selected = -1;
     DMScene* scene = nullptr;

@@ -84,6 +84,15 @@ QString shapeLines(int count, double value) {
 }
 
 // Pixels of two pictures of the same size that differ by more than one step of the colour ramp, per thousand.
+// Points whose colours differ at all (every point when the sizes differ).
+long differingPoints(const QImage& a, const QImage& b) {
+    if (a.size() != b.size() || a.isNull()) return std::max(1LL, static_cast<long long>(a.width()) * a.height());
+    long bad = 0;
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width(); ++x) bad += (a.pixel(x, y) | 0xFF000000u) != (b.pixel(x, y) | 0xFF000000u);
+    return bad;
+}
+
 int differingPerMille(const QImage& a, const QImage& b) {
     if (a.size() != b.size() || a.isNull()) return 1000;
     const QVector<QRgb> table = makeColorTable(QPalette());
@@ -917,10 +926,14 @@ private slots:
         far.setTo(-3e30f, plane == -inf);
         near.setTo(250.0f, plane == inf);
         near.setTo(-2.0f, plane == -inf);
+        const bool wideBefore = shapes::wideVectors();
+        for (const bool wide : {false, true})
         for (const cv::Mat& values : {plane, far, near})
         for (const auto& [clipLo, clipHi, first, last] :
              {std::tuple<double, double, int, int>{-none, none, 0, 254}, {10.0, 200.0, 10, 200}}) {
-            // 0..254 onto entries 0..254: a value's entry is the value rounded.
+            // 0..254 onto entries 0..254: a value's entry is the value rounded; the same on the plain vector path
+            // and the widest one the processor has.
+            shapes::setWideVectors(wide);
             const QImage picture = shapes::colourPicture(values, region, 0.0, 254.0, clipLo, clipHi, table);
             QCOMPARE(picture.size(), QSize(width, height));
             for (int y = 0; y < height; ++y)
@@ -933,6 +946,8 @@ private slots:
                                              .arg(picture.pixel(x, y), 0, 16).arg(want, 0, 16)));
                 }
         }
+
+        shapes::setWideVectors(wideBefore);
 
         // Statistics: finite values only, over the inside points, clipped to 0..100.
         cv::Mat surface(height, width, CV_64F);
@@ -950,16 +965,58 @@ private slots:
                 squares += c * c;
                 ++count;
             }
-        const shapes::SurfaceStats stats = shapes::surfaceStats(surface, region, 0.0, 100.0);
         const double mean = sum / count;
-        QCOMPARE(stats.min, lo);
-        QCOMPARE(stats.max, hi);
-        QCOMPARE(stats.peakToValley, hi - lo);
-        QVERIFY(std::abs(stats.mean - mean) < 1e-9);
-        QVERIFY(std::abs(stats.stdDev - std::sqrt(squares / count - mean * mean)) < 1e-9);
+        for (const bool wide : {false, true}) {
+            shapes::setWideVectors(wide);
+            const shapes::SurfaceStats stats = shapes::surfaceStats(surface, region, 0.0, 100.0);
+            shapes::setWideVectors(wideBefore);
+            QCOMPARE(stats.min, lo);
+            QCOMPARE(stats.max, hi);
+            QCOMPARE(stats.peakToValley, hi - lo);
+            QVERIFY(std::abs(stats.mean - mean) < 1e-9);
+            QVERIFY(std::abs(stats.stdDev - std::sqrt(squares / count - mean * mean)) < 1e-9);
+        }
         QVERIFY(lo == 0.0 && hi == 100.0 && count == 29);
         // Nothing inside: no statistics.
         QCOMPARE(shapes::surfaceStats(surface, cv::Mat(height, width, CV_8U, cv::Scalar(0))).peakToValley, 0.0);
+    }
+
+    // How far the expected surface departs from the target: over the region's points only, whatever the runs'
+    // lengths; a value that is not a number is left out of the extremes but makes the difference not a number.
+    void departureCountsTheRegionOnly() {
+        const int width = 13, height = 4;
+        const char* inside[height] = {"xxxxxxxxxxxxx", "x.xx.xxx.xxxx", ".............", "...xxxxxx...."};
+        cv::Mat target(height, width, CV_64F), expected(height, width, CV_64F), region(height, width, CV_8U);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                region.at<uchar>(y, x) = inside[y][x] == 'x' ? 255 : 0;
+                target.at<double>(y, x) = std::fmod(x * 7.0 + y * 5.0, 11.0) - 5.0;
+                // Outside the region the values are far larger than inside: they must not count.
+                expected.at<double>(y, x) = region.at<uchar>(y, x) ? target.at<double>(y, x) + 0.25 * (x % 3) : 1e9;
+            }
+        const shapes::RegionRuns runs = shapes::RegionRuns::of(region);
+        shapes::Departure d = shapes::departure(target, expected, runs);
+        double lo, hi, largest;
+        cv::minMaxLoc(expected, &lo, &hi, nullptr, nullptr, region);
+        cv::minMaxLoc(cv::abs(expected - target), nullptr, &largest, nullptr, nullptr, region);
+        QCOMPARE(d.lo, lo);
+        QCOMPARE(d.hi, hi);
+        QCOMPARE(d.largest, 0.5);
+        QCOMPARE(d.largest, largest);
+        // A missing value, in a run of two (vector lanes) and in a run of one (the points after them).
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        for (const cv::Point at : {cv::Point(2, 1), cv::Point(0, 1), cv::Point(12, 0)}) {
+            cv::Mat e = expected.clone();
+            e.at<double>(at) = nan;
+            d = shapes::departure(target, e, runs);
+            QVERIFY(std::isnan(d.largest));
+            QCOMPARE(d.lo, lo);
+            QVERIFY(d.hi <= hi && d.hi >= hi - 0.5);
+        }
+        // Nothing inside: no extremes, no difference.
+        d = shapes::departure(target, expected, shapes::RegionRuns::of(cv::Mat::zeros(height, width, CV_8U)));
+        QVERIFY(std::isinf(d.lo) && d.lo > 0 && std::isinf(d.hi) && d.hi < 0);
+        QCOMPARE(d.largest, 0.0);
     }
 
     // Zernike surfaces summed from the terms' pictures look as the same surfaces drawn from the session's
@@ -1006,6 +1063,80 @@ private slots:
                       session.apertureRegion());
         QVERIFY(clipped > 1.0);
         compare(false);
+    }
+
+    // A series' pictures and numbers are the same whichever way they are made: summed and coloured point by point
+    // (with the widest vectors the processor has, or the plain ones), or summed into whole planes first and those
+    // coloured; for several terms, at two view sizes, and beyond the stroke (drawn from the session's surfaces).
+    void seriesPicturesAreTheSameOnEveryPath() {
+        const bool wideBefore = shapes::wideVectors();
+        if (__builtin_cpu_supports("avx2")) {
+            shapes::setWideVectors(true);
+            QVERIFY(shapes::wideVectors());
+        }
+        for (const QSize size : {QSize(1200, 700), QSize(1500, 900)}) {
+            auto window = sdtest::startedWindow(size.width(), size.height());
+            QVERIFY(window->openMirror("SDWIND00952", ""));
+            auto* ui = window->form();
+            QTest::mouseClick(ui->zernikeControlRadio, Qt::LeftButton);
+            struct Drawn {
+                QImage target, ideal;
+                QStringList numbers;
+                bool fromSeries;
+            };
+            auto drawn = [&](UserWindow::SeriesPictures how, bool wide) {
+                shapes::setWideVectors(wide);
+                window->setSeriesPictures(how);
+                window->refreshViews();
+                Drawn d{ui->targetSurfaceView->picture(), ui->idealSurfaceView->picture(), {},
+                        window->lastDrawnFromSeries()};
+                for (QLabel* box : {ui->targetPVReadback, ui->targetRMSReadback, ui->idealPVReadback,
+                                    ui->idealRMSReadback})
+                    d.numbers << box->text();
+                return d;
+            };
+            auto compare = [&](bool fromSeries) {
+                QTRY_VERIFY(!window->refreshPacer().pending());
+                const Drawn reference = drawn(UserWindow::SeriesPictures::Planes, false);
+                QCOMPARE(reference.fromSeries, fromSeries);
+                QVERIFY(!reference.target.isNull() && !reference.ideal.isNull());
+                QCOMPARE(reference.target.width(), ui->targetSurfaceView->pictureSide());
+                for (const auto& [how, wide] : {std::pair{UserWindow::SeriesPictures::Fused, false},
+                                                 {UserWindow::SeriesPictures::Fused, true},
+                                                 {UserWindow::SeriesPictures::Planes, true}}) {
+                    const Drawn d = drawn(how, wide && __builtin_cpu_supports("avx2"));
+                    QCOMPARE(d.fromSeries, fromSeries);
+                    QCOMPARE(differingPoints(d.target, reference.target), 0);
+                    QCOMPARE(differingPoints(d.ideal, reference.ideal), 0);
+                    QCOMPARE(d.numbers, reference.numbers);
+                }
+                shapes::setWideVectors(wideBefore);
+                window->setSeriesPictures(UserWindow::SeriesPictures::Fused);
+            };
+            // One term, then two, three and four.
+            ui->zern4->setFocus();
+            QTest::keyClick(ui->zern4, Qt::Key_PageUp);
+            QTest::keyClick(ui->zern4, Qt::Key_Up);
+            compare(true);
+            ui->zern7->setFocus();
+            QTest::keyClick(ui->zern7, Qt::Key_PageDown);
+            compare(true);
+            ui->zern12->setFocus();
+            QTest::keyClick(ui->zern12, Qt::Key_PageUp);
+            QTest::keyClick(ui->zern12, Qt::Key_Up);
+            compare(true);
+            ui->zern5->setFocus();
+            QTest::keyClick(ui->zern5, Qt::Key_Down);
+            compare(true);
+            // A large term: the stroke clips the surface, which is then drawn from the session's surfaces.
+            ui->zern3->setFocus();
+            for (int i = 0; i < 40 && window->lastDrawnFromSeries(); ++i) {
+                QTest::keyClick(ui->zern3, Qt::Key_PageUp);
+                QTRY_VERIFY(!window->refreshPacer().pending());
+            }
+            QVERIFY(!window->lastDrawnFromSeries());
+            compare(false);
+        }
     }
 
     // The surface readouts with their frames look as framed plain labels showing the same text; a new value
