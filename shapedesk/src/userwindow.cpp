@@ -267,12 +267,10 @@ UserWindow::UserWindow(QWidget* parent)
         static const char* const kShort[15] = {"Pist.", "Tilt", "Tilt", "Ast.", "Def.", "Ast.", "Tref.", "Coma",
                                                "Coma", "Tref.", "Quad.", "Ast.2", "Sph.", "Ast.2", "Quad."};
         const QString shortName = kShort[i];
+        if (label) label->setToolTip(name);
         auto show = [slider, label, name, shortName](int value) {
             slider->setToolTip(QString("%1: %2 nm").arg(name).arg(value));
-            if (label) {
-                label->setText(QString("%1\n%2").arg(shortName).arg(value));
-                label->setToolTip(name);
-            }
+            if (label) label->setText(QString("%1\n%2").arg(shortName).arg(value));
         };
         show(slider->value());
         connect(slider, &QSlider::valueChanged, this, show);
