@@ -145,8 +145,8 @@ ColourScale::ColourScale(double lo, double hi, double clipLo, double clipHi, con
     const double first = std::isfinite(clipLo) ? std::clamp(std::round(clipLo * a + b), 0.0, 254.0) : 0.0;
     const double last = std::isfinite(clipHi) ? std::clamp(std::round(clipHi * a + b), first, 254.0) : 254.0;
     const QRgb* colours = table.constData();
-    const int low = static_cast<int>(first), high = static_cast<int>(last);
-    for (int i = 0; i < 256; ++i) colours_[i] = colours[std::clamp(i, low, high)];
+    for (int i = 0; i < 256; ++i)
+        colours_[i] = colours[static_cast<int>(std::clamp(static_cast<double>(i), first, last))];
     background = colours[255];
 }
 
