@@ -294,43 +294,30 @@ bool ZernikePictures::build(const ZernikeGridSurface& surfaceOf, int terms, int 
 
 namespace {
 
+// All lanes of a vector register set to one value, in the register of the value's precision.
+inline cv::v_float32x4 splat(float c) { return cv::v_setall_f32(c); }
+inline cv::v_float64x2 splat(double c) { return cv::v_setall_f64(c); }
+
 // out[x] for x in begin..end of row y: the terms' values times their coefficients, summed term by term in order (a
 // product, then a sum: never fused, so that a span gives the same values whichever way it is cut); zero without terms.
-void sumSpan(const std::vector<Term<float>>& terms, int y, int begin, int end, float* out) {
+template <typename T>
+void sumSpan(const std::vector<Term<T>>& terms, int y, int begin, int end, T* out) {
     if (terms.empty()) {
-        std::fill(out + begin, out + end, 0.0f);
+        std::fill(out + begin, out + end, T(0));
         return;
     }
+    using Vector = decltype(splat(T()));
+    constexpr int lanes = Vector::nlanes;
     for (size_t t = 0; t < terms.size(); ++t) {
-        const float* p = terms[t].plane->ptr<float>(y);
-        const float c = terms[t].coefficient;
-        const cv::v_float32x4 vc = cv::v_setall_f32(c);
+        const T* p = terms[t].plane->template ptr<T>(y);
+        const T c = terms[t].coefficient;
+        const Vector vc = splat(c);
         int x = begin;
         if (t == 0) {
-            for (; x + 4 <= end; x += 4) cv::v_store(out + x, cv::v_load(p + x) * vc);
+            for (; x + lanes <= end; x += lanes) cv::v_store(out + x, cv::v_load(p + x) * vc);
             for (; x < end; ++x) out[x] = p[x] * c;
         } else {
-            for (; x + 4 <= end; x += 4) cv::v_store(out + x, cv::v_load(out + x) + cv::v_load(p + x) * vc);
-            for (; x < end; ++x) out[x] = out[x] + p[x] * c;
-        }
-    }
-}
-
-void sumSpan(const std::vector<Term<double>>& terms, int y, int begin, int end, double* out) {
-    if (terms.empty()) {
-        std::fill(out + begin, out + end, 0.0);
-        return;
-    }
-    for (size_t t = 0; t < terms.size(); ++t) {
-        const double* p = terms[t].plane->ptr<double>(y);
-        const double c = terms[t].coefficient;
-        const cv::v_float64x2 vc = cv::v_setall_f64(c);
-        int x = begin;
-        if (t == 0) {
-            for (; x + 2 <= end; x += 2) cv::v_store(out + x, cv::v_load(p + x) * vc);
-            for (; x < end; ++x) out[x] = p[x] * c;
-        } else {
-            for (; x + 2 <= end; x += 2) cv::v_store(out + x, cv::v_load(out + x) + cv::v_load(p + x) * vc);
+            for (; x + lanes <= end; x += lanes) cv::v_store(out + x, cv::v_load(out + x) + cv::v_load(p + x) * vc);
             for (; x < end; ++x) out[x] = out[x] + p[x] * c;
         }
     }
