@@ -50,6 +50,12 @@ const char* const kServerCaKey = "Server/caFile";
 
 QSettings settings() { return QSettings(QStringLiteral("Velmira"), QStringLiteral("ShapeDesk")); }
 
+// Ten ticks a side, whatever the range. Left to itself the style puts a tick at every step when steps lie three
+// pixels apart or more: a slider's ticks would turn into a comb of hundreds of lines as the window grows.
+void tenTicks(QSlider* slider) {
+    slider->setTickInterval(std::max(1, (slider->maximum() - slider->minimum()) / 10));
+}
+
 }  // namespace
 
 static void initResources() { Q_INIT_RESOURCE(shapedesk); }
@@ -158,6 +164,7 @@ UserWindow::UserWindow(QWidget* parent)
     ui->rightLayout->setStretch(0, 0);
     ui->rightLayout->setStretch(1, 1);
     for (QSlider* slider : zernikeSliders) slider->setMinimumHeight(64);
+    for (QSlider* slider : {ui->xTiltSlider, ui->yTiltSlider}) tenTicks(slider);
     for (SurfaceView* view : {ui->targetSurfaceView, ui->idealSurfaceView}) view->setMinimumSize(100, 100);
     connect(pacer, &RefreshPacer::refresh, this, &UserWindow::refreshSurfaces);
     for (SurfaceView* view : {ui->targetSurfaceView, ui->idealSurfaceView})
@@ -847,6 +854,8 @@ void UserWindow::on_actuatorControlRadio_toggled(bool checked) {
         const QSignalBlocker bx(ui->xTiltSlider), by(ui->yTiltSlider);
         ui->xTiltSlider->setRange(-xm, xm);
         ui->yTiltSlider->setRange(-ym, ym);
+        tenTicks(ui->xTiltSlider);
+        tenTicks(ui->yTiltSlider);
         pokeActuatorBox->setPrefix("Poke Segment ");
     } else {
         pokeActuatorBox->setPrefix("Poke Actuator ");
@@ -876,7 +885,7 @@ void UserWindow::updatePistonRange(int min, int max) {
     {
         const QSignalBlocker block(ui->pistonSlider);
         ui->pistonSlider->setRange(min, max);
-        ui->pistonSlider->setTickInterval(std::max(1, (max - min) / 10));
+        tenTicks(ui->pistonSlider);
     }
     const int m = std::max(std::abs(min), std::abs(max));
     // Halves round away from zero.
@@ -888,8 +897,7 @@ void UserWindow::setZernikeRanges(int pistonMin, int pistonMax, int reach) {
     zernikeSliders[0]->setRange(pistonMin, pistonMax);
     for (int i = 1; i < zernikeSliders.size(); ++i) zernikeSliders[i]->setRange(-reach, reach);
     // Ten ticks a side: a tick every page step would draw a hundred lines at every step of the slider.
-    for (QSlider* slider : zernikeSliders)
-        slider->setTickInterval(std::max(1, (slider->maximum() - slider->minimum()) / 10));
+    for (QSlider* slider : zernikeSliders) tenTicks(slider);
 }
 
 void UserWindow::on_xTiltSlider_valueChanged(int) {

@@ -317,6 +317,34 @@ private slots:
         QCOMPARE(ui->zern1->minimum(), -3);
     }
 
+    // Every slider with ticks keeps about ten a side in every control mode, whatever its range: left to itself the
+    // style draws a tick at every step once steps lie three pixels apart (a comb of hundreds of lines on the tilt
+    // sliders of a tall window).
+    void slidersKeepTenTicksASide() {
+        auto window = sdtest::startedWindow(1400, 1000);
+        auto* ui = window->form();
+        auto checkTicks = [&](const char* mode) {
+            for (QSlider* slider : window->findChildren<QSlider*>()) {
+                if (slider->tickPosition() == QSlider::NoTicks) continue;
+                const QString what = QString("%1: %2 from %3 to %4, a tick every %5")
+                                         .arg(mode, slider->objectName())
+                                         .arg(slider->minimum())
+                                         .arg(slider->maximum())
+                                         .arg(slider->tickInterval());
+                QVERIFY2(slider->tickInterval() > 0, qPrintable(what));
+                QVERIFY2((slider->maximum() - slider->minimum()) / slider->tickInterval() <= 10, qPrintable(what));
+            }
+        };
+        QVERIFY(window->openMirror("SDWIND00952", ""));
+        checkTicks("actuator control");
+        QTest::mouseClick(ui->zernikeControlRadio, Qt::LeftButton);
+        checkTicks("zernike control");
+        QVERIFY(window->openMirror("SDSEGL00111", ""));
+        QTest::mouseClick(ui->segmentControlRadio, Qt::LeftButton);
+        QVERIFY(ui->xTiltSlider->isEnabled());
+        checkTicks("segment control");
+    }
+
     void colourTable() {
         QPalette palette;
         palette.setColor(QPalette::Window, QColor(10, 20, 30));
