@@ -5,8 +5,11 @@
 
 #include <QFontMetricsF>
 #include <QPaintEngine>
+#include <QPaintEvent>
 #include <QPainter>
+#include <QPicture>
 #include <QRawFont>
+#include <QTextDocument>
 #include <QTextLayout>
 
 #include <algorithm>
@@ -394,4 +397,69 @@ bool ReadoutStyle::copyText(QPainter* painter, Layout& layout, const QString& te
     c.shownText = text;
     if (!c.ink.isEmpty()) painter->drawImage(QPointF(layout.rect.topLeft() + c.ink.topLeft()), c.shown, c.ink);
     return true;
+}
+
+// ---- ReadoutLabel ----
+
+ReadoutLabel::ReadoutLabel(QWidget* parent) : QLabel(parent) {
+    // Filled here rather than by the window, which would take a painter of its own for it.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setAutoFillBackground(true);
+}
+
+bool ReadoutLabel::plainText() const {
+    const bool rich = textFormat() == Qt::RichText || (textFormat() == Qt::AutoText && Qt::mightBeRichText(text()));
+    return !rich && !wordWrap() && !buddy() && !movie() && pixmap(Qt::ReturnByValue).isNull() &&
+           picture(Qt::ReturnByValue).isNull() &&
+           !(textInteractionFlags() & (Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard)) &&
+           !style()->inherits("QStyleSheetStyle");  // a style sheet may give the text another palette
+}
+
+void ReadoutLabel::paintEvent(QPaintEvent* event) {
+    const QBrush background = palette().brush(backgroundRole());
+    const QRegion& region = event->region();
+    auto fill = [&](QPainter& painter) {
+        // As the window fills a widget's background.
+        if (background.style() == Qt::TexturePattern) {
+            painter.save();
+            painter.setClipRegion(region);
+            painter.drawTiledPixmap(region.boundingRect(), background.texture(), region.boundingRect().topLeft());
+            painter.restore();
+        } else if (background.gradient() && (background.gradient()->coordinateMode() == QGradient::ObjectBoundingMode ||
+                                             background.gradient()->coordinateMode() == QGradient::ObjectMode)) {
+            painter.save();
+            painter.setClipRegion(region);
+            painter.fillRect(rect(), background);
+            painter.restore();
+        } else {
+            for (const QRect& r : region) painter.fillRect(r, background);
+        }
+    };
+    if (!plainText()) {
+        {
+            QPainter painter(this);
+            fill(painter);
+        }
+        QLabel::paintEvent(event);
+        return;
+    }
+    QPainter painter(this);
+    fill(painter);
+    if (frameShape() != QFrame::NoFrame) drawFrame(&painter);
+    const QString shown = text();
+    if (shown.isEmpty()) return;
+    // The text's rectangle and flags, as a label lays out plain text.
+    const Qt::LayoutDirection direction = shown.isRightToLeft() ? Qt::RightToLeft : Qt::LeftToRight;
+    const int align = QStyle::visualAlignment(direction, alignment()) | Qt::TextExpandTabs;
+    QRect box = contentsRect().adjusted(margin(), margin(), -margin(), -margin());
+    int inset = indent();
+    if (inset < 0 && frameWidth()) inset = fontMetrics().horizontalAdvance(QLatin1Char('x')) / 2 - margin();
+    if (inset > 0) {
+        if (align & Qt::AlignLeft) box.setLeft(box.left() + inset);
+        if (align & Qt::AlignRight) box.setRight(box.right() - inset);
+        if (align & Qt::AlignTop) box.setTop(box.top() + inset);
+        if (align & Qt::AlignBottom) box.setBottom(box.bottom() - inset);
+    }
+    const int flags = align | (direction == Qt::LeftToRight ? Qt::TextForceLeftToRight : Qt::TextForceRightToLeft);
+    style()->drawItemText(&painter, box, flags, palette(), isEnabled(), shown, foregroundRole());
 }

@@ -7,6 +7,7 @@
 #include <QFont>
 #include <QGlyphRun>
 #include <QImage>
+#include <QLabel>
 #include <QString>
 #include <QProxyStyle>
 #include <QRect>
@@ -79,4 +80,20 @@ private:
     mutable std::vector<Layout> layouts_;  // the latest first
     mutable int kept_ = 0, full_ = 0, copied_ = 0;
     mutable int usualBase_ = -1;  // whether the style underneath draws text as the painter does; -1 not yet known
+};
+
+// A label for such readouts: opaque, it fills its own background and draws its frame and text with one painter
+// (a label filled by the window and then painted needs two). It looks exactly as a QLabel filled with its
+// background; anything but plain text (pictures, rich text, selectable text, mnemonics, wrapped lines) is drawn
+// by QLabel itself.
+class ReadoutLabel : public QLabel {
+    Q_OBJECT
+public:
+    explicit ReadoutLabel(QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    bool plainText() const;
 };

@@ -1227,10 +1227,22 @@ private slots:
         QVERIFY(style->copiedTexts() > copied + 20);
     }
 
-    // Kept layouts for texts of every alignment, one and two lines, digits of every kind, clipped or not.
+    // Kept layouts for texts of every alignment, one and two lines, digits of every kind, clipped or not; in a
+    // QLabel and in a ReadoutLabel (which fills and draws itself with one painter), framed or with a margin.
+    void keptLayoutsDrawAsThePainterDoes_data() {
+        QTest::addColumn<bool>("readout");
+        QTest::addColumn<int>("margin");
+        QTest::newRow("QLabel") << false << 0;
+        QTest::newRow("ReadoutLabel") << true << 0;
+        QTest::newRow("ReadoutLabel with a margin") << true << 3;
+    }
     void keptLayoutsDrawAsThePainterDoes() {
+        QFETCH(bool, readout);
+        QFETCH(int, margin);
         ReadoutStyle style(QStyleFactory::create(QApplication::style()->objectName()));
-        QLabel label;
+        std::unique_ptr<QLabel> owned(readout ? new ReadoutLabel : new QLabel);
+        QLabel& label = *owned;
+        label.setMargin(margin);
         label.setStyle(&style);
         label.setTextFormat(Qt::PlainText);
         label.setFrameShape(QFrame::StyledPanel);
@@ -1260,16 +1272,34 @@ private slots:
         label.setEnabled(false);
         label.setText("-42.0 nm");
         QVERIFY(looksAsPlainLabel(&label));
+        label.setEnabled(true);
+        // Without a frame, and with what a readout leaves to QLabel: rich text, selectable text.
+        label.setFrameShape(QFrame::NoFrame);
+        label.setText("-42.0 nm");
+        QVERIFY(looksAsPlainLabel(&label));
+        label.setTextFormat(Qt::RichText);
+        label.setText("<b>-42.0</b> nm");
+        QVERIFY(looksAsPlainLabel(&label));
+        label.setTextFormat(Qt::PlainText);
+        label.setTextInteractionFlags(Qt::TextSelectableByMouse);
+        label.setText("-43.0 nm");
+        QVERIFY(looksAsPlainLabel(&label));
     }
 
     // A readout on the screen, value after value: the digits copied into the window's own pixels are those a
     // plain label draws, whichever digits changed, on a background that changes colour, and on one that is not a
     // single colour (drawn glyph by glyph there).
+    void readoutsOnScreenAsPlainLabels_data() {
+        QTest::addColumn<bool>("readout");
+        QTest::newRow("QLabel") << false;
+        QTest::newRow("ReadoutLabel") << true;
+    }
     void readoutsOnScreenAsPlainLabels() {
+        QFETCH(bool, readout);
         ReadoutStyle style(QStyleFactory::create(QApplication::style()->objectName()));
         QWidget window;
         window.resize(260, 80);
-        auto* label = new QLabel(&window);
+        QLabel* label = readout ? new ReadoutLabel(&window) : new QLabel(&window);
         label->setStyle(&style);
         label->setTextFormat(Qt::PlainText);
         label->setAutoFillBackground(true);
