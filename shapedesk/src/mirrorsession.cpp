@@ -231,7 +231,7 @@ KRVRC MirrorSession::resendSegments() {
 
 // ---- surfaces ----
 
-KRVRC MirrorSession::afterSurface(KRVRC rc, const cv::Mat& grid, int apertureDiameter, bool absolute) {
+KRVRC MirrorSession::afterSurface(KRVRC rc, cv::Mat grid, int apertureDiameter, bool absolute) {
     readBack();
     segments_.clear();
     if ((rc != NO_ERR && rc != ERR_OUT_OF_LUT_RANGE) || grid.empty()) {
@@ -240,23 +240,62 @@ KRVRC MirrorSession::afterSurface(KRVRC rc, const cv::Mat& grid, int apertureDia
         emit surfacesChanged();
         return rc;
     }
-    // One pass over the grid: the target, the aperture (inside the circle and with a value) and the target's
-    // extremes there; a second makes the expected surface. Fresh matrices: callers may hold the previous ones.
-    const int w = grid.cols;
+    // The surfaces are new matrices each time (callers may hold the previous ones) and never written once made,
+    // so the target is the grid itself, and the region and the expected surface are shared where they repeat.
+    cv::Mat target;
+    if (grid.type() == CV_64F && grid.isContinuous())
+        target = grid;
+    else
+        grid.convertTo(target, CV_64F);
+    const int w = target.cols;
     const double d = apertureDiameter > 0 ? apertureDiameter : w - 3;
-    cv::Mat target(grid.size(), CV_64F), region(grid.size(), CV_8U), expected(grid.size(), CV_64F);
-    grid.convertTo(target, CV_64F);
-    const double c = (w - 1) * 0.5, r2 = d * d * 0.25 + 1e-9;
-    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-    for (int y = 0; y < grid.rows; ++y) {
+    if (circle_.mask.size() != target.size() || circle_.diameter != d) {
+        // The points inside the aperture's circle, as a mask and as a run of columns per row.
+        circle_.diameter = d;
+        circle_.mask = cv::Mat(target.size(), CV_8U);
+        circle_.runs.assign(static_cast<size_t>(target.rows), {0, 0});
+        const double c = (w - 1) * 0.5, r2 = d * d * 0.25 + 1e-9;
+        for (int y = 0; y < target.rows; ++y) {
+            uchar* in = circle_.mask.ptr<uchar>(y);
+            int first = w, last = -1;
+            for (int x = 0; x < w; ++x) {
+                in[x] = (x - c) * (x - c) + (y - c) * (y - c) <= r2 ? 255 : 0;
+                if (in[x]) first = std::min(first, x), last = x;
+            }
+            if (last >= first) circle_.runs[static_cast<size_t>(y)] = {first, last + 1};
+        }
+    }
+    // The aperture: inside the circle and with a value. The target's extremes there, and over the whole grid.
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo, allLo = lo, allHi = hi;
+    bool holes = false;
+    for (int y = 0; y < target.rows; ++y) {
         const double* t = target.ptr<double>(y);
-        uchar* in = region.ptr<uchar>(y);
+        const auto [first, end] = circle_.runs[static_cast<size_t>(y)];
         for (int x = 0; x < w; ++x) {
-            const bool inside = (x - c) * (x - c) + (y - c) * (y - c) <= r2 && std::isfinite(t[x]);
-            in[x] = inside ? 255 : 0;
-            if (!inside) continue;
-            lo = std::min(lo, t[x]);
-            hi = std::max(hi, t[x]);
+            // NaN is passed over: it compares false.
+            allLo = t[x] < allLo ? t[x] : allLo;
+            allHi = t[x] > allHi ? t[x] : allHi;
+        }
+        for (int x = first; x < end; ++x) {
+            holes |= !std::isfinite(t[x]);
+            lo = t[x] < lo ? t[x] : lo;
+            hi = t[x] > hi ? t[x] : hi;
+        }
+    }
+    cv::Mat region = circle_.mask;
+    if (holes) {
+        // Points without a finite value are outside, and their infinities count for nothing.
+        region = circle_.mask.clone();
+        lo = std::numeric_limits<double>::infinity(), hi = -lo;
+        for (int y = 0; y < target.rows; ++y) {
+            const double* t = target.ptr<double>(y);
+            uchar* in = region.ptr<uchar>(y);
+            for (int x = 0; x < w; ++x) {
+                if (!std::isfinite(t[x])) in[x] = 0;
+                if (!in[x]) continue;
+                lo = std::min(lo, t[x]);
+                hi = std::max(hi, t[x]);
+            }
         }
     }
     target_ = target;
@@ -268,20 +307,18 @@ KRVRC MirrorSession::afterSurface(KRVRC rc, const cv::Mat& grid, int apertureDia
     // (0, 1) is the controller's answer when the mirror has no range to give.
     const auto range = control_.pistonRange(0, 0.0, 0.0);
     if (range != std::pair<int, int>{0, 1}) stroke_ = {static_cast<double>(range.first), static_cast<double>(range.second)};
+    cv::Mat expected = target;
     if (stroke_.second > stroke_.first && lo <= hi) {
         const double shift = absolute ? 0.0 : 0.5 * (stroke_.first + stroke_.second) - 0.5 * (lo + hi);
-        const double bottom = stroke_.first, top = stroke_.second;
-        const size_t n = target.total();
-        const double* t = target.ptr<double>();
-        double* e = expected.ptr<double>();
-        for (size_t i = 0; i < n; ++i) {
-            double moved = t[i] + shift;
-            moved = moved < bottom ? bottom : moved;
-            moved = moved > top ? top : moved;
-            e[i] = moved - shift;
+        // The values the stroke leaves as they are.
+        const double bottom = stroke_.first - shift, top = stroke_.second - shift;
+        if (allLo < bottom || allHi > top) {
+            expected = cv::Mat(target.size(), CV_64F);
+            const size_t n = target.total();
+            const double* t = target.ptr<double>();
+            double* e = expected.ptr<double>();
+            for (size_t i = 0; i < n; ++i) e[i] = t[i] < bottom ? bottom : t[i] > top ? top : t[i];
         }
-    } else {
-        target.copyTo(expected);
     }
     expected_ = expected;
     emit frameChanged();
@@ -293,14 +330,14 @@ KRVRC MirrorSession::setPhaseMap(const cv::Mat& map, int apertureDiameter) {
     if (!isOpen()) return ERR_NO_HW;
     cv::Mat grid;
     const KRVRC rc = control_.setDMSurface(map, grid, apertureDiameter, false);
-    return afterSurface(rc, grid, apertureDiameter, false);
+    return afterSurface(rc, std::move(grid), apertureDiameter, false);
 }
 
 KRVRC MirrorSession::setZernike(const std::vector<double>& coefficients, int apertureDiameter) {
     if (!isOpen()) return ERR_NO_HW;
     cv::Mat grid;
     const KRVRC rc = control_.setDMZernikeSurface(coefficients, grid, apertureDiameter);
-    return afterSurface(rc, grid, apertureDiameter, false);
+    return afterSurface(rc, std::move(grid), apertureDiameter, false);
 }
 
 // ---- pokes ----

@@ -136,7 +136,8 @@ private:
     void readBack();
     void pokeTick();
     void finishPokeAll(bool completed);
-    KRVRC afterSurface(KRVRC rc, const cv::Mat& grid, int apertureDiameter, bool absolute);
+    // The grid is the session's own: it becomes the target surface.
+    KRVRC afterSurface(KRVRC rc, cv::Mat grid, int apertureDiameter, bool absolute);
 
     AOControl control_;
     MirrorGeometry geometry_;
@@ -144,6 +145,12 @@ private:
     std::map<int, Segment> segments_;
     bool applyOffsets_ = false;
     cv::Mat target_, region_, expected_;
+    // The aperture's circle on the grid, for the last size and diameter.
+    struct Circle {
+        cv::Mat mask;
+        double diameter = 0.0;
+        std::vector<std::pair<int, int>> runs;  // per row: [first, end) columns inside, empty if none
+    } circle_;
     std::pair<double, double> stroke_{0.0, 0.0};
     int pokeIndex_ = -1;
     KRVRC pokeAt(int actuator, double value, double level);

@@ -233,6 +233,53 @@ private slots:
         QVERIFY(session.frame().empty());
     }
 
+    // The surfaces a Zernike step leaves: the region is the aperture's circle, the expected surface is the target
+    // where the stroke reaches it and the stroke's ends beyond; surfaces handed out earlier never change.
+    void sessionSurfacesKeepToTheApertureAndTheStroke() {
+        MirrorSession session;
+        QVERIFY(session.open("SDCONT00952", ""));
+        QVERIFY(session.hasCalibration());
+        const int w = session.control().gridWidth();
+        auto insideCircle = [w](double d) {
+            int n = 0;
+            const double c = (w - 1) * 0.5;
+            for (int y = 0; y < w; ++y)
+                for (int x = 0; x < w; ++x) n += (x - c) * (x - c) + (y - c) * (y - c) <= d * d * 0.25 + 1e-9;
+            return n;
+        };
+        std::vector<double> coeffs(15, 0.0);
+        coeffs[4] = 80.0;
+        QCOMPARE(session.setZernike(coeffs, w - 3), NO_ERR);
+        QCOMPARE(cv::countNonZero(session.apertureRegion()), insideCircle(w - 3));
+        QCOMPARE(cv::norm(session.expectedSurface(), session.targetSurface(), cv::NORM_INF), 0.0);
+        const cv::Mat smallTarget = session.targetSurface(), smallCopy = smallTarget.clone();
+        const cv::Mat smallRegion = session.apertureRegion(), smallRegionCopy = smallRegion.clone();
+
+        // Far beyond the stroke: sent with best effort, the expected surface clipped to the stroke's width.
+        coeffs[4] = 5000.0;
+        QCOMPARE(session.setZernike(coeffs, w - 5), ERR_OUT_OF_LUT_RANGE);
+        QCOMPARE(cv::countNonZero(session.apertureRegion()), insideCircle(w - 5));
+        const auto stroke = session.stroke();
+        QVERIFY(stroke.second > stroke.first);
+        double lo = 0, hi = 0, targetLo = 0, targetHi = 0;
+        cv::minMaxLoc(session.expectedSurface(), &lo, &hi, nullptr, nullptr, session.apertureRegion());
+        cv::minMaxLoc(session.targetSurface(), &targetLo, &targetHi, nullptr, nullptr, session.apertureRegion());
+        QVERIFY(targetHi - targetLo > stroke.second - stroke.first);
+        QVERIFY(hi - lo <= stroke.second - stroke.first + 1e-9);
+        QVERIFY(hi - lo > 0.9 * (stroke.second - stroke.first));
+        // Where the stroke reaches, the expected surface is the target.
+        cv::Mat same = session.expectedSurface() == session.targetSurface();
+        QVERIFY(cv::countNonZero(same) > 0);
+
+        // Back to the first aperture: the same circle again, and what was handed out before is as it was.
+        coeffs[4] = 80.0;
+        QCOMPARE(session.setZernike(coeffs, w - 3), NO_ERR);
+        QCOMPARE(cv::countNonZero(session.apertureRegion() != smallRegionCopy), 0);
+        QCOMPARE(cv::norm(smallTarget, smallCopy, cv::NORM_INF), 0.0);
+        QCOMPARE(cv::countNonZero(smallRegion != smallRegionCopy), 0);
+        QCOMPARE(cv::norm(session.expectedSurface(), session.targetSurface(), cv::NORM_INF), 0.0);
+    }
+
     void sessionSegmentsInTheControlsUnits() {
         MirrorSession session;
         QVERIFY(session.open("SDSEGM00111", ""));
