@@ -1,6 +1,8 @@
 // What ShapeDesk holds about the mirror it drives, without any widget.
 #include "mirrorsession.h"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -231,6 +233,46 @@ KRVRC MirrorSession::resendSegments() {
 
 // ---- surfaces ----
 
+namespace {
+
+// The extremes of values (NaN passed over), and whether all of them are finite.
+struct Extremes {
+    double lo = std::numeric_limits<double>::infinity(), hi = -std::numeric_limits<double>::infinity();
+    bool finite = true;
+
+    void add(const double* v, int begin, int end) {
+        if (end <= begin) return;
+        // minpd and maxpd give their second operand where the first is NaN; v - v is NaN for NaN and infinities.
+        __m128d l = _mm_set1_pd(lo), h = _mm_set1_pd(hi), bad = _mm_setzero_pd();
+        int x = begin;
+        for (; x + 2 <= end; x += 2) {
+            const __m128d two = _mm_loadu_pd(v + x);
+            l = _mm_min_pd(two, l);
+            h = _mm_max_pd(two, h);
+            bad = _mm_add_pd(bad, _mm_sub_pd(two, two));
+        }
+        double ls[2], hs[2], bs[2];
+        _mm_storeu_pd(ls, l);
+        _mm_storeu_pd(hs, h);
+        _mm_storeu_pd(bs, bad);
+        lo = std::min(ls[0], ls[1]);
+        hi = std::max(hs[0], hs[1]);
+        finite = finite && bs[0] == 0.0 && bs[1] == 0.0;
+        for (; x < end; ++x) {
+            lo = v[x] < lo ? v[x] : lo;
+            hi = v[x] > hi ? v[x] : hi;
+            finite = finite && std::isfinite(v[x]);
+        }
+    }
+    void merge(const Extremes& other) {
+        lo = std::min(lo, other.lo);
+        hi = std::max(hi, other.hi);
+        finite = finite && other.finite;
+    }
+};
+
+}  // namespace
+
 KRVRC MirrorSession::afterSurface(KRVRC rc, cv::Mat grid, int apertureDiameter, bool absolute) {
     readBack();
     segments_.clear();
@@ -266,22 +308,18 @@ KRVRC MirrorSession::afterSurface(KRVRC rc, cv::Mat grid, int apertureDiameter, 
         }
     }
     // The aperture: inside the circle and with a value. The target's extremes there, and over the whole grid.
-    double lo = std::numeric_limits<double>::infinity(), hi = -lo, allLo = lo, allHi = hi;
-    bool holes = false;
+    Extremes inside, all;
     for (int y = 0; y < target.rows; ++y) {
         const double* t = target.ptr<double>(y);
         const auto [first, end] = circle_.runs[static_cast<size_t>(y)];
-        for (int x = 0; x < w; ++x) {
-            // NaN is passed over: it compares false.
-            allLo = t[x] < allLo ? t[x] : allLo;
-            allHi = t[x] > allHi ? t[x] : allHi;
-        }
-        for (int x = first; x < end; ++x) {
-            holes |= !std::isfinite(t[x]);
-            lo = t[x] < lo ? t[x] : lo;
-            hi = t[x] > hi ? t[x] : hi;
-        }
+        all.add(t, 0, first);
+        inside.add(t, first, end);
+        all.add(t, end, w);
     }
+    all.merge(inside);
+    const bool holes = !inside.finite;
+    double lo = inside.lo, hi = inside.hi;
+    const double allLo = all.lo, allHi = all.hi;
     cv::Mat region = circle_.mask;
     if (holes) {
         // Points without a finite value are outside, and their infinities count for nothing.

@@ -206,7 +206,9 @@ cv::Mat apertureRegion(int size, int gridWidth, double diameter) {
 }
 
 RegionRuns RegionRuns::of(const cv::Mat& region) {
+    static std::atomic<std::uint64_t> stamps{0};
     RegionRuns r;
+    r.stamp = ++stamps;
     if (region.empty() || region.type() != CV_8U) return r;
     r.rows = region.rows;
     r.cols = region.cols;

@@ -10,6 +10,7 @@
 #include <opencv2/core.hpp>
 
 #include <functional>
+#include <cstdint>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -66,6 +67,7 @@ struct RegionRuns {
     int cols = 0;
     std::vector<int> rowStart;                // rows + 1 entries: row y's runs are runs[rowStart[y]..rowStart[y+1])
     std::vector<std::pair<int, int>> runs;    // [begin, end) columns
+    std::uint64_t stamp = 0;                  // runs made by one call to of() (and their copies) share it
 };
 // Over the region, with every value first clipped to lo..hi (none by default).
 SurfaceStats surfaceStats(const cv::Mat& surface, const cv::Mat& region,

@@ -102,8 +102,11 @@ struct Term {
 };
 
 // A picture of a sum of terms, coloured a run at a time.
-QImage colourSum(const std::vector<Term<float>>& terms, const RegionRuns& region, const ColourScale& colours) {
-    QImage image(region.cols, region.rows, QImage::Format_RGB32);
+QImage colourSum(const std::vector<Term<float>>& terms, const RegionRuns& region, const ColourScale& colours,
+                 PictureBuffers* buffers = nullptr) {
+    bool outsideDone = false;
+    QImage image = buffers ? buffers->take(region, colours.background, &outsideDone)
+                           : QImage(region.cols, region.rows, QImage::Format_RGB32);
     const int count = static_cast<int>(terms.size());
     std::vector<const float*> rows(terms.size());
     std::vector<float> coefficients(terms.size());
@@ -116,12 +119,13 @@ QImage colourSum(const std::vector<Term<float>>& terms, const RegionRuns& region
         int done = 0;
         for (int k = region.rowStart[static_cast<size_t>(y)]; k < region.rowStart[static_cast<size_t>(y) + 1]; ++k) {
             const auto [begin, end] = region.runs[static_cast<size_t>(k)];
-            fillPixels(out + done, out + begin, colours.background);
+            if (!outsideDone) fillPixels(out + done, out + begin, colours.background);
             colours.colour(rows.data(), coefficients.data(), count, begin, end, out);
             done = end;
         }
-        fillPixels(out + done, out + region.cols, colours.background);
+        if (!outsideDone) fillPixels(out + done, out + region.cols, colours.background);
     }
+    if (buffers) buffers->keep(image, region, colours.background);
     return image;
 }
 
@@ -261,7 +265,29 @@ bool ZernikePictures::fits(int terms, int apertureDiameter, const PictureGeometr
            geometry.side() == side_ && geometry.gridWidth() == gridWidth_ && geometry.diameter() == diameter_;
 }
 
+QImage PictureBuffers::take(const RegionRuns& region, QRgb background, bool* outsideDone) {
+    const QSize size(region.cols, region.rows);
+    for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+        // Held here only: no view shows it any more, and drawing into it copies nothing.
+        if (!it->picture.isDetached() || it->picture.size() != size) continue;
+        *outsideDone = it->region == region.stamp && it->background == background;
+        QImage picture = std::move(it->picture);
+        kept_.erase(it);
+        return picture;
+    }
+    *outsideDone = false;
+    return QImage(size, QImage::Format_RGB32);
+}
+
+void PictureBuffers::keep(const QImage& picture, const RegionRuns& region, QRgb background) {
+    // Two views, each with the picture it shows and the one before: more are never given back at once.
+    constexpr size_t kKept = 4;
+    if (kept_.size() >= kKept) kept_.erase(kept_.begin());
+    kept_.push_back({picture, region.stamp, background});
+}
+
 void ZernikePictures::clear() {
+    buffers_.clear();
     grids_.clear();
     planes_.clear();
     terms_ = 0;
@@ -466,8 +492,8 @@ bool ZernikePictures::draw(const std::vector<double>& coefficients, const cv::Ma
     std::vector<Term<double>> fine;
     termsOf(coefficients, planes_, &target, &smooth, &fine);
     SeriesPictures drawn;
-    drawn.target = colourSum(target, geometry.targetRuns(), targetColours);
-    drawn.smooth = colourSum(smooth, geometry.smoothRuns(), smoothColours);
+    drawn.target = colourSum(target, geometry.targetRuns(), targetColours, &buffers_);
+    drawn.smooth = colourSum(smooth, geometry.smoothRuns(), smoothColours, &buffers_);
     // The smooth surface's numbers, over its fine region's runs.
     const RegionRuns& runs = geometry.fineRuns();
     std::vector<const double*> rows(fine.size());

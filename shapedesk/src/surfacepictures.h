@@ -105,6 +105,26 @@ struct SeriesPictures {
     SurfaceStats smoothStats;
 };
 
+// Pictures handed out earlier, drawn into again once nobody else holds them. Outside its region a picture is all
+// background, so one made for the same region and background needs only its inside coloured again.
+class PictureBuffers {
+public:
+    // A picture of the region's size; `outsideDone` says whether its pixels outside the region already hold
+    // `background`.
+    QImage take(const RegionRuns& region, QRgb background, bool* outsideDone);
+    // The picture just made, to be taken again when it is given back.
+    void keep(const QImage& picture, const RegionRuns& region, QRgb background);
+    void clear() { kept_.clear(); }
+
+private:
+    struct Kept {
+        QImage picture;
+        std::uint64_t region;  // the runs' stamp
+        QRgb background;
+    };
+    std::vector<Kept> kept_;
+};
+
 // One set of planes per Zernike term for one geometry and aperture.
 class ZernikePictures {
 public:
@@ -135,6 +155,7 @@ private:
     double diameter_ = 0.0;
     std::vector<cv::Mat> grids_;
     std::vector<SurfacePlanes> planes_;
+    mutable PictureBuffers buffers_;
 };
 
 }  // namespace shapes

@@ -278,6 +278,14 @@ private slots:
         QCOMPARE(cv::norm(smallTarget, smallCopy, cv::NORM_INF), 0.0);
         QCOMPARE(cv::countNonZero(smallRegion != smallRegionCopy), 0);
         QCOMPARE(cv::norm(session.expectedSurface(), session.targetSurface(), cv::NORM_INF), 0.0);
+
+        // A phase map with points without a value is refused, and the mirror keeps its shape.
+        const std::vector<double> frame = session.control().getDMShape();
+        cv::Mat map(w, w, CV_64F, cv::Scalar(20.0));
+        map(cv::Rect(w / 2 - 2, w / 2 - 2, 4, 4)).setTo(std::numeric_limits<double>::quiet_NaN());
+        const KRVRC rc = session.setPhaseMap(map, w - 3);
+        QVERIFY(rc != NO_ERR && rc != ERR_OUT_OF_LUT_RANGE);
+        QCOMPARE(session.control().getDMShape(), frame);
     }
 
     void sessionSegmentsInTheControlsUnits() {
