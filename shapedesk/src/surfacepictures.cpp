@@ -207,10 +207,10 @@ int colourWide(const float* const* rows, const float* coefficients, int terms, i
 // entry 0 either way) and rounded to the nearest entry, ties to the even one.
 void ColourScale::colour(const float* const* rows, const float* coefficients, int terms, int begin, int end,
                          QRgb* out) const {
-    int x = begin;
-    if (wideVectors()) {
-        x = colourWide(rows, coefficients, terms, begin, end, scale, offset, colours_, out);
-    } else {
+    // Eight points at a time from `from`; returns where it stopped.
+    auto eights = [&](int from) {
+        if (wideVectors()) return colourWide(rows, coefficients, terms, from, end, scale, offset, colours_, out);
+        int x = from;
         const cv::v_float32x4 a = cv::v_setall_f32(scale), b = cv::v_setall_f32(offset);
         const cv::v_float32x4 below = cv::v_setzero_f32(), above = cv::v_setall_f32(255.0f);
         alignas(16) uchar entries[16];
@@ -243,7 +243,12 @@ void ColourScale::colour(const float* const* rows, const float* coefficients, in
             out[x + 6] = c6;
             out[x + 7] = c7;
         }
-    }
+        return x;
+    };
+    int x = eights(begin);
+    // A run of eight points or more ends with its last eight, some of them coloured again: each point's colour
+    // depends on its own values only, so they come out as before.
+    if (x < end && end - begin >= 8) x = eights(end - 8);
     for (; x < end; ++x) {
         float t = sumAt(rows, coefficients, terms, x) * scale;
         t = t + offset;

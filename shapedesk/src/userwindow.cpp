@@ -5,6 +5,7 @@
 #include "connectdialog.h"
 #include "dialogs.h"
 #include "readoutstyle.h"
+#include "tickstyle.h"
 #include "editors.h"
 #include "shapes.h"
 #include "ui_userwindow.h"
@@ -206,6 +207,12 @@ UserWindow::UserWindow(QWidget* parent)
         readoutStyle->setParent(this);
         for (int i = 0; i < zernikeSliders.size(); ++i)
             if (auto* label = findChild<QLabel*>(QString("zernLabel%1").arg(i))) label->setStyle(readoutStyle);
+    }
+    // The sliders copy their ticks, which never move, from a picture.
+    if (QStyle* base = QStyleFactory::create(style()->objectName())) {
+        tickStyle = new TickStyle(base);
+        tickStyle->setParent(this);
+        for (QSlider* slider : zernikeSliders) slider->setStyle(tickStyle);
     }
     for (QLabel* box : {ui->targetPVReadback, ui->targetRMSReadback, ui->idealPVReadback, ui->idealRMSReadback}) {
         if (readoutStyle) box->setStyle(readoutStyle);

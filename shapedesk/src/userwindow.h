@@ -25,6 +25,7 @@ namespace Ui {
 class UserWindow;
 }
 class ReadoutStyle;
+class TickStyle;
 class QDoubleSpinBox;
 class QLabel;
 class QRadioButton;
@@ -74,6 +75,7 @@ public:
     // The style the readouts (P-V, RMS, the terms' values) draw their text with; null when the application's
     // style cannot be made again for them.
     const ReadoutStyle* readoutTextStyle() const { return readoutStyle; }
+    const TickStyle* sliderTickStyle() const { return tickStyle; }
     // Opens (or watches) a served mirror, as File > Connect to Server... does once the dialog is accepted.
     bool openRemoteMirror(const RemoteTarget& target);
 
@@ -154,6 +156,7 @@ private:
     MirrorSession* session;
     RefreshPacer* pacer;
     ReadoutStyle* readoutStyle = nullptr;
+    TickStyle* tickStyle = nullptr;
     // The surfaces wait for the next refresh; a Zernike series (and its aperture) when the last surface was one.
     bool surfacesDirty = false;
     std::vector<double> surfaceSeries;

@@ -6,6 +6,7 @@
 
 #include "dmview.h"
 #include "readoutstyle.h"
+#include "tickstyle.h"
 #include "editors.h"
 #include "shapes.h"
 #include "surfacepictures.h"
@@ -1227,6 +1228,65 @@ private slots:
         QVERIFY(style->copiedTexts() > copied + 20);
     }
 
+    // The Zernike sliders copy their ticks from a picture, and look exactly as plain sliders do at every value,
+    // with the keyboard's focus, and disabled.
+    void termSlidersLookAsPlainSliders() {
+        auto window = sdtest::startedWindow();
+        QVERIFY(window->openMirror("SDWIND00952", ""));
+        auto* ui = window->form();
+        QTest::mouseClick(ui->zernikeControlRadio, Qt::LeftButton);
+        const TickStyle* style = window->sliderTickStyle();
+        QVERIFY(style);
+        const int copied = style->copiedTicks();
+        ui->zern4->setFocus();
+        for (auto key : {Qt::Key_PageUp, Qt::Key_Up, Qt::Key_End, Qt::Key_PageDown, Qt::Key_Home, Qt::Key_Down}) {
+            QTest::keyClick(ui->zern4, key);
+            QTRY_VERIFY(!window->refreshPacer().pending());
+            for (QSlider* shown : {ui->zern4, ui->zern7})
+                QVERIFY2(looksAsPlainSlider(shown), qPrintable(QString("%1 at %2").arg(shown->objectName()).arg(shown->value())));
+        }
+        QVERIFY(style->copiedTicks() > copied + 6);
+        ui->zern7->setEnabled(false);
+        QVERIFY(looksAsPlainSlider(ui->zern7));
+        ui->zern7->setEnabled(true);
+    }
+
+    // Sliders of several widths, both orientations and every tick position look as plain sliders at every value,
+    // their ticks copied; on a background that is not one colour they are drawn as usual.
+    void tickedSlidersLookAsPlainSliders() {
+        TickStyle style(QStyleFactory::create(QApplication::style()->objectName()));
+        QLinearGradient gradient(0, 0, 40, 0);
+        gradient.setColorAt(0, Qt::white);
+        gradient.setColorAt(1, Qt::cyan);
+        for (const bool plainBackground : {true, false})
+            for (const Qt::Orientation orientation : {Qt::Vertical, Qt::Horizontal})
+                for (const int across : {18, 25, 40})
+                    for (const auto position : {QSlider::TicksBothSides, QSlider::TicksAbove, QSlider::TicksBelow}) {
+                        QSlider slider(orientation);
+                        slider.setStyle(&style);
+                        slider.setAutoFillBackground(true);
+                        if (!plainBackground) {
+                            QPalette palette = slider.palette();
+                            palette.setBrush(QPalette::Window, QBrush(gradient));
+                            slider.setPalette(palette);
+                        }
+                        slider.setRange(-137, 137);
+                        slider.setTickInterval(27);
+                        slider.setTickPosition(position);
+                        slider.resize(orientation == Qt::Vertical ? QSize(across, 120) : QSize(120, across));
+                        for (const int value : {-137, -50, 0, 13, 137}) {
+                            slider.setValue(value);
+                            const int before = style.copiedTicks();
+                            QVERIFY2(looksAsPlainSlider(&slider),
+                                     qPrintable(QString("%1 %2 wide, ticks %3, at %4%5")
+                                                    .arg(orientation == Qt::Vertical ? "vertical" : "horizontal")
+                                                    .arg(across).arg(position).arg(value)
+                                                    .arg(plainBackground ? "" : " on a gradient")));
+                            QCOMPARE(style.copiedTicks() > before, plainBackground);
+                        }
+                    }
+    }
+
     // Kept layouts for texts of every alignment, one and two lines, digits of every kind, clipped or not; in a
     // QLabel and in a ReadoutLabel (which fills and draws itself with one painter), framed or with a margin.
     void keptLayoutsDrawAsThePainterDoes_data() {
@@ -1461,6 +1521,18 @@ private slots:
     }
 
 private:
+    // Whether a slider looks as it does drawn by the application's style itself: the same slider, in the same
+    // state (value, focus, hover), grabbed with its own style and then with a plain one.
+    static bool looksAsPlainSlider(QSlider* shown) {
+        QStyle* own = shown->style();
+        const QImage drawn = shown->grab().toImage();
+        std::unique_ptr<QStyle> plain(QStyleFactory::create(QApplication::style()->objectName()));
+        shown->setStyle(plain.get());
+        const QImage usual = shown->grab().toImage();
+        shown->setStyle(own);
+        return !drawn.isNull() && drawn == usual;
+    }
+
     // Whether a label looks as a plain label (the application's style) of the same kind showing the same text.
     static bool looksAsPlainLabel(QLabel* shown) {
         QLabel plain;

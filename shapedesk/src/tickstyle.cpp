@@ -1,0 +1,117 @@
+// Slider ticks copied from a picture: the style underneath draws the ticks once onto a picture of the slider's
+// background; each paint then copies the boxes holding them and has the style draw the groove and the handle.
+// That gives the pixels of the usual drawing (groove, then ticks, then handle) wherever the ticks keep clear of
+// the groove; where they do not (a narrow slider), or the background is not one opaque colour, or the painter
+// scales or blends, the style underneath draws everything as usual.
+#include "tickstyle.h"
+
+#include <QPaintEngine>
+#include <QPainter>
+#include <QWidget>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+constexpr size_t kKept = 32;
+
+}  // namespace
+
+TickStyle::TickStyle(QStyle* base) : QProxyStyle(base) {}
+
+const TickStyle::Ticks& TickStyle::ticksFor(const QStyleOptionSlider& slider, QRgb background,
+                                            const QWidget* widget) const {
+    Ticks key;
+    key.size = slider.rect.size();
+    key.orientation = slider.orientation;
+    key.minimum = slider.minimum;
+    key.maximum = slider.maximum;
+    key.interval = slider.tickInterval;
+    key.pageStep = slider.pageStep;
+    key.position = slider.tickPosition;
+    key.upsideDown = slider.upsideDown;
+    key.state = static_cast<int>(slider.state);
+    key.direction = slider.direction;
+    key.palette = slider.palette.cacheKey();
+    key.background = background;
+    for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+        const Ticks& t = *it;
+        if (t.size == key.size && t.orientation == key.orientation && t.minimum == key.minimum &&
+            t.maximum == key.maximum && t.interval == key.interval && t.pageStep == key.pageStep &&
+            t.position == key.position && t.upsideDown == key.upsideDown && t.state == key.state &&
+            t.direction == key.direction && t.palette == key.palette && t.background == key.background) {
+            if (it != kept_.begin()) std::rotate(kept_.begin(), it, it + 1);
+            return kept_.front();
+        }
+    }
+
+    // The ticks alone, drawn by the style underneath on a clear picture the slider's size.
+    QImage ink(key.size, QImage::Format_ARGB32_Premultiplied);
+    ink.fill(Qt::transparent);
+    QStyleOptionSlider only = slider;
+    only.rect = QRect(QPoint(0, 0), key.size);
+    only.subControls = SC_SliderTickmarks;
+    {
+        QPainter painter(&ink);
+        QProxyStyle::drawComplexControl(CC_Slider, &only, &painter, widget);
+    }
+    only.subControls = slider.subControls;
+    const QRect groove = subControlRect(CC_Slider, &only, SC_SliderGroove, widget);
+    const bool vertical = slider.orientation == Qt::Vertical;
+    // Across the groove: columns for a vertical slider, rows for a horizontal one.
+    const int grooveFirst = vertical ? groove.left() : groove.top();
+    const int grooveLast = vertical ? groove.right() : groove.bottom();
+    key.usable = groove.isValid();
+    for (int y = 0; y < ink.height() && key.usable; ++y) {
+        const QRgb* row = reinterpret_cast<const QRgb*>(ink.constScanLine(y));
+        for (int x = 0; x < ink.width(); ++x) {
+            const int alpha = qAlpha(row[x]);
+            if (alpha == 0) continue;
+            const int across = vertical ? x : y;
+            if (alpha != 255 || (across >= grooveFirst && across <= grooveLast)) {
+                key.usable = false;
+                break;
+            }
+            (across < grooveFirst ? key.before : key.after) |= QRect(x, y, 1, 1);
+        }
+    }
+    if (key.usable) {
+        key.picture = QImage(key.size, QImage::Format_RGB32);
+        key.picture.fill(background);
+        QPainter painter(&key.picture);
+        painter.drawImage(0, 0, ink);
+    }
+    if (kept_.size() >= kKept) kept_.pop_back();
+    kept_.insert(kept_.begin(), std::move(key));
+    return kept_.front();
+}
+
+void TickStyle::drawComplexControl(ComplexControl control, const QStyleOptionComplex* option, QPainter* painter,
+                                   const QWidget* widget) const {
+    const auto* slider = qstyleoption_cast<const QStyleOptionSlider*>(option);
+    auto usual = [&]() { QProxyStyle::drawComplexControl(control, option, painter, widget); };
+    if (control != CC_Slider || !slider || !painter || !widget || !(slider->subControls & SC_SliderTickmarks) ||
+        slider->tickPosition == QSlider::NoTicks || slider->rect != widget->rect())
+        return usual();
+    // The ticks land on the slider's own background, one opaque colour the window filled it with, and are
+    // copied one pixel for one: no scaling, blending or smoothing.
+    const QBrush background = widget->palette().brush(widget->backgroundRole());
+    if (!widget->autoFillBackground() || background.style() != Qt::SolidPattern || !background.isOpaque())
+        return usual();
+    const QTransform& transform = painter->deviceTransform();
+    if (transform.type() > QTransform::TxTranslate || transform.dx() != std::round(transform.dx()) ||
+        transform.dy() != std::round(transform.dy()) || painter->opacity() != 1.0 ||
+        painter->compositionMode() != QPainter::CompositionMode_SourceOver ||
+        (painter->renderHints() & QPainter::Antialiasing))
+        return usual();
+    const Ticks& ticks = ticksFor(*slider, background.color().rgba(), widget);
+    if (!ticks.usable) return usual();
+    // The ticks first: they keep clear of the groove, and the handle is drawn over them as usual.
+    for (const QRect& box : {ticks.before, ticks.after})
+        if (!box.isEmpty()) painter->drawImage(box.topLeft(), ticks.picture, box);
+    ++copied_;
+    QStyleOptionSlider rest = *slider;
+    rest.subControls &= ~SC_SliderTickmarks;
+    QProxyStyle::drawComplexControl(CC_Slider, &rest, painter, widget);
+}

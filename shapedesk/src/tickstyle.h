@@ -1,0 +1,43 @@
+// Sliders that move many times a second (the Zernike terms') and repaint at each step: their tick marks, which
+// never move, are copied from a picture made once per look rather than drawn line by line.
+#pragma once
+
+#include <QImage>
+#include <QProxyStyle>
+#include <QRect>
+#include <QRgb>
+#include <QStyleOption>
+
+#include <vector>
+
+class TickStyle : public QProxyStyle {
+    Q_OBJECT
+public:
+    // Draws as `base` does (this style takes it over); null gives the application's style.
+    explicit TickStyle(QStyle* base = nullptr);
+
+    void drawComplexControl(ComplexControl control, const QStyleOptionComplex* option, QPainter* painter,
+                            const QWidget* widget = nullptr) const override;
+
+    // How many times the ticks were copied from a picture.
+    int copiedTicks() const { return copied_; }
+
+private:
+    // A slider's ticks as the style underneath draws them on the slider's background, for everything they
+    // depend on (but not the value): the picture, and the boxes beside the groove that hold them.
+    struct Ticks {
+        QSize size;
+        int orientation = 0, minimum = 0, maximum = 0, interval = 0, pageStep = 0, position = 0;
+        bool upsideDown = false;
+        int state = 0, direction = 0;
+        qint64 palette = 0;
+        QRgb background = 0;
+        bool usable = false;  // no tick touches the groove, and none is blended
+        QImage picture;
+        QRect before, after;  // the ticks on either side of the groove
+    };
+    const Ticks& ticksFor(const QStyleOptionSlider& slider, QRgb background, const QWidget* widget) const;
+
+    mutable std::vector<Ticks> kept_;  // the latest first
+    mutable int copied_ = 0;
+};
