@@ -7,7 +7,6 @@
 #include <QPaintEngine>
 #include <QPaintEvent>
 #include <QPainter>
-#include <QPicture>
 #include <QRawFont>
 #include <QTextDocument>
 #include <QTextLayout>
@@ -408,9 +407,10 @@ ReadoutLabel::ReadoutLabel(QWidget* parent) : QLabel(parent) {
 }
 
 bool ReadoutLabel::plainText() const {
-    const bool rich = textFormat() == Qt::RichText || (textFormat() == Qt::AutoText && Qt::mightBeRichText(text()));
-    return !rich && !wordWrap() && !buddy() && !movie() && pixmap(Qt::ReturnByValue).isNull() &&
-           picture(Qt::ReturnByValue).isNull() &&
+    // A label holds a text, a pixmap, a picture or a movie, one at a time: with a text it has none of the others.
+    const QString shown = text();
+    const bool rich = textFormat() == Qt::RichText || (textFormat() == Qt::AutoText && Qt::mightBeRichText(shown));
+    return !shown.isEmpty() && !rich && !wordWrap() && !buddy() &&
            !(textInteractionFlags() & (Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard)) &&
            !style()->inherits("QStyleSheetStyle");  // a style sheet may give the text another palette
 }
@@ -447,7 +447,6 @@ void ReadoutLabel::paintEvent(QPaintEvent* event) {
     fill(painter);
     if (frameShape() != QFrame::NoFrame) drawFrame(&painter);
     const QString shown = text();
-    if (shown.isEmpty()) return;
     // The text's rectangle and flags, as a label lays out plain text.
     const Qt::LayoutDirection direction = shown.isRightToLeft() ? Qt::RightToLeft : Qt::LeftToRight;
     const int align = QStyle::visualAlignment(direction, alignment()) | Qt::TextExpandTabs;
