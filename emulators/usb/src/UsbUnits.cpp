@@ -36,9 +36,10 @@ int64_t nowNs() {
         .count();
 }
 
-// Everything below is shared between the test threads and umockdev's single ioctl worker.
-std::mutex gMutex;
-std::condition_variable gChanged;
+// Everything below is shared between the test threads and umockdev's single ioctl worker. The worker runs until
+// the process ends, after the static destructors: what it touches is made once and never destroyed.
+std::mutex& gMutex = *new std::mutex;
+std::condition_variable& gChanged = *new std::condition_variable;
 
 // One URB of one client.
 struct Urb {
@@ -262,7 +263,7 @@ struct Client {
     UMockdevIoctlClient* client;
     Unit* unit;
 };
-std::vector<Client> gClients;      // under gMutex
+std::vector<Client>& gClients = *new std::vector<Client>;  // under gMutex; never destroyed, as above
 GSource* gClientWatch = nullptr;   // the periodic look, while there are clients; under gMutex
 constexpr unsigned kClientWatchMs = 10;
 
