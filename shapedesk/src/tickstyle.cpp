@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 
 namespace {
 
@@ -20,37 +21,32 @@ constexpr size_t kKept = 32;
 
 TickStyle::TickStyle(QStyle* base) : QProxyStyle(base) {}
 
+bool TickStyle::Look::operator==(const Look& o) const {
+    return size == o.size &&
+           std::tie(orientation, minimum, maximum, interval, pageStep, position, upsideDown, state, direction,
+                    palette, background) == std::tie(o.orientation, o.minimum, o.maximum, o.interval, o.pageStep,
+                                                     o.position, o.upsideDown, o.state, o.direction, o.palette,
+                                                     o.background);
+}
+
 const TickStyle::Ticks& TickStyle::ticksFor(const QStyleOptionSlider& slider, QRgb background,
                                             const QWidget* widget) const {
-    Ticks key;
-    key.size = slider.rect.size();
-    key.orientation = slider.orientation;
-    key.minimum = slider.minimum;
-    key.maximum = slider.maximum;
-    key.interval = slider.tickInterval;
-    key.pageStep = slider.pageStep;
-    key.position = slider.tickPosition;
-    key.upsideDown = slider.upsideDown;
-    key.state = static_cast<int>(slider.state);
-    key.direction = slider.direction;
-    key.palette = slider.palette.cacheKey();
-    key.background = background;
-    for (auto it = kept_.begin(); it != kept_.end(); ++it) {
-        const Ticks& t = *it;
-        if (t.size == key.size && t.orientation == key.orientation && t.minimum == key.minimum &&
-            t.maximum == key.maximum && t.interval == key.interval && t.pageStep == key.pageStep &&
-            t.position == key.position && t.upsideDown == key.upsideDown && t.state == key.state &&
-            t.direction == key.direction && t.palette == key.palette && t.background == key.background) {
-            if (it != kept_.begin()) std::rotate(kept_.begin(), it, it + 1);
-            return kept_.front();
-        }
+    const Look look{slider.rect.size(), slider.orientation, slider.minimum, slider.maximum, slider.tickInterval,
+                    slider.pageStep, slider.tickPosition, slider.upsideDown, static_cast<int>(slider.state),
+                    slider.direction, slider.palette.cacheKey(), background};
+    const auto kept = std::find_if(kept_.begin(), kept_.end(), [&](const Ticks& t) { return t.look == look; });
+    if (kept != kept_.end()) {
+        std::rotate(kept_.begin(), kept, kept + 1);
+        return kept_.front();
     }
+    Ticks made;
+    made.look = look;
 
     // The ticks alone, drawn by the style underneath on a clear picture the slider's size.
-    QImage ink(key.size, QImage::Format_ARGB32_Premultiplied);
+    QImage ink(look.size, QImage::Format_ARGB32_Premultiplied);
     ink.fill(Qt::transparent);
     QStyleOptionSlider only = slider;
-    only.rect = QRect(QPoint(0, 0), key.size);
+    only.rect = QRect(QPoint(0, 0), look.size);
     only.subControls = SC_SliderTickmarks;
     {
         QPainter painter(&ink);
@@ -62,28 +58,28 @@ const TickStyle::Ticks& TickStyle::ticksFor(const QStyleOptionSlider& slider, QR
     // Across the groove: columns for a vertical slider, rows for a horizontal one.
     const int grooveFirst = vertical ? groove.left() : groove.top();
     const int grooveLast = vertical ? groove.right() : groove.bottom();
-    key.usable = groove.isValid();
-    for (int y = 0; y < ink.height() && key.usable; ++y) {
+    made.usable = groove.isValid();
+    for (int y = 0; y < ink.height() && made.usable; ++y) {
         const QRgb* row = reinterpret_cast<const QRgb*>(ink.constScanLine(y));
         for (int x = 0; x < ink.width(); ++x) {
             const int alpha = qAlpha(row[x]);
             if (alpha == 0) continue;
             const int across = vertical ? x : y;
             if (alpha != 255 || (across >= grooveFirst && across <= grooveLast)) {
-                key.usable = false;
+                made.usable = false;
                 break;
             }
-            (across < grooveFirst ? key.before : key.after) |= QRect(x, y, 1, 1);
+            (across < grooveFirst ? made.before : made.after) |= QRect(x, y, 1, 1);
         }
     }
-    if (key.usable) {
-        key.picture = QImage(key.size, QImage::Format_RGB32);
-        key.picture.fill(background);
-        QPainter painter(&key.picture);
+    if (made.usable) {
+        made.picture = QImage(look.size, QImage::Format_RGB32);
+        made.picture.fill(background);
+        QPainter painter(&made.picture);
         painter.drawImage(0, 0, ink);
     }
     if (kept_.size() >= kKept) kept_.pop_back();
-    kept_.insert(kept_.begin(), std::move(key));
+    kept_.insert(kept_.begin(), std::move(made));
     return kept_.front();
 }
 

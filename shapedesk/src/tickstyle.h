@@ -25,13 +25,17 @@ public:
 private:
     // A slider's ticks as the style underneath draws them on the slider's background, for everything they
     // depend on (but not the value): the picture, and the boxes beside the groove that hold them.
-    struct Ticks {
+    struct Look {
         QSize size;
         int orientation = 0, minimum = 0, maximum = 0, interval = 0, pageStep = 0, position = 0;
         bool upsideDown = false;
         int state = 0, direction = 0;
         qint64 palette = 0;
         QRgb background = 0;
+        bool operator==(const Look& other) const;
+    };
+    struct Ticks {
+        Look look;
         bool usable = false;  // no tick touches the groove, and none is blended
         QImage picture;
         QRect before, after;  // the ticks on either side of the groove
