@@ -272,8 +272,86 @@ void DMGraphicsItem::requestUpdate(const QRectF& area) {
 
 void DMGraphicsItem::flushUpdates() {
     if (pendingUpdate_.isEmpty()) return;
-    update(pendingUpdate_);
+    if (!updateStaleCells()) update(pendingUpdate_);
     pendingUpdate_ = QRectF();
+}
+
+// A small step of a smooth shape changes a cell here and there over the whole mirror: only those cells are
+// repainted, not the rectangle round them. That needs the picture on screen to be the one they were recoloured
+// in: one view, showing the picture at its size.
+bool DMGraphicsItem::updateStaleCells() {
+    if (scaledStale_ || staleCells_.empty() || scaled_.isNull() || !scene() || scene()->views().size() != 1)
+        return false;
+    QGraphicsView* view = scene()->views().front();
+    QWidget* port = view->viewport();
+    const qreal ratio = port->devicePixelRatioF();
+    const QRect picture = pictureOnDevice(sceneTransform() * view->viewportTransform(), ratio);
+    if (picture.isEmpty() || picture.size() != scaled_.size()) return false;
+    // Row by row, left to right (frames that came faster than paints list rows again).
+    auto byRow = [](const QPoint& a, const QPoint& b) { return a.y() < b.y() || (a.y() == b.y() && a.x() < b.x()); };
+    if (!std::is_sorted(staleCells_.begin(), staleCells_.end(), byRow)) {
+        std::sort(staleCells_.begin(), staleCells_.end(), byRow);
+        staleCells_.erase(std::unique(staleCells_.begin(), staleCells_.end()), staleCells_.end());
+    }
+    // Each cell row is a band of the region, its runs of neighbouring cells its rectangles, in the view's logical
+    // pixels (rounded outwards). Bands that overlap after rounding are joined one by one; otherwise the rectangles
+    // already are the region's.
+    std::vector<QRect> rects;
+    std::vector<size_t> bandStart;
+    bool overlap = false;
+    int lastBottom = INT_MIN;
+    auto toView = [&](int left, int top, int right, int bottom) {
+        if (ratio == 1.0) return QRect(QPoint(picture.left() + left, picture.top() + top),
+                                       QPoint(picture.left() + right - 1, picture.top() + bottom - 1));
+        return QRectF(QPointF((picture.left() + left) / ratio, (picture.top() + top) / ratio),
+                      QPointF((picture.left() + right) / ratio, (picture.top() + bottom) / ratio))
+            .toAlignedRect();
+    };
+    for (size_t k = 0; k < staleCells_.size();) {
+        const int row = staleCells_[k].y();
+        const int top = rowStart_[static_cast<size_t>(row)], bottom = rowStart_[static_cast<size_t>(row) + 1];
+        const size_t first = rects.size();
+        int runLeft = 0, runRight = -1;
+        auto endRun = [&]() {
+            if (runRight <= runLeft) return;
+            const QRect r = toView(runLeft, top, runRight, bottom);
+            if (rects.size() > first && rects.back().right() + 1 >= r.left())
+                rects.back().setRight(std::max(rects.back().right(), r.right()));
+            else
+                rects.push_back(r);
+        };
+        for (; k < staleCells_.size() && staleCells_[k].y() == row; ++k) {
+            const int x = staleCells_[k].x();
+            const int left = columnStart_[static_cast<size_t>(x)], right = columnStart_[static_cast<size_t>(x) + 2];
+            if (top >= bottom || left >= right) continue;
+            if (left <= runRight) {
+                runRight = std::max(runRight, right);
+                continue;
+            }
+            endRun();
+            runLeft = left;
+            runRight = right;
+        }
+        endRun();
+        if (rects.size() == first) continue;
+        overlap = overlap || rects[first].top() <= lastBottom;
+        lastBottom = rects[first].bottom();
+        bandStart.push_back(first);
+    }
+    if (rects.empty()) return true;
+    QRegion region;
+    if (!overlap) {
+        region.setRects(rects.data(), static_cast<int>(rects.size()));
+    } else {
+        bandStart.push_back(rects.size());
+        for (size_t b = 0; b + 1 < bandStart.size(); ++b) {
+            QRegion band;
+            band.setRects(rects.data() + bandStart[b], static_cast<int>(bandStart[b + 1] - bandStart[b]));
+            region += band;
+        }
+    }
+    port->update(region);
+    return true;
 }
 
 void DMGraphicsItem::rescale(const QSize& size) {
@@ -319,8 +397,7 @@ void DMGraphicsItem::rescale(const QSize& size) {
     scaledStale_ = false;
 }
 
-// Only the cells recoloured since the last paint. The screen rows of one cell row are alike: each cell is filled
-// on the first of them, then what changed on that row is copied to the others.
+// Only the cells recoloured since the last paint, each over its own pixels (what is repainted on screen).
 void DMGraphicsItem::recolour() {
     const QRgb* colours = table_.constData();
     uchar* bits = scaled_.bits();
@@ -331,19 +408,15 @@ void DMGraphicsItem::recolour() {
         const int row = staleCells_[k].y();
         const int top = rowStart_[static_cast<size_t>(row)], bottom = rowStart_[static_cast<size_t>(row) + 1];
         const uchar* in = cellImage_.constScanLine(row);
-        auto* first = reinterpret_cast<QRgb*>(bits + top * stride);
-        int lo = INT_MAX, hi = -1;
         for (; k < count && staleCells_[k].y() == row; ++k) {
             const int x = staleCells_[k].x();
             const int left = columnStart_[static_cast<size_t>(x)], right = columnStart_[static_cast<size_t>(x) + 2];
-            if (top >= bottom || left >= right) continue;
-            shapes::fillPixels(first + left, first + right, colours[in[x]]);
-            lo = std::min(lo, left);
-            hi = std::max(hi, right);
+            const QRgb colour = colours[in[x]];
+            for (int y = top; y < bottom; ++y) {
+                auto* line = reinterpret_cast<QRgb*>(bits + y * stride);
+                std::fill(line + left, line + right, colour);
+            }
         }
-        if (hi <= lo) continue;
-        const size_t bytes = sizeof(QRgb) * static_cast<size_t>(hi - lo);
-        for (int y = top + 1; y < bottom; ++y) std::memcpy(bits + y * stride + lo * 4, first + lo, bytes);
     }
     staleCells_.clear();
 }

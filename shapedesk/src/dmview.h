@@ -161,6 +161,8 @@ private:
     void changed(const QRectF& area);
     void requestUpdate(const QRectF& area);
     void recolour();
+    // Asks the view for the repaint of the recoloured cells alone; false where it cannot tell their pixels.
+    bool updateStaleCells();
     // The cells enlarged to `size` device pixels, nearest cell for each pixel.
     void rescale(const QSize& size);
 

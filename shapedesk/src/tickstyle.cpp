@@ -111,3 +111,21 @@ void TickStyle::drawComplexControl(ComplexControl control, const QStyleOptionCom
     rest.subControls &= ~SC_SliderTickmarks;
     QProxyStyle::drawComplexControl(CC_Slider, &rest, painter, widget);
 }
+
+QRect TermSlider::handle() const {
+    QStyleOptionSlider option;
+    initStyleOption(&option);
+    return style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle, this);
+}
+
+// A slider is drawn from its handle's place: the groove's fill and the handle both follow it, the ticks never
+// move. A new value that leaves the handle where it was drawn changes nothing on screen.
+void TermSlider::sliderChange(SliderChange change) {
+    if (change == SliderValueChange && painted_.isValid() && handle() == painted_) return;
+    QSlider::sliderChange(change);
+}
+
+void TermSlider::paintEvent(QPaintEvent* event) {
+    QSlider::paintEvent(event);
+    painted_ = handle();
+}

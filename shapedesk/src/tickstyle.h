@@ -6,6 +6,7 @@
 #include <QProxyStyle>
 #include <QRect>
 #include <QRgb>
+#include <QSlider>
 #include <QStyleOption>
 
 #include <vector>
@@ -44,4 +45,21 @@ private:
 
     mutable std::vector<Ticks> kept_;  // the latest first
     mutable int copied_ = 0;
+};
+
+// A slider whose new value repaints it only when it looks different: a step smaller than a pixel of the
+// handle's travel (most of a slider's range when it is short) leaves every pixel as it was.
+class TermSlider : public QSlider {
+    Q_OBJECT
+public:
+    explicit TermSlider(QWidget* parent = nullptr) : QSlider(parent) {}
+    explicit TermSlider(Qt::Orientation orientation, QWidget* parent = nullptr) : QSlider(orientation, parent) {}
+
+protected:
+    void sliderChange(SliderChange change) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QRect handle() const;
+    QRect painted_;  // where the last paint drew the handle
 };

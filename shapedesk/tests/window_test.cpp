@@ -113,15 +113,17 @@ int differingPerMille(const QImage& a, const QImage& b) {
 double readout(QLabel* box) { return box->text().section(' ', 0, 0).toDouble(); }
 
 // What the mirror view's viewport shows on screen: the window's own pixels, as the repaints so far left them.
-QImage shownViewport(UserWindow& window) {
-    QWidget* port = window.form()->graphicsView->viewport();
-    const QPoint at = port->mapTo(&window, QPoint(0, 0));
+// What the screen shows of a widget of the window.
+QImage shownWidget(UserWindow& window, QWidget* widget) {
+    const QPoint at = widget->mapTo(&window, QPoint(0, 0));
     return window.windowHandle()
         ->screen()
-        ->grabWindow(window.winId(), at.x(), at.y(), port->width(), port->height())
+        ->grabWindow(window.winId(), at.x(), at.y(), widget->width(), widget->height())
         .toImage()
         .convertToFormat(QImage::Format_RGB32);
 }
+
+QImage shownViewport(UserWindow& window) { return shownWidget(window, window.form()->graphicsView->viewport()); }
 
 // The viewport repainted whole over a magenta fill, as a plain (not opaque) widget is drawn: any pixel the
 // view leaves unpainted stays magenta.
@@ -141,6 +143,24 @@ QImage plainRepaint(UserWindow& window) {
     port->repaint();
     return shown;
 }
+
+// The paints a widget gets while this is kept, and the region of the last.
+struct PaintedRegion : QObject {
+    explicit PaintedRegion(QWidget* widget) : widget_(widget) { widget_->installEventFilter(this); }
+    ~PaintedRegion() override { widget_->removeEventFilter(this); }
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            region = static_cast<QPaintEvent*>(event)->region();
+            ++paints;
+        }
+        return false;
+    }
+    QRegion region;
+    int paints = 0;
+
+private:
+    QWidget* widget_;
+};
 
 template <typename Test>
 int countPixels(const QImage& image, Test test) {
@@ -1518,6 +1538,62 @@ private slots:
         window->resize(window->width() - 150, window->height() - 60);
         sameAsWhole("smaller window");
         QCOMPARE(checks, 17);
+
+        // A one-unit step of a smooth shape recolours a cell here and there: those cells are repainted, not the
+        // rectangle round them.
+        QVERIFY(window->openMirror("SDWIND00952", ""));
+        QTest::qWait(150);  // the view is fitted to a new mirror 100 ms after it opens, a whole repaint
+        QTest::mouseClick(ui->zernikeControlRadio, Qt::LeftButton);
+        ui->zern4->setFocus();
+        QTest::keyClick(ui->zern4, Qt::Key_PageUp);
+        QTest::keyClick(ui->zern4, Qt::Key_Up);
+        sameAsWhole("before the small step");
+        PaintedRegion painted(ui->graphicsView->viewport());
+        QTest::keyClick(ui->zern4, Qt::Key_Up);
+        QTRY_VERIFY(painted.paints > 0);
+        const QRegion region = painted.region;
+        sameAsWhole("small step");
+        QVERIFY(region.rectCount() > 1);
+        qint64 area = 0;
+        for (const QRect& r : region) area += qint64(r.width()) * r.height();
+        const QRect bounds = region.boundingRect();
+        QVERIFY2(area < qint64(bounds.width()) * bounds.height() / 2,
+                 qPrintable(QString("%1 of %2 pixels").arg(area).arg(qint64(bounds.width()) * bounds.height())));
+    }
+
+    // A term's slider stepped by the keyboard: the screen shows it as it is drawn at its new value, whether the
+    // step moved its handle (a repaint) or left it where it was (none needed, and none made).
+    void termSliderStepsShowTheSliderAsDrawn() {
+        auto window = sdtest::startedWindow();
+        QVERIFY(window->openMirror("SDWIND00952", ""));
+        auto* ui = window->form();
+        QTest::mouseClick(ui->zernikeControlRadio, Qt::LeftButton);
+        QSlider* slider = ui->zern4;
+        slider->setFocus();
+        slider->setValue(-60);
+        QApplication::processEvents();
+        PaintedRegion painted(slider);
+        int steps = 0, repaints = 0;
+        auto check = [&](Qt::Key key, int times) {
+            for (int i = 0; i < times; ++i) {
+                const int before = painted.paints;
+                QTest::keyClick(slider, key);
+                // The step, the layout a new status message may ask for, the paint that follows it.
+                for (int pass = 0; pass < 3; ++pass) QApplication::processEvents();
+                ++steps;
+                repaints += painted.paints - before;
+                const QImage shown = shownWidget(*window, slider);
+                slider->repaint();
+                const QImage drawn = shownWidget(*window, slider);
+                QVERIFY2(shown == drawn, qPrintable(QString("at %1").arg(slider->value())));
+            }
+        };
+        check(Qt::Key_Up, 120);
+        check(Qt::Key_PageUp, 2);
+        check(Qt::Key_Down, 30);
+        check(Qt::Key_End, 1);
+        check(Qt::Key_Home, 1);
+        QVERIFY2(repaints > 5 && repaints < steps / 2, qPrintable(QString("%1 paints for %2 steps").arg(repaints).arg(steps)));
     }
 
 private:
