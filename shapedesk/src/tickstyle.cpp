@@ -5,6 +5,8 @@
 // scales or blends, the style underneath draws everything as usual.
 #include "tickstyle.h"
 
+#include <QAccessible>
+#include <QEvent>
 #include <QPaintEngine>
 #include <QPainter>
 #include <QWidget>
@@ -121,8 +123,21 @@ QRect TermSlider::handle() const {
 // A slider is drawn from its handle's place: the groove's fill and the handle both follow it, the ticks never
 // move. A new value that leaves the handle where it was drawn changes nothing on screen.
 void TermSlider::sliderChange(SliderChange change) {
+    if (change == SliderValueChange && !name_.isEmpty() && QAccessible::isActive()) setToolTip(termTip());
     if (change == SliderValueChange && painted_.isValid() && handle() == painted_) return;
     QSlider::sliderChange(change);
+}
+
+void TermSlider::setTermName(const QString& name) {
+    name_ = name;
+    setToolTip(termTip());
+}
+
+QString TermSlider::termTip() const { return QStringLiteral("%1: %2 nm").arg(name_).arg(value()); }
+
+bool TermSlider::event(QEvent* event) {
+    if (event->type() == QEvent::ToolTip && !name_.isEmpty()) setToolTip(termTip());
+    return QSlider::event(event);
 }
 
 void TermSlider::paintEvent(QPaintEvent* event) {

@@ -47,19 +47,27 @@ private:
     mutable int copied_ = 0;
 };
 
-// A slider whose new value repaints it only when it looks different: a step smaller than a pixel of the
-// handle's travel (most of a slider's range when it is short) leaves every pixel as it was.
+// A Zernike term's slider. A new value repaints it only when it looks different: a step smaller than a pixel of
+// the handle's travel (most of a slider's range when it is short) leaves every pixel as it was. Its tooltip says
+// the term and the value in nm, written when it is about to be shown (and at each step while an assistive
+// technology reads the widgets).
 class TermSlider : public QSlider {
     Q_OBJECT
 public:
     explicit TermSlider(QWidget* parent = nullptr) : QSlider(parent) {}
     explicit TermSlider(Qt::Orientation orientation, QWidget* parent = nullptr) : QSlider(orientation, parent) {}
 
+    void setTermName(const QString& name);
+    // The tooltip for the value it has now.
+    QString termTip() const;
+
 protected:
+    bool event(QEvent* event) override;
     void sliderChange(SliderChange change) override;
     void paintEvent(QPaintEvent* event) override;
 
 private:
     QRect handle() const;
     QRect painted_;  // where the last paint drew the handle
+    QString name_;
 };

@@ -282,8 +282,10 @@ UserWindow::UserWindow(QWidget* parent)
                                                "Coma", "Tref.", "Quad.", "Ast.2", "Sph.", "Ast.2", "Quad."};
         const QString shortName = kShort[i];
         if (label) label->setToolTip(name);
-        auto show = [slider, label, name, shortName](int value) {
-            slider->setToolTip(QString("%1: %2 nm").arg(name).arg(value));
+        auto* term = qobject_cast<TermSlider*>(slider);
+        if (term) term->setTermName(name);
+        auto show = [slider, term, label, name, shortName](int value) {
+            if (!term) slider->setToolTip(QString("%1: %2 nm").arg(name).arg(value));
             if (label) label->setText(QString("%1\n%2").arg(shortName).arg(value));
         };
         show(slider->value());
@@ -384,6 +386,8 @@ QString UserWindow::statusText() const { return ui->statusBar->currentMessage();
 QString UserWindow::statusStyle() const { return ui->statusBar->styleSheet(); }
 
 void UserWindow::setStatusMessage(const QString& msg) {
+    // A slider step says the same again: nothing to do (the bar's colour was set with the message).
+    if (!msg.isEmpty() && ui->statusBar->currentMessage() == msg) return;
     const QString text = msg.toLower();
     QString style;
     if (text.contains("error") || text.contains("could not open"))

@@ -26,6 +26,7 @@
 #include <QStyleFactory>
 #include <QSettings>
 #include <QTextStream>
+#include <QToolTip>
 #include <QWindow>
 #include <QtTest>
 
@@ -1594,6 +1595,18 @@ private slots:
         check(Qt::Key_End, 1);
         check(Qt::Key_Home, 1);
         QVERIFY2(repaints > 5 && repaints < steps / 2, qPrintable(QString("%1 paints for %2 steps").arg(repaints).arg(steps)));
+
+        // Hovering it shows the term and the value it has now.
+        for (const int value : {-20, 35}) {
+            slider->setValue(value);
+            QTest::keyClick(slider, Qt::Key_Up);
+            const QPoint at = slider->rect().center();
+            QHelpEvent hover(QEvent::ToolTip, at, slider->mapToGlobal(at));
+            QApplication::sendEvent(slider, &hover);
+            QTRY_VERIFY(QToolTip::isVisible());
+            QCOMPARE(QToolTip::text(), QString("Defocus: %1 nm").arg(value + 1));
+            QToolTip::hideText();
+        }
     }
 
 private:
