@@ -9,6 +9,7 @@
 #include <QPainter>
 #include <QRawFont>
 #include <QTextDocument>
+#include <QStyleOption>
 #include <QTextLayout>
 
 #include <algorithm>
@@ -412,7 +413,22 @@ bool ReadoutLabel::plainText() const {
     const bool rich = textFormat() == Qt::RichText || (textFormat() == Qt::AutoText && Qt::mightBeRichText(shown));
     return !shown.isEmpty() && !rich && !wordWrap() && !buddy() &&
            !(textInteractionFlags() & (Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard)) &&
-           !style()->inherits("QStyleSheetStyle");  // a style sheet may give the text another palette
+           !sheetStyle();  // a style sheet may give the text another palette
+}
+
+bool ReadoutLabel::sheetStyle() const {
+    // Looked up by class name once per style the label is given.
+    QStyle* now = style();
+    if (now != sheetChecked_) {
+        sheetChecked_ = now;
+        sheet_ = now->inherits("QStyleSheetStyle");
+    }
+    return sheet_;
+}
+
+void ReadoutLabel::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::StyleChange) sheetChecked_ = nullptr;
+    QLabel::changeEvent(event);
 }
 
 void ReadoutLabel::paintEvent(QPaintEvent* event) {
@@ -439,6 +455,12 @@ void ReadoutLabel::paintEvent(QPaintEvent* event) {
         {
             QPainter painter(this);
             fill(painter);
+            // And what the window draws behind a styled widget: a style sheet's background and border.
+            if (testAttribute(Qt::WA_StyledBackground)) {
+                QStyleOption option;
+                option.initFrom(this);
+                style()->drawPrimitive(QStyle::PE_Widget, &option, &painter, this);
+            }
         }
         QLabel::paintEvent(event);
         return;

@@ -93,7 +93,11 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     bool plainText() const;
+    bool sheetStyle() const;
+    mutable QStyle* sheetChecked_ = nullptr;  // the style sheet_ was told for
+    mutable bool sheet_ = false;
 };

@@ -1395,6 +1395,7 @@ private slots:
         };
         auto plain = [&]() {
             QLabel drawn;
+            drawn.setStyleSheet(window.styleSheet());
             drawn.setFont(label->font());
             drawn.setPalette(label->palette());
             drawn.setAutoFillBackground(true);
@@ -1430,6 +1431,21 @@ private slots:
             QVERIFY2(onScreen() == plain(), qPrintable(value + " on a gradient"));
         }
         QCOMPARE(style.copiedTexts(), before);
+        // A style sheet set on the window, then taken away: its colours while it holds, copies again after.
+        palette.setColor(QPalette::Window, Qt::white);
+        label->setPalette(palette);
+        window.setStyleSheet("QLabel { color: #c00000; background: #ddeeff; border: 2px solid #0000aa; padding-right: 6px; }");
+        for (const QString& value : values) {
+            label->setText(value);
+            QVERIFY2(onScreen() == plain(), qPrintable(value + " under a style sheet"));
+        }
+        window.setStyleSheet(QString());
+        const int unsheeted = style.copiedTexts();
+        for (const QString& value : values) {
+            label->setText(value);
+            QVERIFY2(onScreen() == plain(), qPrintable(value + " after the style sheet"));
+        }
+        QVERIFY(style.copiedTexts() > unsheeted);
     }
 
     // The mirror view recolours only the cells a step changed: it shows what a picture made in full shows.
