@@ -101,31 +101,44 @@ struct Term {
     const cv::Mat* plane;
 };
 
-// A picture of a sum of terms, coloured a run at a time.
-QImage colourSum(const std::vector<Term<float>>& terms, const RegionRuns& region, const ColourScale& colours,
-                 PictureBuffers* buffers = nullptr) {
-    bool outsideDone = false;
-    QImage image = buffers ? buffers->take(region, colours.background, &outsideDone)
-                           : QImage(region.cols, region.rows, QImage::Format_RGB32);
-    const int count = static_cast<int>(terms.size());
-    std::vector<const float*> rows(terms.size());
-    std::vector<float> coefficients(terms.size());
-    for (size_t t = 0; t < terms.size(); ++t) coefficients[t] = terms[t].coefficient;
-    uchar* bits = image.bits();
-    const qsizetype stride = image.bytesPerLine();
-    for (int y = 0; y < region.rows; ++y) {
-        auto* out = reinterpret_cast<QRgb*>(bits + y * stride);
-        for (size_t t = 0; t < terms.size(); ++t) rows[t] = terms[t].plane->ptr<float>(y);
-        int done = 0;
+// The pixels of `area` of a picture of a sum of terms, coloured a run at a time, written at `origin` (the picture's
+// (0, 0)), rows `stride` bytes apart, the background outside the region. Each point's colour depends on its own
+// values only, so a part is drawn as the whole picture draws it.
+void colourArea(const std::vector<const cv::Mat*>& planes, const std::vector<float>& coefficients,
+                const RegionRuns& region, const ColourScale& colours, uchar* origin, qsizetype stride,
+                const QRect& area) {
+    const int count = static_cast<int>(planes.size());
+    std::vector<const float*> rows(planes.size());
+    const int left = std::max(0, area.left()), right = std::min(region.cols, area.right() + 1);
+    const int top = std::max(0, area.top()), bottom = std::min(region.rows, area.bottom() + 1);
+    if (left >= right) return;
+    for (int y = top; y < bottom; ++y) {
+        auto* out = reinterpret_cast<QRgb*>(origin + y * stride);
+        for (size_t t = 0; t < planes.size(); ++t) rows[t] = planes[t]->ptr<float>(y);
+        int done = left;
         for (int k = region.rowStart[static_cast<size_t>(y)]; k < region.rowStart[static_cast<size_t>(y) + 1]; ++k) {
-            const auto [begin, end] = region.runs[static_cast<size_t>(k)];
-            if (!outsideDone) fillPixels(out + done, out + begin, colours.background);
+            const int begin = std::max(region.runs[static_cast<size_t>(k)].first, left);
+            const int end = std::min(region.runs[static_cast<size_t>(k)].second, right);
+            if (begin >= end) continue;
+            fillPixels(out + done, out + begin, colours.background);
             colours.colour(rows.data(), coefficients.data(), count, begin, end, out);
             done = end;
         }
-        if (!outsideDone) fillPixels(out + done, out + region.cols, colours.background);
+        fillPixels(out + done, out + right, colours.background);
     }
-    if (buffers) buffers->keep(image, region, colours.background);
+}
+
+// A picture of a sum of terms.
+QImage colourSum(const std::vector<Term<float>>& terms, const RegionRuns& region, const ColourScale& colours) {
+    QImage image(region.cols, region.rows, QImage::Format_RGB32);
+    std::vector<const cv::Mat*> planes(terms.size());
+    std::vector<float> coefficients(terms.size());
+    for (size_t t = 0; t < terms.size(); ++t) {
+        coefficients[t] = terms[t].coefficient;
+        planes[t] = terms[t].plane;
+    }
+    colourArea(planes, coefficients, region, colours, image.bits(), image.bytesPerLine(),
+               QRect(0, 0, region.cols, region.rows));
     return image;
 }
 
@@ -270,29 +283,7 @@ bool ZernikePictures::fits(int terms, int apertureDiameter, const PictureGeometr
            geometry.side() == side_ && geometry.gridWidth() == gridWidth_ && geometry.diameter() == diameter_;
 }
 
-QImage PictureBuffers::take(const RegionRuns& region, QRgb background, bool* outsideDone) {
-    const QSize size(region.cols, region.rows);
-    for (auto it = kept_.begin(); it != kept_.end(); ++it) {
-        // Held here only: no view shows it any more, and drawing into it copies nothing.
-        if (!it->picture.isDetached() || it->picture.size() != size) continue;
-        *outsideDone = it->region == region.stamp && it->background == background;
-        QImage picture = std::move(it->picture);
-        kept_.erase(it);
-        return picture;
-    }
-    *outsideDone = false;
-    return QImage(size, QImage::Format_RGB32);
-}
-
-void PictureBuffers::keep(const QImage& picture, const RegionRuns& region, QRgb background) {
-    // Two views, each with the picture it shows and the one before: more are never given back at once.
-    constexpr size_t kKept = 4;
-    if (kept_.size() >= kKept) kept_.erase(kept_.begin());
-    kept_.push_back({picture, region.stamp, background});
-}
-
 void ZernikePictures::clear() {
-    buffers_.clear();
     grids_.clear();
     planes_.clear();
     terms_ = 0;
@@ -486,21 +477,30 @@ bool ZernikePictures::compose(const std::vector<double>& coefficients, const cv:
 }
 
 bool ZernikePictures::draw(const std::vector<double>& coefficients, const cv::Mat& gridTarget,
-                           const cv::Mat& gridRegion, const PictureGeometry& geometry, const ColourScale& targetColours,
-                           const ColourScale& smoothColours, double statsLo, double statsHi,
-                           SeriesPictures* out) const {
-    if (!fits(terms_, apertureDiameter_, geometry) ||
-        !geometry.sameAs(gridRegion, geometry.diameter(), geometry.side()) ||
-        !describes(coefficients, gridTarget, geometry.gridRuns()))
+                           const cv::Mat& gridRegion, const std::shared_ptr<const PictureGeometry>& geometry,
+                           const ColourScale& targetColours, const ColourScale& smoothColours, double statsLo,
+                           double statsHi, SeriesPictures* out) const {
+    if (!geometry || !fits(terms_, apertureDiameter_, *geometry) ||
+        !geometry->sameAs(gridRegion, geometry->diameter(), geometry->side()) ||
+        !describes(coefficients, gridTarget, geometry->gridRuns()))
         return false;
     std::vector<Term<float>> target, smooth;
     std::vector<Term<double>> fine;
     termsOf(coefficients, planes_, &target, &smooth, &fine);
+    auto pictureOf = [&](const std::vector<Term<float>>& terms, const RegionRuns& runs, const ColourScale& colours) {
+        std::vector<cv::Mat> planes;
+        std::vector<float> factors;
+        for (const Term<float>& t : terms) {
+            planes.push_back(*t.plane);
+            factors.push_back(t.coefficient);
+        }
+        return std::make_shared<const SeriesPicture>(geometry, runs, std::move(planes), std::move(factors), colours);
+    };
     SeriesPictures drawn;
-    drawn.target = colourSum(target, geometry.targetRuns(), targetColours, &buffers_);
-    drawn.smooth = colourSum(smooth, geometry.smoothRuns(), smoothColours, &buffers_);
+    drawn.target = pictureOf(target, geometry->targetRuns(), targetColours);
+    drawn.smooth = pictureOf(smooth, geometry->smoothRuns(), smoothColours);
     // The smooth surface's numbers, over its fine region's runs.
-    const RegionRuns& runs = geometry.fineRuns();
+    const RegionRuns& runs = geometry->fineRuns();
     std::vector<const double*> rows(fine.size());
     std::vector<double> fineCoefficients(fine.size());
     for (size_t t = 0; t < fine.size(); ++t) fineCoefficients[t] = fine[t].coefficient;
@@ -514,6 +514,24 @@ bool ZernikePictures::draw(const std::vector<double>& coefficients, const cv::Ma
     drawn.smoothStats = stats.result();
     *out = std::move(drawn);
     return true;
+}
+
+QImage PictureSource::image() const {
+    QImage picture(size(), QImage::Format_RGB32);
+    if (!picture.isNull()) draw(picture.bits(), picture.bytesPerLine(), picture.rect());
+    return picture;
+}
+
+SeriesPicture::SeriesPicture(std::shared_ptr<const PictureGeometry> geometry, const RegionRuns& runs,
+                             std::vector<cv::Mat> planes, std::vector<float> coefficients, const ColourScale& colours)
+    : geometry_(std::move(geometry)), runs_(runs), planes_(std::move(planes)), coefficients_(std::move(coefficients)),
+      colours_(colours) {}
+
+void SeriesPicture::draw(uchar* origin, qsizetype stride, const QRect& area) const {
+    std::vector<const cv::Mat*> planes;
+    planes.reserve(planes_.size());
+    for (const cv::Mat& plane : planes_) planes.push_back(&plane);
+    colourArea(planes, coefficients_, runs_, colours_, origin, stride, area);
 }
 
 }  // namespace shapes

@@ -13,6 +13,7 @@
 
 #include <functional>
 #include <limits>
+#include <memory>
 #include <vector>
 
 namespace shapes {
@@ -98,31 +99,41 @@ QImage colourPicture(const cv::Mat& plane, const RegionRuns& region, double lo, 
 // The surface (nm) on the actuator grid of a Zernike series, as the controller computes it; false on failure.
 using ZernikeGridSurface = std::function<bool(const std::vector<double>& coefficients, cv::Mat* grid)>;
 
-// The coloured pictures of a series and the numbers of its smooth surface.
-struct SeriesPictures {
-    QImage target;
-    QImage smooth;
-    SurfaceStats smoothStats;
+// A picture made where it is shown: painting writes its pixels straight into the window's, and nothing is kept
+// between paints.
+class PictureSource {
+public:
+    virtual ~PictureSource() = default;
+    virtual QSize size() const = 0;
+    // The pixels of `area` (picture coordinates, within the picture) written at `origin`, the address of the
+    // picture's (0, 0), rows `stride` bytes apart: opaque RGB32.
+    virtual void draw(uchar* origin, qsizetype stride, const QRect& area) const = 0;
+    // The whole picture.
+    QImage image() const;
 };
 
-// Pictures handed out earlier, drawn into again once nobody else holds them. Outside its region a picture is all
-// background, so one made for the same region and background needs only its inside coloured again.
-class PictureBuffers {
+// The picture of a Zernike series: the terms' planes, coloured as they are drawn.
+class SeriesPicture : public PictureSource {
 public:
-    // A picture of the region's size; `outsideDone` says whether its pixels outside the region already hold
-    // `background`.
-    QImage take(const RegionRuns& region, QRgb background, bool* outsideDone);
-    // The picture just made, to be taken again when it is given back.
-    void keep(const QImage& picture, const RegionRuns& region, QRgb background);
-    void clear() { kept_.clear(); }
+    // `runs` belongs to `geometry`, which is kept alive with the picture; the planes are shared, not copied.
+    SeriesPicture(std::shared_ptr<const PictureGeometry> geometry, const RegionRuns& runs, std::vector<cv::Mat> planes,
+                  std::vector<float> coefficients, const ColourScale& colours);
+    QSize size() const override { return QSize(runs_.cols, runs_.rows); }
+    void draw(uchar* origin, qsizetype stride, const QRect& area) const override;
 
 private:
-    struct Kept {
-        QImage picture;
-        std::uint64_t region;  // the runs' stamp
-        QRgb background;
-    };
-    std::vector<Kept> kept_;
+    std::shared_ptr<const PictureGeometry> geometry_;
+    const RegionRuns& runs_;
+    std::vector<cv::Mat> planes_;
+    std::vector<float> coefficients_;
+    ColourScale colours_;
+};
+
+// The pictures of a series, to be drawn where they are shown, and the numbers of its smooth surface.
+struct SeriesPictures {
+    std::shared_ptr<const SeriesPicture> target;
+    std::shared_ptr<const SeriesPicture> smooth;
+    SurfaceStats smoothStats;
 };
 
 // One set of planes per Zernike term for one geometry and aperture.
@@ -136,13 +147,13 @@ public:
     // differs from `gridTarget` inside the aperture: the pictures must then be made from the target itself.
     bool compose(const std::vector<double>& coefficients, const cv::Mat& gridTarget, const cv::Mat& gridRegion,
                  SurfacePlanes* out) const;
-    // The same planes coloured (a run of inside points at a time, nothing else written) and the smooth
-    // surface's statistics over the fine region with values clipped to statsLo..statsHi: the pixels and
-    // numbers colouring the composed planes and taking their statistics give. False, with nothing written, when
-    // compose would refuse or the terms were not made for `geometry`.
+    // The same planes' pictures, coloured when they are drawn, and the smooth surface's statistics over the fine
+    // region with values clipped to statsLo..statsHi: the pixels and numbers colouring the composed planes and
+    // taking their statistics give. False, with nothing written, when compose would refuse or the terms were not
+    // made for `geometry`.
     bool draw(const std::vector<double>& coefficients, const cv::Mat& gridTarget, const cv::Mat& gridRegion,
-              const PictureGeometry& geometry, const ColourScale& targetColours, const ColourScale& smoothColours,
-              double statsLo, double statsHi, SeriesPictures* out) const;
+              const std::shared_ptr<const PictureGeometry>& geometry, const ColourScale& targetColours,
+              const ColourScale& smoothColours, double statsLo, double statsHi, SeriesPictures* out) const;
 
 private:
     bool describes(const std::vector<double>& coefficients, const cv::Mat& gridTarget,
@@ -155,7 +166,6 @@ private:
     double diameter_ = 0.0;
     std::vector<cv::Mat> grids_;
     std::vector<SurfacePlanes> planes_;
-    mutable PictureBuffers buffers_;
 };
 
 }  // namespace shapes

@@ -1,7 +1,10 @@
 // Drawing at the pace of the screen, and the surface view.
 #include "surfaceview.h"
 
+#include "surfacepictures.h"
+
 #include <QGuiApplication>
+#include <QPaintEngine>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QRegion>
@@ -41,21 +44,75 @@ int SurfaceView::pictureSide() const {
     return std::max(1, static_cast<int>(std::floor(std::min(width(), height()) * ratio)));
 }
 
+QSize SurfaceView::pictureSize() const {
+    if (source_) return source_->size();
+    return picture_.size();
+}
+
 QRect SurfaceView::pictureRect() const {
-    if (picture_.isNull()) return QRect();
-    const double ratio = picture_.devicePixelRatio();
-    const QSize size(static_cast<int>(std::lround(picture_.width() / ratio)),
-                     static_cast<int>(std::lround(picture_.height() / ratio)));
+    const QSize device = pictureSize();
+    if (device.isEmpty()) return QRect();
+    const double ratio = devicePixelRatioF();
+    const QSize size(static_cast<int>(std::lround(device.width() / ratio)),
+                     static_cast<int>(std::lround(device.height() / ratio)));
     return QRect(QPoint((width() - size.width()) / 2, (height() - size.height()) / 2), size);
 }
 
 void SurfaceView::setPicture(const QImage& picture) {
     const QRect before = pictureRect();
+    source_.reset();
     picture_ = picture;
     if (!picture_.isNull()) picture_.setDevicePixelRatio(devicePixelRatioF());
     const QRect after = pictureRect();
     // Same place and size: only the picture's pixels are repainted.
     update(before == after ? after : QRegion(before).united(after).boundingRect());
+}
+
+void SurfaceView::setPicture(std::shared_ptr<const shapes::PictureSource> source) {
+    if (!source || source->size().isEmpty()) return setPicture(QImage());
+    const QRect before = pictureRect();
+    source_ = std::move(source);
+    picture_ = QImage();
+    const QRect after = pictureRect();
+    update(before == after ? after : QRegion(before).united(after).boundingRect());
+}
+
+QImage SurfaceView::picture() const {
+    if (source_ && picture_.isNull()) {
+        QImage made = source_->image();
+        made.setDevicePixelRatio(devicePixelRatioF());
+        return made;
+    }
+    return picture_;
+}
+
+// A source's pixels written where the window keeps this view's: possible on a raster picture of the window,
+// when the picture lands on whole device pixels one for one (a scale factor of 1, 2, ...). Only the pixels the
+// paint may change are written.
+bool SurfaceView::paintDirectly(QPainter& painter, const QRect& at) {
+    QPaintEngine* engine = painter.paintEngine();
+    if (!engine || engine->type() != QPaintEngine::Raster) return false;
+    QPaintDevice* device = engine->paintDevice();
+    if (!device || device->devType() != QInternal::Image) return false;
+    auto* target = static_cast<QImage*>(device);
+    if (target->format() != QImage::Format_RGB32 && target->format() != QImage::Format_ARGB32_Premultiplied)
+        return false;
+    const QTransform& transform = painter.deviceTransform();
+    const double ratio = devicePixelRatioF();
+    if (transform.type() > QTransform::TxScale || transform.m11() != ratio || transform.m22() != ratio ||
+        ratio != std::round(ratio))
+        return false;
+    const QPointF origin = transform.map(QPointF(at.topLeft()));
+    if (origin.x() != std::round(origin.x()) || origin.y() != std::round(origin.y())) return false;
+    const QRect picture(origin.toPoint(), source_->size());
+    // The device pixels this paint may write: the engine's clip for it, or the whole device.
+    QRegion allowed = engine->systemClip();
+    if (allowed.isEmpty()) allowed = QRegion(target->rect());
+    allowed &= picture & target->rect();
+    uchar* bits = target->bits() + picture.top() * target->bytesPerLine() + picture.left() * 4;
+    for (const QRect& r : allowed) source_->draw(bits, target->bytesPerLine(), r.translated(-picture.topLeft()));
+    ++direct_;
+    return true;
 }
 
 void SurfaceView::paintEvent(QPaintEvent* event) {
@@ -66,7 +123,10 @@ void SurfaceView::paintEvent(QPaintEvent* event) {
         const QRegion rest = QRegion(event->rect()).subtracted(at);
         for (const QRect& r : rest) painter.fillRect(r, palette().window());
     }
-    if (!picture_.isNull() && at.intersects(event->rect())) painter.drawImage(at.topLeft(), picture_);
+    if (at.isEmpty() || !at.intersects(event->rect())) return;
+    if (source_ && picture_.isNull() && paintDirectly(painter, at)) return;
+    if (source_ && picture_.isNull()) picture_ = picture();
+    painter.drawImage(at.topLeft(), picture_);
 }
 
 void SurfaceView::resizeEvent(QResizeEvent* event) {

@@ -7,6 +7,12 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <memory>
+
+namespace shapes {
+class PictureSource;
+}
+
 // Views mark what changed and ask for a refresh; the pacer emits refresh() once, at the next frame. A hand on a
 // slider changes the mirror many times between two frames: only the last state is drawn.
 class RefreshPacer : public QObject {
@@ -28,8 +34,9 @@ private:
 };
 
 // A surface picture, square, as large as the view allows, centred. The picture is made at pictureSide() by its
-// owner: painting is a copy of its pixels, never a scaling. The view paints its whole area itself, so nothing
-// behind it is repainted when the picture changes.
+// owner: painting is a copy of its pixels, never a scaling; a picture given as a source is drawn straight into
+// the window's pixels when it is painted. The view paints its whole area itself, so nothing behind it is
+// repainted when the picture changes.
 class SurfaceView : public QWidget {
     Q_OBJECT
 public:
@@ -39,8 +46,13 @@ public:
     int pictureSide() const;
     // Shows a picture (expected to be pictureSide() square); a null image leaves the view empty.
     void setPicture(const QImage& picture);
-    const QImage& picture() const { return picture_; }
+    // The same, made when it is painted.
+    void setPicture(std::shared_ptr<const shapes::PictureSource> source);
+    // The picture shown (made whole from a source).
+    QImage picture() const;
     void clear() { setPicture(QImage()); }
+    // How many paints wrote a source's pixels straight into the window's.
+    int directPaints() const { return direct_; }
 
     QSize sizeHint() const override { return QSize(200, 200); }
     QSize minimumSizeHint() const override { return QSize(80, 80); }
@@ -55,5 +67,9 @@ protected:
 
 private:
     QRect pictureRect() const;
-    QImage picture_;
+    QSize pictureSize() const;
+    bool paintDirectly(QPainter& painter, const QRect& at);
+    QImage picture_;  // the picture, or the source's made whole when a paint or a caller needed it
+    std::shared_ptr<const shapes::PictureSource> source_;
+    int direct_ = 0;
 };

@@ -1000,7 +1000,7 @@ void UserWindow::refreshSurfaces() {
                                                                   : target.cols - 3;
     const int side = std::min(ui->targetSurfaceView->pictureSide(), ui->idealSurfaceView->pictureSide());
     if (!pictureGeometry || !pictureGeometry->sameAs(region, diameter, side)) {
-        pictureGeometry = std::make_unique<shapes::PictureGeometry>(region, diameter, side);
+        pictureGeometry = std::make_shared<const shapes::PictureGeometry>(region, diameter, side);
         zernikePictures.clear();
     }
     const bool anyInside = !pictureGeometry->gridRuns().runs.empty();
@@ -1021,8 +1021,10 @@ void UserWindow::refreshSurfaces() {
     const shapes::ColourScale targetColours(-reach, reach, -none, none, colorTable);
     const shapes::ColourScale smoothColours(-reach, reach, lo, hi, colorTable);
 
-    // The series' pictures show the expected surface only where the mirror's stroke clipped nothing.
-    shapes::SeriesPictures drawn;
+    // The series' pictures show the expected surface only where the mirror's stroke clipped nothing. They are
+    // coloured when the views paint them, straight into the window's pixels.
+    shapes::SeriesPictures series;
+    Pictures drawn;
     lastFromSeries = false;
     if (seriesPictures != SeriesPictures::Off && !surfaceSeries.empty() && anyInside && clipped <= 1e-6) {
         const int terms = static_cast<int>(surfaceSeries.size());
@@ -1034,8 +1036,9 @@ void UserWindow::refreshSurfaces() {
                 },
                 terms, aperture, *pictureGeometry);
         if (seriesPictures == SeriesPictures::Fused) {
-            lastFromSeries = zernikePictures.draw(surfaceSeries, target, region, *pictureGeometry, targetColours,
-                                                  smoothColours, lo, hi, &drawn);
+            lastFromSeries = zernikePictures.draw(surfaceSeries, target, region, pictureGeometry, targetColours,
+                                                  smoothColours, lo, hi, &series);
+            drawn.smoothStats = series.smoothStats;
         } else {
             shapes::SurfacePlanes planes;
             lastFromSeries = zernikePictures.compose(surfaceSeries, target, region, &planes);
@@ -1053,13 +1056,17 @@ void UserWindow::refreshSurfaces() {
     show(ui->targetRMSReadback, targetStats.stdDev);
     show(ui->idealPVReadback, drawn.smoothStats.peakToValley);
     show(ui->idealRMSReadback, drawn.smoothStats.stdDev);
-    ui->targetSurfaceView->setPicture(drawn.target);
-    ui->idealSurfaceView->setPicture(drawn.smooth);
+    if (series.target && series.smooth) {
+        ui->targetSurfaceView->setPicture(series.target);
+        ui->idealSurfaceView->setPicture(series.smooth);
+    } else {
+        ui->targetSurfaceView->setPicture(drawn.target);
+        ui->idealSurfaceView->setPicture(drawn.smooth);
+    }
 }
 
 // The pictures and the smooth surface's numbers of a surface's planes.
-void UserWindow::drawPlanes(const shapes::SurfacePlanes& planes, double lo, double hi,
-                            shapes::SeriesPictures* drawn) const {
+void UserWindow::drawPlanes(const shapes::SurfacePlanes& planes, double lo, double hi, Pictures* drawn) const {
     const double reach = surfaceReach();
     const double none = std::numeric_limits<double>::infinity();
     drawn->smoothStats = shapes::surfaceStats(planes.smoothFine, pictureGeometry->fineRuns(), lo, hi);

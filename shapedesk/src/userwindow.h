@@ -143,7 +143,12 @@ private:
     void placeEditor(QWidget* editor, QPointF at);
     double surfaceReach() const;
     void refreshSurfaces();
-    void drawPlanes(const shapes::SurfacePlanes& planes, double lo, double hi, shapes::SeriesPictures* drawn) const;
+    // Pictures coloured whole, and the smooth surface's numbers.
+    struct Pictures {
+        QImage target, smooth;
+        shapes::SurfaceStats smoothStats;
+    };
+    void drawPlanes(const shapes::SurfacePlanes& planes, double lo, double hi, Pictures* drawn) const;
     void refreshPistonRange();
     void setZernikeRanges(int pistonMin, int pistonMax, int reach);
     QString title() const;
@@ -161,7 +166,7 @@ private:
     bool surfacesDirty = false;
     std::vector<double> surfaceSeries;
     int surfaceSeriesDiameter = 0;
-    std::unique_ptr<shapes::PictureGeometry> pictureGeometry;
+    std::shared_ptr<const shapes::PictureGeometry> pictureGeometry;
     shapes::ZernikePictures zernikePictures;
     SeriesPictures seriesPictures = SeriesPictures::Fused;
     bool lastFromSeries = false;

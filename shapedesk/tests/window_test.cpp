@@ -1578,6 +1578,62 @@ private slots:
                  qPrintable(QString("%1 of %2 pixels").arg(area).arg(qint64(bounds.width()) * bounds.height())));
     }
 
+    // The series' pictures are drawn straight into the window's pixels where its scale allows: the screen shows
+    // what the same pictures show copied from pictures of their own, after steps and after a partial repaint.
+    void surfaceViewsShowTheirPicturesOnScreen() {
+        auto window = sdtest::startedWindow();
+        QVERIFY(window->openMirror("SDWIND00952", ""));
+        auto* ui = window->form();
+        QTest::mouseClick(ui->zernikeControlRadio, Qt::LeftButton);
+        SurfaceView* views[] = {ui->targetSurfaceView, ui->idealSurfaceView};
+        const int directBefore = views[0]->directPaints() + views[1]->directPaints();
+        auto shownAsCopied = [&](const QString& what) {
+            QTRY_VERIFY(!window->refreshPacer().pending());
+            QApplication::processEvents();
+            QVERIFY(window->lastDrawnFromSeries());
+            for (SurfaceView* view : views) {
+                const QImage shown = shownWidget(*window, view);
+                const QImage picture = view->picture();
+                QVERIFY2(!picture.isNull() && picture.width() == view->pictureSide(), qPrintable(what));
+                view->setPicture(picture);  // the same pixels, copied by the painter
+                view->repaint();
+                const QImage copied = shownWidget(*window, view);
+                QVERIFY2(shown == copied, qPrintable(QString("%1, %2: %3 pixels differ")
+                                                         .arg(what, view->objectName())
+                                                         .arg(countPixels(shown, [&](int x, int y) {
+                                                             return shown.pixel(x, y) != copied.pixel(x, y);
+                                                         }))));
+            }
+        };
+        ui->zern4->setFocus();
+        QTest::keyClick(ui->zern4, Qt::Key_PageUp);
+        shownAsCopied("defocus");
+        for (int i = 0; i < 3; ++i) {
+            QTest::keyClick(ui->zern4, Qt::Key_Up);
+            shownAsCopied(QString("defocus step %1").arg(i));
+        }
+        ui->zern7->setFocus();
+        QTest::keyClick(ui->zern7, Qt::Key_PageDown);
+        shownAsCopied("coma");
+        // Parts of the views painted again (an exposure): the rest stays as it was.
+        QTest::keyClick(ui->zern7, Qt::Key_Down);
+        QTRY_VERIFY(!window->refreshPacer().pending());
+        QApplication::processEvents();
+        for (SurfaceView* view : views) {
+            const QImage before = shownWidget(*window, view);
+            view->repaint(QRect(view->width() / 3, view->height() / 4, view->width() / 4, view->height() / 3));
+            view->repaint(QRect(0, 0, view->width() / 2, 5));
+            QCOMPARE(shownWidget(*window, view), before);
+        }
+        shownAsCopied("coma step, parts repainted");
+        const double ratio = window->devicePixelRatioF();
+        const int direct = views[0]->directPaints() + views[1]->directPaints() - directBefore;
+        if (ratio == std::round(ratio))
+            QVERIFY2(direct >= 12, qPrintable(QString::number(direct)));
+        else
+            QCOMPARE(direct, 0);
+    }
+
     // A term's slider stepped by the keyboard: the screen shows it as it is drawn at its new value, whether the
     // step moved its handle (a repaint) or left it where it was (none needed, and none made).
     void termSliderStepsShowTheSliderAsDrawn() {
