@@ -278,9 +278,11 @@ void DMGraphicsItem::flushUpdates() {
 
 // A small step of a smooth shape changes a cell here and there over the whole mirror: only those cells are
 // repainted, not the rectangle round them. That needs the picture on screen to be the one they were recoloured
-// in: one view, showing the picture at its size.
+// in: one view, showing the picture at its size. When more than a third of the cells changed, the rectangle is
+// repainted instead: a region of that many pieces costs more to handle than the pixels it spares.
 bool DMGraphicsItem::updateStaleCells() {
-    if (scaledStale_ || staleCells_.empty() || scaled_.isNull() || !scene() || scene()->views().size() != 1)
+    if (scaledStale_ || staleCells_.empty() || scaled_.isNull() || !scene() || scene()->views().size() != 1 ||
+        3 * staleCells_.size() > cellPixel_.size())
         return false;
     QGraphicsView* view = scene()->views().front();
     QWidget* port = view->viewport();
