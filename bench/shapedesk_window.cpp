@@ -137,18 +137,17 @@ void BM_SetDMZernikeSurface(benchmark::State& state) {
     }
 }
 
-void BM_UpdateZernike(benchmark::State& state) {
+// Steps of `size` nm on the defocus slider, back and forth, each with the refresh it is given and the paint it makes.
+void stepDefocus(benchmark::State& state, int size, int* step) {
     if (!openWindow()) {
         state.SkipWithError("the window did not open the mirror with its table");
         return;
     }
     QSlider* defocus = window->form()->zern4;
-    // Kept across runs: every iteration moves the slider, however few a run makes.
-    static int step = 0;
     for (auto _ : state) {
-        defocus->setValue(100 + (step++ & 1));  // updateZernike through the slider's signal
-        window->refreshViews();                 // the refresh this step is given
-        QApplication::processEvents();          // and the paint it makes
+        defocus->setValue(100 + size * ((*step)++ & 1));  // updateZernike through the slider's signal
+        window->refreshViews();                            // the refresh this step is given
+        QApplication::processEvents();                     // and the paint it makes
         if (window->controller().lastError() != NO_ERR) {
             state.SkipWithError("updateZernike failed");
             return;
@@ -156,23 +155,15 @@ void BM_UpdateZernike(benchmark::State& state) {
     }
 }
 
-void BM_UpdateZernikeDrag(benchmark::State& state) {
-    if (!openWindow()) {
-        state.SkipWithError("the window did not open the mirror with its table");
-        return;
-    }
-    QSlider* defocus = window->form()->zern4;
+// Kept across runs: every iteration moves the slider, however few a run makes.
+void BM_UpdateZernike(benchmark::State& state) {
     static int step = 0;
-    for (auto _ : state) {
-        defocus->setValue(100 + 40 * (step++ & 1));
-        window->refreshViews();
-        QApplication::processEvents();
-        if (window->controller().lastError() != NO_ERR) {
-            state.SkipWithError("updateZernike failed");
-            return;
-        }
-    }
-    defocus->setValue(100);
+    stepDefocus(state, 1, &step);
+}
+
+void BM_UpdateZernikeDrag(benchmark::State& state) {
+    static int step = 0;
+    stepDefocus(state, 40, &step);
 }
 
 void BM_UpdateZernikeForcedRepaint(benchmark::State& state) {
