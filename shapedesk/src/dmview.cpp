@@ -12,6 +12,7 @@
 #include <QGraphicsSceneMouseEvent>
 #include <QImage>
 #include <QLinearGradient>
+#include <QPaintEngine>
 #include <QPainter>
 #include <QPen>
 
@@ -281,14 +282,14 @@ void DMGraphicsItem::flushUpdates() {
 // in: one view, showing the picture at its size. When more than a third of the cells changed, the rectangle is
 // repainted instead: a region of that many pieces costs more to handle than the pixels it spares.
 bool DMGraphicsItem::updateStaleCells() {
-    if (scaledStale_ || staleCells_.empty() || scaled_.isNull() || !scene() || scene()->views().size() != 1 ||
+    if (scaledStale_ || staleCells_.empty() || mapSize_.isEmpty() || !scene() || scene()->views().size() != 1 ||
         3 * staleCells_.size() > cellPixel_.size())
         return false;
     QGraphicsView* view = scene()->views().front();
     QWidget* port = view->viewport();
     const qreal ratio = port->devicePixelRatioF();
     const QRect picture = pictureOnDevice(sceneTransform() * view->viewportTransform(), ratio);
-    if (picture.isEmpty() || picture.size() != scaled_.size()) return false;
+    if (picture.isEmpty() || picture.size() != mapSize_) return false;
     // Row by row, left to right (frames that came faster than paints list rows again).
     auto byRow = [](const QPoint& a, const QPoint& b) { return a.y() < b.y() || (a.y() == b.y() && a.x() < b.x()); };
     if (!std::is_sorted(staleCells_.begin(), staleCells_.end(), byRow)) {
@@ -356,11 +357,11 @@ bool DMGraphicsItem::updateStaleCells() {
     return true;
 }
 
-void DMGraphicsItem::rescale(const QSize& size) {
+void DMGraphicsItem::mapTo(const QSize& size) {
     const int w = cellImage_.width(), h = cellImage_.height();
-    if (scaled_.size() != size || mappedCells_ != cellImage_.size()) {
+    if (mapSize_ != size || mappedCells_ != cellImage_.size()) {
         mappedCells_ = cellImage_.size();
-        scaled_ = QImage(size, QImage::Format_RGB32);
+        mapSize_ = size;
         columnOf_.resize(static_cast<size_t>(size.width()));
         rowOf_.resize(static_cast<size_t>(size.height()));
         for (int x = 0; x < size.width(); ++x)
@@ -382,6 +383,11 @@ void DMGraphicsItem::rescale(const QSize& size) {
         for (int r = h - 1; r >= 0; --r)
             rowStart_[static_cast<size_t>(r)] = std::min(rowStart_[static_cast<size_t>(r)], rowStart_[static_cast<size_t>(r) + 1]);
     }
+}
+
+void DMGraphicsItem::rescale(const QSize& size) {
+    mapTo(size);
+    if (scaled_.size() != size) scaled_ = QImage(size, QImage::Format_RGB32);
     staleCells_.clear();
     const QRgb* colours = table_.constData();
     for (int y = 0; y < size.height(); ++y) {
@@ -397,6 +403,53 @@ void DMGraphicsItem::rescale(const QSize& size) {
             std::fill(out + columnRuns_[k].first, out + columnRuns_[k + 1].first, colours[in[columnRuns_[k].second]]);
     }
     scaledStale_ = false;
+    scaledBehind_ = false;
+}
+
+// The pixels of `area` (device pixels of the cells' picture at the mapped size) written at `origin`, the address
+// of the picture's (0, 0), rows `stride` bytes apart.
+void DMGraphicsItem::drawCells(uchar* origin, qsizetype stride, const QRect& area) const {
+    const QRgb* colours = table_.constData();
+    // The run of pixel columns holding the area's first column (the runs end with one past the last column).
+    auto first = std::upper_bound(columnRuns_.begin(), columnRuns_.end() - 1, area.left(),
+                                  [](int x, const std::pair<int, int>& run) { return x < run.first; }) -
+                 1;
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        const uchar* in = cellImage_.constScanLine(rowOf_[static_cast<size_t>(y)]);
+        auto* out = reinterpret_cast<QRgb*>(origin + y * stride);
+        for (auto k = first; k + 1 != columnRuns_.end() && k->first <= area.right(); ++k)
+            std::fill(out + std::max(k->first, area.left()), out + std::min((k + 1)->first, area.right() + 1),
+                      colours[in[k->second]]);
+    }
+}
+
+// The cells written where the window keeps the view's pixels, from the cells themselves: possible on a raster
+// picture of the window when the cells land on whole device pixels one for one (a scale factor of 1, 2, ...).
+// Only the pixels the paint may change are written; the kept picture is then behind, and made again when a paint
+// needs it.
+bool DMGraphicsItem::paintDirectly(QPainter* painter, const QRect& device, qreal ratio) {
+    QPaintEngine* engine = painter->paintEngine();
+    if (!engine || engine->type() != QPaintEngine::Raster || ratio != std::round(ratio)) return false;
+    QPaintDevice* target = engine->paintDevice();
+    if (!target || target->devType() != QInternal::Image) return false;
+    auto* image = static_cast<QImage*>(target);
+    if (image->format() != QImage::Format_RGB32 && image->format() != QImage::Format_ARGB32_Premultiplied) return false;
+    const QTransform& transform = painter->deviceTransform();  // the world transform is the identity here
+    if (transform.type() > QTransform::TxScale || transform.m11() != ratio || transform.m22() != ratio) return false;
+    const QPointF origin = transform.map(QPointF(device.left() / ratio, device.top() / ratio));
+    if (origin.x() != std::round(origin.x()) || origin.y() != std::round(origin.y())) return false;
+    const QRect picture(origin.toPoint(), device.size());
+    QRegion allowed = engine->systemClip();
+    if (allowed.isEmpty()) allowed = QRegion(image->rect());
+    allowed &= picture & image->rect();
+    mapTo(device.size());
+    uchar* bits = image->bits() + picture.top() * image->bytesPerLine() + picture.left() * 4;
+    for (const QRect& r : allowed) drawCells(bits, image->bytesPerLine(), r.translated(-picture.topLeft()));
+    staleCells_.clear();
+    scaledStale_ = false;
+    scaledBehind_ = true;
+    ++direct_;
+    return true;
 }
 
 // Only the cells recoloured since the last paint, each over its own pixels (what is repainted on screen).
@@ -440,12 +493,14 @@ void DMGraphicsItem::paint(QPainter* painter, const QStyleOptionGraphicsItem*, Q
     const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
     const QRect device = pictureOnDevice(world, ratio);
     if (!device.isEmpty()) {
-        // Enlarged once to the pixels it covers; painting is then a copy.
-        if (scaledStale_ || scaled_.size() != device.size()) rescale(device.size());
-        else if (!staleCells_.empty()) recolour();
-        scaled_.setDevicePixelRatio(ratio);
         painter->setWorldTransform(QTransform());
-        painter->drawImage(QPointF(device.left() / ratio, device.top() / ratio), scaled_);
+        if (!paintDirectly(painter, device, ratio)) {
+            // Enlarged once to the pixels it covers; painting is then a copy.
+            if (scaledStale_ || scaledBehind_ || scaled_.size() != device.size()) rescale(device.size());
+            else if (!staleCells_.empty()) recolour();
+            scaled_.setDevicePixelRatio(ratio);
+            painter->drawImage(QPointF(device.left() / ratio, device.top() / ratio), scaled_);
+        }
         painter->setWorldTransform(world);
     } else {
         // Rotated or sheared (never in this program's view): cells are sharp-edged, no smoothing between them.

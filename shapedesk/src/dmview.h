@@ -136,6 +136,8 @@ public:
     QRect pictureOnDevice(const QTransform& world, qreal ratio) const;
     // Repaints wait for the pacer's next refresh; without a pacer they are asked for at once.
     void setPacer(RefreshPacer* pacer);
+    // How many paints wrote the cells straight into the window's pixels.
+    int directPaints() const { return direct_; }
 
     // Recolours every cell or tile from a frame (one value per actuator).
     void setValues(const std::vector<double>& frame);
@@ -163,6 +165,10 @@ private:
     void recolour();
     // Asks the view for the repaint of the recoloured cells alone; false where it cannot tell their pixels.
     bool updateStaleCells();
+    // The screen pixel maps for the cells shown at `size` device pixels.
+    void mapTo(const QSize& size);
+    void drawCells(uchar* origin, qsizetype stride, const QRect& area) const;
+    bool paintDirectly(QPainter* painter, const QRect& device, qreal ratio);
     // The cells enlarged to `size` device pixels, nearest cell for each pixel.
     void rescale(const QSize& size);
 
@@ -185,6 +191,9 @@ private:
     // painting copies pixels and never scales.
     QImage scaled_;
     bool scaledStale_ = true;
+    bool scaledBehind_ = false;  // paints wrote the cells straight into the window since scaled_ was made
+    QSize mapSize_;              // the device size the maps below were made for
+    int direct_ = 0;
     std::vector<int> columnOf_, rowOf_;
     std::vector<std::pair<int, int>> columnRuns_;  // (first pixel, cell column) of each run of one cell column
     std::vector<int> columnStart_, rowStart_;      // by pixel column (row) of the cells: its first screen pixel

@@ -1499,6 +1499,8 @@ private slots:
     void mirrorViewShowsWhatAWholeRepaintShows() {
         auto window = sdtest::startedWindow();
         auto* ui = window->form();
+        const double ratio = window->devicePixelRatioF();
+        const int directBefore = window->mirrorItem()->directPaints();
         int checks = 0;
         auto sameAsWhole = [&](const char* what) {
             QTest::qWait(2 * window->refreshPacer().intervalMs());
@@ -1513,6 +1515,17 @@ private slots:
                      qPrintable(QString("%1: %2 pixels differ").arg(what).arg(countPixels(shown, [&](int x, int y) {
                          return shown.pixel(x, y) != whole.pixel(x, y);
                      }))));
+            // The window's pixels are written straight from the cells; a picture of another format gets the kept
+            // picture copied (compared over what of the viewport the screen shows).
+            if (ratio == std::round(ratio)) {
+                QWidget* port = ui->graphicsView->viewport();
+                QImage other(port->size() * ratio, QImage::Format_RGB888);
+                other.setDevicePixelRatio(ratio);
+                other.fill(Qt::magenta);
+                port->render(&other);
+                const QImage copied = other.convertToFormat(QImage::Format_RGB32).copy(shown.rect());
+                QVERIFY2(copied == shown, qPrintable(QString("%1: the kept picture differs").arg(what)));
+            }
             ++checks;
         };
         QVERIFY(window->openMirror("SDWIND00952", ""));
@@ -1576,6 +1589,11 @@ private slots:
         const QRect bounds = region.boundingRect();
         QVERIFY2(area < qint64(bounds.width()) * bounds.height() / 2,
                  qPrintable(QString("%1 of %2 pixels").arg(area).arg(qint64(bounds.width()) * bounds.height())));
+        const int direct = window->mirrorItem()->directPaints() - directBefore;
+        if (ratio == std::round(ratio))
+            QVERIFY2(direct > 10, qPrintable(QString::number(direct)));
+        else
+            QCOMPARE(direct, 0);
     }
 
     // The series' pictures are drawn straight into the window's pixels where its scale allows: the screen shows
