@@ -414,12 +414,16 @@ void DMGraphicsItem::drawCells(uchar* origin, qsizetype stride, const QRect& are
     auto first = std::upper_bound(columnRuns_.begin(), columnRuns_.end() - 1, area.left(),
                                   [](int x, const std::pair<int, int>& run) { return x < run.first; }) -
                  1;
+    const uchar* cells = cellImage_.constBits();
+    const qsizetype cellStride = cellImage_.bytesPerLine();
+    const int left = area.left(), right = area.right() + 1;
     for (int y = area.top(); y <= area.bottom(); ++y) {
-        const uchar* in = cellImage_.constScanLine(rowOf_[static_cast<size_t>(y)]);
+        const uchar* in = cells + rowOf_[static_cast<size_t>(y)] * cellStride;
         auto* out = reinterpret_cast<QRgb*>(origin + y * stride);
-        for (auto k = first; k + 1 != columnRuns_.end() && k->first <= area.right(); ++k)
-            std::fill(out + std::max(k->first, area.left()), out + std::min((k + 1)->first, area.right() + 1),
-                      colours[in[k->second]]);
+        for (auto k = first; k + 1 != columnRuns_.end() && k->first < right; ++k) {
+            const QRgb colour = colours[in[k->second]];
+            for (int x = std::max(k->first, left), end = std::min((k + 1)->first, right); x < end; ++x) out[x] = colour;
+        }
     }
 }
 
