@@ -110,6 +110,12 @@ UserWindow::UserWindow(QWidget* parent)
     ui->statusBar->addPermanentWidget(pokeActuatorBox);
     ui->statusBar->addPermanentWidget(pokeValueBox);
     ui->statusBar->addPermanentWidget(pistonValueBox);
+    // A coloured message (a style sheet on the bar) keeps the bar's height: the whole window above it would move by
+    // a pixel each time a warning came or went.
+    ui->statusBar->setStyleSheet("background: yellow; color: black;");
+    const int coloured = ui->statusBar->sizeHint().height();
+    ui->statusBar->setStyleSheet(QString());
+    ui->statusBar->setMinimumHeight(std::max(coloured, ui->statusBar->sizeHint().height()));
 
     for (QRadioButton* radio : {ui->actuatorControlRadio, ui->segmentControlRadio, ui->shapeControlRadio,
                                 ui->zernikeControlRadio})

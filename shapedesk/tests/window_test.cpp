@@ -256,18 +256,29 @@ private slots:
 
     void statusColoursFollowTheText() {
         auto window = sdtest::startedWindow();
+        // A coloured message moves nothing above the bar.
+        const QRect central = window->centralWidget()->geometry();
+        auto sameLayout = [&](const QString& text) {
+            QApplication::processEvents();
+            QApplication::processEvents();
+            QVERIFY2(window->centralWidget()->geometry() == central, qPrintable(text));
+        };
         const QString red = "background: red; color: white;";
         for (const QString text : {"ERROR 27: x", "Could NOT open A.dm.", "eRRoR"}) {
             window->setStatusMessage(text);
             QCOMPARE(window->statusStyle(), red);
             QCOMPARE(window->statusText(), text);
+            sameLayout(text);
         }
         window->setStatusMessage("Warning: Shape is out of calibration range.");
         QCOMPARE(window->statusStyle(), QString("background: yellow; color: black;"));
+        sameLayout("warning");
         window->setStatusMessage("Waiting For the card");
         QCOMPARE(window->statusStyle(), QString("background: cyan; color: black;"));
+        sameLayout("waiting");
         window->setStatusMessage("Opened DM X.");
         QCOMPARE(window->statusStyle(), QString());
+        sameLayout("plain");
     }
 
     void dummyMirrorControlsAndPokeWalk() {
