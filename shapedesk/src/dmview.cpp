@@ -12,14 +12,12 @@
 #include <QGraphicsSceneMouseEvent>
 #include <QImage>
 #include <QLinearGradient>
-#include <QPaintEngine>
 #include <QPainter>
 #include <QPen>
 
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <cstring>
 
 QVector<QRgb> makeColorTable(const QPalette& palette, bool grey) {
     QVector<QRgb> table(256);
@@ -389,19 +387,7 @@ void DMGraphicsItem::rescale(const QSize& size) {
     mapTo(size);
     if (scaled_.size() != size) scaled_ = QImage(size, QImage::Format_RGB32);
     staleCells_.clear();
-    const QRgb* colours = table_.constData();
-    for (int y = 0; y < size.height(); ++y) {
-        auto* out = reinterpret_cast<QRgb*>(scaled_.scanLine(y));
-        // Rows of one cell row are copies of the first.
-        if (y > 0 && rowOf_[static_cast<size_t>(y)] == rowOf_[static_cast<size_t>(y) - 1]) {
-            std::memcpy(out, scaled_.constScanLine(y - 1), sizeof(QRgb) * static_cast<size_t>(size.width()));
-            continue;
-        }
-        const uchar* in = cellImage_.constScanLine(rowOf_[static_cast<size_t>(y)]);
-        // A cell's pixels on a row are one colour: each run of them is one fill.
-        for (size_t k = 0; k + 1 < columnRuns_.size(); ++k)
-            std::fill(out + columnRuns_[k].first, out + columnRuns_[k + 1].first, colours[in[columnRuns_[k].second]]);
-    }
+    drawCells(scaled_.bits(), scaled_.bytesPerLine(), scaled_.rect());
     scaledStale_ = false;
     scaledBehind_ = false;
 }
@@ -432,23 +418,12 @@ void DMGraphicsItem::drawCells(uchar* origin, qsizetype stride, const QRect& are
 // Only the pixels the paint may change are written; the kept picture is then behind, and made again when a paint
 // needs it.
 bool DMGraphicsItem::paintDirectly(QPainter* painter, const QRect& device, qreal ratio) {
-    QPaintEngine* engine = painter->paintEngine();
-    if (!engine || engine->type() != QPaintEngine::Raster || ratio != std::round(ratio)) return false;
-    QPaintDevice* target = engine->paintDevice();
-    if (!target || target->devType() != QInternal::Image) return false;
-    auto* image = static_cast<QImage*>(target);
-    if (image->format() != QImage::Format_RGB32 && image->format() != QImage::Format_ARGB32_Premultiplied) return false;
-    const QTransform& transform = painter->deviceTransform();  // the world transform is the identity here
-    if (transform.type() > QTransform::TxScale || transform.m11() != ratio || transform.m22() != ratio) return false;
-    const QPointF origin = transform.map(QPointF(device.left() / ratio, device.top() / ratio));
-    if (origin.x() != std::round(origin.x()) || origin.y() != std::round(origin.y())) return false;
-    const QRect picture(origin.toPoint(), device.size());
-    QRegion allowed = engine->systemClip();
-    if (allowed.isEmpty()) allowed = QRegion(image->rect());
-    allowed &= picture & image->rect();
+    // The world transform is the identity here.
+    WindowPixels pixels;
+    if (!windowPixels(*painter, QPointF(device.left() / ratio, device.top() / ratio), device.size(), ratio, &pixels))
+        return false;
     mapTo(device.size());
-    uchar* bits = image->bits() + picture.top() * image->bytesPerLine() + picture.left() * 4;
-    for (const QRect& r : allowed) drawCells(bits, image->bytesPerLine(), r.translated(-picture.topLeft()));
+    for (const QRect& r : pixels.area) drawCells(pixels.origin, pixels.stride, r);
     staleCells_.clear();
     scaledStale_ = false;
     scaledBehind_ = true;

@@ -86,31 +86,34 @@ QImage SurfaceView::picture() const {
     return picture_;
 }
 
-// A source's pixels written where the window keeps this view's: possible on a raster picture of the window,
-// when the picture lands on whole device pixels one for one (a scale factor of 1, 2, ...). Only the pixels the
-// paint may change are written.
-bool SurfaceView::paintDirectly(QPainter& painter, const QRect& at) {
+bool windowPixels(QPainter& painter, const QPointF& at, const QSize& size, qreal ratio, WindowPixels* out) {
     QPaintEngine* engine = painter.paintEngine();
-    if (!engine || engine->type() != QPaintEngine::Raster) return false;
+    if (!engine || engine->type() != QPaintEngine::Raster || ratio != std::round(ratio)) return false;
     QPaintDevice* device = engine->paintDevice();
     if (!device || device->devType() != QInternal::Image) return false;
     auto* target = static_cast<QImage*>(device);
     if (target->format() != QImage::Format_RGB32 && target->format() != QImage::Format_ARGB32_Premultiplied)
         return false;
     const QTransform& transform = painter.deviceTransform();
-    const double ratio = devicePixelRatioF();
-    if (transform.type() > QTransform::TxScale || transform.m11() != ratio || transform.m22() != ratio ||
-        ratio != std::round(ratio))
-        return false;
-    const QPointF origin = transform.map(QPointF(at.topLeft()));
+    if (transform.type() > QTransform::TxScale || transform.m11() != ratio || transform.m22() != ratio) return false;
+    const QPointF origin = transform.map(at);
     if (origin.x() != std::round(origin.x()) || origin.y() != std::round(origin.y())) return false;
-    const QRect picture(origin.toPoint(), source_->size());
+    const QRect picture(origin.toPoint(), size);
     // The device pixels this paint may write: the engine's clip for it, or the whole device.
     QRegion allowed = engine->systemClip();
     if (allowed.isEmpty()) allowed = QRegion(target->rect());
     allowed &= picture & target->rect();
-    uchar* bits = target->bits() + picture.top() * target->bytesPerLine() + picture.left() * 4;
-    for (const QRect& r : allowed) source_->draw(bits, target->bytesPerLine(), r.translated(-picture.topLeft()));
+    out->origin = target->bits() + picture.top() * target->bytesPerLine() + picture.left() * 4;
+    out->stride = target->bytesPerLine();
+    out->area = allowed.translated(-picture.topLeft());
+    return true;
+}
+
+// A source's pixels written where the window keeps this view's, only those the paint may change.
+bool SurfaceView::paintDirectly(QPainter& painter, const QRect& at) {
+    WindowPixels pixels;
+    if (!windowPixels(painter, QPointF(at.topLeft()), source_->size(), devicePixelRatioF(), &pixels)) return false;
+    for (const QRect& r : pixels.area) source_->draw(pixels.origin, pixels.stride, r);
     ++direct_;
     return true;
 }

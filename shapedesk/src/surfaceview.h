@@ -4,6 +4,7 @@
 
 #include <QImage>
 #include <QObject>
+#include <QRegion>
 #include <QTimer>
 #include <QWidget>
 
@@ -15,6 +16,18 @@ class PictureSource;
 
 // Views mark what changed and ask for a refresh; the pacer emits refresh() once, at the next frame. A hand on a
 // slider changes the mirror many times between two frames: only the last state is drawn.
+// Where the window keeps the pixels of a picture a painter is about to paint, so that they can be written there
+// directly: the picture's (0, 0) and rows, and which of its pixels the paint may change (picture coordinates).
+struct WindowPixels {
+    uchar* origin = nullptr;
+    qsizetype stride = 0;
+    QRegion area;
+};
+// For a picture of `size` device pixels placed at `at` (the painter's coordinates, no world transform): found on
+// a raster picture of the window when the picture lands on whole device pixels one for one (a scale factor of 1,
+// 2, ...); false otherwise.
+bool windowPixels(QPainter& painter, const QPointF& at, const QSize& size, qreal ratio, WindowPixels* out);
+
 class RefreshPacer : public QObject {
     Q_OBJECT
 public:
